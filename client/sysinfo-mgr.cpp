@@ -1,0 +1,160 @@
+#include "client/sysinfo-mgr.h"
+
+#include "lib/config.h"
+#include "lib/log.h"
+#include "lib/utility.h"
+
+namespace {
+
+constexpr wchar_t kLogComponent[] = L"sysinfo_mgr";
+
+bool IsTrue(Config& c, const wchar_t* key) {
+  return c[key] == L"true";
+}
+
+}  // namespace
+
+SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
+  static SFSysInfo instance(path);
+  return instance;
+}
+
+SFSysInfo::SFSysInfo(const wchar_t* path) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Config c;
+  if (c.read(path) != 0) {
+    LoadDefaults();
+  } else {
+    m_info.strUser = c[L"user"];
+    m_info.strPass = c[L"password"];
+    m_info.strClient = c[L"client"];
+    m_info.strSession = c[L"session"];
+    m_info.strIP = c[L"server"];
+    m_info.strFolderLoc = c[L"watch"];
+    m_info.strDBLoc = c[L"db_loc"];
+    m_info.UseProxy = IsTrue(c, L"UseProxy");
+    m_info.UseSysProxy = IsTrue(c, L"UseSysProxy");
+    m_info.strProxySrvIP = c[L"ProxySrvIP"];
+    m_info.ProxySrvPort = c.get_int(L"ProxySrvPort");
+    m_info.strProxyUsrName = c[L"ProxyUsrName"];
+    std::string enc, dec;
+    std::wstring plain;
+    if (NativeStrToUTF8(c[L"ProxyPassword"], enc) == 0) {
+      SyncPassDec(enc, dec);
+      if (UTF8ToNativeStr(dec, plain) == 0) m_info.strProxyUsrPassword = plain;
+    }
+    m_info.strProxyHost = c[L"ProxyHost"];
+    m_info.strProxyDomain = c[L"ProxyDomain"];
+    m_info.UseTunnel = IsTrue(c, L"UseTunnel");
+    m_info.strTunnelSrvIP = c[L"TunnelSrvIP"];
+    m_info.TunnelPort = c.get_int(L"TunnelSrvPort");
+    m_info.strCnMode = c[L"ConnectionMode"];
+    m_info.port = c.get_int(L"port");
+    m_info.workerCount = c.get_int(L"worker_count");
+    m_info.version = c.get_int(L"proto_version");
+    m_info.UseSSL = IsTrue(c, L"UseSSL");
+    m_info.isSSL = false;
+    m_info.nativeClient = IsTrue(c, L"native_client");
+    m_info.isShare = IsTrue(c, L"is_share");
+    m_info.syncId = 0;
+  }
+  DerivePaths();
+
+  if (m_info.strUser.empty()) m_info.strUser = m_info.strSession;
+  if (m_info.strClient.empty()) m_info.strClient = m_info.strUser + L"@Stowbay";
+  if (m_info.workerCount < 1) m_info.workerCount = m_info.nativeClient ? 2 : 3;
+  if (m_info.version < 1) m_info.version = 40;
+
+  SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d): CLIENT_INFO:\n");
+  SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   watch: %s\n", m_info.strFolderLoc);
+  SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   db_loc: %s\n", m_info.strDBLoc);
+  if (m_info.nativeClient) {
+    SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   domain socket: /tmp/sfsock\n");
+  } else {
+    SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   server: %s\n", m_info.strIP);
+    SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   port: %llu\n",
+           static_cast<unsigned long long>(static_cast<long long>(m_info.port)));
+  }
+}
+
+// Development defaults for a missing or malformed configuration. The derived
+// paths are computed from the default database directory as well, so that a
+// client started without configuration still finds its databases.
+void SFSysInfo::LoadDefaults() {
+  m_info = _SF_SYSINFO_tag();
+  m_info.strUser = L"developer";
+  m_info.strPass = L"12345678";
+  m_info.strClient = L"developer@devbox";
+  m_info.strSession = L"00000000-0000-0000-0000-000000000000";
+  m_info.strIP = L"192.168.0.10";
+  m_info.strFolderLoc = L"/syncfolder";
+  m_info.strDBLoc = L".";
+  m_info.port = 6690;
+  m_info.UseSSL = false;
+  m_info.nativeClient = false;
+}
+
+void SFSysInfo::DerivePaths() {
+  const std::wstring& db = m_info.strDBLoc;
+  m_info.strCFEDBLoc = db + L"/" + L"event-db.sqlite";
+  m_info.strSignLoc = db + L"/" + L"sign";
+  m_info.strCFSTATDBLoc = db + L"/" + L"file-status.sqlite";
+  m_info.strCWINFODBLoc = db + L"/" + L"watch-info.sqlite";
+  m_info.strEXCEPLISTLoc = db + L"/" + L"excep.list";
+}
+
+std::wstring SFSysInfo::IPGet() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.strIP;
+}
+
+std::wstring SFSysInfo::FolderLocGet() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.strFolderLoc;
+}
+
+int SFSysInfo::PortGet() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.port;
+}
+
+int SFSysInfo::WorkerCountGet() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.workerCount;
+}
+
+int SFSysInfo::ProtoVersionGet() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.version;
+}
+
+bool SFSysInfo::IsShare() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.isShare;
+}
+
+bool SFSysInfo::IsNativeClient() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.nativeClient;
+}
+
+bool SFSysInfo::IsEncrypt() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_info.isSSL;
+}
+
+void SFSysInfo::FolderLocSet(const std::wstring& path) {
+  std::lock_guard<std::mutex> g(m_lock);
+  m_info.strFolderLoc = path;
+}
+
+void SFSysInfo::ReloadIP(const wchar_t* path) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Config c;
+  if (c.read(path) != 0) return;
+  m_info.strIP = c[L"server"];
+  m_info.port = c.get_int(L"port");
+  SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d): CLIENT_INFO Reload ip & port:\n");
+  SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   ip: %s\n", m_info.strIP);
+  SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   port: %d\n", m_info.port);
+}

@@ -1,0 +1,106 @@
+// The configuration singleton: loaded once from the key/value file given on
+// the command line, with the database locations derived from "db_loc".
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+struct _SF_SYSINFO_tag {
+  std::wstring strUser;
+  std::wstring strPass;
+  std::wstring strClient;
+  std::wstring strSession;
+  std::wstring strIP;
+  std::wstring strFolderLoc;
+  std::wstring strDBLoc;
+  std::wstring strCFEDBLoc;
+  std::wstring strSignLoc;
+  std::wstring strCFSTATDBLoc;
+  std::wstring strCWINFODBLoc;
+  std::wstring strEXCEPLISTLoc;
+  bool UseProxy = false;
+  bool UseSysProxy = false;
+  std::wstring strProxySrvIP;
+  int ProxySrvPort = 0;
+  std::wstring strProxyUsrName;
+  std::wstring strProxyUsrPassword;
+  std::wstring strProxyHost;
+  std::wstring strProxyDomain;
+  bool UseTunnel = false;
+  std::wstring strTunnelSrvIP;
+  int TunnelPort = 0;
+  std::wstring strCnMode;
+  int port = 0;
+  int workerCount = 0;
+  int version = 0;
+  bool UseSSL = false;
+  bool isSSL = false;
+  bool nativeClient = false;
+  bool isShare = false;
+  uint64_t syncId = 0;
+};
+
+class SFSysInfo {
+ public:
+  // The singleton, constructed from `path` on the first call; later calls
+  // ignore `path`. Thread-safe.
+  static SFSysInfo& SFSystemInfoGet(const wchar_t* path);
+
+  // Builds a configuration from `path` (exposed so that tests can load more
+  // than one); an unreadable or malformed file gives the development defaults.
+  explicit SFSysInfo(const wchar_t* path);
+  SFSysInfo(const SFSysInfo&) = delete;
+  SFSysInfo& operator=(const SFSysInfo&) = delete;
+
+  // Constant after construction (no lock).
+  const std::wstring& UserGet() const { return m_info.strUser; }
+  const std::wstring& PassGet() const { return m_info.strPass; }
+  const std::wstring& ClientGet() const { return m_info.strClient; }
+  const std::wstring& SessionGet() const { return m_info.strSession; }
+  const std::wstring& DBLocGet() const { return m_info.strDBLoc; }
+  const std::wstring& CFEDBLocGet() const { return m_info.strCFEDBLoc; }
+  const std::wstring& SignLocGet() const { return m_info.strSignLoc; }
+  const std::wstring& CFSTATDBLocGet() const { return m_info.strCFSTATDBLoc; }
+  const std::wstring& CWINFODBLocGet() const { return m_info.strCWINFODBLoc; }
+  const std::wstring& EXCEPLISTLocGet() const { return m_info.strEXCEPLISTLoc; }
+  std::wstring ProxySrvIPGet() const { return m_info.strProxySrvIP; }
+  std::wstring ProxyUsrNameGet() const { return m_info.strProxyUsrName; }
+  std::wstring ProxyUsrPasswordGet() const { return m_info.strProxyUsrPassword; }
+  std::wstring ProxyHostGet() const { return m_info.strProxyHost; }
+  std::wstring ProxyDomainGet() const { return m_info.strProxyDomain; }
+  std::wstring TunnelSrvIPGet() const { return m_info.strTunnelSrvIP; }
+  std::wstring CnModeGet() const { return m_info.strCnMode; }
+  int ProxySrvPortGet() const { return m_info.ProxySrvPort; }
+  int TunnelSrvPortGet() const { return m_info.TunnelPort; }
+  bool IsUseProxy() const { return m_info.UseProxy; }
+  bool IsUseSysProxy() const { return m_info.UseSysProxy; }
+  bool IsUseSSL() const { return m_info.UseSSL; }
+  bool IsUseTunnel() const { return m_info.UseTunnel; }
+
+  // Changed by ReloadIP / FolderLocSet: copies taken under m_lock, so a task
+  // never reads a string while the main thread replaces it.
+  std::wstring IPGet() const;
+  std::wstring FolderLocGet() const;
+  int PortGet() const;
+  int WorkerCountGet() const;
+  int ProtoVersionGet() const;
+  bool IsShare() const;
+  bool IsNativeClient() const;
+  bool IsEncrypt() const;
+
+  void FolderLocSet(const std::wstring& path);
+  // Re-reads only "server" and "port" from `path`; an unreadable file changes
+  // nothing.
+  void ReloadIP(const wchar_t* path);
+
+  void Lock() { m_lock.lock(); }
+  void Unlock() { m_lock.unlock(); }
+
+ private:
+  void LoadDefaults();
+  void DerivePaths();
+
+  mutable std::mutex m_lock;
+  _SF_SYSINFO_tag m_info;  // Guarded by m_lock where it can change (see above)
+};

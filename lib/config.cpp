@@ -1,0 +1,117 @@
+#include "lib/config.h"
+
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include "lib/utility.h"
+
+namespace {
+
+// The reader works on bytes in the C locale's classes so that the user's
+// locale cannot change what counts as white space or a control character.
+bool IsSpace(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool IsCntrl(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+bool IsKeyChar(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+constexpr size_t kLineBuffer = 8192;
+// Keys and values longer than this are refused rather than cut into another
+// value.
+constexpr size_t kMaxWideField = 2048;
+
+bool ToWide(const std::string& in, std::wstring& out) {
+  std::wstring w;
+  if (UTF8ToNativeStr(in, w) != 0) return false;
+  if (w.size() > kMaxWideField) return false;
+  out.swap(w);
+  return true;
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+int Config::ParseLine(const std::string& line, std::wstring& key, std::wstring& value) {
+  const size_t n = line.size();
+  size_t i = 0;
+  while (i < n && IsSpace(line[i])) ++i;
+  const size_t key_begin = i;
+  while (i < n && IsKeyChar(line[i])) ++i;
+  const size_t key_end = i;
+  if (i == n || line[i] == '#') return 0;
+  while (i < n && IsSpace(line[i])) ++i;
+  if (i == n || line[i] != '=') return -1;
+  ++i;
+  while (i < n && IsSpace(line[i])) ++i;
+  if (i == n) return -1;  // empty value
+
+  std::string raw;
+  const char first = line[i];
+  if (first == '"' || first == '\'') {
+    size_t j = i + 1;
+    while (j < n && line[j] != first) {
+      if (IsCntrl(line[j])) return -1;
+      ++j;
+    }
+    if (j == n) return -1;  // unterminated
+    raw.assign(line, i + 1, j - i - 1);
+    i = j + 1;
+  } else {
+    size_t j = i;
+    while (j < n && line[j] != ' ' && !IsCntrl(line[j])) ++j;
+    raw.assign(line, i, j - i);
+    i = j;
+  }
+  while (i < n && IsSpace(line[i])) ++i;
+  if (i < n && line[i] != '#') return -1;
+
+  std::wstring k, v;
+  if (!ToWide(line.substr(key_begin, key_end - key_begin), k) || !ToWide(raw, v)) return -1;
+  key.swap(k);
+  value.swap(v);
+  return 1;
+}
+
+int Config::read(const wchar_t* path) {
+  m_map.clear();
+  if (path == nullptr) return -1;
+  std::unique_ptr<FILE, FileCloser> f(std::fopen(WideToUtf8Lossy(path).c_str(), "r"));
+  if (!f) return -1;
+
+  // Like a fixed line buffer: a line longer than the buffer is read in pieces,
+  // each piece parsed as a line of its own.
+  std::string buf(kLineBuffer, '\0');
+  while (std::fgets(&buf[0], static_cast<int>(kLineBuffer), f.get()) != nullptr) {
+    std::string line(buf.c_str());
+    std::wstring key, value;
+    int r = ParseLine(line, key, value);
+    if (r < 0) {
+      m_map.clear();
+      return -1;
+    }
+    if (r > 0) m_map[key] = value;
+  }
+  if (std::ferror(f.get())) {
+    m_map.clear();
+    return -1;
+  }
+  return 0;
+}
+
+int Config::get_int(const std::wstring& key) const {
+  auto it = m_map.find(key);
+  if (it == m_map.end()) return 0;
+  std::wistringstream in(it->second);
+  int v = 0;
+  in >> v;
+  return in.fail() ? 0 : v;
+}

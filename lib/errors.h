@@ -1,0 +1,29 @@
+// Error codes shared by every subsystem: 0 is success, failures are negative.
+#pragma once
+
+enum {
+  ERR_OK = 0,
+  ERR_INT = -1,
+  ERR_IO = -2,
+  ERR_SYS = -3,
+  ERR_INVAL = -4,
+  ERR_PROTO = -5,
+  ERR_AUTH = -6,
+  ERR_SERVER = -7,
+  ERR_CONFLICT = -8,
+  ERR_TIMEOUT = -9,
+  ERR_VERSION = -10,
+  ERR_NOENT = -11,
+  ERR_USER = -12,
+  ERR_PASSWORD = -13,
+  ERR_KELVODISABLE = -14,
+  ERR_QUOTA = -15,
+  ERR_DISKFULL = -16,
+  ERR_SYNCFOLDER_MISS = -17,
+};
+
+// Text of an error code. The sign is ignored (2 and -2 are both "I/O error");
+// magnitudes above 17 give "Unknown error". Thread-safe; the result is static.
+const char* GetErrorString(int code);
+// The same text as a wide string, for log formats.
+const wchar_t* GetErrorStringW(int code);

@@ -1,0 +1,49 @@
+// Shared utilities: text conversions, Base64, the reversible password
+// encoding and the reference-counted temporary file.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Conversions return 0 on success and -1 on failure. An empty input gives an
+// empty output and 0; on failure the output is left unchanged. Invalid input
+// (malformed UTF-8, surrogates or values above U+10FFFF in a wide string, text
+// the locale cannot represent) is a failure, never silently replaced.
+// Thread-safe.
+
+// UTF-8 to wide; at most kConvertLimit wide characters including the terminator.
+int UTF8ToNativeStr(const std::string& in, std::wstring& out);
+// The locale's character set (LC_CTYPE) to wide; same limit.
+int CodePageToNativeStr(const std::string& in, std::wstring& out);
+// Wide to UTF-8; at most kConvertLimit bytes including the terminator.
+int NativeStrToUTF8(const std::wstring& in, std::string& out);
+// Wide to the locale's character set; same limit.
+int NativeStrToCodePage(const std::wstring& in, std::string& out);
+
+constexpr size_t kConvertLimit = 8192;
+
+// Convenience forms for callers that cannot fail meaningfully (log lines,
+// diagnostics): invalid sequences become U+FFFD / '?', with no length limit.
+std::wstring Utf8ToWideLossy(const std::string& in);
+std::string WideToUtf8Lossy(const std::wstring& in);
+
+// Base64 with the standard alphabet and "=" padding, no line breaks.
+// Returns a new[]-allocated, zero-filled buffer of kBase64BufSize bytes holding
+// the encoding; the caller frees it with delete[]. Input beyond what fits
+// (2301 bytes) is not encoded.
+constexpr size_t kBase64BufSize = 3072;
+char* SzBase64EncBuffer(const unsigned char* data, size_t len);
+// The same, but the input ends at its first zero byte.
+char* SzBase64EncOneLine(const unsigned char* data, size_t len);
+// Decodes `inlen` characters into `out`, whose capacity is passed in `outlen`;
+// on return `outlen` holds the bytes written. False for a null argument, an
+// input of exactly one character, a character outside the alphabet, or when
+// the capacity is exhausted. Decoding ends at the first "=".
+bool EncBase64Dec(const char* in, size_t inlen, unsigned char* out, size_t& outlen);
+
+// Reversible password encoding shared with the user interface and the server:
+// Base64(Blowfish-CFB64(in)) under a fixed key (see kSyncPassKey in
+// utility-crypt.cpp). SyncPassDec gives an empty string for undecodable input
+// and cuts the result at its first zero byte.
+void SyncPassEnc(const std::string& in, std::string& out);
+void SyncPassDec(const std::string& in, std::string& out);

@@ -1,0 +1,78 @@
+#include "fakes/test-util.h"
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "lib/utility.h"
+
+namespace sftest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/sftest.XXXXXX";
+  if (mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+  m_path = tmpl;
+}
+
+TempDir::~TempDir() {
+  RemoveTree(m_path);
+}
+
+std::wstring TempDir::wpath() const {
+  return Utf8ToWideLossy(m_path);
+}
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() >= deadline) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  if (!f) throw std::runtime_error("cannot write " + path);
+  f << content;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+namespace {
+int RemoveOne(const char* p, const struct stat*, int, struct FTW*) {
+  ::remove(p);
+  return 0;
+}
+}  // namespace
+
+void RemoveTree(const std::string& path) {
+  // Make everything writable first so that permission tests clean up too.
+  nftw(
+      path.c_str(),
+      [](const char* p, const struct stat* st, int type, struct FTW*) {
+        if (type == FTW_D || type == FTW_DNR) chmod(p, (st->st_mode & 07777) | 0700);
+        return 0;
+      },
+      64, FTW_PHYS);
+  nftw(path.c_str(), RemoveOne, 64, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace sftest

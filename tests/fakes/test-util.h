@@ -1,0 +1,38 @@
+// Shared test helpers: temporary directories, polling waits, file helpers.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace sftest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
+// the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return m_path; }
+  std::wstring wpath() const;
+  // path() + "/" + rel
+  std::string Sub(const std::string& rel) const { return m_path + "/" + rel; }
+
+ private:
+  std::string m_path;
+};
+
+// Polls `cond` every few milliseconds until it is true or `timeout` passes.
+// Returns the last value of `cond`. Use instead of sleeping in tests.
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool PathExists(const std::string& path);
+void RemoveTree(const std::string& path);
+
+}  // namespace sftest
