@@ -160,6 +160,9 @@ class FaultChannel : public Channel {
   const std::string& Output() const { return m_output; }
   void ClearOutput() { m_output.clear(); }
   size_t InputLeft() const { return m_input.size() - m_inPos; }
+  // Bytes fed but not yet consumed by a reader (left in the input or in the
+  // channel's read buffer).
+  size_t Unconsumed() const { return InputLeft() + ReadPending(); }
   const std::vector<size_t>& WriteCalls() const { return m_writeCalls; }
   const std::vector<int>& FlushWants() const { return m_flushWants; }
   int ReadCalls() const { return m_readCalls; }
