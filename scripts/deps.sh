@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, if any is
+# missing. Sourced by the other scripts; needs root (or sudo) only when
+# something must be installed.
+set -euo pipefail
+
+SF_PACKAGES=(build-essential cmake ninja-build pkg-config libsqlite3-dev libssl-dev
+             librsync-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev)
+
+sf_install_deps() {
+  local missing=()
+  for p in "${SF_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "need root to install ${missing[*]}" >&2; return 1; }
+    sudo="sudo"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds everything under AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs the whole test suite. Usage: scripts/test.sh [ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+sf_install_deps
+
+BUILD=${SF_TEST_BUILD_DIR:-build-asan}
+JOBS=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSF_SANITIZE=ON \
+      -DSF_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$BUILD" -j "$JOBS"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+cd "$BUILD"
+ctest --output-on-failure --timeout 300 -j "$JOBS" "$@"

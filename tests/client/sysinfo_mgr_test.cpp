@@ -1,0 +1,107 @@
+#include "client/sysinfo-mgr.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fakes/test-util.h"
+#include "lib/utility.h"
+
+namespace {
+
+using sftest::TempDir;
+using sftest::WriteFile;
+
+class SysInfoTest : public ::testing::Test {
+ protected:
+  std::wstring Write(const std::string& text) {
+    WriteFile(dir.Sub("client.conf"), text);
+    return Utf8ToWideLossy(dir.Sub("client.conf"));
+  }
+  TempDir dir;
+};
+
+TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
+  std::string enc;
+  SyncPassEnc("pr0xy pass", enc);
+  SFSysInfo s(Write("session = S-1\nserver = 10.1.2.3\nport = 6690\nwatch = /w\n"
+                    "db_loc = /d\nUseSSL = true\nUseProxy = true\nProxySrvIP = 1.1.1.1\n"
+                    "ProxySrvPort = 3128\nProxyPassword = \"" + enc + "\"\nis_share = true\n"
+                    "worker_count = 5\nproto_version = 3\nConnectionMode = x\n")
+                  .c_str());
+  EXPECT_EQ(s.SessionGet(), L"S-1");
+  EXPECT_EQ(s.IPGet(), L"10.1.2.3");
+  EXPECT_EQ(s.PortGet(), 6690);
+  EXPECT_EQ(s.FolderLocGet(), L"/w");
+  EXPECT_EQ(s.CFEDBLocGet(), L"/d/event-db.sqlite");
+  EXPECT_EQ(s.SignLocGet(), L"/d/sign");
+  EXPECT_EQ(s.CFSTATDBLocGet(), L"/d/file-status.sqlite");
+  EXPECT_EQ(s.CWINFODBLocGet(), L"/d/watch-info.sqlite");
+  EXPECT_EQ(s.EXCEPLISTLocGet(), L"/d/excep.list");
+  EXPECT_TRUE(s.IsUseSSL());
+  EXPECT_FALSE(s.IsEncrypt());  // never loaded
+  EXPECT_TRUE(s.IsUseProxy());
+  EXPECT_EQ(s.ProxySrvPortGet(), 3128);
+  EXPECT_EQ(s.ProxyUsrPasswordGet(), L"pr0xy pass");
+  EXPECT_TRUE(s.IsShare());
+  EXPECT_EQ(s.WorkerCountGet(), 5);
+  EXPECT_EQ(s.ProtoVersionGet(), 3);
+  EXPECT_EQ(s.CnModeGet(), L"x");
+}
+
+TEST_F(SysInfoTest, DefaultsForUserClientWorkersAndProtocol) {
+  SFSysInfo s(Write("session = S\nnative_client = True\n").c_str());
+  EXPECT_EQ(s.UserGet(), L"S");
+  EXPECT_EQ(s.ClientGet(), L"S@Stowbay");
+  EXPECT_FALSE(s.IsNativeClient());  // only exactly "true" is true
+  EXPECT_EQ(s.WorkerCountGet(), 3);
+  EXPECT_EQ(s.ProtoVersionGet(), 40);
+
+  SFSysInfo n(Write("session = S\nuser = u\nnative_client = true\nproto_version = 41\n").c_str());
+  EXPECT_EQ(n.ClientGet(), L"u@Stowbay");
+  EXPECT_TRUE(n.IsNativeClient());
+  EXPECT_EQ(n.WorkerCountGet(), 2);
+  EXPECT_EQ(n.ProtoVersionGet(), 41);
+}
+
+TEST_F(SysInfoTest, MalformedFileGivesDevelopmentDefaultsWithDerivedPaths) {
+  SFSysInfo s(Write("session = S\nbroken line\n").c_str());
+  EXPECT_EQ(s.FolderLocGet(), L"/syncfolder");
+  EXPECT_EQ(s.DBLocGet(), L".");
+  EXPECT_EQ(s.PortGet(), 6690);
+  EXPECT_EQ(s.CFEDBLocGet(), L"./event-db.sqlite");
+  EXPECT_EQ(s.EXCEPLISTLocGet(), L"./excep.list");
+  EXPECT_FALSE(s.IsUseSSL());
+  EXPECT_FALSE(s.SessionGet().empty());
+}
+
+TEST_F(SysInfoTest, ReloadIpChangesOnlyAddressAndPort) {
+  std::wstring path = Write("session = S\nserver = a\nport = 1\nwatch = /w\n");
+  SFSysInfo s(path.c_str());
+  Write("session = T\nserver = b\nport = 2\nwatch = /other\n");
+  s.ReloadIP(path.c_str());
+  EXPECT_EQ(s.IPGet(), L"b");
+  EXPECT_EQ(s.PortGet(), 2);
+  EXPECT_EQ(s.SessionGet(), L"S");
+  EXPECT_EQ(s.FolderLocGet(), L"/w");
+  Write("server = \n");  // malformed: nothing changes
+  s.ReloadIP(path.c_str());
+  EXPECT_EQ(s.IPGet(), L"b");
+}
+
+TEST_F(SysInfoTest, ConcurrentReloadAndReadsSeeWholeValues) {
+  std::wstring path = Write("server = aaaaaaaaaaaaaaaa\nport = 1\n");
+  SFSysInfo s(path.c_str());
+  std::wstring other = Utf8ToWideLossy(dir.Sub("b.conf"));
+  WriteFile(dir.Sub("b.conf"), "server = bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb\nport = 2\n");
+  std::thread reloader([&] {
+    for (int i = 0; i < 200; ++i) s.ReloadIP(i % 2 ? path.c_str() : other.c_str());
+  });
+  for (int i = 0; i < 2000; ++i) {
+    std::wstring ip = s.IPGet();
+    ASSERT_TRUE(ip == L"aaaaaaaaaaaaaaaa" || ip == std::wstring(40, L'b')) << i;
+  }
+  reloader.join();
+}
+
+}  // namespace
