@@ -14,10 +14,14 @@
 #include <ctime>
 #include <string>
 
+#include "client/event-db.h"
+#include "client/sign-mgr.h"
 #include "client/sysinfo-mgr.h"
 #include "lib/file-op-win.h"
+#include "lib/file-status-db.h"
 #include "lib/log.h"
 #include "lib/utility.h"
+#include "lib/watchinfo-db.h"
 
 namespace {
 
@@ -121,6 +125,16 @@ int initialize(SFSysInfo& sysinfo) {
   }
 
   TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
+
+  // The stores report their own failures; a store that did not open makes
+  // its later operations fail rather than the start-up.
+  (void)SignMgr::initialize(sysinfo.SignLocGet());
+  (void)FileStatusDB::initialize(sysinfo.CFSTATDBLocGet());
+  (void)FileStatusDB::updateAllSyncingEntry();
+  (void)WatchInfoDB::initialize(sysinfo.CWINFODBLocGet());
+  (void)WatchInfoDB::setWatchPath(root);
+  (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_RUNING);
+  (void)FileEventDB::initialize(sysinfo.CFEDBLocGet());
   return 0;
 }
 
@@ -132,6 +146,12 @@ void destroy() {
     OPENSSL_free(global_locks);
     global_locks = nullptr;
   }
+  if (FileStatusDB::updateAllSyncingEntry() != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): FileStatus: failed to remove syncing entries\n");
+  }
+  FileEventDB::destroy();
+  // Other programs read this to tell whether the client runs.
+  (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_STOPING);
   Logger::Destroy();
 }
 

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <regex>
+#include <cctype>
+#include <sstream>
 #include <thread>
 
 #include "fakes/daemon-runner.h"
@@ -16,6 +17,30 @@ using sftest::DaemonSandbox;
 using sftest::WaitFor;
 
 constexpr char kStarted[] = "main thread starts receiving events";
+
+// True when some line of `log` reads "Mon DD HH:MM:SS " + head + a decimal
+// number + tail, as "Dec 07 10:21:33 [INFO] client(123): text".
+bool HasLine(const std::string& log, const std::string& head, const std::string& tail) {
+  std::istringstream in(log);
+  std::string line;
+  const std::string stamp = "Aaa 00 00:00:00 ";
+  while (std::getline(in, line)) {
+    if (line.size() < stamp.size() + head.size() + tail.size() + 1) continue;
+    bool ok = true;
+    for (size_t i = 0; i < stamp.size() && ok; ++i) {
+      const unsigned char c = static_cast<unsigned char>(line[i]);
+      ok = stamp[i] == '0'                      ? std::isdigit(c) != 0
+           : stamp[i] == 'A' || stamp[i] == 'a' ? std::isalpha(c) != 0
+                                                : c == static_cast<unsigned char>(stamp[i]);
+    }
+    if (!ok || line.compare(stamp.size(), head.size(), head) != 0) continue;
+    size_t p = stamp.size() + head.size();
+    const size_t digits = p;
+    while (p < line.size() && std::isdigit(static_cast<unsigned char>(line[p]))) ++p;
+    if (p > digits && line.substr(p) == tail) return true;
+  }
+  return false;
+}
 
 size_t Count(const std::string& text, const std::string& needle) {
   size_t n = 0;
@@ -41,9 +66,7 @@ TEST_F(DaemonTest, LogsStartInTheDocumentedFormatAndExitsZeroOnByteOne) {
   ASSERT_TRUE(proc.WriteStdin("\x01"));
   EXPECT_EQ(proc.Wait(), 0);
   std::string log = box.ReadLog();
-  std::regex line(R"((^|\n)[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \[INFO\] )"
-                  R"(client\([0-9]+\): main thread starts receiving events\n)");
-  EXPECT_TRUE(std::regex_search(log, line)) << log;
+  EXPECT_TRUE(HasLine(log, "[INFO] client(", "): main thread starts receiving events")) << log;
   EXPECT_NE(log.find("main thread down"), std::string::npos);
 }
 
@@ -68,8 +91,7 @@ TEST_F(DaemonTest, UnknownByteIsLoggedAndWhiteSpaceIgnored) {
   std::string log = box.ReadLog();
   EXPECT_EQ(Count(log, "unknown command"), 1u) << log;
   EXPECT_NE(log.find("[ERROR] client("), std::string::npos);
-  std::regex line(R"(\[ERROR\] client\([0-9]+\): unknown command: \[120\] \n)");
-  EXPECT_TRUE(std::regex_search(log, line)) << log;
+  EXPECT_TRUE(HasLine(log, "[ERROR] client(", "): unknown command: [120] ")) << log;
 }
 
 TEST_F(DaemonTest, ClosedStdinLogsAtMostOnceASecondAndStillStops) {
