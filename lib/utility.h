@@ -47,3 +47,51 @@ bool EncBase64Dec(const char* in, size_t inlen, unsigned char* out, size_t& outl
 // and cuts the result at its first zero byte.
 void SyncPassEnc(const std::string& in, std::string& out);
 void SyncPassDec(const std::string& in, std::string& out);
+
+// Owner of one temporary file, shared between copies by a reference count:
+// the file is deleted with its last owner unless an owner made it permanent.
+// Not thread-safe: an object and its copies are used by one task at a time.
+class TempFile {
+ public:
+  // Sets the directory used when no prefix is given. Call once at start-up,
+  // before any task runs. Returns 0.
+  static int initialize(const std::wstring& prefix);
+  static const std::wstring& defaultPrefix();
+
+  // No file yet; it will be created in `prefix`, or in the default directory
+  // when `prefix` is empty.
+  explicit TempFile(const std::wstring& prefix = std::wstring());
+  // Shares other's file (if any).
+  TempFile(const TempFile& other);
+  // Gives up this object's share (deleting its file if it was the last,
+  // non-permanent owner), then shares other's file.
+  TempFile& operator=(const TempFile& other);
+  ~TempFile();
+
+  // Creates a new, empty, uniquely named file. Returns 0; -1 when this object
+  // already holds a file (nothing logged, the file stays) or the file cannot
+  // be made (logged).
+  int create();
+  // Full path of the file; empty before create and after remove.
+  const std::wstring& getPath() const { return m_path; }
+  // Deletes the file now and lets go of it; copies sharing it keep their
+  // path but no longer find a file there.
+  void remove();
+  // Keep the file when the last owner goes away.
+  void convert_permanent() { m_permanent = true; }
+  bool isPermanent() const { return m_permanent; }
+  // Number of owners sharing the file; 0 when this object holds none.
+  int useCount() const { return *m_ref; }
+
+ private:
+  // Drops this object's share, deleting the file if it was the last owner
+  // and not permanent; leaves the object with no file and a fresh counter.
+  void release();
+
+  static std::wstring s_default_prefix;
+
+  std::wstring m_tmp_prefix;
+  std::wstring m_path;
+  int* m_ref;  // shared by the owners of m_path; never null
+  bool m_permanent = false;
+};

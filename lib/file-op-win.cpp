@@ -1,0 +1,664 @@
+// POSIX implementation of the file operations layer (historical module name).
+#include "lib/file-op-win.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "lib/log.h"
+#include "lib/utility.h"
+
+namespace {
+
+constexpr wchar_t kLogComponent[] = L"file_op_debug";
+
+constexpr size_t kCopyChunk = 8192;
+constexpr int kMktempAttempts = 100;
+
+#ifndef EXFAT_SUPER_MAGIC
+constexpr long kExfatMagic = 0x2011BAB0;
+#else
+constexpr long kExfatMagic = EXFAT_SUPER_MAGIC;
+#endif
+
+std::atomic<bool> g_is_fat{false};
+std::atomic<unsigned> g_seed{0};
+std::mutex g_mktemp_lock;
+std::mutex g_trash_mutex;
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : m_fd(fd) {}
+  ~Fd() { Reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return m_fd; }
+  bool ok() const { return m_fd >= 0; }
+  void Reset(int fd = -1) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+  }
+  // Closes now and reports the result (a delayed write error shows up here).
+  int Close() {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd >= 0 ? ::close(fd) : 0;
+  }
+  int Release() {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+
+ private:
+  int m_fd;
+};
+
+// Wide path to the system's bytes. Refuses what has no faithful encoding:
+// a lossy conversion could name a different file.
+bool ToNative(const std::wstring& w, std::string& out) {
+  if (w.find(L'\0') != std::wstring::npos || NativeStrToUTF8(w, out) != 0) {
+    errno = EINVAL;
+    return false;
+  }
+  if (w.empty()) out.clear();
+  return true;
+}
+
+uint32_t ClampTime(time_t t) {
+  if (t < 0) return 0;
+  if (static_cast<unsigned long long>(t) > UINT32_MAX) return UINT32_MAX;
+  return static_cast<uint32_t>(t);
+}
+
+FILE_TYPE TypeOfMode(mode_t m) {
+  if (S_ISLNK(m)) return FT_SLINK;
+  if (S_ISDIR(m)) return FT_DIR;
+  if (S_ISREG(m)) return FT_FILE;
+  return FT_ERR;
+}
+
+FILE_TYPE TypeOfDirent(unsigned char t) {
+  switch (t) {
+    case DT_LNK:
+      return FT_SLINK;
+    case DT_DIR:
+      return FT_DIR;
+    case DT_REG:
+      return FT_FILE;
+    default:
+      return FT_ERR;
+  }
+}
+
+// The directory holding `path` ("." for a bare name).
+std::string ParentOf(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  size_t slash = path.find_last_of('/', end);
+  if (slash == std::string::npos) return ".";
+  size_t keep = path.find_last_not_of('/', slash);
+  return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
+}
+
+int FsyncPath(const std::string& path, int flags) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
+  if (!fd.ok()) return -1;
+  return ::fsync(fd.get());
+}
+
+}  // namespace
+
+void DIR_HANDLE::Closer::operator()(DIR* d) const {
+  if (d) ::closedir(d);
+}
+
+int FSInit(const std::wstring& root) {
+  std::string nroot;
+  if (root.empty() || root[0] != L'/' || !ToNative(root, nroot)) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSInit: Invalid path (%s)\n", root);
+    return -1;
+  }
+  struct statfs sf;
+  if (::statfs(nroot.c_str(), &sf) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): GetVolumeInformation: Error code %d\n", errno);
+    return -1;
+  }
+  const wchar_t* name = nullptr;
+  if (static_cast<long>(sf.f_type) == MSDOS_SUPER_MAGIC) name = L"vfat";
+  if (static_cast<long>(sf.f_type) == kExfatMagic) name = L"exfat";
+  if (name != nullptr) {
+    SF_LOG(L_WARNING, L"[WARNING] file-op-win(%d): Detect a non-NTFS platform (%s)\n", name);
+    g_is_fat = true;
+  }
+  return 0;
+}
+
+bool FSIsFat() {
+  return g_is_fat;
+}
+
+void FSSetFat(bool fat) {
+  g_is_fat = fat;
+}
+
+int FSStat(const std::wstring& path, FILE_INFO& info) {
+  std::string npath;
+  struct stat st;
+  if (!ToNative(path, npath) || ::lstat(npath.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      info.isExist = false;
+      return 0;
+    }
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSStat: Failed on %s. Error code %d\n", path, errno);
+    return -1;
+  }
+  info.isExist = true;
+  info.path = path;
+  info.type = TypeOfMode(st.st_mode);
+  info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
+  info.mtime = ClampTime(st.st_mtime);
+  return 0;
+}
+
+bool IsFileExist(const std::wstring& path) {
+  if (path.empty()) return false;
+  FILE_INFO info;
+  return FSStat(path, info) == 0 && info.isExist;
+}
+
+int FSOpenDir(const std::wstring& path, int flag, DIR_HANDLE& h) {
+  h.path = path;
+  h.flag = flag;
+  h.handle.reset();
+  h.started = false;
+  return 0;
+}
+
+int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e) {
+  if (!h.started) {
+    h.started = true;
+    std::string npath;
+    if (h.path.empty() || !ToNative(h.path, npath)) return -1;
+    h.handle.reset(::opendir(npath.c_str()));
+    if (!h.handle) return -1;
+  }
+  if (!h.handle) return -1;
+  for (;;) {
+    errno = 0;
+    struct dirent* d = ::readdir(h.handle.get());
+    if (d == nullptr) return errno == 0 ? 0 : -1;
+    std::wstring name;
+    if (UTF8ToNativeStr(d->d_name, name) != 0) {
+      SF_LOG(L_WARNING,
+             L"[WARNING] file-op-win(%d): FSReadDir: skipping a name in '%s' that is not UTF-8\n",
+             h.path);
+      continue;
+    }
+    FILE_TYPE type = TypeOfDirent(d->d_type);
+    uint32_t mtime = 0;
+    uint64_t size = 0;
+    if (d->d_type == DT_UNKNOWN || (h.flag & FS_DIR_STAT)) {
+      struct stat st;
+      if (::fstatat(::dirfd(h.handle.get()), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) continue;  // removed since the listing saw it
+        if (d->d_type == DT_UNKNOWN) type = FT_ERR;
+      } else {
+        type = TypeOfMode(st.st_mode);
+        if (h.flag & FS_DIR_STAT) {
+          mtime = ClampTime(st.st_mtime);
+          if (type == FT_FILE) size = static_cast<uint64_t>(st.st_size);
+        }
+      }
+    }
+    e.name = std::move(name);
+    e.type = type;
+    e.mtime = mtime;
+    e.size = size;
+    return 1;
+  }
+}
+
+int FSCloseDir(DIR_HANDLE& h) {
+  h.handle.reset();
+  h.path.clear();
+  return 0;
+}
+
+int TraverseDir(const std::wstring& dir, FN_ACT_TRAVERSE_DIR fn, void* priv) {
+  if (fn(dir, priv) != 0) return -2;
+  FILE_INFO info;
+  if (FSStat(dir, info) != 0 || !info.isExist || info.type != FT_DIR) {
+    SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): TraverseDir: '%s' is not directory, stop here\n",
+           dir);
+    return 0;
+  }
+  DIR_HANDLE h;
+  FSOpenDir(dir, 0, h);
+  DIR_ENTRY e;
+  int r = FSReadDir(h, e);
+  if (r < 0) return -1;
+  for (; r == 1; r = FSReadDir(h, e)) {
+    if (e.name == L"." || e.name == L"..") continue;
+    const std::wstring child = dir + L"/" + e.name;
+    const bool stop = e.type == FT_DIR ? TraverseDir(child, fn, priv) < 0 : fn(child, priv) != 0;
+    if (stop) {
+      SF_LOG(L_NOTICE, L"[NOTE] file-op-win(%d): TraverseDir: stopped at '%s'\n", child);
+      break;
+    }
+  }
+  FSCloseDir(h);
+  return 0;
+}
+
+int FSRename(const std::wstring& from, const std::wstring& to) {
+  std::string nfrom, nto;
+  if (!ToNative(from, nfrom) || !ToNative(to, nto)) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRename: error code %d\n", errno);
+    return -1;
+  }
+  // Flush the data before the name points at it, or a crash could leave the
+  // destination replaced by an empty or partial file. O_NONBLOCK keeps a fifo
+  // from blocking the open; a source we may not read is moved unflushed.
+  Fd src(::open(nfrom.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (src.ok() && ::fsync(src.get()) != 0 && errno != EINVAL && errno != EROFS) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRename: error code %d\n", errno);
+    return -1;
+  }
+  src.Reset();
+  if (::rename(nfrom.c_str(), nto.c_str()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRename: error code %d\n", errno);
+    return -1;
+  }
+  // The move has happened; a failed directory flush only weakens durability.
+  const std::string to_dir = ParentOf(nto), from_dir = ParentOf(nfrom);
+  if (FsyncPath(to_dir, O_DIRECTORY) != 0 ||
+      (from_dir != to_dir && FsyncPath(from_dir, O_DIRECTORY) != 0)) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] file-op-win(%d): FSRename: cannot flush directory of '%s': error code %d\n",
+           to, errno);
+  }
+  return 0;
+}
+
+int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
+  std::string nfrom, nto;
+  Fd src;
+  if (ToNative(from, nfrom)) src.Reset(::open(nfrom.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!src.ok()) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: Invalid source. Error code %d\n", errno);
+    return -1;
+  }
+  // Open without truncating, so that a destination that is the source itself
+  // (same path, or a hard link) is recognised before its bytes are gone.
+  Fd dst;
+  int err = EINVAL;
+  if (ToNative(to, nto)) {
+    dst.Reset(::open(nto.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
+    err = errno;
+  }
+  struct stat sst, dstst;
+  if (dst.ok()) {
+    if (::fstat(src.get(), &sst) != 0 || ::fstat(dst.get(), &dstst) != 0) {
+      err = errno;
+      dst.Reset();
+    } else if (sst.st_dev == dstst.st_dev && sst.st_ino == dstst.st_ino) {
+      err = EINVAL;
+      dst.Reset();
+    } else if (S_ISREG(dstst.st_mode) && ::ftruncate(dst.get(), 0) != 0) {
+      err = errno;
+      dst.Reset();
+    }
+  }
+  if (!dst.ok()) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: Invalid destination. Error code %d\n", err);
+    return -1;
+  }
+
+  std::vector<char> buf(kCopyChunk);
+  for (;;) {
+    ssize_t n = ::read(src.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: ReadFile failed with error code %d\n",
+             errno);
+      return -1;
+    }
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(dst.get(), buf.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        if (w == 0) errno = EIO;
+        SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: WriteFile failed with error code %d\n",
+               errno);
+        return -1;
+      }
+      done += w;
+    }
+  }
+  src.Reset();
+  if (dst.Close() != 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: WriteFile failed with error code %d\n", errno);
+    return -1;
+  }
+  if (isDelOrigin && ::unlink(nfrom.c_str()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: DeleteFile failed with error code %d\n",
+           errno);
+    return -1;
+  }
+  return 0;
+}
+
+int FSMKDir(const std::wstring& path, bool isCreateParent) {
+  if (isCreateParent) return FSMKDirP(path, nullptr, false, -1, -1, 0xffff);
+  std::string npath;
+  int err = EINVAL;
+  if (ToNative(path, npath)) {
+    if (!npath.empty() && ::mkdir(npath.c_str(), 0777) == 0) return 0;
+    err = npath.empty() ? ENOENT : errno;
+    // Something already there counts only if it is (or leads to) a directory.
+    struct stat st;
+    if (err == EEXIST && ::stat(npath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  }
+  SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSMKDirP: error code %d\n", err);
+  return -1;
+}
+
+int FSMKDirP(const std::wstring& path, const wchar_t* /*endptr*/, bool blForceCreate, int /*uid*/,
+             int /*gid*/, int /*mode*/) {
+  std::string npath;
+  if (path.empty() || !ToNative(path, npath)) return -1;
+  // Components start after the root of an absolute path; runs of "/" and a
+  // trailing "/" add no component.
+  int result = -1;
+  size_t pos = npath.find_first_not_of('/');
+  if (pos == std::string::npos) {
+    struct stat st;
+    return ::stat(npath.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : -1;
+  }
+  while (pos != std::string::npos) {
+    size_t cut = npath.find('/', pos);
+    const std::string prefix = npath.substr(0, cut);
+    size_t next = cut == std::string::npos ? cut : npath.find_first_not_of('/', cut);
+    const bool last = next == std::string::npos;
+    pos = next;
+
+    struct stat lst, st;
+    if (::lstat(prefix.c_str(), &lst) == 0) {
+      if (::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        result = 0;
+        continue;
+      }
+      if (!blForceCreate) {
+        errno = last ? EEXIST : ENOTDIR;
+        return -1;
+      }
+      if (::unlink(prefix.c_str()) != 0) {
+        SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMKDirP fail: %s\n", prefix);
+        result = -1;
+        continue;
+      }
+    }
+    if (::mkdir(prefix.c_str(), 0777) == 0 ||
+        (errno == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+      SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMKDirP: %s\n", prefix);
+      result = 0;
+    } else {
+      SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMKDirP fail: %s\n", prefix);
+      result = -1;
+    }
+  }
+  return result;
+}
+
+int FSUTime(const std::wstring& path, time_t /*atime*/, time_t mtime) {
+  if (g_is_fat) mtime &= ~static_cast<time_t>(1);
+  std::string npath;
+  struct timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  ts[1].tv_sec = mtime;
+  ts[1].tv_nsec = 0;
+  if (!ToNative(path, npath) || ::utimensat(AT_FDCWD, npath.c_str(), ts, 0) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSUTime: error code %d\n", errno);
+    return -1;
+  }
+  return 0;
+}
+
+int FSMktemp(const std::wstring& prefix, std::wstring& path) {
+  std::lock_guard<std::mutex> g(g_mktemp_lock);
+  SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMktemp: prefix [%s], path[%s]\n", prefix, path);
+  static std::mt19937_64 rng{std::random_device{}()};
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string nprefix;
+  if (!ToNative(prefix, nprefix)) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSMktemp: %s -- %s\n", prefix, std::strerror(errno));
+    return -1;
+  }
+  // O_EXCL makes choosing and creating the name one step: a name someone else
+  // took in the meantime fails with EEXIST and we draw another.
+  for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
+    std::string name = "sf";
+    for (int i = 0; i < 10; ++i) name += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
+    const std::string full = nprefix + "/" + name;
+    Fd fd(::open(full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.ok()) {
+      fd.Reset();
+      path = prefix + L"/" + Utf8ToWideLossy(name);
+      return 0;
+    }
+    if (errno != EEXIST) break;
+  }
+  SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSMktemp: %s -- %s\n", prefix, std::strerror(errno));
+  return -1;
+}
+
+int FSCreateTempPath(const std::wstring& prefix, std::wstring& path) {
+  const unsigned n = ++g_seed;
+  path = prefix + L"/" + std::to_wstring(n) + L".temp";
+  return 0;
+}
+
+namespace {
+
+// Removes the contents of the open directory `dfd` (consumed); links are
+// unlinked, never followed. Returns 0 or -1; keeps going past failures.
+int RemoveContents(int dfd) {
+  std::unique_ptr<DIR, DIR_HANDLE::Closer> d(::fdopendir(dfd));
+  if (!d) {
+    ::close(dfd);
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);
+    return -1;
+  }
+  int result = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = ::readdir(d.get());
+    if (e == nullptr) {
+      if (errno != 0) {
+        SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);
+        result = -1;
+      }
+      break;
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    bool is_dir = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN) {
+      struct stat st;
+      is_dir = ::fstatat(::dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(st.st_mode);
+    }
+    if (is_dir) {
+      int sub =
+          ::openat(::dirfd(d.get()), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);
+        result = -1;
+      } else if (RemoveContents(sub) != 0) {
+        result = -1;
+      }
+      if (::unlinkat(::dirfd(d.get()), e->d_name, AT_REMOVEDIR) != 0) {
+        SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectory: error code %d\n", errno);
+        result = -1;
+      }
+    } else if (::unlinkat(::dirfd(d.get()), e->d_name, 0) != 0) {
+      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): DeleteFile: error code %d\n", errno);
+      result = -1;
+    }
+  }
+  return result;
+}
+
+// Percent-encodes a path for a .trashinfo record.
+std::string TrashEscape(const std::string& s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || std::strchr("/-_.~", c) != nullptr) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+enum TrashResult { kTrashed, kTrashUnavailable, kTrashFailed };
+
+// Moves `npath` into the user's trash. REQUIRES: g_trash_mutex held.
+TrashResult MoveToTrash(const std::string& npath, int& err) {
+  std::string base;
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = std::string(xdg) + "/Trash";
+  } else if (home != nullptr && home[0] == '/') {
+    base = std::string(home) + "/.local/share/Trash";
+  } else {
+    err = ENOENT;
+    return kTrashUnavailable;
+  }
+  // The trash holds other people's deletions too: keep it private.
+  if (FSMKDirP(Utf8ToWideLossy(ParentOf(base)), nullptr, false, -1, -1, 0700) != 0) {
+    err = errno;
+    return kTrashUnavailable;
+  }
+  for (const std::string& d : {base, base + "/files", base + "/info"}) {
+    if (::mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) {
+      err = errno;
+      return kTrashUnavailable;
+    }
+  }
+  std::string abs = npath;
+  if (abs[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) {
+      err = errno;
+      return kTrashFailed;
+    }
+    abs = std::string(cwd) + "/" + abs;
+  }
+  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+  const std::string name = abs.substr(abs.find_last_of('/') + 1);
+
+  char date[32];
+  time_t now = ::time(nullptr);
+  struct tm tmv;
+  ::localtime_r(&now, &tmv);
+  ::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tmv);
+  const std::string record =
+      "[Trash Info]\nPath=" + TrashEscape(abs) + "\nDeletionDate=" + date + "\n";
+
+  // The .trashinfo file is created exclusively first: it reserves the name.
+  for (int n = 1; n < 1000; ++n) {
+    const std::string tname = n == 1 ? name : name + "." + std::to_string(n);
+    const std::string info = base + "/info/" + tname + ".trashinfo";
+    Fd fd(::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd.ok()) {
+      if (errno == EEXIST) continue;
+      err = errno;
+      return kTrashFailed;
+    }
+    const std::string dest = base + "/files/" + tname;
+    if (::write(fd.get(), record.data(), record.size()) != static_cast<ssize_t>(record.size()) ||
+        fd.Close() != 0 || ::rename(npath.c_str(), dest.c_str()) != 0) {
+      err = errno;
+      ::unlink(info.c_str());
+      return err == EXDEV ? kTrashUnavailable : kTrashFailed;
+    }
+    return kTrashed;
+  }
+  err = EEXIST;
+  return kTrashFailed;
+}
+
+}  // namespace
+
+int FSRemove(const std::wstring& path, bool allowundo) {
+  if (path.empty()) return -1;
+  FILE_INFO info;
+  if (FSStat(path, info) != 0) return -1;
+  if (!info.isExist) return 0;
+  std::string npath;
+  if (!ToNative(path, npath)) return -1;  // FSStat would have failed already
+
+  if (allowundo) {
+    std::lock_guard<std::mutex> g(g_trash_mutex);
+    int err = 0;
+    const TrashResult r = MoveToTrash(npath, err);
+    if (r == kTrashed) return 0;
+    if (r == kTrashFailed) {
+      SF_LOG(L_ERR,
+             L"[ERROR] file-op-win(%d): SHFileOperation fail: %s %s  GetLastError:%d   return "
+             L"code: %d=%x\n",
+             path, npath, err, static_cast<int>(r), static_cast<int>(r));
+      return -3;
+    }
+    SF_LOG(L_WARNING,
+           L"[WARNING] file-op-win(%d): FSRemove: no trash for '%s' (error code %d), removing it\n",
+           path, err);
+  }
+
+  if (info.type == FT_DIR) return RemoveDirectoryRecursive(path);
+  if (info.type != FT_FILE && info.type != FT_SLINK) errno = EPERM;
+  if ((info.type != FT_FILE && info.type != FT_SLINK) || ::unlink(npath.c_str()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRemove: failed on %s. error code %d\n", path, errno);
+    return -1;
+  }
+  return 0;
+}
+
+int RemoveDirectoryRecursive(const std::wstring& path) {
+  std::string npath;
+  int fd = -1;
+  if (ToNative(path, npath))
+    fd = ::open(npath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);
+    return -1;
+  }
+  int result = RemoveContents(fd);
+  if (::rmdir(npath.c_str()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectory: error code %d\n", errno);
+    result = -1;
+  }
+  return result;
+}

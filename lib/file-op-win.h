@@ -1,0 +1,163 @@
+// File operations layer: the only way the client touches the local disk.
+// POSIX implementation; the module keeps its historical name and log tag.
+//
+// Paths are wide strings with "/" separators, passed to the system as UTF-8.
+// A path that cannot be encoded (embedded NUL, invalid code point) fails like
+// an open error (-1, logged). Every function may be called from any thread;
+// failures are logged once here under component "file_op_debug".
+#pragma once
+
+#include <dirent.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+enum _FILE_TYPE_tag {
+  FT_ERR = 0,  // devices, fifos, sockets: nothing the client syncs
+  FT_FILE = 1,
+  FT_DIR = 2,
+  FT_SLINK = 3,  // a symbolic link itself; its target is never followed
+  FT_HLINK = 4,
+  FT_DEV = 5,
+  FT_FIFO = 6,
+  FT_SOCK = 7,
+};
+typedef enum _FILE_TYPE_tag FILE_TYPE;
+
+// What FSStat found. Equality compares every field; workers use it to notice
+// that a file changed while they were reading it.
+struct _FILE_INFO_tag {
+  std::wstring path;  // exactly as given to FSStat
+  std::wstring name;  // not filled by FSStat; callers set it when they need it
+  FILE_TYPE type = FT_ERR;
+  uint32_t mtime = 0;  // seconds since 1970-01-01 UTC (clamped to 0..2^32-1)
+  uint64_t size = 0;   // bytes for FT_FILE; 0 for every other type
+  bool isExist = false;
+
+  bool operator==(const _FILE_INFO_tag& o) const {
+    return isExist == o.isExist && size == o.size && mtime == o.mtime && type == o.type &&
+           path == o.path && name == o.name;
+  }
+  bool operator!=(const _FILE_INFO_tag& o) const { return !(*this == o); }
+};
+typedef struct _FILE_INFO_tag FILE_INFO;
+
+// FSOpenDir flag bit: fill mtime (every entry) and size (files) of entries.
+constexpr int FS_DIR_STAT = 1;
+
+// An open directory listing. Owns the system handle: closed by FSCloseDir or
+// when the object goes away. Movable, not copyable. One thread at a time.
+struct DIR_HANDLE {
+  struct Closer {
+    void operator()(DIR* d) const;
+  };
+  std::wstring path;
+  int32_t flag = 0;
+  std::unique_ptr<DIR, Closer> handle;  // null until the first FSReadDir
+  bool started = false;                 // the first FSReadDir has run
+};
+
+struct DIR_ENTRY {
+  std::wstring name;  // the entry's name only
+  FILE_TYPE type = FT_ERR;
+  uint32_t mtime = 0;
+  uint64_t size = 0;
+};
+
+// Walk callback: 0 to continue, non-zero to stop.
+typedef int (*FN_ACT_TRAVERSE_DIR)(const std::wstring& path, void* priv);
+
+// Checks the file system that holds `root` (an absolute path). On vfat, msdos
+// and exfat it logs a warning and turns on 2-second time rounding in FSUTime.
+// Returns 0, or -1 for a relative/empty path or when statfs fails.
+int FSInit(const std::wstring& root);
+// Whether FSUTime rounds times down to even seconds. FSSetFat overrides what
+// FSInit found (for a caller that knows better, and for tests).
+bool FSIsFat();
+void FSSetFat(bool fat);
+
+// Examines `path` without following a final symbolic link. Returns 0 with
+// isExist false when the path or one of its parents is missing (or a parent
+// is not a directory); 0 with the fields set when it exists; -1 on any other
+// failure (permission denied, I/O error), logged.
+int FSStat(const std::wstring& path, FILE_INFO& info);
+
+// True when `path` is not empty and exists (a dangling link exists).
+bool IsFileExist(const std::wstring& path);
+
+// Prepares a listing of `path`; nothing touches the disk yet. Always 0.
+int FSOpenDir(const std::wstring& path, int flag, DIR_HANDLE& h);
+// Returns 1 and fills `e` for the next entry ("." and ".." included; callers
+// skip them), 0 when there are no more, -1 when the directory cannot be
+// listed. Names that are not valid UTF-8 are skipped with a warning: they
+// cannot be represented, so the client leaves them alone. Entry types follow
+// FSStat (links are FT_SLINK, special files FT_ERR).
+int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e);
+// Closes the listing and empties the stored path. Returns 0.
+int FSCloseDir(DIR_HANDLE& h);
+
+// Pre-order walk: fn(dir) first (non-zero: return -2), then every entry below
+// it, directories recursively and other entries (links included) through fn.
+// A refusal by fn, or a subdirectory walk that fails, ends the listing of the
+// directory that holds it only. Returns 0 also when `dir` is not a
+// directory; -1 when `dir` cannot be listed.
+int TraverseDir(const std::wstring& dir, FN_ACT_TRAVERSE_DIR fn, void* priv);
+
+// Moves `from` to `to`, atomically replacing an existing `to`. Durable: the
+// moved file's data is flushed first and both directories afterwards, so the
+// new name survives a crash. If the data cannot be flushed the move is not
+// made. Returns 0 or -1.
+int FSRename(const std::wstring& from, const std::wstring& to);
+
+// Copies the bytes of `from` into `to` (created or truncated) in 8192-byte
+// chunks; times and permissions are not copied. With isDelOrigin the source
+// is deleted after a successful copy only. Copying a file onto itself (or a
+// hard link of itself) fails without touching it. Returns 0 or -1.
+int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin);
+
+// Creates the directory `path` (with isCreateParent: and its missing parents,
+// like FSMKDirP without force). 0 when it exists afterwards as a directory
+// (also when it already did); -1 otherwise, including when a non-directory
+// stands at `path`.
+int FSMKDir(const std::wstring& path, bool isCreateParent);
+
+// Creates every missing directory along `path`, starting after the root ("/"
+// for an absolute path). Where a non-directory stands in the way it fails
+// (errno EEXIST for the last component, ENOTDIR before it) unless
+// blForceCreate, which removes it and creates the directory instead.
+// `endptr`, `uid`, `gid` and `mode` are accepted and ignored (directories get
+// 0777 less the umask). Returns 0 when the last component is a directory, -1
+// otherwise.
+int FSMKDirP(const std::wstring& path, const wchar_t* endptr, bool blForceCreate, int uid, int gid,
+             int mode);
+
+// Sets only the modification time of `path` (following a link); `atime` is
+// ignored and the access time left as it is. Rounds down to an even second
+// when FSIsFat(). Returns 0 or -1.
+int FSUTime(const std::wstring& path, time_t atime, time_t mtime);
+
+// Creates a new, empty, uniquely named file in the directory `prefix` (the
+// name is chosen and created in one exclusive step, so concurrent callers and
+// other processes never get the same file). Returns 0 with `path` = prefix +
+// "/" + name; -1 with `path` unchanged.
+int FSMktemp(const std::wstring& prefix, std::wstring& path);
+
+// Sets `path` to prefix + "/<n>.temp" with n = 1, 2, ... over the life of the
+// process; touches nothing. Always 0. Thread-safe.
+int FSCreateTempPath(const std::wstring& prefix, std::wstring& path);
+
+// Removes a file, a symbolic link (never its target) or a directory tree.
+// 0 when done or when `path` does not exist; -1 for an empty path, a failed
+// stat or removal, or a special file. With `allowundo` the item is moved to
+// the user's trash folder instead ($XDG_DATA_HOME/Trash, else
+// ~/.local/share/Trash, in the shared desktop layout with a .trashinfo
+// record); when the trash is on another file system or unavailable it is
+// removed permanently (logged). -3 when the move to the trash fails otherwise.
+int FSRemove(const std::wstring& path, bool allowundo);
+
+// Removes the directory `path` and everything below it. Links inside are
+// removed, never followed; a `path` that is itself a link is refused. Keeps
+// going past failures. Returns 0, or -1 when anything could not be removed.
+int RemoveDirectoryRecursive(const std::wstring& path);

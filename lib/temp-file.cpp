@@ -1,0 +1,92 @@
+#include "lib/file-op-win.h"
+#include "lib/log.h"
+#include "lib/utility.h"
+
+namespace {
+constexpr wchar_t kLogComponent[] = L"utility_debug";
+}  // namespace
+
+std::wstring TempFile::s_default_prefix;
+
+int TempFile::initialize(const std::wstring& prefix) {
+  s_default_prefix = prefix;
+  return 0;
+}
+
+const std::wstring& TempFile::defaultPrefix() {
+  return s_default_prefix;
+}
+
+TempFile::TempFile(const std::wstring& prefix)
+    : m_tmp_prefix(prefix.empty() ? s_default_prefix : prefix), m_ref(new int(0)) {}
+
+TempFile::TempFile(const TempFile& other)
+    : m_tmp_prefix(other.m_tmp_prefix),
+      m_path(other.m_path),
+      m_ref(nullptr),
+      m_permanent(other.m_permanent) {
+  if (m_path.empty()) {
+    m_ref = new int(0);
+  } else {
+    m_ref = other.m_ref;
+    ++*m_ref;
+  }
+}
+
+TempFile& TempFile::operator=(const TempFile& other) {
+  if (this == &other || (m_ref == other.m_ref && !m_path.empty())) {
+    m_permanent = other.m_permanent;
+    return *this;
+  }
+  release();
+  m_tmp_prefix = other.m_tmp_prefix;
+  m_path = other.m_path;
+  m_permanent = other.m_permanent;
+  if (!m_path.empty()) {
+    delete m_ref;
+    m_ref = other.m_ref;
+    ++*m_ref;
+  }
+  return *this;
+}
+
+TempFile::~TempFile() {
+  release();
+  delete m_ref;
+}
+
+void TempFile::release() {
+  if (*m_ref >= 2) {
+    // Other owners keep the file and the counter.
+    --*m_ref;
+    m_ref = new int(0);
+  } else if (*m_ref == 1) {
+    if (!m_permanent) (void)FSRemove(m_path, false);
+    *m_ref = 0;
+  }
+  m_path.clear();
+}
+
+int TempFile::create() {
+  if (*m_ref != 0) return -1;
+  std::wstring path;
+  if (FSMktemp(m_tmp_prefix, path) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] utility(%d): failed to create TempFile ...\n");
+    return -1;
+  }
+  m_path = path;
+  *m_ref = 1;
+  SF_LOG(L_DEBUG, L"[DEBUG] utility(%d): creating TempFile '%s'\n", m_path);
+  return 0;
+}
+
+void TempFile::remove() {
+  SF_LOG(L_DEBUG, L"[DEBUG] utility(%d): removing TempFile '%s'\n", m_path);
+  if (!m_path.empty()) (void)FSRemove(m_path, false);
+  if (*m_ref >= 2) {
+    --*m_ref;
+    m_ref = new int(0);
+  }
+  *m_ref = 0;
+  m_path.clear();
+}

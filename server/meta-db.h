@@ -1,0 +1,104 @@
+// The server's metadata database (SQLite, in the state directory beside the
+// share): one row per path ever seen (removed paths stay as tombstones, so a
+// pull can report the removal), the kept versions of each file, the intents of
+// content replacements in flight, the issued sessions, and the last sync id.
+//
+// Not thread-safe: the store serialises every call under its own mutex.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Wire values of the object type.
+constexpr uint8_t kObjFile = 0;
+constexpr uint8_t kObjDir = 1;
+
+struct ObjectRow {
+  std::string path;  // "/a/b"
+  uint64_t sync_id = 0;
+  uint8_t type = kObjFile;
+  bool exist = false;
+  uint32_t mtime = 0;
+  uint64_t size = 0;    // files only
+  std::string hash;     // files only: checksum text
+  std::string updater;  // who made the change
+  bool isDir() const { return type == kObjDir; }
+};
+
+struct VersionRow {
+  std::string path;
+  uint64_t sync_id = 0;
+  uint64_t size = 0;
+  uint32_t mtime = 0;
+  std::string hash;
+};
+
+// A content replacement between "version linked" and "renamed into place".
+struct PendingRow {
+  ObjectRow object;    // the row to write once the rename is done
+  std::string staged;  // absolute path of the staged file
+};
+
+struct SqliteClose {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StmtFinalize {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
+
+class MetaDb {
+ public:
+  // Opens or creates the database file and its schema. 0 or ERR_SYS.
+  int Open(const std::string& file);
+
+  // Write transaction (BEGIN IMMEDIATE, so other processes wait on the busy
+  // timeout rather than failing mid-way). 0 or ERR_SYS.
+  int Begin();
+  // Read transaction: the statements until Commit see one snapshot.
+  int BeginRead();
+  int Commit();
+  void Rollback();
+
+  uint64_t LastSyncId();
+  // Returns LastSyncId() + 1 and records it. REQUIRES: inside Begin/Commit.
+  int NextSyncId(uint64_t& id);
+
+  // 0 with the row (possibly a tombstone), ERR_NOENT, ERR_SYS.
+  int GetObject(const std::string& path, ObjectRow& row);
+  int PutObject(const ObjectRow& row);
+  // Rows with sync id > `after`, ascending, at most `limit`.
+  int ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows);
+  // Existing rows at `path` or below it.
+  int ListSubtree(const std::string& path, std::vector<ObjectRow>& rows);
+  int ListExisting(std::vector<ObjectRow>& rows);
+
+  int AddVersion(const VersionRow& v);
+  int GetVersion(const std::string& path, uint64_t sync_id, VersionRow& v);
+  // Newest first.
+  int ListVersions(const std::string& path, std::vector<VersionRow>& out);
+  int ListAllVersionIds(std::vector<uint64_t>& ids);
+  int DeleteVersion(uint64_t sync_id);
+
+  int AddPending(const PendingRow& p);
+  int ListPending(std::vector<PendingRow>& out);
+  int DeletePending(uint64_t sync_id);
+  // The smallest sync id of an intent in flight, or 0 when there is none.
+  uint64_t MinPendingId();
+
+  int AddSession(const std::string& session, const std::string& user);
+  // 0 with the user, ERR_NOENT, ERR_SYS.
+  int GetSession(const std::string& session, std::string& user);
+
+ private:
+  int Exec(const char* sql);
+  StmtPtr Prepare(const char* sql);
+  int Step(sqlite3_stmt* s);  // SQLITE_ROW, SQLITE_DONE, or ERR_SYS after logging
+  int ReadObjects(sqlite3_stmt* s, std::vector<ObjectRow>& rows);
+
+  std::unique_ptr<sqlite3, SqliteClose> m_db;
+};
