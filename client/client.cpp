@@ -14,12 +14,14 @@
 #include <ctime>
 #include <string>
 
+#include "client/channel-ui-common.h"
 #include "client/event-db.h"
 #include "client/sign-mgr.h"
 #include "client/sysinfo-mgr.h"
 #include "lib/file-op-win.h"
 #include "lib/file-status-db.h"
 #include "lib/log.h"
+#include "lib/proto-common.h"
 #include "lib/utility.h"
 #include "lib/watchinfo-db.h"
 
@@ -90,6 +92,7 @@ extern "C" unsigned long my_thread_id_callback() {
 }
 
 int initialize(SFSysInfo& sysinfo) {
+  ProtoInit(static_cast<uint8_t>(sysinfo.ProtoVersionGet() & 0xff));
   // A peer closing a socket must never kill the daemon.
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -125,6 +128,7 @@ int initialize(SFSysInfo& sysinfo) {
   }
 
   TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
+  (void)IPC_Channel::Initialize(sysinfo.SessionGet());
 
   // The stores report their own failures; a store that did not open makes
   // its later operations fail rather than the start-up.
@@ -152,6 +156,7 @@ void destroy() {
   FileEventDB::destroy();
   // Other programs read this to tell whether the client runs.
   (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_STOPING);
+  IPC_Channel::Destroy();
   Logger::Destroy();
 }
 
@@ -183,6 +188,10 @@ int main(int argc, char** argv) {
     int c = ReadCommandByte();
     if (c < 0) continue;  // interrupted by a signal: re-test run
     if (c == kTerminate) {
+      int r = IPC_Channel::Terminate_connection();
+      if (r < 0) {
+        SF_LOG(L_ERR, L"[ERROR] client(%d): Send terminate connection to msg mgr failed: %d\n", r);
+      }
       break;
     } else if (c == kResume) {
     } else if (c == kPause) {

@@ -2,20 +2,29 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <cwchar>
 #include <cwctype>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "lib/config.h"
 #include "lib/utility.h"
 
 namespace {
 
+using LevelMap = std::map<std::wstring, int, std::less<>>;
+
 struct State {
-  std::map<std::wstring, int> log_level;
+  // Thresholds are read on every log call from every thread, and replaced
+  // only by Initialize: readers take an immutable snapshot without the lock.
+  // Replaced snapshots are kept (Initialize runs once or twice per process).
+  std::atomic<const LevelMap*> log_level{nullptr};
+  std::vector<std::unique_ptr<LevelMap>> level_tables;  // Guarded by log_lock
   Logger::Type log_type = Logger::STDOUT_LOGGER;
   FILE* log_fp = stderr;
   long log_size = -1;
@@ -32,9 +41,11 @@ State& S() {
 
 constexpr int kDefaultThreshold = Logger::L_WARNING;
 
-int ThresholdLocked(const State& s, const wchar_t* comp) {
-  auto it = s.log_level.find(comp);
-  return it == s.log_level.end() ? kDefaultThreshold : it->second;
+int Threshold(const State& s, const wchar_t* comp) {
+  const LevelMap* levels = s.log_level.load(std::memory_order_acquire);
+  if (levels == nullptr) return kDefaultThreshold;
+  auto it = levels->find(std::wstring_view(comp));
+  return it == levels->end() ? kDefaultThreshold : it->second;
 }
 
 std::string RotatedName(const std::wstring& path, int n) {
@@ -226,9 +237,7 @@ std::wstring Logger::Format(const wchar_t* fmt, const Arg* args, size_t nargs) {
 }
 
 bool Logger::Enabled(Level level, const wchar_t* comp) {
-  State& s = S();
-  std::lock_guard<std::mutex> g(s.log_lock);
-  return static_cast<int>(level) <= ThresholdLocked(s, comp ? comp : kNoComponent);
+  return static_cast<int>(level) <= Threshold(S(), comp ? comp : kNoComponent);
 }
 
 int Logger::Initialize(Type type, const std::wstring& log_path, const std::wstring& level_path,
@@ -237,9 +246,11 @@ int Logger::Initialize(Type type, const std::wstring& log_path, const std::wstri
   Config levels;
   (void)levels.read(level_path.empty() ? std::wstring(L"syncfolder.debug") : level_path);
   std::lock_guard<std::mutex> g(s.log_lock);
-  s.log_level.clear();
-  s.log_level[L"default_component"] = 4;
-  for (const auto& kv : levels.entries()) s.log_level[kv.first] = levels.get_int(kv.first);
+  auto table = std::make_unique<LevelMap>();
+  (*table)[L"default_component"] = 4;
+  for (const auto& kv : levels.entries()) (*table)[kv.first] = levels.get_int(kv.first);
+  s.log_level.store(table.get(), std::memory_order_release);
+  s.level_tables.push_back(std::move(table));
 
   s.log_type = type;
   switch (type) {
@@ -277,7 +288,7 @@ void Logger::Write(Level level, const wchar_t* comp, const std::wstring& msg) {
   State& s = S();
   std::lock_guard<std::mutex> g(s.log_lock);
   if (s.log_type != SYSLOG_LOGGER && s.log_fp == nullptr) return;
-  if (static_cast<int>(level) > ThresholdLocked(s, comp ? comp : kNoComponent)) return;
+  if (static_cast<int>(level) > Threshold(s, comp ? comp : kNoComponent)) return;
 
   if (s.log_type == SYSLOG_LOGGER) {
     std::string bytes = WideToUtf8Lossy(msg);
