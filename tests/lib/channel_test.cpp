@@ -358,12 +358,16 @@ TEST(ChannelSocketTest, ClosedPeerYieldsIoErrorWithDiagnoseLine) {
 }
 
 TEST(ChannelSocketTest, WritingToAResetPeerFailsWithoutSigpipe) {
+  // The peer resets only after the first byte arrives, so that the connect
+  // itself cannot race with the reset.
   ScriptedPeer peer;
-  peer.Reset().Start();
+  peer.Expect(1).Reset().Start();
   Channel ch;
   ch.SetWaitPeriod(std::chrono::milliseconds(50));
   ch.SetTimeout(5);
   ASSERT_EQ(ch.Open("127.0.0.1", peer.port(), false), 0);
+  ASSERT_EQ(ch.Write("x", 1), 0);
+  ASSERT_EQ(ch.FlushWrite(0), 0);
   ASSERT_TRUE(sftest::WaitFor([&] { return peer.Finished(); }));
   std::string block(8192, 'z');
   int rc = 0;
