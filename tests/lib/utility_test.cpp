@@ -82,7 +82,9 @@ TEST(CodePageConversionTest, FollowsTheLocaleCharset) {
 }
 
 TEST(LossyConversionTest, ReplacesInvalidSequences) {
-  EXPECT_EQ(Utf8ToWideLossy("a\xff" "b"), L"a\uFFFDb");
+  EXPECT_EQ(Utf8ToWideLossy("a\xff"
+                            "b"),
+            L"a\uFFFDb");
   EXPECT_EQ(WideToUtf8Lossy(std::wstring(L"x") + static_cast<wchar_t>(0xDC00)), "x\xef\xbf\xbd");
 }
 
@@ -116,9 +118,9 @@ TEST(Base64Test, DecodeVectorsAndErrors) {
   EXPECT_EQ(out, "ab");
   EXPECT_TRUE(Dec("", out));
   EXPECT_EQ(out, "");
-  EXPECT_FALSE(Dec("Y", out));       // exactly one character
-  EXPECT_FALSE(Dec("YW J", out));    // outside the alphabet
-  EXPECT_FALSE(Dec("YWJj", out, 2)); // capacity exhausted
+  EXPECT_FALSE(Dec("Y", out));        // exactly one character
+  EXPECT_FALSE(Dec("YW J", out));     // outside the alphabet
+  EXPECT_FALSE(Dec("YWJj", out, 2));  // capacity exhausted
   size_t n = 4;
   EXPECT_FALSE(EncBase64Dec(nullptr, 4, reinterpret_cast<unsigned char*>(&out[0]), n));
 }
