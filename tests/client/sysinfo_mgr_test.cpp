@@ -1,9 +1,8 @@
-#include "client/sysinfo-mgr.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "client/sysinfo-mgr.h"
 #include "fakes/test-util.h"
 #include "lib/utility.h"
 
@@ -26,7 +25,9 @@ TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
   SyncPassEnc("pr0xy pass", enc);
   SFSysInfo s(Write("session = S-1\nserver = 10.1.2.3\nport = 6690\nwatch = /w\n"
                     "db_loc = /d\nUseSSL = true\nUseProxy = true\nProxySrvIP = 1.1.1.1\n"
-                    "ProxySrvPort = 3128\nProxyPassword = \"" + enc + "\"\nis_share = true\n"
+                    "ProxySrvPort = 3128\nProxyPassword = \"" +
+                    enc +
+                    "\"\nis_share = true\n"
                     "worker_count = 5\nproto_version = 3\nConnectionMode = x\n")
                   .c_str());
   EXPECT_EQ(s.SessionGet(), L"S-1");

@@ -49,16 +49,16 @@ TEST_F(ConfigTest, LaterLineReplacesEarlierValue) {
 
 TEST_F(ConfigTest, AnyMalformedLineEmptiesTheWholeMap) {
   const char* bad[] = {
-      "a = 1\nkey =\n",            // '=' and nothing else
-      "a = 1\nkey =    \n",        // only white space after '='
-      "a = 1\nkey\n",              // a key without '='
-      "a = 1\nkey value\n",        // no '='
-      "a = 1\nkey = one two\n",    // second word after an unquoted value
-      "a = 1\nkey = \"open\n",     // unterminated quote
-      "a = 1\nkey = 'x\ty'\n",     // control character inside quotes
-      "a = 1\nkey = \"x\" tail\n", // text after a quoted value
-      "a = 1\n!bad = 1\n",         // not a key character
-      "a = 1\nkey = \xff\xfe\n",   // not UTF-8
+      "a = 1\nkey =\n",             // '=' and nothing else
+      "a = 1\nkey =    \n",         // only white space after '='
+      "a = 1\nkey\n",               // a key without '='
+      "a = 1\nkey value\n",         // no '='
+      "a = 1\nkey = one two\n",     // second word after an unquoted value
+      "a = 1\nkey = \"open\n",      // unterminated quote
+      "a = 1\nkey = 'x\ty'\n",      // control character inside quotes
+      "a = 1\nkey = \"x\" tail\n",  // text after a quoted value
+      "a = 1\n!bad = 1\n",          // not a key character
+      "a = 1\nkey = \xff\xfe\n",    // not UTF-8
   };
   for (const char* text : bad) {
     SCOPED_TRACE(text);

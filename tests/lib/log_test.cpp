@@ -1,7 +1,6 @@
 #include "lib/log.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include "fakes/test-util.h"
@@ -80,8 +79,9 @@ TEST_F(LoggerFileTest, LinesCarryTimeStampAndUtf8Text) {
   std::string text = ReadFile(log);
   ASSERT_FALSE(text.empty());
   // "Dec 07 10:21:33 [INFO] client(123): ..."
-  EXPECT_EQ(text.size(), std::string("Dec 07 10:21:33 ").size() +
-                             std::string("[INFO] client(123): path /d\xc3\xa9j\xc3\xa0/\xe6\x96\x87\n").size());
+  EXPECT_EQ(text.size(),
+            std::string("Dec 07 10:21:33 ").size() +
+                std::string("[INFO] client(123): path /d\xc3\xa9j\xc3\xa0/\xe6\x96\x87\n").size());
   EXPECT_EQ(text.substr(15), " [INFO] client(123): path /d\xc3\xa9j\xc3\xa0/\xe6\x96\x87\n");
   EXPECT_EQ(text[3], ' ');
   EXPECT_EQ(text[9], ':');
@@ -98,8 +98,8 @@ TEST_F(LoggerFileTest, VaListBridgeReadsWideStrings) {
       va_end(ap);
     }
   };
-  Call::Go(Logger::L_INFO, L"proxy", L"[INFO] proxy(%d): host %s port %d %%n\n", 9,
-           L"h\u00f6st", 8080);
+  Call::Go(Logger::L_INFO, L"proxy", L"[INFO] proxy(%d): host %s port %d %%n\n", 9, L"h\u00f6st",
+           8080);
   EXPECT_NE(ReadFile(log).find("[INFO] proxy(9): host h\xc3\xb6st port 8080 %n\n"),
             std::string::npos);
 }
