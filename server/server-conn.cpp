@@ -13,6 +13,8 @@
 #include "rsapi/rs-api.h"
 #include "server/sync-server.h"
 
+using namespace sfsrv;
+
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
 
@@ -195,7 +197,7 @@ static uint8_t CheckAuth2(SyncServer& server, const Auth2Block& b, std::string& 
 }
 
 int ServerConnection::OnAuth2() {
-  Auth2Request req;
+  sfsrv::Auth2Request req;
   SF_TRY(ProtoReadAuth2Request(m_ch, req));
   m_server.DelayAnswer();
   std::string user;
@@ -549,6 +551,6 @@ int ServerConnection::OnNodeOp(const NodeOpRequest& req) {
     }
   }
   SF_TRY(ProtoWriteResult(m_ch, SCMD_EVT_RECV, code));
-  if (code == SPROTO_RES_OK && req.op != FOP_DEL) SF_TRY(ProtoWriteObjectInfo(m_ch, InfoFrom(row)));
+  if (code == SPROTO_RES_OK && req.op != FOP_DEL) SF_TRY(WriteObjectInfo(m_ch, InfoFrom(row)));
   return m_ch.FlushWrite(0);
 }

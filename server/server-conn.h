@@ -18,6 +18,10 @@
 
 class SyncServer;
 
+using sfsrv::NodeOpRequest;
+using sfsrv::PayloadBudget;
+using sfsrv::UploadRequest;
+
 // Most entries sent in one pull answer; the client pulls again from the last
 // one it received.
 constexpr size_t kMaxPullEntries = 1000;

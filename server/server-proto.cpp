@@ -9,6 +9,7 @@
 #include "lib/errors.h"
 #include "lib/log.h"
 
+namespace sfsrv {
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
 
@@ -269,7 +270,7 @@ int ProtoWritePullBody(Channel& ch, uint64_t to_id, const std::vector<PullEntry>
   return 0;
 }
 
-int ProtoWriteObjectInfo(Channel& ch, const ObjectInfo& info) {
+int WriteObjectInfo(Channel& ch, const ObjectInfo& info) {
   SF_TRY(ProtoWriteSection(ch, SPROTO_ID_SID, info.sync_id));
   SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILETYPE, info.type));
   SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILESTATUS, info.status));
@@ -300,3 +301,5 @@ int ProtoWriteViewList(Channel& ch, const std::vector<View>& views) {
   }
   return ch.FlushWrite(0);
 }
+
+}  // namespace sfsrv

@@ -21,6 +21,10 @@
 
 class Channel;
 
+// The server keeps its own names apart from the client's records of the
+// same exchanges.
+namespace sfsrv {
+
 // Data blocks of uploads and downloads, and the meta blocks of uploads.
 constexpr uint32_t kBlockFile = 1;
 constexpr uint32_t kBlockCommonAttr = 2;
@@ -170,10 +174,12 @@ int ProtoWritePullBody(Channel& ch, uint64_t to_id, const std::vector<PullEntry>
 
 // The sections of an ObjectInfo record (type, status, time, path, updater, and
 // for a file its size and hash). No header, no flush.
-int ProtoWriteObjectInfo(Channel& ch, const ObjectInfo& info);
+int WriteObjectInfo(Channel& ch, const ObjectInfo& info);
 
 // The test-connection answer body (after an OK result), flushed.
 int ProtoWriteTestConnBody(Channel& ch, uint8_t version, const std::wstring& serial,
                            const std::wstring& server_id);
 // The view list body (after an OK result), flushed.
 int ProtoWriteViewList(Channel& ch, const std::vector<View>& views);
+
+}  // namespace sfsrv

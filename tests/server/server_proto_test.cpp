@@ -13,6 +13,8 @@
 namespace sftest {
 namespace {
 
+using namespace sfsrv;
+
 // Reads the header of `bytes` and leaves the channel at the first section.
 std::unique_ptr<FaultChannel> AfterHeader(const std::string& bytes, uint8_t* cmd = nullptr) {
   auto ch = std::make_unique<FaultChannel>();
@@ -267,7 +269,7 @@ TEST_F(ServerProtoTest, AnswerWritersMatchTheGoldenLayouts) {
   info.path = L"/a.txt";
   info.updator = L"u";
   info.metadata.size = 12345;
-  ASSERT_EQ(ProtoWriteObjectInfo(ch, info), 0);
+  ASSERT_EQ(WriteObjectInfo(ch, info), 0);
   ch.FlushWrite(0);
   EXPECT_EQ(Hex(ch.Output()), Hex(Golden("object_info_file.hex")));
 
