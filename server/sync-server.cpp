@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/rand.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -116,6 +117,10 @@ void SyncServer::AcceptLoop() {
     if (!(fds[0].revents & POLLIN)) continue;
     int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // Answers go out in several flushes (acknowledgement, payload blocks);
+    // waiting for the client's delayed ACK between them would stall each one.
+    int nodelay = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof(nodelay));
     std::lock_guard<std::mutex> g(m_connMutex);
     size_t live = 0;
     for (const Conn& c : m_conns) live += c.done ? 0 : 1;
