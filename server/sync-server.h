@@ -6,10 +6,10 @@
 // reads; Stop shuts every connection's socket down, which ends those waits,
 // and joins all threads. A broken or hostile connection ends only itself.
 //
-// Test hooks: SetFaults scripts keep-alive 0, payload cuts, forced result
-// codes per path and answer delays, effective for requests that start after
-// the call; the store's change functions (server-hooks.h) change the share as
-// another client would.
+// Test hooks: SetFaults scripts keep-alive 0, forced result codes per path and
+// answer delays (effective for requests that start after the call) and payload
+// cuts (for connections opened after the call); the hooks of server-hooks.h
+// change the share as another client would.
 #pragma once
 
 #include <atomic>
