@@ -1,3 +1,200 @@
-int main() {
+// Process entry point: start-up, the standard-input command loop and
+// shutdown. Runs on the main thread; every other activity is a task started
+// from here. A stop reaches the loop through `run`, cleared by SIGINT/SIGTERM
+// or by command byte 1.
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <ctime>
+#include <string>
+
+#include "client/event-db.h"
+#include "client/sign-mgr.h"
+#include "client/sysinfo-mgr.h"
+#include "lib/file-op-win.h"
+#include "lib/file-status-db.h"
+#include "lib/log.h"
+#include "lib/utility.h"
+#include "lib/watchinfo-db.h"
+
+namespace {
+
+constexpr wchar_t kLogComponent[] = L"client_debug";
+constexpr wchar_t kDefaultConfigPath[] = L"/tmp/client.conf";
+
+volatile sig_atomic_t run = 1;
+
+pthread_mutex_t* global_locks = nullptr;
+int global_lock_count = 0;
+
+enum Command : int { kTerminate = 1, kResume = 2, kPause = 3, kReloadIP = 4 };
+
+// Sleeps up to one second; a signal cuts it short so that SIGTERM is seen at
+// once.
+void SleepOneSecond() {
+  struct timespec ts = {1, 0};
+  nanosleep(&ts, nullptr);
+}
+
+// Reads one command byte, skipping white space as formatted extraction
+// would. Returns the byte, 0 at end of input or on a read error, or -1 when
+// a signal interrupted the read (the caller re-tests `run`).
+int ReadCommandByte() {
+  for (;;) {
+    unsigned char b = 0;
+    ssize_t n = ::read(STDIN_FILENO, &b, 1);
+    if (n == 1) {
+      if (b == ' ' || (b >= 0x09 && b <= 0x0D)) continue;
+      return b;
+    }
+    if (n < 0 && errno == EINTR) return -1;
+    return 0;
+  }
+}
+
+bool InstallHandler(int sig, void (*fn)(int)) {
+  struct sigaction sa = {};
+  sa.sa_handler = fn;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: a signal must interrupt a blocking stdin read, or a
+  // terminate request would wait for the next input byte.
+  sa.sa_flags = 0;
+  return sigaction(sig, &sa, nullptr) == 0;
+}
+
+}  // namespace
+
+extern "C" void signal_handler(int) {
+  run = 0;
+}
+
+// OpenSSL 3 locks internally and ignores these callbacks; they are kept so
+// that the set-up order stays the same for older libraries.
+extern "C" void my_locking_callback(int mode, int type, const char*, int) {
+  if (type < 0 || type >= global_lock_count) return;
+  if (mode & 1) {
+    pthread_mutex_lock(&global_locks[type]);
+  } else {
+    pthread_mutex_unlock(&global_locks[type]);
+  }
+}
+
+extern "C" unsigned long my_thread_id_callback() {
+  return static_cast<unsigned long>(pthread_self());
+}
+
+int initialize(SFSysInfo& sysinfo) {
+  // A peer closing a socket must never kill the daemon.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  global_lock_count = CRYPTO_num_locks();
+  if (global_lock_count < 1) global_lock_count = 1;
+  global_locks = static_cast<pthread_mutex_t*>(
+      OPENSSL_malloc(sizeof(pthread_mutex_t) * static_cast<size_t>(global_lock_count)));
+  if (global_locks == nullptr) return -1;
+  for (int i = 0; i < global_lock_count; ++i) pthread_mutex_init(&global_locks[i], nullptr);
+  CRYPTO_set_id_callback(my_thread_id_callback);
+  CRYPTO_set_locking_callback(my_locking_callback);
+
+  const std::wstring root = sysinfo.FolderLocGet();
+  (void)FSMKDir(root, true);
+  if (::chdir(WideToUtf8Lossy(root).c_str()) != 0) {
+    // Logged below once the log file is open; relative paths would be wrong.
+  }
+  const std::wstring db = sysinfo.DBLocGet();
+  (void)FSMKDir(db, true);
+
+  // The log folder is created so that the log lands where the user interface
+  // looks for it even on a first start.
+  (void)FSMKDir(db + L"/../log", true);
+  (void)Logger::Initialize(Logger::FILE_LOGGER, db + L"/../log/syncfolder_c.log",
+                           db + L"/../log/syncfolder_c.debug", 20);
+
+  (void)FSInit(root);
+
+  if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler)) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot install signal handlers\n");
+    return -1;
+  }
+
+  TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
+
+  // The stores report their own failures; a store that did not open makes
+  // its later operations fail rather than the start-up.
+  (void)SignMgr::initialize(sysinfo.SignLocGet());
+  (void)FileStatusDB::initialize(sysinfo.CFSTATDBLocGet());
+  (void)FileStatusDB::updateAllSyncingEntry();
+  (void)WatchInfoDB::initialize(sysinfo.CWINFODBLocGet());
+  (void)WatchInfoDB::setWatchPath(root);
+  (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_RUNING);
+  (void)FileEventDB::initialize(sysinfo.CFEDBLocGet());
+  return 0;
+}
+
+void destroy() {
+  CRYPTO_set_locking_callback(nullptr);
+  CRYPTO_set_id_callback(nullptr);
+  if (global_locks != nullptr) {
+    for (int i = 0; i < global_lock_count; ++i) pthread_mutex_destroy(&global_locks[i]);
+    OPENSSL_free(global_locks);
+    global_locks = nullptr;
+  }
+  if (FileStatusDB::updateAllSyncingEntry() != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): FileStatus: failed to remove syncing entries\n");
+  }
+  FileEventDB::destroy();
+  // Other programs read this to tell whether the client runs.
+  (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_STOPING);
+  Logger::Destroy();
+}
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+
+  std::wstring config_path = kDefaultConfigPath;
+  if (argc > 1) {
+    std::wstring w;
+    // The argument comes in the locale's character set; a UTF-8 path under
+    // a plain "C" locale is still accepted.
+    if (CodePageToNativeStr(argv[1], w) != 0 && UTF8ToNativeStr(argv[1], w) != 0) {
+      SF_LOG(L_CRIT, L"[CRIT] client(%d): configuration path cannot be decoded: %s\n", argv[1]);
+      return -1;
+    }
+    config_path = w;
+  }
+
+  SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
+  if (initialize(sysinfo) < 0) return -1;
+
+  SF_LOG(L_INFO, L"[INFO] client(%d): main thread starts receiving events\n");
+
+  while (run) {
+    if (sysinfo.IsNativeClient()) {
+      SleepOneSecond();
+      continue;
+    }
+    int c = ReadCommandByte();
+    if (c < 0) continue;  // interrupted by a signal: re-test run
+    if (c == kTerminate) {
+      break;
+    } else if (c == kResume) {
+    } else if (c == kPause) {
+    } else if (c == kReloadIP) {
+      sysinfo.ReloadIP(config_path.c_str());
+    } else {
+      SF_LOG(L_ERR, L"[ERROR] client(%d): unknown command: [%d] \n", c);
+      SleepOneSecond();
+    }
+  }
+
+  SF_LOG(L_INFO, L"[INFO] client(%d): main thread down\n");
+  destroy();
   return 0;
 }

@@ -35,6 +35,9 @@ constexpr long kExfatMagic = EXFAT_SUPER_MAGIC;
 #endif
 
 std::atomic<bool> g_is_fat{false};
+std::atomic<bool> g_has_hook{false};
+std::mutex g_hook_mutex;
+std::shared_ptr<const FSFaultHook> g_hook;  // guarded by g_hook_mutex
 std::atomic<unsigned> g_seed{0};
 std::mutex g_mktemp_lock;
 std::mutex g_trash_mutex;
@@ -77,6 +80,24 @@ bool ToNative(const std::wstring& w, std::string& out) {
   }
   if (w.empty()) out.clear();
   return true;
+}
+
+// True (with errno set) when a fault hook fails this step.
+bool Injected(FSOp op, const std::wstring& path) {
+  if (!g_has_hook.load(std::memory_order_acquire)) return false;
+  std::shared_ptr<const FSFaultHook> hook;
+  {
+    std::lock_guard<std::mutex> g(g_hook_mutex);
+    hook = g_hook;
+  }
+  const int err = hook ? (*hook)(op, path) : 0;
+  if (err == 0) return false;
+  errno = err;
+  return true;
+}
+
+bool Injected(FSOp op, const std::string& npath) {
+  return g_has_hook.load(std::memory_order_acquire) && Injected(op, Utf8ToWideLossy(npath));
 }
 
 uint32_t ClampTime(time_t t) {
@@ -123,6 +144,12 @@ int FsyncPath(const std::string& path, int flags) {
 
 }  // namespace
 
+void FSSetFaultHook(FSFaultHook hook) {
+  std::lock_guard<std::mutex> g(g_hook_mutex);
+  g_hook = hook ? std::make_shared<const FSFaultHook>(std::move(hook)) : nullptr;
+  g_has_hook.store(g_hook != nullptr, std::memory_order_release);
+}
+
 void DIR_HANDLE::Closer::operator()(DIR* d) const {
   if (d) ::closedir(d);
 }
@@ -159,7 +186,7 @@ void FSSetFat(bool fat) {
 int FSStat(const std::wstring& path, FILE_INFO& info) {
   std::string npath;
   struct stat st;
-  if (!ToNative(path, npath) || ::lstat(npath.c_str(), &st) != 0) {
+  if (!ToNative(path, npath) || Injected(FSOP_STAT, path) || ::lstat(npath.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
       info.isExist = false;
       return 0;
@@ -193,7 +220,7 @@ int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e) {
   if (!h.started) {
     h.started = true;
     std::string npath;
-    if (h.path.empty() || !ToNative(h.path, npath)) return -1;
+    if (h.path.empty() || !ToNative(h.path, npath) || Injected(FSOP_LISTDIR, h.path)) return -1;
     h.handle.reset(::opendir(npath.c_str()));
     if (!h.handle) return -1;
   }
@@ -280,7 +307,7 @@ int FSRename(const std::wstring& from, const std::wstring& to) {
     return -1;
   }
   src.Reset();
-  if (::rename(nfrom.c_str(), nto.c_str()) != 0) {
+  if (Injected(FSOP_RENAME, from) || ::rename(nfrom.c_str(), nto.c_str()) != 0) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRename: error code %d\n", errno);
     return -1;
   }
@@ -298,7 +325,19 @@ int FSRename(const std::wstring& from, const std::wstring& to) {
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
   std::string nfrom, nto;
   Fd src;
+  struct stat sst;
   if (ToNative(from, nfrom)) src.Reset(::open(nfrom.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (src.ok()) {
+    int serr = 0;
+    if (::fstat(src.get(), &sst) != 0)
+      serr = errno;
+    else if (S_ISDIR(sst.st_mode))
+      serr = EISDIR;  // would truncate `to` for nothing
+    if (serr != 0) {
+      src.Reset();
+      errno = serr;
+    }
+  }
   if (!src.ok()) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: Invalid source. Error code %d\n", errno);
     return -1;
@@ -311,9 +350,9 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
     dst.Reset(::open(nto.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     err = errno;
   }
-  struct stat sst, dstst;
+  struct stat dstst;
   if (dst.ok()) {
-    if (::fstat(src.get(), &sst) != 0 || ::fstat(dst.get(), &dstst) != 0) {
+    if (::fstat(dst.get(), &dstst) != 0) {
       err = errno;
       dst.Reset();
     } else if (sst.st_dev == dstst.st_dev && sst.st_ino == dstst.st_ino) {
@@ -340,7 +379,9 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
     }
     if (n == 0) break;
     for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(dst.get(), buf.data() + done, static_cast<size_t>(n - done));
+      ssize_t w = Injected(FSOP_WRITE, to)
+                      ? -1
+                      : ::write(dst.get(), buf.data() + done, static_cast<size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) {
         if (w == 0) errno = EIO;
@@ -369,7 +410,8 @@ int FSMKDir(const std::wstring& path, bool isCreateParent) {
   std::string npath;
   int err = EINVAL;
   if (ToNative(path, npath)) {
-    if (!npath.empty() && ::mkdir(npath.c_str(), 0777) == 0) return 0;
+    if (!npath.empty() && !Injected(FSOP_MKDIR, path) && ::mkdir(npath.c_str(), 0777) == 0)
+      return 0;
     err = npath.empty() ? ENOENT : errno;
     // Something already there counts only if it is (or leads to) a directory.
     struct stat st;
@@ -414,7 +456,7 @@ int FSMKDirP(const std::wstring& path, const wchar_t* /*endptr*/, bool blForceCr
         continue;
       }
     }
-    if (::mkdir(prefix.c_str(), 0777) == 0 ||
+    if ((!Injected(FSOP_MKDIR, prefix) && ::mkdir(prefix.c_str(), 0777) == 0) ||
         (errno == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
       SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMKDirP: %s\n", prefix);
       result = 0;
@@ -434,7 +476,8 @@ int FSUTime(const std::wstring& path, time_t /*atime*/, time_t mtime) {
   ts[0].tv_nsec = UTIME_OMIT;
   ts[1].tv_sec = mtime;
   ts[1].tv_nsec = 0;
-  if (!ToNative(path, npath) || ::utimensat(AT_FDCWD, npath.c_str(), ts, 0) != 0) {
+  if (!ToNative(path, npath) || Injected(FSOP_UTIME, path) ||
+      ::utimensat(AT_FDCWD, npath.c_str(), ts, 0) != 0) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSUTime: error code %d\n", errno);
     return -1;
   }
@@ -457,6 +500,7 @@ int FSMktemp(const std::wstring& prefix, std::wstring& path) {
     std::string name = "sf";
     for (int i = 0; i < 10; ++i) name += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
     const std::string full = nprefix + "/" + name;
+    if (Injected(FSOP_MKTEMP, prefix)) break;
     Fd fd(::open(full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.ok()) {
       fd.Reset();
@@ -638,6 +682,10 @@ int FSRemove(const std::wstring& path, bool allowundo) {
   }
 
   if (info.type == FT_DIR) return RemoveDirectoryRecursive(path);
+  if (Injected(FSOP_REMOVE, path)) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRemove: failed on %s. error code %d\n", path, errno);
+    return -1;
+  }
   if (info.type != FT_FILE && info.type != FT_SLINK) errno = EPERM;
   if ((info.type != FT_FILE && info.type != FT_SLINK) || ::unlink(npath.c_str()) != 0) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRemove: failed on %s. error code %d\n", path, errno);
@@ -649,7 +697,7 @@ int FSRemove(const std::wstring& path, bool allowundo) {
 int RemoveDirectoryRecursive(const std::wstring& path) {
   std::string npath;
   int fd = -1;
-  if (ToNative(path, npath))
+  if (ToNative(path, npath) && !Injected(FSOP_REMOVE, path))
     fd = ::open(npath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -161,3 +162,25 @@ int FSRemove(const std::wstring& path, bool allowundo);
 // removed, never followed; a `path` that is itself a link is refused. Keeps
 // going past failures. Returns 0, or -1 when anything could not be removed.
 int RemoveDirectoryRecursive(const std::wstring& path);
+
+// Fault injection for tests of the layers above (a full disk, a failing
+// rename, a file that vanished). While a hook is set, the operations ask it
+// before the step named by FSOp touches the disk; a non-zero answer is taken
+// as the errno of that step's failure, which is then handled and logged like
+// a real one. FSOP_WRITE is asked before each chunk FSCopy writes (path: the
+// destination); FSOP_REMOVE by FSRemove and RemoveDirectoryRecursive;
+// FSOP_MKDIR for each directory FSMKDir/FSMKDirP create.
+enum FSOp {
+  FSOP_STAT,
+  FSOP_LISTDIR,
+  FSOP_RENAME,
+  FSOP_WRITE,
+  FSOP_MKDIR,
+  FSOP_UTIME,
+  FSOP_MKTEMP,
+  FSOP_REMOVE,
+};
+using FSFaultHook = std::function<int(FSOp op, const std::wstring& path)>;
+// Installs `hook`; an empty function removes it. Thread-safe. The hook runs
+// on whichever thread performs the operation and must be thread-safe itself.
+void FSSetFaultHook(FSFaultHook hook);

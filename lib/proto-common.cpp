@@ -20,6 +20,9 @@ constexpr wchar_t kLogComponent[] = L"proto_common_debug";
 
 std::atomic<uint8_t> g_version{0};
 
+// stdio buffer of the files that payloads are read from and written to.
+constexpr size_t kFileBufferSize = 64 * 1024;
+
 #define SF_FIXED(id, width) \
   { id, false, 1, width, L"" #id }
 #define SF_VAR(id) \
@@ -695,6 +698,8 @@ int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path) {
     SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteFile: fopen: %s\n", ErrnoText(errno));
     return ERR_SYS;
   }
+  // Several blocks per system call instead of one (or two) per block.
+  std::setvbuf(fp.get(), nullptr, _IOFBF, kFileBufferSize);
   return ProtoWriteFile(ch, type, fp.get());
 }
 
@@ -706,6 +711,7 @@ int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path) {
     SF_LOG(L_ERR, L"[ERROR] proto-common(%d): ReadFile: open: %s\n", ErrnoText(errno));
     return ERR_SYS;
   }
+  std::setvbuf(fp.get(), nullptr, _IOFBF, kFileBufferSize);
   int result = 0;
   uint8_t t = 0;
   uint64_t size = 0;

@@ -47,6 +47,7 @@ int Db::Exec(const char* sql, std::string* err) {
 
 int Stmt::Prepare(sqlite3* db, const std::string& sql) {
   Finalize();
+  if (!db) return SQLITE_MISUSE;  // e.g. a database that was never opened
   const char* tail = nullptr;
   int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()) + 1, &m_stmt, &tail);
   if (rc != SQLITE_OK) return rc;

@@ -76,7 +76,7 @@ class Stmt {
 
   // Returns the SQLite result code of sqlite3_prepare_v2. An SQL text with
   // more than one statement is refused (SQLITE_MISUSE): a trailing statement
-  // would be silently ignored.
+  // would be silently ignored. A null `db` (never opened) is SQLITE_MISUSE.
   int Prepare(sqlite3* db, const std::string& sql);
   void Finalize();
   sqlite3_stmt* get() const { return m_stmt; }

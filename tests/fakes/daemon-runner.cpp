@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,6 +86,12 @@ bool ChildProcess::WriteStdin(const std::string& bytes) {
 void ChildProcess::CloseStdin() {
   if (m_stdin >= 0) ::close(m_stdin);
   m_stdin = -1;
+}
+
+int ChildProcess::PendingStdinBytes() const {
+  int n = -1;
+  if (m_stdin >= 0 && ::ioctl(m_stdin, FIONREAD, &n) != 0) return -1;
+  return n;
 }
 
 void ChildProcess::Signal(int sig) {

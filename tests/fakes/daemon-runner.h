@@ -28,6 +28,8 @@ class ChildProcess {
              const std::map<std::string, std::string>& extra_env = {});
   bool WriteStdin(const std::string& bytes);
   void CloseStdin();
+  // Bytes written to the child's stdin that it has not read yet.
+  int PendingStdinBytes() const;
   void Signal(int sig);
   // Waits for the exit; returns the exit status (0..255), 128+signal when it
   // was killed, or -1 on timeout (the child keeps running).
@@ -70,8 +72,7 @@ class DaemonSandbox {
   void WriteDefaultFilter() const;
 
   // Starts bin/syncfolder with the configuration path as argument.
-  bool StartDaemon(ChildProcess& p,
-                   const std::map<std::string, std::string>& extra_env = {}) const;
+  bool StartDaemon(ChildProcess& p, const std::map<std::string, std::string>& extra_env = {}) const;
   std::string ReadLog() const { return ReadFile(LogFile()); }
 
  private:

@@ -343,6 +343,75 @@ int FaultChannel::FlushWrite(int want) {
 
 // ---------------------------------------------------------------------------
 
+bool ParseUiMessages(const std::string& bytes, std::vector<UiMessage>& out, std::string& error) {
+  size_t pos = 0;
+  auto need = [&](size_t n) {
+    if (bytes.size() - pos < n) {
+      error = "stream ends inside a message at offset " + std::to_string(pos);
+      return false;
+    }
+    return true;
+  };
+  auto u8 = [&]() { return static_cast<uint8_t>(bytes[pos++]); };
+  auto u16 = [&]() {
+    uint16_t v = static_cast<uint16_t>(u8() << 8);
+    return static_cast<uint16_t>(v | u8());
+  };
+  auto i32 = [&]() {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = (v << 8) | u8();
+    return static_cast<int32_t>(v);
+  };
+  while (pos < bytes.size()) {
+    UiMessage m;
+    m.type = u8();
+    if (m.type == 1 || m.type == 2 || m.type == 101) {
+      if (!need(6)) return false;
+      if (u16() != 4) {
+        error = "value length is not 4";
+        return false;
+      }
+      m.value = i32();
+    } else if (m.type == 100) {
+      if (!need(2)) return false;
+      uint16_t n = u16();
+      if (!need(n)) return false;
+      m.text = bytes.substr(pos, n);
+      pos += n;
+    } else if (m.type == 3) {
+      if (!need(1)) return false;
+      int count = u8();
+      if (count != 3) {
+        error = "file event with " + std::to_string(count) + " fields";
+        return false;
+      }
+      for (int f = 0; f < count; ++f) {
+        if (!need(3)) return false;
+        int id = u8();
+        uint16_t n = u16();
+        if (!need(n)) return false;
+        if (id != f || (id < 2 && n != 4)) {
+          error = "bad file event field";
+          return false;
+        }
+        if (id == 2) {
+          m.text = bytes.substr(pos, n);
+          pos += n;
+        } else {
+          (id == 0 ? m.action : m.fileType) = i32();
+        }
+      }
+    } else {
+      error = "unknown message type " + std::to_string(m.type);
+      return false;
+    }
+    out.push_back(m);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
 LogCapture::LogCapture(const std::vector<std::wstring>& components) {
   std::string tmpl = "/tmp/sflog.XXXXXX";
   if (mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -197,6 +197,19 @@ class FaultChannel : public Channel {
   int m_other = -1;
 };
 
+// One message of the UI notification stream, decoded by the test's own
+// reading of the layout.
+struct UiMessage {
+  int type = -1;
+  int32_t value = 0;      // status, error and control messages
+  std::string text;       // session string, or the path of a file event
+  int32_t action = -1;    // file events
+  int32_t fileType = -1;  // file events
+};
+// Decodes a whole stream; false (with `error` set) when it is malformed or
+// ends inside a message.
+bool ParseUiMessages(const std::string& bytes, std::vector<UiMessage>& out, std::string& error);
+
 // Sends log lines to a file for the life of the object, with the given
 // components at debug level; restores standard-error logging at warning level
 // afterwards. Not thread-safe against concurrent captures.

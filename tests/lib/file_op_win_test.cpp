@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <random>
@@ -519,6 +520,67 @@ TEST(RemoveDirectoryRecursiveTest, NeverFollowsLinks) {
   EXPECT_FALSE(PathExists(t.Sub("tree")));
   EXPECT_EQ(ReadFile(t.Sub("outside/precious")), "p");
   EXPECT_EQ(RemoveDirectoryRecursive(W(t.Sub("missing"))), -1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FSCopyTest, DirectorySourceLeavesDestinationAlone) {
+  TempDir t;
+  ASSERT_EQ(mkdir(t.Sub("d").c_str(), 0755), 0);
+  WriteFile(t.Sub("dst"), "keep");
+  EXPECT_EQ(FSCopy(W(t.Sub("d")), W(t.Sub("dst")), true), -1);
+  EXPECT_EQ(ReadFile(t.Sub("dst")), "keep");
+  EXPECT_TRUE(PathExists(t.Sub("d")));
+}
+
+// Removes the hook however the test ends.
+struct HookGuard {
+  explicit HookGuard(FSFaultHook h) { FSSetFaultHook(std::move(h)); }
+  ~HookGuard() { FSSetFaultHook(nullptr); }
+};
+
+TEST(FSFaultHookTest, InjectedFailuresBehaveLikeRealOnes) {
+  TempDir t;
+  const std::string data = RandomBytes(3 * 8192, 7);
+  WriteFile(t.Sub("src"), data);
+  WriteFile(t.Sub("other"), "other");
+  {
+    std::atomic<int> writes{0};
+    HookGuard g([&](FSOp op, const std::wstring& path) {
+      if (op == FSOP_WRITE && path == W(t.Sub("dst")) && ++writes == 2) return ENOSPC;
+      if (op == FSOP_RENAME) return EXDEV;
+      if (op == FSOP_STAT && path == W(t.Sub("vanished"))) return ENOENT;
+      if (op == FSOP_STAT && path == W(t.Sub("broken"))) return EIO;
+      if (op == FSOP_REMOVE || op == FSOP_MKTEMP || op == FSOP_MKDIR || op == FSOP_UTIME)
+        return EACCES;
+      return 0;
+    });
+    EXPECT_EQ(FSCopy(W(t.Sub("src")), W(t.Sub("dst")), true), -1);
+    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(ReadFile(t.Sub("src")), data);
+    EXPECT_EQ(FSRename(W(t.Sub("src")), W(t.Sub("other"))), -1);
+    EXPECT_EQ(ReadFile(t.Sub("other")), "other");
+
+    WriteFile(t.Sub("vanished"), "");
+    FILE_INFO info;
+    EXPECT_EQ(FSStat(W(t.Sub("vanished")), info), 0);
+    EXPECT_FALSE(info.isExist);
+    EXPECT_EQ(FSStat(W(t.Sub("broken")), info), -1);
+
+    EXPECT_EQ(FSRemove(W(t.Sub("other")), false), -1);
+    EXPECT_TRUE(PathExists(t.Sub("other")));
+    std::wstring p = L"unchanged";
+    EXPECT_EQ(FSMktemp(W(t.path()), p), -1);
+    EXPECT_EQ(p, L"unchanged");
+    EXPECT_EQ(FSMKDir(W(t.Sub("newdir")), false), -1);
+    EXPECT_EQ(FSMKDirP(W(t.Sub("a/b")), nullptr, false, -1, -1, 0), -1);
+    EXPECT_FALSE(PathExists(t.Sub("newdir")));
+    EXPECT_EQ(FSUTime(W(t.Sub("other")), 0, 5), -1);
+  }
+  EXPECT_EQ(FSRename(W(t.Sub("src")), W(t.Sub("other"))), 0);
+  EXPECT_EQ(ReadFile(t.Sub("other")), data);
 }
 
 }  // namespace

@@ -1,0 +1,113 @@
+// Notification channel to the desktop user interface: one TCP connection to
+// 127.0.0.1:6695 on which the client only writes (session registration,
+// status changes, errors, per-file results, terminate notice). There is no
+// reconnection: when the interface is not listening at start-up, or goes
+// away, every later message fails and is logged, and the client runs on.
+//
+// Threads: any task thread and the main thread write messages; m_mutex
+// serialises whole messages so they never interleave. Start-up calls
+// Initialize before any task exists; Destroy runs in the global tear-down.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "client/event-list.h"
+#include "lib/channel.h"
+
+namespace MessageFormat {
+
+enum MessageType : uint8_t {
+  STATUS = 1,
+  ERR = 2,
+  FILE_EVENT = 3,
+  SESSION_ID_REPORT = 100,
+  CONNECTION_CONTROL = 101,
+};
+
+enum StatusValue : int32_t { SYNCING = 10, IDLE = 11, PAUSE = 12, STATUS_MAX = 13 };
+enum ConnValue : int32_t { CONNECTION_TERMINATE = 10 };
+enum FileFieldID : uint8_t { FILE_ACTION = 0, FILE_TYPE = 1, FILE_PATH = 2 };
+enum FileTypeValue : int32_t { T_FILE = 0, T_FOLDER = 1 };
+
+// Largest value of one file-event field (a path's UTF-8 bytes).
+constexpr size_t kFieldValueMax = 8192;
+
+// In-memory form of one file-event field: id byte, 16-bit length, value.
+struct FileFieldHdr {
+  FileFieldID id = FILE_ACTION;
+  uint16_t len = 0;
+  char value[kFieldValueMax] = {};
+};
+
+}  // namespace MessageFormat
+
+// A Channel that connects with a plain blocking connect (the peer is on the
+// loopback address, where a refusal is immediate).
+class LocalChannel : public Channel {
+ public:
+  explicit LocalChannel(size_t capacity = Channel::kDefaultCapacity) : Channel(capacity) {}
+  ~LocalChannel() override { Close(); }
+
+  using Channel::Open;
+  // Closes any previous socket and connects to a dotted IPv4 address. 0;
+  // ERR_INVAL for a null ip or a negative port; ERR_SYS when the socket
+  // cannot be created or the connection fails. `isSSL` is not used.
+  int Open(const char* ip, int port, bool isSSL) override;
+  // Blocking connect of the current socket. 0 or ERR_SYS.
+  int ConnectWithoutTimeout(const char* ip, int port);
+};
+
+class IPC_Channel {
+ public:
+  static constexpr const char* kAddress = "127.0.0.1";
+  static constexpr int kPort = 6695;
+
+  // Connects to 127.0.0.1:6695 and registers the session (UTF-8). Always 0:
+  // failures are logged and the client runs without an interface.
+  static int Initialize(const std::string& session);
+  static int Initialize(const std::wstring& session);
+  // The same against another address; for tests, which cannot own the fixed
+  // port.
+  static int InitializeAt(const char* ip, int port, const std::string& session);
+
+  // Each sends one whole message and flushes it. 0 or the first failure's
+  // code (ERR_IO when not connected). A message that fails part-way gives
+  // the connection up (the stream could not be resynchronised), so later
+  // messages fail with ERR_IO. Thread-safe.
+  static int RegisterSession(const std::string& session);
+  // A status (SYNCING, IDLE, PAUSE) or an error (value <= 0); ERR_INVAL and
+  // nothing sent for any other value.
+  static int WriteEvent(int32_t value);
+  // The event's type and path (UTF-8); the file type field is always T_FILE.
+  // ERR_INVAL and nothing sent when the path cannot be converted or is
+  // longer than MessageFormat::kFieldValueMax bytes.
+  static int WriteFileEvent(const Event& e);
+  static int Terminate_connection();
+  // Closes the connection. Thread-safe; later messages fail with ERR_IO.
+  static void Destroy();
+  static bool IsConnected();
+
+  // Building blocks; each queues bytes without flushing.
+  // REQUIRES: caller holds m_mutex.
+  static int WriteMsgType(uint8_t type);
+  static int WriteMsgFileFieldNumber(uint8_t count);
+  static int WriteMsgLength(uint16_t len);
+  static int WriteMsgEvent(int32_t value);
+  // A 16-bit length then `len` bytes.
+  static int WriteMsgValue(const char* value, uint16_t len);
+  static int WriteOneMsgFileFieldHdr(const MessageFormat::FileFieldHdr& field);
+  // Type byte 3, the count, then the fields.
+  static int WriteFileEventHdr(uint8_t count, const MessageFormat::FileFieldHdr* fields);
+
+ private:
+  static int RegisterSessionLocked(const std::string& session);
+  static int WriteControlLocked(uint8_t type, int32_t value);
+  static void AbandonLocked();
+
+  static std::mutex m_mutex;
+  // Guarded by m_mutex.
+  static LocalChannel m_event_ipc;
+};

@@ -1,0 +1,558 @@
+#include "client/event-db.h"
+
+#include <vector>
+
+#include "client/flist.h"
+#include "lib/file-op-win.h"
+#include "lib/log.h"
+#include "lib/utility.h"
+
+namespace {
+
+constexpr wchar_t kLogComponent[] = L"event_db_debug";
+
+using sqlite_util::Db;
+using sqlite_util::Stmt;
+using sqlite_util::Transaction;
+
+// Schema batch; re-running it on an existing file only adds what is missing
+// (the config rows' key conflicts are ignored, keeping the stored values).
+const char kSchema[] =
+    "BEGIN;"
+    "CREATE TABLE IF NOT EXISTS eventinfo (id integer primary key, fileType integer NOT NULL, "
+    "isExist integer NOT NULL, syncID NUMERIC NOT NULL, pDirID NUMERIC default NULL, fileSize "
+    "NUMERIC NOT NULL, fileModTime NUMERIC NOT NULL, fileCheckSum text NOT NULL, baseName text NOT "
+    "NULL, path text unique NOT NULL, filePrivilege text default NULL, updateClient text NOT NULL, "
+    "signPath text default NULL, macHash text default NULL, windowsHash text default NULL, "
+    "linuxHash text default NULL, zentHash text default NULL, inode INTEGER);"
+    "CREATE TABLE IF NOT EXISTS config_table (key VARCHAR PRIMARY KEY ON CONFLICT IGNORE, value "
+    "VARCHAR NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_syncID_idx on eventinfo(syncID);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_baseName_idx on eventinfo(baseName);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_path_idx on eventinfo(path);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_updateClient_idx on eventinfo(updateClient);"
+    "INSERT INTO config_table VALUES ('sync_id', '0');"
+    "INSERT INTO config_table VALUES ('version', 2);"
+    "CREATE TRIGGER IF NOT EXISTS eventinfo_delete_trigger AFTER DELETE ON eventinfo BEGIN UPDATE "
+    "config_table SET value = '' WHERE rowid = remove_signature(OLD.signPath); END;"
+    "COMMIT;";
+
+// The path itself and everything below it, compared byte for byte so that
+// GLOB/LIKE characters in names ("[", "*", "?", "%", "_") stay literal.
+const char kSubtreeWhere[] = "(path = ?1 OR (path >= ?2 AND path < ?3))";
+
+// Log lines must not carry a NUL (it would cut the line short in the file).
+std::wstring Printable(std::wstring s) {
+  for (auto& c : s)
+    if (c == L'\0') c = L'?';
+  return s;
+}
+
+std::wstring StripSlash(const std::wstring& path) {
+  if (!path.empty() && path[0] == L'/') return path.substr(1);
+  return path;
+}
+
+void BindSubtree(Stmt& st, const std::string& path) {
+  const auto r = sqlite_util::BelowPrefix(path, '/');
+  st.BindText(1, path);
+  st.BindText(2, r.lo);
+  st.BindText(3, r.hi);
+}
+
+// Removes one signature file. Only a plain file is removed: a row naming a
+// directory (a damaged or foreign database) must never cost a whole tree.
+void RemoveSignatureFile(const std::wstring& path) {
+  if (path.empty()) return;
+  FILE_INFO fi;
+  if (FSStat(path, fi) != 0 || !fi.isExist || fi.type != FT_FILE) return;
+  (void)FSRemove(path, false);
+}
+
+// remove_signature(signPath): called by the delete trigger for every deleted
+// row, on the thread that holds the connection's mutex.
+void SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  if (argc == 1) {
+    const auto* text = sqlite3_value_text(argv[0]);
+    if (text) {
+      std::wstring path;
+      if (FileEventDB::mbstowcsIfNeed(reinterpret_cast<const char*>(text), path) == 0) {
+        RemoveSignatureFile(path);
+      }
+    }
+  }
+  sqlite3_result_int(ctx, 0);
+}
+
+struct FieldRef {
+  const std::wstring* value;
+  std::string* out;
+};
+
+}  // namespace
+
+std::mutex FileEventDB::m_dbMutex;
+std::string FileEventDB::m_eventDBPath;
+sqlite_util::Db FileEventDB::m_db;
+
+int FileEventDB::wcstombsIfNeed(const std::wstring& in, std::string& out) {
+  return sqlite_util::ToUtf8Field(in, kFieldBuf, out) ? 0 : -1;
+}
+
+int FileEventDB::mbstowcsIfNeed(const char* in, std::wstring& out) {
+  if (!in) {
+    out.clear();
+    return 0;
+  }
+  return UTF8ToNativeStr(in, out) == 0 ? 0 : -1;
+}
+
+int FileEventDB::initialize(const std::wstring& location) {
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  if (m_db.IsOpen()) {
+    SF_LOG(L_INFO, L"[INFO] event-db(%d): FileEventDB has been initialized (no-op)\n");
+    return 0;
+  }
+  std::string path;
+  if (!sqlite_util::ToUtf8Field(location, kLocationBuf, path)) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n",
+           location, SQLITE_CANTOPEN, "location is not convertible or too long");
+    return -1;
+  }
+  Db db;
+  int rc = db.Open(path);
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n",
+           path, rc, db.ErrMsg());
+    return -1;
+  }
+  std::string err;
+  rc = db.Exec(kSchema, &err);
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR,
+           L"[ERROR] event-db(%d): FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
+           path, rc, err);
+    return -1;
+  }
+  rc = sqlite3_create_function(db.get(), "remove_signature", 1, SQLITE_UTF8, nullptr,
+                               SQLRemoveSignatureFunction, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): FileEventDB: Failed to create function. %s (%d)\n",
+           db.ErrMsg(), rc);
+    return -1;
+  }
+  m_db = std::move(db);
+  m_eventDBPath = path;
+  SF_LOG(L_INFO, L"[INFO] event-db(%d): FileEventDB has been initialized with location '%s'\n",
+         path);
+  return 0;
+}
+
+void FileEventDB::destroy() {
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  if (m_db.IsOpen()) {
+    m_db.Close();
+    SF_LOG(L_INFO, L"[INFO] event-db(%d): FileEventDB has been deinitialzed\n");
+  } else {
+    SF_LOG(L_INFO, L"[INFO] event-db(%d): FileEventDB has been deinitialzed (no-op)\n");
+  }
+}
+
+int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& info) {
+  const std::wstring stripped = StripSlash(wpath);
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  info.path.clear();
+  if (stripped.empty()) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): The strpath is empty.\n");
+    return -1;
+  }
+  std::string path;
+  if (wcstombsIfNeed(stripped, path) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): get db info failed. event-path:[%s] errmsg:[%s]\n",
+           Printable(stripped), "path is not convertible or longer than 1023 bytes");
+    return -1;
+  }
+  Stmt st;
+  int rc = st.Prepare(m_db.get(), "select * from eventinfo where path=?");
+  int rows = 0;
+  if (rc == SQLITE_OK) {
+    st.BindText(1, path);
+    while ((rc = st.Step()) == SQLITE_ROW) {
+      ++rows;
+      for (int col = 1; col < st.ColumnCount(); ++col) {
+        std::wstring* text = nullptr;
+        switch (col) {
+          case EVINFO_FILETYPE:
+            info.fileType = static_cast<int32_t>(st.ColumnInt64(col));
+            break;
+          case EVINFO_ISEXIST:
+            info.isExist = static_cast<int32_t>(st.ColumnInt64(col));
+            break;
+          case EVINFO_SYNCID:
+            info.syncID = st.ColumnU64(col);
+            break;
+          case EVINFO_PDIRID:
+            info.pDirID = st.ColumnU64(col);
+            break;
+          case EVINFO_FILESIZE:
+            info.fileSize = st.ColumnU64(col);
+            break;
+          case EVINFO_FILEMODTIME:
+            info.fileModTime = static_cast<uint32_t>(st.ColumnU64(col));
+            break;
+          case EVINFO_FILECHECKSUM:
+            text = &info.fileCheckSum;
+            break;
+          case EVINFO_BASENAME:
+            text = &info.baseName;
+            break;
+          case EVINFO_PATH:
+            text = &info.path;
+            break;
+          case EVINFO_FILEPRIVILEGE:
+            text = &info.filePrivilege;
+            break;
+          case EVINFO_UPDATECLIEN:
+            text = &info.updateClient;
+            break;
+          case EVINFO_SIGNPATH:
+            text = &info.signaturePath;
+            break;
+          case EVINFO_MACHASH:
+            text = &info.macHash;
+            break;
+          case EVINFO_WINDOWSHASH:
+            text = &info.windowsHash;
+            break;
+          case EVINFO_LINUXHASH:
+            text = &info.linuxHash;
+            break;
+          case EVINFO_ZENTHASH:
+            text = &info.zentHash;
+            break;
+          case EVINFO_INODE:
+            break;
+          default:
+            SF_LOG(L_ERR,
+                   L"[ERROR] event-db(%d): mismatched db output index. row-idx:[%d] col-idx:[%d]\n",
+                   rows, col);
+            break;
+        }
+        if (!text) continue;
+        const std::string u8 = st.ColumnText(col);
+        if (mbstowcsIfNeed(u8.c_str(), *text) != 0) {
+          SF_LOG(L_ERR, L"[ERROR] event-db(%d): get db info failed. event-path:[%s] errmsg:[%s]\n",
+                 path, "stored text is not valid UTF-8");
+          info.path.clear();
+          return -1;
+        }
+        if (col == EVINFO_PATH) text->insert(0, 1, L'/');
+      }
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): get db info failed. event-path:[%s] errmsg:[%s]\n", path,
+           m_db.ErrMsg());
+    info.path.clear();
+    return -1;
+  }
+  if (rows == 0) return -1;
+
+  if (info.fileType != EV_FILE_TYPE) {
+    Stmt mx;
+    rc = mx.Prepare(m_db.get(),
+                    std::string("SELECT max(syncID) FROM eventinfo WHERE ") + kSubtreeWhere);
+    if (rc != SQLITE_OK) {
+      SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
+    } else {
+      BindSubtree(mx, path);
+      rc = mx.Step();
+      if (rc == SQLITE_ROW) {
+        if (!mx.ColumnIsNull(0)) info.syncID = mx.ColumnU64(0);
+      } else {
+        SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", rc, m_db.ErrMsg());
+      }
+    }
+  }
+  return 0;
+}
+
+int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
+  const std::wstring stripped = StripSlash(info.path);
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  if (stripped.empty()) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): setEventInfo: the path is empty.\n");
+    return -1;
+  }
+  std::string checksum, baseName, path, privilege, client, sign, mac, win, lnx, zent;
+  const FieldRef fields[] = {
+      {&info.fileCheckSum, &checksum},
+      {&info.baseName, &baseName},
+      {&stripped, &path},
+      {&info.filePrivilege, &privilege},
+      {&info.updateClient, &client},
+      {&info.signaturePath, &sign},
+      {&info.macHash, &mac},
+      {&info.windowsHash, &win},
+      {&info.linuxHash, &lnx},
+      {&info.zentHash, &zent},
+  };
+  for (const auto& f : fields) {
+    if (wcstombsIfNeed(*f.value, *f.out) != 0) {
+      SF_LOG(L_ERR,
+             L"[ERROR] event-db(%d): setEventInfo: a text field of '%s' cannot be stored (not "
+             L"convertible, holds a NUL, or longer than 1023 bytes of UTF-8; %d characters)\n",
+             Printable(stripped), f.value->size());
+      return -1;
+    }
+  }
+
+  // Signature files that no row names any more once this write commits.
+  std::vector<std::string> orphans;
+  Transaction tx(m_db);
+  if (!tx.ok()) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", tx.rc(), m_db.ErrMsg());
+    return tx.rc();
+  }
+  const bool tombstone = info.isExist == 0 && info.fileType == EV_DIR_TYPE;
+  Stmt old;
+  int rc = old.Prepare(
+      m_db.get(), tombstone ? std::string("SELECT signPath FROM eventinfo WHERE ") + kSubtreeWhere +
+                                  " AND syncID <= ?4 AND isExist = 1"
+                            : std::string("SELECT signPath FROM eventinfo WHERE path = ?1"));
+  if (rc == SQLITE_OK) {
+    if (tombstone) {
+      BindSubtree(old, path);
+      old.BindU64(4, info.syncID);
+    } else {
+      old.BindText(1, path);
+    }
+    while ((rc = old.Step()) == SQLITE_ROW) {
+      std::string s = old.ColumnText(0);
+      if (!s.empty() && s != sign) orphans.push_back(std::move(s));
+    }
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  old.Finalize();
+
+  Stmt st;
+  if (rc == SQLITE_OK) {
+    if (!tombstone) {
+      rc = st.Prepare(m_db.get(),
+                      "insert or replace into eventinfo  (id, fileType, isExist, syncID, pDirID, "
+                      "fileSize, fileModTime, fileCheckSum, baseName, path, filePrivilege, "
+                      "updateClient, signPath, macHash, windowsHash, linuxHash, zentHash) "
+                      "values(NULL, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);");
+      if (rc == SQLITE_OK) {
+        st.BindInt(1, info.fileType);
+        st.BindInt(2, info.isExist);
+        st.BindU64(3, info.syncID);
+        st.BindU64(4, info.pDirID);
+        st.BindU64(5, info.fileSize);
+        st.BindInt64(6, info.fileModTime);
+        int idx = 7;
+        for (const auto& f : fields) st.BindText(idx++, *f.out);
+      }
+    } else {
+      rc = st.Prepare(
+          m_db.get(),
+          std::string("UPDATE eventinfo SET syncID = ?4, fileSize = 0, fileModTime = ?5, "
+                      "fileCheckSum = '', updateClient = ?6, signPath = '', isExist = 0, "
+                      "macHash = '', windowsHash = '', linuxHash = '', zentHash = '' "
+                      "WHERE ") +
+              kSubtreeWhere + " AND syncID <= ?4 AND isExist = 1;");
+      if (rc == SQLITE_OK) {
+        BindSubtree(st, path);
+        st.BindU64(4, info.syncID);
+        st.BindInt64(5, info.fileModTime);
+        st.BindText(6, client);
+      }
+    }
+    if (rc == SQLITE_OK) {
+      rc = st.Step();
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+  }
+  st.Finalize();
+  if (rc == SQLITE_OK) rc = tx.Commit();
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): setEventInfo: failed to write '%s': [%d] %s\n", path, rc,
+           m_db.ErrMsg());
+    return rc;
+  }
+  for (const auto& o : orphans) {
+    std::wstring w;
+    if (mbstowcsIfNeed(o.c_str(), w) == 0) RemoveSignatureFile(w);
+  }
+  return 0;
+}
+
+int FileEventDB::rmEventInfo(const std::wstring& wpath) {
+  const std::wstring stripped = StripSlash(wpath);
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  if (stripped.empty()) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): The input strPath for rmEventInfo is empty.\n");
+    return -1;
+  }
+  std::string path;
+  if (wcstombsIfNeed(stripped, path) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_mprintf error. path:[%s]\n", Printable(stripped));
+    return -1;
+  }
+  Stmt st;
+  int rc = st.Prepare(m_db.get(), std::string("delete from eventinfo where ") + kSubtreeWhere);
+  if (rc == SQLITE_OK) {
+    BindSubtree(st, path);
+    rc = st.Step();
+    if (rc == SQLITE_DONE) return 0;
+  }
+  SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", rc, m_db.ErrMsg());
+  return rc;
+}
+
+int FileEventDB::rmEventInfoV3(const std::wstring& wpath) {
+  const std::wstring stripped = StripSlash(wpath);
+  const size_t slash = stripped.rfind(L'/');
+  if (slash == std::wstring::npos) return rmEventInfo(stripped);
+  const std::wstring wparent = stripped.substr(0, slash);
+
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  std::string path, parent;
+  if (wcstombsIfNeed(stripped, path) != 0 || wcstombsIfNeed(wparent, parent) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_mprintf: out of memory\n");
+    return -1;
+  }
+  Transaction tx(m_db);
+  int rc = tx.rc();
+  if (rc == SQLITE_OK) {
+    Stmt up;
+    rc = up.Prepare(m_db.get(),
+                    "UPDATE eventinfo SET syncID = (SELECT syncID FROM eventinfo WHERE path = ?1) "
+                    "WHERE path = ?2 AND syncID < (SELECT syncID FROM eventinfo WHERE path = ?1)");
+    if (rc == SQLITE_OK) {
+      up.BindText(1, path);
+      up.BindText(2, parent);
+      rc = up.Step();
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+  }
+  if (rc == SQLITE_OK) {
+    Stmt del;
+    rc = del.Prepare(m_db.get(), std::string("DELETE FROM eventinfo WHERE ") + kSubtreeWhere);
+    if (rc == SQLITE_OK) {
+      BindSubtree(del, path);
+      rc = del.Step();
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+  }
+  if (rc == SQLITE_OK) rc = tx.Commit();
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  return 0;
+}
+
+int FileEventDB::getSyncId(uint64_t& id) {
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  Stmt st;
+  int rc = st.Prepare(m_db.get(), "SELECT value FROM config_table WHERE key = 'sync_id';");
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  rc = st.Step();
+  if (rc != SQLITE_ROW) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  // Stored as decimal text; read it as text so that values above 2^63 survive.
+  uint64_t v = 0;
+  if (sqlite3_column_type(st.get(), 0) == SQLITE_TEXT) {
+    if (!sqlite_util::ParseU64(st.ColumnText(0), v)) {
+      SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", SQLITE_MISMATCH,
+             "stored sync id is not a number");
+      return -1;
+    }
+  } else {
+    v = st.ColumnU64(0);
+  }
+  id = v;
+  return 0;
+}
+
+int FileEventDB::setSyncId(uint64_t id) {
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  Stmt st;
+  int rc = st.Prepare(m_db.get(), "UPDATE config_table SET value = ? WHERE key = 'sync_id';");
+  if (rc == SQLITE_OK) {
+    st.BindText(1, std::to_string(id));
+    rc = st.Step();
+    if (rc == SQLITE_DONE) {
+      if (sqlite3_changes(m_db.get()) == 1) return 0;
+      SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", SQLITE_NOTFOUND,
+             "the sync_id row is missing");
+      return -1;
+    }
+  }
+  SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", rc, m_db.ErrMsg());
+  return -1;
+}
+
+int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
+  const bool all = wprefix.empty() || wprefix == L"/";
+  std::string prefix;
+  if (!all && wcstombsIfNeed(StripSlash(wprefix), prefix) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", SQLITE_TOOBIG,
+           "prefix is not convertible or longer than 1023 bytes");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  Stmt st;
+  int rc = st.Prepare(m_db.get(),
+                      all ? "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE "
+                            "isExist = 1;"
+                          : "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE "
+                            "path >= ?2 AND path < ?3 and isExist = 1;");
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  if (!all) {
+    const auto r = sqlite_util::BelowPrefix(prefix, '/');
+    st.BindText(2, r.lo);
+    st.BindText(3, r.hi);
+  }
+  while ((rc = st.Step()) == SQLITE_ROW) {
+    const int type = static_cast<int>(st.ColumnInt64(0));
+    const uint32_t mtime = static_cast<uint32_t>(st.ColumnU64(1));
+    const uint64_t size = st.ColumnU64(2);
+    std::wstring path;
+    if (mbstowcsIfNeed(st.ColumnText(3).c_str(), path) != 0) {
+      SF_LOG(L_ERR,
+             L"[ERROR] event-db(%d): getFileList: skipping a row whose path is not UTF-8 '%s'\n",
+             st.ColumnText(3));
+      continue;
+    }
+    if (type == EV_FILE_TYPE) {
+      SF_LOG(L_DEBUG, L"[DEBUG] event-db(%d): getFileList: AddFile '%s'\n", path);
+      list.AddFile(path, mtime, size);
+    } else {
+      SF_LOG(L_DEBUG, L"[DEBUG] event-db(%d): getFileList: AddDirectory '%s'\n", path);
+      list.AddDirectory(path, mtime);
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  return 0;
+}
+
+int FileEventDB::getPathByInode(uint64_t, std::wstring&) {
+  return -1;
+}
+
+int FileEventDB::setPathInode(const std::wstring&, uint64_t) {
+  return -1;
+}

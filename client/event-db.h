@@ -1,0 +1,145 @@
+// The client's memory of what it last agreed with the server
+// ("event-db.sqlite"): one row per path below the sync root (files and
+// directories, tombstones for removals) and the cursor into the server's
+// event stream.
+//
+// One database per process: the connection, its mutex and its path are
+// class-wide. Every operation except initialize/destroy may be called from any
+// task thread between the two; each holds m_dbMutex from its first SQL call to
+// its last, and none calls another while holding it.
+//
+// Paths: an operation strips one leading "/" before using a path, so "/a/b"
+// and "a/b" address the same row; the column holds "a/b" and a row read back
+// has "/a/b". Text fields cross the SQL boundary as UTF-8 of at most 1023
+// bytes each; a longer (or unconvertible) value is refused, never truncated.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "lib/sqlite-util.h"
+
+class FileList;
+
+// ClientFileEventInfo::fileType values.
+enum { EV_FILE_TYPE = 0, EV_DIR_TYPE = 1 };
+
+// Column positions of table eventinfo.
+enum {
+  EVINFO_ID = 0,
+  EVINFO_FILETYPE = 1,
+  EVINFO_ISEXIST = 2,
+  EVINFO_SYNCID = 3,
+  EVINFO_PDIRID = 4,
+  EVINFO_FILESIZE = 5,
+  EVINFO_FILEMODTIME = 6,
+  EVINFO_FILECHECKSUM = 7,
+  EVINFO_BASENAME = 8,
+  EVINFO_PATH = 9,
+  EVINFO_FILEPRIVILEGE = 10,
+  EVINFO_UPDATECLIEN = 11,
+  EVINFO_SIGNPATH = 12,
+  EVINFO_MACHASH = 13,
+  EVINFO_WINDOWSHASH = 14,
+  EVINFO_LINUXHASH = 15,
+  EVINFO_ZENTHASH = 16,
+  EVINFO_INODE = 17,
+  EVINFO_NUM_OF_TYPE = 18,
+};
+
+// One row in memory. A new record is cleared.
+struct ClientFileEventInfo {
+  int32_t fileType = EV_FILE_TYPE;
+  int32_t isExist = 0;  // 0 = tombstone: removed at syncID
+  uint32_t fileModTime = 0;
+  uint64_t syncID = 0;
+  uint64_t pDirID = 0;  // stored and returned, never interpreted here
+  uint64_t fileSize = 0;
+  std::wstring fileCheckSum;
+  std::wstring baseName;
+  std::wstring path;  // with a leading "/"
+  std::wstring filePrivilege;
+  std::wstring updateClient;
+  std::wstring signaturePath;  // column signPath; empty = no signature
+  std::wstring macHash;
+  std::wstring windowsHash;
+  std::wstring linuxHash;
+  std::wstring zentHash;
+
+  void Clear() { *this = ClientFileEventInfo(); }
+  bool IsFile() const { return fileType == EV_FILE_TYPE; }
+  bool IsDir() const { return fileType == EV_DIR_TYPE; }
+};
+typedef ClientFileEventInfo EVENTINFO;
+
+class FileEventDB {
+ public:
+  // UTF-8 bytes (with terminator) accepted for the location and per field.
+  static constexpr size_t kLocationBuf = 512;
+  static constexpr size_t kFieldBuf = 1024;
+
+  // Opens (creating if needed) the database at `location`, adds whatever of
+  // the schema is missing and registers remove_signature. Returns 0 (also when
+  // already open: no-op), or -1; after a failure the class stays closed.
+  static int initialize(const std::wstring& location);
+  // Closes the connection; safe to repeat.
+  static void destroy();
+
+  // Fills `info` with the row of `path`; a directory's syncID becomes the
+  // largest over the directory and every row below it, tombstones included.
+  // Returns 0 when the row exists; -1 otherwise (info.path is then empty and
+  // the other fields keep their values). Thread-safe.
+  static int getEventInfo(const std::wstring& path, ClientFileEventInfo& info);
+
+  // A file row or an existing directory: writes the whole row (insert or
+  // replace). When the replaced row named a different signature file, that
+  // file is removed once the new row is committed.
+  // A removed directory (isExist 0, EV_DIR_TYPE): turns the directory's row
+  // and every existing row below it whose syncID is not above info.syncID into
+  // tombstones (their signature files are removed after the commit); inserts
+  // nothing.
+  // Returns 0, -1 for an empty path or a field that cannot be stored, or the
+  // SQLite result code of a failing statement. Thread-safe.
+  static int setEventInfo(const ClientFileEventInfo& info);
+
+  // Deletes the row of `path` and every row below it; the delete trigger
+  // removes their signature files. Returns 0, -1 for an empty or unstorable
+  // path, or the SQLite result code. Thread-safe.
+  static int rmEventInfo(const std::wstring& path);
+
+  // As rmEventInfo, but first the parent directory's row takes the removed
+  // row's syncID when its own is smaller, in one transaction. A path directly
+  // in the root is plain rmEventInfo. Returns 0 or -1 (rmEventInfo's result
+  // for a path in the root). Thread-safe.
+  static int rmEventInfoV3(const std::wstring& path);
+
+  // The stored cursor into the server's event stream (the full unsigned
+  // range). Returns 0, or -1 (id unchanged). Thread-safe.
+  static int getSyncId(uint64_t& id);
+  static int setSyncId(uint64_t id);
+
+  // Adds every existing row strictly below `prefix` ("" or "/": every existing
+  // row) to `list`, by its stored path (no leading "/"). Returns 0, or -1 on a
+  // database failure (entries added so far stay). Thread-safe.
+  static int getFileList(FileList& list, const std::wstring& prefix);
+
+  // Not supported: always -1.
+  static int getPathByInode(uint64_t inode, std::wstring& path);
+  static int setPathInode(const std::wstring& path, uint64_t inode);
+
+  // Wide to UTF-8 for one field: 0, or -1 when the text cannot be converted,
+  // holds a NUL or needs more than kFieldBuf-1 bytes.
+  static int wcstombsIfNeed(const std::wstring& in, std::string& out);
+  // UTF-8 to wide: a null input gives the empty string. 0, or -1 for
+  // invalid UTF-8.
+  static int mbstowcsIfNeed(const char* in, std::wstring& out);
+
+  ClientFileEventInfo m_eventInfo;
+
+ private:
+  // Guarded by m_dbMutex.
+  static std::mutex m_dbMutex;
+  static std::string m_eventDBPath;
+  static sqlite_util::Db m_db;
+};

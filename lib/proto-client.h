@@ -1,0 +1,150 @@
+// The client's requests and the server's answers: the generic response
+// reader and result mapping, test connection, both authentication dialects,
+// user check, view list, connection request, the basic request every sync
+// request starts with, the event pull, download and upload requests, node
+// operations, and one-shot helpers that open their own connection.
+//
+// Each exchange is one request message (header with payload length 0, then
+// its sections, then a flush) followed by one response message whose header
+// carries the same command and whose first section is SPROTO_ID_RES. A
+// refusal arrives as a server result mapped by ProtoResp2ErrorCode; after a
+// refusal nothing further is read from that message.
+//
+// The writers of responses (ProtoWriteResponse, ProtoWriteObjectInfo) are the
+// server's side of the same layouts.
+//
+// Return values: 0 on success or a negative ERR_ code; outputs are written
+// only on success unless said. After any failure the channel's stream
+// position is unknown and the caller closes it (the one-shot helpers do).
+// Thread-safety: reentrant; a channel is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "client/event-list.h"
+#include "lib/proto-common.h"
+
+class Channel;
+
+// Most views a view list may announce.
+constexpr uint32_t kProtoMaxViews = 4096;
+// Most entries one event pull may announce (a few hundred bytes of memory
+// each once decoded).
+constexpr uint64_t kProtoMaxPullEvents = uint64_t{1} << 22;
+
+// What an SCMD_AUTH_2 or SCMD_LIST_VIEW request authenticates with: a
+// non-empty session selects session authentication, otherwise user name and
+// password are sent (the password encrypted).
+struct Auth2Request {
+  std::wstring session;
+  std::wstring username;
+  std::wstring password;
+};
+
+// ---- responses ------------------------------------------------------------------
+
+// Reads a header and the SPROTO_ID_RES section into `result`. 0; ERR_PROTO
+// when the header's command is not `expected_cmd` (nothing more is read); a
+// framing or channel error.
+int ProtoReadResponse(Channel& ch, uint8_t expected_cmd, int& result);
+// Server result code to ERR_ code: OK → ERR_OK, refusals to their codes,
+// anything outside 1..22 → ERR_SYS.
+int ProtoResp2ErrorCode(int result);
+// Server side: queues a header for `cmd` and the SPROTO_ID_RES section. No
+// flush.
+int ProtoWriteResponse(Channel& ch, uint8_t cmd, uint8_t result);
+
+// ---- connection and authentication ----------------------------------------------
+
+// SCMD_TEST_CONN: the server's protocol version, serial number and id.
+int ProtoTestConnection(Channel& ch, int& version, std::wstring& serial, std::wstring& server_id);
+// The same on a fresh plain connection to ip:port (ERR_IO when it cannot be
+// opened); the connection is closed afterwards.
+int SFAPITestConnection(const char* ip, int port, int& version, std::wstring& serial,
+                        std::wstring& server_id);
+
+// SCMD_AUTH: user, encrypted password, client id; then the session.
+int ProtoWriteAuthRequest(Channel& ch, const std::wstring& username, const std::wstring& password,
+                          const std::wstring& client);
+int ProtoReadAuthResult(Channel& ch, std::wstring& session);
+
+// The auth-2 block (meta block 0, auth type, session or user and encrypted
+// password), flushed. No header.
+int ProtoWriteAuth2Request(Channel& ch, const Auth2Request& req);
+// SCMD_AUTH_2 exchange; `session` gets the new session on success.
+int ProtoAuth2Internal(Channel& ch, const Auth2Request& req, const std::wstring& client,
+                       uint64_t view_id, std::wstring& session);
+int ProtoAuth2(Channel& ch, const std::wstring& username, const std::wstring& password,
+               const std::wstring& client, uint64_t view_id, std::wstring& session);
+int ProtoAuth2BySession(Channel& ch, const std::wstring& session, const std::wstring& client,
+                        uint64_t view_id, std::wstring& new_session);
+
+// SCMD_USER_CHECK: user and encrypted password; then the serial number.
+int ProtoWriteCheckUser(Channel& ch, const std::wstring& username, const std::wstring& password);
+int ProtoReadCheckUserResult(Channel& ch, std::wstring& serial);
+
+// SCMD_LIST_VIEW: views are appended to `views` in wire order; views already
+// appended stay there on a later failure. ERR_PROTO for a count above
+// kProtoMaxViews or sequence ids not running 0, 1, 2, ...
+int ProtoListViewInternal(Channel& ch, const Auth2Request& req, std::list<View>& views);
+int ProtoListView(Channel& ch, const std::wstring& username, const std::wstring& password,
+                  std::list<View>& views);
+int ProtoListViewBySession(Channel& ch, const std::wstring& session, std::list<View>& views);
+
+// SCMD_REQUEST_CONNECT: opens a session channel. The response reader returns
+// 0 with `alive` set, or the mapped refusal with `alive` 0.
+int ProtoWriteConnRequest(Channel& ch, const std::wstring& session);
+int ProtoReadConnResponse(Channel& ch, uint32_t& alive);
+
+// ---- sync requests -----------------------------------------------------------------
+
+// Header with `cmd` and `pkt_len`, the session section, flush.
+int ProtoWriteBasicRequest(Channel& ch, uint8_t cmd, uint16_t pkt_len, const std::wstring& session);
+// SCMD_EVT_PULL with the last sync id the client has.
+int ProtoWritePullEventRequest(Channel& ch, const std::wstring& session, uint64_t base_id);
+// The body of an OK pull response (the caller read header and result): the
+// newest sync id and the entries, appended to `events` as server events in
+// wire order. `to_id` is set only when every entry was read. Events appended
+// before a failure stay in the list. Entries whose path is not a safe
+// relative path (see ProtoIsSafePath) are dropped with a warning. ERR_PROTO
+// for a count above kProtoMaxPullEvents or a broken sequence.
+int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events);
+// SCMD_EVT_SEND for one object.
+int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session, uint64_t sync_id,
+                              const std::wstring& path);
+// SCMD_EVT_RECV: base sync id, file type, file operation, path.
+int ProtoWriteUploadRequest(Channel& ch, const std::wstring& session, uint64_t base_sid,
+                            uint8_t type, uint8_t op, const std::wstring& path);
+// Upload request and its answer: for OK and an operation other than FOP_DEL
+// the object's new description goes into `info`. ERR_CONFLICT when the server
+// reports a conflict.
+int ProtoDoNodeOperation(Channel& ch, const std::wstring& session, uint64_t base_sid, uint8_t type,
+                         uint8_t op, const std::wstring& path, ObjectInfo& info);
+
+// ObjectInfo: sync id, type, status, time, path, updater, and for a file
+// also size and hash. A directory's size becomes 0 and its hash empty;
+// macHash is not carried and left as it was. Stored only on full success.
+int ProtoReadObjectInfo(Channel& ch, ObjectInfo& info);
+// Server side of the same sequence. No flush.
+int ProtoWriteObjectInfo(Channel& ch, const ObjectInfo& info);
+
+// True for "/" and for "/"-separated paths starting with "/" whose components
+// are non-empty, not "." or "..", and hold no backslash or NUL.
+bool ProtoIsSafePath(const std::wstring& path);
+
+// ---- one-shot helpers ------------------------------------------------------------
+
+// Each opens its own plain channel to `auth.ip`:`auth.port` (an empty ip
+// connects nothing, so the request then fails with ERR_IO), runs one
+// exchange and closes the connection. ERR_IO when the connection cannot be
+// opened. A failed pull empties `events` completely.
+int SFAPIPullEvent(const AuthInfo& auth, uint64_t base_id, uint64_t& to_id,
+                   std::list<Event>& events);
+int SFAPIRemoveFile(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
+                    ObjectInfo& info);
+int SFAPIRemoveDirectory(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
+                         ObjectInfo& info);
+int SFAPICreateDirectory(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
+                         ObjectInfo& info);

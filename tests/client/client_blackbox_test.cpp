@@ -1,0 +1,139 @@
+// Starts the real daemon and checks what another program sees: exit status,
+// log lines and what happens to its standard input.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cctype>
+#include <sstream>
+#include <thread>
+
+#include "fakes/daemon-runner.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using sftest::ChildProcess;
+using sftest::DaemonSandbox;
+using sftest::WaitFor;
+
+constexpr char kStarted[] = "main thread starts receiving events";
+
+// True when some line of `log` reads "Mon DD HH:MM:SS " + head + a decimal
+// number + tail, as "Dec 07 10:21:33 [INFO] client(123): text".
+bool HasLine(const std::string& log, const std::string& head, const std::string& tail) {
+  std::istringstream in(log);
+  std::string line;
+  const std::string stamp = "Aaa 00 00:00:00 ";
+  while (std::getline(in, line)) {
+    if (line.size() < stamp.size() + head.size() + tail.size() + 1) continue;
+    bool ok = true;
+    for (size_t i = 0; i < stamp.size() && ok; ++i) {
+      const unsigned char c = static_cast<unsigned char>(line[i]);
+      ok = stamp[i] == '0'                      ? std::isdigit(c) != 0
+           : stamp[i] == 'A' || stamp[i] == 'a' ? std::isalpha(c) != 0
+                                                : c == static_cast<unsigned char>(stamp[i]);
+    }
+    if (!ok || line.compare(stamp.size(), head.size(), head) != 0) continue;
+    size_t p = stamp.size() + head.size();
+    const size_t digits = p;
+    while (p < line.size() && std::isdigit(static_cast<unsigned char>(line[p]))) ++p;
+    if (p > digits && line.substr(p) == tail) return true;
+  }
+  return false;
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+  return n;
+}
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void Start() {
+    box.WriteLevels({{"client_debug", 6}, {"sysinfo_mgr", 6}});
+    box.WriteConfig();
+    ASSERT_TRUE(box.StartDaemon(proc));
+    ASSERT_TRUE(WaitFor([&] { return box.ReadLog().find(kStarted) != std::string::npos; }))
+        << box.ReadLog() << sftest::ReadFile(box.OutputFile());
+  }
+  DaemonSandbox box;
+  ChildProcess proc;
+};
+
+TEST_F(DaemonTest, LogsStartInTheDocumentedFormatAndExitsZeroOnByteOne) {
+  Start();
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
+  std::string log = box.ReadLog();
+  EXPECT_TRUE(HasLine(log, "[INFO] client(", "): main thread starts receiving events")) << log;
+  EXPECT_NE(log.find("main thread down"), std::string::npos);
+}
+
+TEST_F(DaemonTest, SigtermWhileBlockedOnStdinExitsZero) {
+  Start();
+  proc.Signal(SIGTERM);
+  EXPECT_EQ(proc.Wait(), 0);
+}
+
+TEST_F(DaemonTest, SigintExitsZero) {
+  Start();
+  proc.Signal(SIGINT);
+  EXPECT_EQ(proc.Wait(), 0);
+}
+
+TEST_F(DaemonTest, UnknownByteIsLoggedAndWhiteSpaceIgnored) {
+  Start();
+  ASSERT_TRUE(proc.WriteStdin(" \t\n\v\f\rx"));
+  ASSERT_TRUE(WaitFor([&] { return box.ReadLog().find("unknown command") != std::string::npos; }));
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
+  std::string log = box.ReadLog();
+  EXPECT_EQ(Count(log, "unknown command"), 1u) << log;
+  EXPECT_NE(log.find("[ERROR] client("), std::string::npos);
+  EXPECT_TRUE(HasLine(log, "[ERROR] client(", "): unknown command: [120] ")) << log;
+}
+
+TEST_F(DaemonTest, ClosedStdinLogsAtMostOnceASecondAndStillStops) {
+  Start();
+  const auto begin = std::chrono::steady_clock::now();
+  proc.CloseStdin();
+  ASSERT_TRUE(WaitFor([&] { return Count(box.ReadLog(), "unknown command: [0]") >= 2; }));
+  proc.Signal(SIGTERM);
+  EXPECT_EQ(proc.Wait(), 0);
+  const auto secs =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin);
+  EXPECT_LE(Count(box.ReadLog(), "unknown command"), static_cast<size_t>(secs.count()) + 2);
+}
+
+TEST_F(DaemonTest, NativeClientNeverReadsStdin) {
+  box.config()["native_client"] = "true";
+  Start();
+  ASSERT_TRUE(proc.WriteStdin("x\x01"));
+  // Nothing signals "did not read", so this watches for a while: the native
+  // loop wakes once a second, and 1.5 s covers more than one round. A slow
+  // machine can only make this pass wrongly, never fail wrongly.
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(proc.Running());
+  EXPECT_EQ(proc.PendingStdinBytes(), 2);
+  proc.Signal(SIGTERM);
+  EXPECT_EQ(proc.Wait(), 0);
+  EXPECT_EQ(box.ReadLog().find("unknown command"), std::string::npos);
+}
+
+TEST_F(DaemonTest, ReloadAndPauseCommandsKeepRunning) {
+  Start();
+  box.config()["server"] = "127.0.0.9";
+  box.config()["port"] = "7777";
+  box.WriteConfig();
+  ASSERT_TRUE(proc.WriteStdin("\x03\x02\x04"));
+  ASSERT_TRUE(WaitFor([&] { return box.ReadLog().find("Reload ip & port") != std::string::npos; }))
+      << box.ReadLog();
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
+  std::string log = box.ReadLog();
+  EXPECT_NE(log.find("ip: 127.0.0.9"), std::string::npos) << log;
+  EXPECT_NE(log.find("port: 7777"), std::string::npos) << log;
+}
+
+}  // namespace

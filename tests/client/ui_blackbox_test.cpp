@@ -1,0 +1,159 @@
+// Black-box: the real daemon against a user-interface listener on the fixed
+// UI port 127.0.0.1:6695. Skipped when that port is taken by something else.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fakes/daemon-runner.h"
+#include "fakes/scripted-peer.h"
+#include "fakes/test-util.h"
+
+using sftest::Hex;
+using sftest::UiMessage;
+
+namespace {
+
+// Listens on the UI port and records every accepted connection separately:
+// other daemons started by tests running in parallel may connect too, so a
+// test finds its own daemon's connection by the session it registered.
+class UiListener {
+ public:
+  UiListener() {
+    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(6695);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0 ||
+        ::listen(m_listen, 16) < 0) {
+      ::close(m_listen);
+      m_listen = -1;
+      return;
+    }
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~UiListener() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    for (auto& c : m_conns) ::close(c.fd);
+    if (m_listen >= 0) ::close(m_listen);
+  }
+  bool ok() const { return m_listen >= 0; }
+
+  // Bytes of the connection whose stream starts with `prefix`; whether it
+  // has been closed by the other side.
+  bool Find(const std::string& prefix, std::string& bytes, bool& closed) {
+    std::lock_guard<std::mutex> g(m_mu);
+    for (const auto& c : m_conns) {
+      if (c.bytes.compare(0, prefix.size(), prefix) == 0) {
+        bytes = c.bytes;
+        closed = c.closed;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  struct Conn {
+    int fd;
+    std::string bytes;
+    bool closed = false;
+  };
+  void Run() {
+    while (!m_stop) {
+      std::vector<pollfd> fds{{m_listen, POLLIN, 0}};
+      {
+        std::lock_guard<std::mutex> g(m_mu);
+        for (const auto& c : m_conns)
+          if (!c.closed) fds.push_back({c.fd, POLLIN, 0});
+      }
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+          std::lock_guard<std::mutex> g(m_mu);
+          m_conns.push_back(Conn{fd, std::string(), false});
+        }
+      }
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buf[4096];
+        ssize_t n = ::recv(fds[i].fd, buf, sizeof(buf), 0);
+        std::lock_guard<std::mutex> g(m_mu);
+        for (auto& c : m_conns) {
+          if (c.fd != fds[i].fd) continue;
+          if (n <= 0)
+            c.closed = true;
+          else
+            c.bytes.append(buf, static_cast<size_t>(n));
+        }
+      }
+    }
+  }
+
+  int m_listen = -1;
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mu;
+  std::vector<Conn> m_conns;  // guarded by m_mu
+};
+
+TEST(UiBlackBoxTest, DaemonRegistersItsSessionFirstAndSaysGoodbyeBeforeExiting) {
+  UiListener ui;
+  if (!ui.ok())
+    GTEST_SKIP() << "127.0.0.1:6695 is in use by another program; cannot stand in "
+                    "for the user interface";
+  const std::string session = "ui-blackbox-" + std::to_string(::getpid());
+  const std::string registration =
+      sftest::Bytes().u8(100).var(session).str();  // 64, length, session bytes
+
+  sftest::DaemonSandbox sb;
+  sb.config()["session"] = session;
+  sb.WriteConfig();
+  sftest::ChildProcess daemon;
+  ASSERT_TRUE(sb.StartDaemon(daemon));
+
+  std::string bytes;
+  bool closed = false;
+  ASSERT_TRUE(sftest::WaitFor([&] {
+    return ui.Find(registration, bytes, closed) || !daemon.Running();
+  })) << "no connection at all";
+  ASSERT_TRUE(ui.Find(registration, bytes, closed))
+      << "the daemon exited or never registered its session on the UI port; its log:\n"
+      << sb.ReadLog() << "\nexit status " << daemon.Wait(std::chrono::seconds(1)) << ", output:\n"
+      << sftest::ReadFile(sb.OutputFile());
+  EXPECT_EQ(Hex(bytes.substr(0, registration.size())), Hex(registration));
+
+  ASSERT_TRUE(daemon.WriteStdin(std::string(1, '\x01')));
+  EXPECT_EQ(daemon.Wait(std::chrono::seconds(30)), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return ui.Find(registration, bytes, closed) && closed; }));
+
+  std::vector<UiMessage> msgs;
+  std::string error;
+  ASSERT_TRUE(sftest::ParseUiMessages(bytes, msgs, error)) << error << "\n" << Hex(bytes);
+  ASSERT_FALSE(msgs.empty());
+  EXPECT_EQ(msgs.front().type, 100);
+  EXPECT_EQ(msgs.front().text, session);
+  int terminates = 0;
+  for (const auto& m : msgs)
+    if (m.type == 101) {
+      ++terminates;
+      EXPECT_EQ(m.value, 10);
+    }
+  EXPECT_EQ(terminates, 1) << Hex(bytes);
+  EXPECT_NE(bytes.find(sftest::Unhex("65 00 04 00 00 00 0a")), std::string::npos);
+}
+
+}  // namespace
