@@ -1,0 +1,77 @@
+// One client connection of the reference server: reads a request header,
+// parses the whole request, decides with the store, answers, and loops until
+// the client goes away, a keep-alive of 0 was granted, the request stream is
+// broken, or the server stops.
+//
+// Runs on its own thread (started by SyncServer). It waits only in its
+// channel's reads and writes; the server's stop flag and a shutdown of the
+// socket end those waits.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "lib/channel.h"
+#include "server/server-proto.h"
+#include "server/server-store.h"
+
+class SyncServer;
+
+using sfsrv::NodeOpRequest;
+using sfsrv::PayloadBudget;
+using sfsrv::UploadRequest;
+
+// Most entries sent in one pull answer; the client pulls again from the last
+// one it received.
+constexpr size_t kMaxPullEntries = 1000;
+
+class ServerConnection {
+ public:
+  ServerConnection(SyncServer& server, uint64_t id);
+  // Adopts the accepted socket. 0, or the channel's error (the socket is then
+  // closed unless the error is ERR_INVAL).
+  int Adopt(int fd);
+  // The request loop. Returns when the connection should end; the caller
+  // destroys the object, which closes the socket.
+  void Run();
+
+ private:
+  // Each handler parses its request and answers. 0: keep the connection;
+  // negative: close it (broken stream, scripted cut, keep-alive 0).
+  int Dispatch(uint8_t cmd);
+  int OnTestConn();
+  int OnAuth();
+  int OnAuth2();
+  int OnUserCheck();
+  int OnListView();
+  int OnConnect();
+  int OnPull();
+  int OnDownload();
+  int OnUpload(UploadRequest& req, uint8_t cmd);
+  int OnNodeOp(const NodeOpRequest& req);
+  int OnRemove();
+  int OnUnknown(uint8_t cmd);
+
+  // The keep-alive section and flush that end most answers; negative when
+  // the connection must close afterwards.
+  int Finish();
+  // Checks the session and the path shared by the sync requests; on failure
+  // `code` holds the result to answer.
+  bool Admit(const std::wstring& session, const std::wstring& path, SharePath& p, uint8_t& code);
+  // Receives, patches and verifies an upload's content, then stores it.
+  // Returns the result to answer, or a negative code to close.
+  int ReceiveContent(const UploadRequest& req, const SharePath& p, ObjectRow& row);
+  // The content to send for a download: a delta against the client's version
+  // when one is kept and smaller, else the whole file.
+  void ChooseContent(const SharePath& p, uint64_t client_base, const ObjectRow& cur,
+                     UniqueFd& cur_fd, std::unique_ptr<StagedFile>& delta, UniqueFd& send_fd,
+                     uint64_t& send_len, uint8_t& type);
+
+  SyncServer& m_server;
+  ServerStore& m_store;
+  const uint64_t m_id;
+  Channel m_ch;
+  PayloadBudget m_budget;
+  std::string m_user;  // behind the last admitted session
+};

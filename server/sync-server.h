@@ -1,0 +1,128 @@
+// The reference sync server: serves one share to many clients over TCP.
+//
+// Threads: one acceptor thread (polls the listening socket and a wake-up
+// eventfd) and one thread per connection, up to max_connections; a connection
+// over the cap is closed at once. A connection thread waits in its channel's
+// reads; Stop shuts every connection's socket down, which ends those waits,
+// and joins all threads. A broken or hostile connection ends only itself.
+//
+// Test hooks: SetFaults scripts keep-alive 0, forced result codes per path and
+// answer delays (effective for requests that start after the call) and payload
+// cuts (for connections opened after the call); the hooks of server-hooks.h
+// change the share as another client would.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "server/server-store.h"
+
+struct ServerOptions {
+  std::string share;  // the served directory (must exist)
+  std::string state;  // default: share + ".sfstate"
+  std::string bind_ip = "127.0.0.1";
+  int port = 0;         // 0: any free port (see port())
+  uint32_t alive = 60;  // keep-alive seconds granted to clients
+  size_t max_connections = 64;
+  size_t versions_kept = 4;  // per file, the current one included
+  uint64_t max_file_bytes = 64ull << 30;
+  std::map<std::string, std::string> users;     // user name -> password (UTF-8)
+  std::map<std::string, std::string> sessions;  // accepted fixed sessions -> user
+  std::string serial = "SF-REFERENCE-0001";
+  std::string server_id = "syncfolder-server";
+  uint8_t reported_version = 4;  // in the test-connection answer
+  std::string view_name;         // default: the share directory's name
+  int wait_period_ms = 250;      // slice of each channel wait (stop latency)
+  bool reconcile = true;         // compare share and metadata at start
+};
+
+struct FaultPlan {
+  bool alive_zero = false;         // grant keep-alive 0 (and close after answering)
+  int64_t cut_after_payload = -1;  // per connection: cut after this many payload bytes
+  std::map<std::string, uint8_t> result_for_path;  // "/a/b" -> SPROTO_RES_ code to answer
+  uint32_t delay_ms = 0;                           // wait before every answer
+};
+
+class SyncServer {
+ public:
+  explicit SyncServer(ServerOptions opt);
+  ~SyncServer();  // Stop()
+  SyncServer(const SyncServer&) = delete;
+  SyncServer& operator=(const SyncServer&) = delete;
+
+  // Opens the store, binds, listens and starts accepting. 0; ERR_INVAL (bad
+  // options or address); ERR_SYS (store); ERR_IO (bind or listen failed).
+  int Start();
+  // Ends every connection and joins all threads. Idempotent.
+  void Stop();
+
+  // The bound port (valid after Start).
+  int port() const { return m_port; }
+  // REQUIRES: Start succeeded.
+  ServerStore& store() { return *m_store; }
+  const ServerOptions& options() const { return m_opt; }
+
+  void SetFaults(const FaultPlan& f);
+  FaultPlan Faults() const;
+
+  // Live connections (for tests).
+  size_t ActiveConnections() const;
+  // Connections accepted since start, and those refused over the cap.
+  uint64_t AcceptedConnections() const { return m_accepted.load(); }
+  uint64_t RefusedConnections() const { return m_refused.load(); }
+
+  // Used by the connection threads. Thread-safe.
+  bool Stopping() const { return m_stop.load() != 0; }
+  std::atomic<int>* StopFlag() { return &m_stop; }
+  // The user behind a session, or false when the session is unknown.
+  bool ResolveSession(const std::wstring& session, std::string& user);
+  // 0 or SPROTO_RES_USRERR / SPROTO_RES_PASSERR.
+  uint8_t CheckPassword(const std::wstring& user, const std::wstring& password) const;
+  // Issues and records a new session for `user`; empty on failure.
+  std::wstring IssueSession(const std::string& user);
+  // Sleeps the scripted delay (cut short by Stop).
+  void DelayAnswer();
+  // The scripted result for `path`, if any.
+  bool ScriptedResult(const std::string& path, uint8_t& code) const;
+  uint32_t GrantedAlive() const;
+  int64_t PayloadCut() const;
+  std::wstring ViewName() const;
+
+ private:
+  struct Conn {
+    uint64_t id = 0;
+    int fd = -1;  // for shutdown on Stop; -1 once the thread closed it
+    std::thread thread;
+    bool done = false;
+  };
+  void AcceptLoop();
+  void RunConnection(Conn* c, int fd);
+  void ReapFinished();
+
+  // Constant after Start.
+  ServerOptions m_opt;
+  std::unique_ptr<ServerStore> m_store;
+  int m_listenFd = -1;
+  int m_wakeFd = -1;
+  int m_port = 0;
+  std::thread m_acceptor;
+
+  std::atomic<int> m_stop{0};
+  std::atomic<uint64_t> m_accepted{0};
+  std::atomic<uint64_t> m_refused{0};
+
+  mutable std::mutex m_connMutex;
+  // Guarded by m_connMutex.
+  std::list<Conn> m_conns;
+  uint64_t m_nextConnId = 0;
+
+  mutable std::mutex m_faultMutex;
+  // Guarded by m_faultMutex.
+  FaultPlan m_faults;
+};
