@@ -15,7 +15,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
+#include "client/client-task-mgr.h"
+#include "client/event-db.h"
+#include "lib/file-op-win.h"
 #include "lib/log.h"
 #include "lib/utility.h"
 
@@ -324,7 +328,13 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
              L"(fs.inotify.max_queued_events); changes were lost, watching '%s' afresh\n",
              m_root);
       out.clear();
-      if (Reset() != 0) return kFailed;
+      if (Reset() != 0) {
+        SF_LOG(L_ERR,
+               L"[ERROR] detector-win(%d): cannot watch '%s' again; changes are no longer "
+               L"seen\n",
+               m_root);
+        return kFailed;
+      }
       if (m_limit_hit) m_limit_reported = true;
       return kOverflow;
     }
@@ -372,4 +382,204 @@ void ChangeWatcher::Interrupt() {
   // before 2^64 - 2 calls.
   ssize_t r = write(m_wake.get(), &one, sizeof one);
   (void)r;
+}
+
+// ---- Detector ------------------------------------------------------------------
+
+namespace {
+
+wchar_t Lower(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// 0: an ordinary name; 1: the working directory itself; 2: inside it.
+int WorkingDirMatch(const std::wstring& name) {
+  const std::wstring wd = Detector::kWorkingDirName;
+  if (name.size() < wd.size()) return 0;
+  for (size_t i = 0; i < wd.size(); ++i)
+    if (Lower(name[i]) != Lower(wd[i])) return 0;
+  if (name.size() == wd.size()) return 1;
+  const wchar_t next = name[wd.size()];
+  return (next == L'/' || next == L'\\') ? 2 : 0;
+}
+
+}  // namespace
+
+Detector::Detector(TaskManager* owner) : Task(owner, nullptr) {
+  m_watcher.SetExcludedTopLevel(WideToUtf8Lossy(kWorkingDirName));
+  SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector<%p> constructed\n", this);
+}
+
+Detector::~Detector() {
+  Stop();
+  SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector<%p> destructed\n", this);
+}
+
+int Detector::SetWatch(const std::wstring& path) {
+  SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector watch path: %s\n", path);
+  std::string root;
+  int err = EINVAL;
+  if (NativeStrToUTF8(path, root) == 0) err = m_watcher.Open(root);
+  if (err != 0) {
+    SF_LOG(L_ERR, L"[ERROR] detector-win(%d): Failed to createFile to watch. error:[%ld]\n",
+           static_cast<long>(err));
+    return -1;
+  }
+  m_watch_path = path;
+  while (m_watch_path.size() > 1 && m_watch_path.back() == L'/') m_watch_path.pop_back();
+  RecreateWorkingDir();
+  return 0;
+}
+
+void Detector::RecreateWorkingDir() {
+  // The name's leading dot already hides it.
+  if (FSMKDir(m_watch_path + L"/" + kWorkingDirName, false) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] detector-win(%d): cannot create the working directory in '%s'\n",
+           m_watch_path);
+  }
+}
+
+int Detector::Stop() {
+  m_watcher.Interrupt();
+  return Task::Stop();
+}
+
+void Detector::PrintTransEvent(const Event& e) {
+  SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Translated event: %s\n", e.toString());
+}
+
+void Detector::cpEvent(const Event& e) {
+  m_lastEvent.m_type = e.m_type;
+  m_lastEvent.m_mode = e.m_mode;
+  m_lastEvent.m_time = e.m_time;
+  m_lastEvent.m_path = e.m_path;
+  m_lastEvent.m_opt = e.m_opt;
+}
+
+void Detector::Emit(Event& e) {
+  m_owner->PushLocalEvent(e);
+  PrintTransEvent(e);
+}
+
+void Detector::DoTask() {
+  SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): detect start!\n");
+  std::vector<ChangeRecord> batch;
+  for (;;) {
+    const ChangeWatcher::WaitResult r = m_watcher.Wait(batch);
+    if (r == ChangeWatcher::kInterrupted || r == ChangeWatcher::kFailed) break;
+    const State s = GetState();
+    if (s == STOP) break;
+    ++m_batches;
+    if (s == PAUSE) continue;  // what changed while paused is dropped
+    if (r == ChangeWatcher::kOverflow) {
+      SF_LOG(L_INFO, L"[INFO] detector-win(%d): Event queue overflow, rescan watch\n");
+      m_owner->IssueRescan(false);
+      continue;
+    }
+    for (const ChangeRecord& rec : batch) {
+      Event e;
+      if (Translate(e, rec) == 0 && !isRenameOldEvent) {
+        if (e.m_type == EV_RENAME) {
+          Event removal(EV_REMOVE, e.m_mode, L"/" + e.m_path);
+          removal.m_time = e.m_time;
+          Event creation(EV_CREATE, e.m_mode | (e.isDir() ? F_EXPAND : 0u), L"/" + e.m_opt);
+          creation.m_time = e.m_time;
+          Emit(removal);
+          Emit(creation);
+        } else {
+          e.m_path = L"/" + e.m_path;
+          Emit(e);
+        }
+      }
+      if (GetState() != RUN) break;
+    }
+  }
+  SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector<%p> stop working\n", this);
+}
+
+int Detector::Translate(Event& e, const ChangeRecord& rec) {
+  isRenameOldEvent = false;
+  switch (rec.action) {
+    case ChangeRecord::kAdded:
+      e.m_type = EV_CREATE;
+      break;
+    case ChangeRecord::kRemoved:
+      e.m_type = EV_REMOVE;
+      break;
+    case ChangeRecord::kModified:
+      e.m_type = EV_MODIFY;
+      break;
+    case ChangeRecord::kRenamedOld:
+      e.m_type = EV_RENAME;
+      isRenameOldEvent = true;
+      break;
+    case ChangeRecord::kRenamedNew:
+      e.m_type = EV_RENAME;
+      break;
+    default:
+      e.m_type = EV_EMPTY;
+      return -1;
+  }
+  const std::wstring& name = rec.name;
+  if (name.size() > kMaxNameChars) {
+    SF_LOG(L_WARNING, L"[WARNING] detector-win(%d): name too long, change dropped: %s\n", name);
+    // A dropped old half must not pair with an unrelated new half.
+    if (isRenameOldEvent) m_lastEvent.m_type = EV_EMPTY;
+    return -1;
+  }
+  const std::wstring full = m_watch_path + L"/" + name;
+
+  switch (WorkingDirMatch(name)) {
+    case 1:
+      if (rec.action == ChangeRecord::kRemoved || rec.action == ChangeRecord::kRenamedOld) {
+        RecreateWorkingDir();
+        SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): recreating working directory ...\n");
+      }
+      m_lastEvent.m_type = EV_EMPTY;
+      return -1;
+    case 2:
+      SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): ignoring changes to %s\n", full);
+      return -1;
+    default:
+      break;
+  }
+
+  // Names arrive "/"-separated; a backslash is an ordinary character here
+  // and is kept as it is.
+  e.m_path = name;
+  e.m_mode = 0;
+  e.m_time = std::time(nullptr);
+
+  if (rec.action == ChangeRecord::kRenamedNew) {
+    if (m_lastEvent.m_type == EV_RENAME) {
+      e.m_opt = e.m_path;
+      e.m_path = m_lastEvent.m_path;
+      m_lastEvent.m_type = EV_EMPTY;
+    } else {
+      e.m_type = EV_CREATE;  // arrived from a name that was not reported
+    }
+  } else if (rec.action == ChangeRecord::kRenamedOld) {
+    cpEvent(e);
+  }
+
+  FILE_INFO info;
+  if (FSStat(full, info) == 0 && info.isExist) {
+    if (info.type == FT_DIR) {
+      e.m_mode |= F_DIR;
+      // Whatever was made inside a new directory before it was watched is
+      // found by expanding it.
+      if (e.m_type == EV_CREATE) e.m_mode |= F_EXPAND;
+    }
+    return 0;
+  }
+  ClientFileEventInfo row;
+  if (FileEventDB::getEventInfo(L"/" + e.m_path, row) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] detector-win(%d): Translate: can't find file type of deleted item %s\n",
+           e.m_path);
+    return -1;
+  }
+  if (row.IsDir()) e.m_mode |= F_DIR;
+  SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Translate: File type of deleted item %s is %d\n",
+         e.m_path, row.fileType);
+  return 0;
 }

@@ -8,12 +8,16 @@
 // another thread may call.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "client/event-list.h"
+#include "client/task.h"
 
 // One change below the watched root.
 struct ChangeRecord {
@@ -117,4 +121,58 @@ class ChangeWatcher {
 
   // Written by Interrupt from any thread (an eventfd).
   Fd m_wake;
+};
+
+// The task that turns the sync root's changes into local events for the
+// task manager: kinds resolved from the disk (or, for vanished items, from
+// the file event database), renames split into a removal and a creation, the
+// working directory ignored (and recreated when removed), and a rescan asked
+// for when changes were lost.
+//
+// Thread: its own task thread runs DoTask, blocked in ChangeWatcher::Wait.
+// Stop (main thread) interrupts that wait and joins.
+class Detector : public Task {
+ public:
+  explicit Detector(TaskManager* owner);
+  ~Detector() override;
+
+  // Watches `path` (the sync root) and creates its working directory.
+  // Returns 0, or -1 when the root cannot be watched (logged; DoTask then
+  // ends at once).
+  int SetWatch(const std::wstring& path);
+  // Interrupts the wait, then stops the task.
+  int Stop() override;
+  void DoTask() override;
+
+  // Fills `e` from one change record: 0 when `e` is to be used, -1 when the
+  // change is dropped. Sets isRenameOldEvent for the old half of a rename,
+  // which is kept (in m_lastEvent) until its new half arrives. Detector
+  // thread only (public for tests).
+  int Translate(Event& e, const ChangeRecord& rec);
+  void PrintTransEvent(const Event& e);
+  void cpEvent(const Event& e);
+
+  // Longest name handled; longer ones are dropped with a log line.
+  static constexpr size_t kMaxNameChars = 1023;
+  static constexpr wchar_t kWorkingDirName[] = L".ZentavoWorkingDirectory";
+
+  ChangeWatcher& watcher() { return m_watcher; }
+  // Results of the watcher taken so far (tests, diagnostics). Thread-safe.
+  int BatchesSeen() const { return m_batches; }
+
+  // Detector thread only.
+  bool isRenameOldEvent = false;
+
+ private:
+  // Pushes `e` (path made absolute) to the task manager and logs it.
+  void Emit(Event& e);
+  void RecreateWorkingDir();
+
+  // Detector thread only.
+  Event m_lastEvent;
+  std::wstring m_path;  // unused, kept empty
+  // Set by SetWatch before the task runs.
+  std::wstring m_watch_path;
+  ChangeWatcher m_watcher;  // Interrupt is the only member other threads call
+  std::atomic<int> m_batches{0};
 };

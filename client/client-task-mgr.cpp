@@ -1,0 +1,624 @@
+#include "client/client-task-mgr.h"
+
+#include <ctime>
+
+#include "client/channel-ui-common.h"
+#include "client/excep-list.h"
+#include "client/expander.h"
+#include "client/sysinfo-mgr.h"
+#include "lib/channel.h"
+#include "lib/errors.h"
+#include "lib/file-status-db.h"
+#include "lib/log.h"
+#include "lib/utility.h"
+
+namespace {
+
+constexpr wchar_t kLogComponent[] = L"client_task_mgr_debug";
+
+// Buffer of a plain server channel.
+constexpr size_t kChannelBuffer = 8192;
+
+std::string Utf8(const std::wstring& w) {
+  std::string s;
+  if (NativeStrToUTF8(w, s) != 0) {
+    SF_LOG(L_WARNING, L"[WARNING] client-task-mgr(%d): setting is not valid text: %s\n", w);
+    s.clear();
+  }
+  return s;
+}
+
+uint16_t Port(int v, const wchar_t* what) {
+  if (v < 0 || v > 65535) {
+    SF_LOG(L_WARNING, L"[WARNING] client-task-mgr(%d): %s %d is not a port; using 0\n", what, v);
+    return 0;
+  }
+  return static_cast<uint16_t>(v);
+}
+
+// The syncer and workers of each protocol generation are registered here as
+// they are built; until then the task manager runs none of them and queued
+// events wait.
+TaskFactory* BuiltInFactory() {
+  return nullptr;
+}
+
+}  // namespace
+
+// ---- Connection and pool ---------------------------------------------------
+
+Connection::Connection(ConnectionMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel,
+                       bool ssl)
+    : m_mode(mode), m_ssl(ssl), m_proxy(proxy), m_tunnel(tunnel) {
+  if (mode == CONNECTION_NORMAL && !ssl) {
+    channel = std::make_unique<Channel>(kChannelBuffer);
+  } else {
+    // The TLS, proxy and relay channels are separate modules; a connection
+    // must never fall back to a plain channel the user did not ask for.
+    SF_LOG(L_ERR,
+           L"[ERROR] client-task-mgr(%d): Connection: no channel for mode %d with ssl %d in this "
+           L"build\n",
+           static_cast<int>(mode), ssl ? 1 : 0);
+  }
+}
+
+Connection::~Connection() = default;
+
+void Connection::Update(uint32_t alive) {
+  alive_value = alive;
+  last_access = static_cast<uint32_t>(std::time(nullptr));
+}
+
+ConnectionPool::~ConnectionPool() {
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_free.clear();
+  m_all.clear();
+}
+
+void ConnectionPool::Adopt(std::unique_ptr<Connection> c) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_free.push_back(c.get());
+  m_all.push_back(std::move(c));
+}
+
+Connection* ConnectionPool::pop() {
+  std::lock_guard<std::mutex> g(m_mutex);
+  if (m_free.empty()) return nullptr;
+  Connection* c = m_free.front();
+  m_free.pop_front();
+  return c;
+}
+
+void ConnectionPool::push(Connection* c) {
+  if (!c) return;
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_free.push_front(c);
+}
+
+size_t ConnectionPool::available() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_free.size();
+}
+
+size_t ConnectionPool::size() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_all.size();
+}
+
+// ---- Construction and life cycle -------------------------------------------
+
+TaskManager::TaskManager(int worker_count, int /*proto_version*/)
+    : TaskManager(SFSysInfo::SFSystemInfoGet(nullptr), worker_count, BuiltInFactory()) {}
+
+TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory)
+    : m_config(config) {
+  m_sync_root = config.FolderLocGet();
+  while (m_sync_root.size() > 1 && m_sync_root.back() == L'/') m_sync_root.pop_back();
+  m_excep_path = config.EXCEPLISTLocGet();
+
+  int version = config.ProtoVersionGet();
+  if (version > 3) version /= 10;
+
+  ProxyInfo proxy;
+  proxy.use_proxy = config.IsUseProxy();
+  proxy.use_sys_proxy = config.IsUseSysProxy();
+  proxy.proxy_ip = Utf8(config.ProxySrvIPGet());
+  proxy.proxy_port = Port(config.ProxySrvPortGet(), L"ProxySrvPort");
+  proxy.user_name = Utf8(config.ProxyUsrNameGet());
+  proxy.password = Utf8(config.ProxyUsrPasswordGet());
+  proxy.domain = Utf8(config.ProxyDomainGet());
+  proxy.host = Utf8(config.ProxyHostGet());
+  TunnelInfo tunnel;
+  tunnel.use_tunnel = config.IsUseTunnel();
+  tunnel.tunnel_ip = Utf8(config.TunnelSrvIPGet());
+  tunnel.tunnel_port = Port(config.TunnelSrvPortGet(), L"TunnelSrvPort");
+  const bool ssl = config.IsUseSSL() && version != 3;
+  if (proxy.use_proxy && proxy.proxy_ip.empty() && !proxy.use_sys_proxy) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] client-task-mgr(%d): User specified an empty proxy address? Is it "
+           L"possible??\n");
+  }
+
+  m_size = worker_count > 0 ? worker_count : 0;
+  m_ctx.reset(new TaskContext[m_size > 0 ? m_size : 1]);
+  m_task.resize(static_cast<size_t>(m_size));
+
+  m_expander = std::make_unique<Expander>(this);
+
+  const bool proxy_usable = proxy.use_proxy && !proxy.proxy_ip.empty();
+  ConnectionMode mode;
+  if (proxy_usable && tunnel.use_tunnel) {
+    mode = CONNECTION_PROXY_TUNNEL;
+    SF_LOG(L_DEBUG,
+           L"[DEBUG] client-task-mgr(%d): TaskManager: Create proxy tunnel connection pool\n");
+  } else if (proxy_usable) {
+    mode = CONNECTION_PROXY;
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): TaskManager: Create proxy connection pool\n");
+  } else if (tunnel.use_tunnel) {
+    mode = CONNECTION_TUNNEL;
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): TaskManager: Create tunnel connection pool\n");
+  } else {
+    mode = CONNECTION_NORMAL;
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): TaskManager: Create normal connection pool\n");
+  }
+  m_conn_pool = std::make_unique<ConnectionPool>();
+  for (int i = 0; i < kPoolSize; ++i)
+    m_conn_pool->Adopt(std::make_unique<Connection>(mode, proxy, tunnel, ssl));
+
+  if (version == 3) {
+    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: protocol version: 3\n");
+  } else {
+    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: protocol version: 4.0\n");
+  }
+  if (factory) {
+    m_syncer.reset(factory->CreateSyncer(this, version));
+    for (int i = 0; i < m_size; ++i)
+      m_task[static_cast<size_t>(i)].reset(factory->CreateWorker(this, &m_ctx[i], i, version));
+  }
+  m_status = IDLE;
+  m_last_err = 0;
+}
+
+TaskManager::~TaskManager() {
+  Stop();
+  for (auto& t : m_task) t.reset();
+  m_syncer.reset();
+  m_expander.reset();
+  m_conn_pool.reset();
+}
+
+void TaskManager::Start() {
+  for (auto& t : m_task) {
+    if (!t) continue;
+    t->Init();
+    t->Run();
+  }
+  if (m_syncer) {
+    m_syncer->Init();
+    m_syncer->Run();
+  }
+  m_expander->Init();
+  m_expander->Run();
+  IssueRescan(true);
+  LoadExcepList();
+}
+
+void TaskManager::Pause() {
+  for (auto& t : m_task)
+    if (t) t->Pause();
+  if (m_syncer) m_syncer->Pause();
+  m_expander->Pause();
+  std::lock_guard<std::mutex> g(m_mutex);
+  SetStatus(PAUSE);
+}
+
+void TaskManager::Resume() {
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    SetStatus(NothingPending() ? IDLE : SYNCING);
+  }
+  for (auto& t : m_task)
+    if (t) t->Resume();
+  ResetLastError();
+  if (m_syncer) m_syncer->Resume();
+  m_expander->Resume();
+}
+
+void TaskManager::Stop() {
+  if (m_expander) m_expander->Stop();
+  if (m_syncer) m_syncer->Stop();
+  for (int i = 0; i < m_size; ++i) {
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): stopping task #%d\n", i);
+    m_ctx[i].SetNotify();
+    if (m_task[static_cast<size_t>(i)]) m_task[static_cast<size_t>(i)]->Stop();
+  }
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_sfel.Clear();
+  m_lfel.Clear();
+  m_registry.clear();
+  m_exp_event.clear();
+  for (int i = 0; i < m_size; ++i) m_ctx[i].Clear();
+  m_pending_server_events = 0;
+  m_status = IDLE;
+}
+
+// ---- Status ------------------------------------------------------------------
+
+void TaskManager::SetStatus(Status s) {
+  if (s == m_status) return;
+  m_status = s;
+  SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: now %d\n", static_cast<int>(s));
+  if (s != PAUSE) IPC_Channel::WriteEvent(static_cast<int32_t>(s));
+}
+
+bool TaskManager::NothingPending() const {
+  return m_registry.empty() && m_sfel.IsEmpty() && m_lfel.IsEmpty();
+}
+
+TaskManager::Status TaskManager::GetStatus() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_status;
+}
+
+int TaskManager::GetLastError() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_last_err;
+}
+
+size_t TaskManager::GetExpandQueueSize() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_exp_event.size();
+}
+
+Task* TaskManager::GetRegisteredTask(const std::wstring& path) const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  auto it = m_registry.find(path);
+  return it == m_registry.end() ? nullptr : it->second;
+}
+
+// ---- Producers -----------------------------------------------------------------
+
+int TaskManager::WorkerIndex(const Task* task) const {
+  for (int i = 0; i < m_size; ++i)
+    if (task && m_task[static_cast<size_t>(i)].get() == task) return i;
+  return -1;
+}
+
+int TaskManager::Notify(Task* task, const Event& e) {
+  const int i = WorkerIndex(task);
+  if (i < 0) return 0;
+  // A server event that lands in an empty server slot is one more to wait
+  // for; one that replaces a waiting one is not.
+  if (e.isServerEvent() && m_ctx[i].GetServerEventCount() == 0) ++m_pending_server_events;
+  m_ctx[i].PushEvent(e);
+  return 0;
+}
+
+int TaskManager::PushLocalEvent(Event& e) {
+  if (e.isExpand()) {
+    PushExpandEvent(e);
+    return 0;
+  }
+  std::lock_guard<std::mutex> g(m_mutex);
+  auto it = m_registry.find(e.m_path);
+  if (it != m_registry.end()) {
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
+    Notify(it->second, e);
+    return 0;
+  }
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): push local event: %s\n", e.toString());
+  m_lfel.Push(e);
+  if (m_status == IDLE) SetStatus(SYNCING);
+  SyncingEvent2FStatDB(e);
+  return 0;
+}
+
+int TaskManager::PushServerEvent(const Event& e) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  auto it = m_registry.find(e.m_path);
+  if (it != m_registry.end()) {
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
+    Notify(it->second, e);
+    return 0;
+  }
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): push server event: %s\n", e.toString());
+  Event old;
+  if (m_sfel.Push(e, old) == 1) {
+    ++m_pending_server_events;
+  } else {
+    EraseEventFromExcepList(e);
+  }
+  if (m_status == IDLE) SetStatus(SYNCING);
+  SyncingEvent2FStatDB(e);
+  return 0;
+}
+
+void TaskManager::PushExpandEvent(const Event& e) {
+  if (!e.isValid() || !e.isDir()) return;
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): PushExpandEvent: %s\n", e.toString());
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_exp_event.push_back(e);
+}
+
+// ---- Workers -------------------------------------------------------------------
+
+int TaskManager::PullEvent(Event& local, Event& server, Task* task) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  local = Event();
+  server = Event();
+  const bool has_local = !m_lfel.IsEmpty(), has_server = !m_sfel.IsEmpty();
+  if (!has_local && !has_server) return 0;
+  int result = 1;
+  std::wstring key;
+  if (!has_server) {
+    m_lfel.Pop(local);
+    key = local.m_path;
+  } else if (!has_local) {
+    m_sfel.Pop(server);
+    key = server.m_path;
+  } else {
+    m_sfel.Pop(server);
+    if (server.isExcep()) {
+      // A retried server event waits behind the local changes, unless one
+      // of them is for its own path.
+      m_sfel.Push(server);
+      server = Event();
+      m_lfel.Pop(local);
+      key = local.m_path;
+      if (m_sfel.Pop(key, server) == 0) result = 2;
+    } else {
+      key = server.m_path;
+      if (m_lfel.Pop(key, local) == 0) result = 2;
+    }
+  }
+  m_registry[key] = task;
+  return result;
+}
+
+int TaskManager::DoneEventCore(const Event& e) {
+  auto it = m_registry.find(e.m_path);
+  if (it == m_registry.end()) {
+    SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): DoneEvent for '%s', which is not registered\n",
+           e.m_path);
+    return 0;
+  }
+  const int i = WorkerIndex(it->second);
+  const int s = i >= 0 ? m_ctx[i].GetServerEventCount() : 0;
+  const int l = i >= 0 ? m_ctx[i].GetLocalEventCount() : 0;
+  if (e.isServerEvent()) {
+    if (m_pending_server_events > 0) {
+      --m_pending_server_events;
+    } else {
+      SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): pending server event count already 0 at '%s'\n",
+             e.m_path);
+    }
+  }
+  // Any newer event for the path keeps it with this worker: releasing the
+  // path would clear the mailbox and lose that event.
+  if (s + l > 0) {
+    SF_LOG(L_DEBUG,
+           L"[DEBUG] client-task-mgr(%d): Get %d server event, %d local event for '%s', continue "
+           L"job\n",
+           s, l, e.m_path);
+    return -1;
+  }
+  if (i >= 0) m_ctx[i].Clear();
+  m_registry.erase(it);
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): unregistry for '%s'\n", e.m_path);
+  return 0;
+}
+
+int TaskManager::DoneEvent(const Event& e) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  const int r = DoneEventCore(e);
+  if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
+  return r;
+}
+
+void TaskManager::DecPendingServerEvent() {
+  std::lock_guard<std::mutex> g(m_mutex);
+  if (m_pending_server_events > 0) --m_pending_server_events;
+}
+
+int TaskManager::GetPendingServerEvent() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_pending_server_events;
+}
+
+int TaskManager::GetLocalEventCount() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_lfel.Size();
+}
+
+// ---- Errors towards the user interface -------------------------------------------
+
+void TaskManager::SetLastError(int err) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  if (err == m_last_err) return;
+  m_last_err = err;
+  SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: reporting error %d\n", err);
+  if (err < 0) IPC_Channel::WriteEvent(err);
+}
+
+void TaskManager::ReportError(int err) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  if (err == m_last_err) return;
+  if (err == ERR_IO) {
+    if (m_syncer && m_syncer->IsConnected()) {
+      SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): ReportError: syncer is still connected\n");
+      return;
+    }
+    for (int i = 0; i < m_size; ++i) {
+      const auto& t = m_task[static_cast<size_t>(i)];
+      if (t && t->IsConnected()) {
+        SF_LOG(L_DEBUG,
+               L"[DEBUG] client-task-mgr(%d): ReportError: worker (%d) is still connected\n", i);
+        return;
+      }
+    }
+  }
+  m_last_err = err;
+  IPC_Channel::WriteEvent(err);
+}
+
+void TaskManager::ResetLastError() {
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_last_err = 0;
+}
+
+void TaskManager::NotifyEvent(const Event& e) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  IPC_Channel::WriteFileEvent(e);
+}
+
+// ---- File status database ----------------------------------------------------------
+
+std::wstring TaskManager::GenFStatFullPath(const std::wstring& path) const {
+  if (path.empty() || path == L"/") return m_sync_root;
+  if (m_sync_root == L"/") return path;
+  return m_sync_root + path;
+}
+
+int TaskManager::SyncingEvent2FStatDB(const Event& e) {
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): syncing event to fstatdb. path:[%s]\n", e.m_path);
+  FileStatusInfo info;
+  info.fileType = e.isDir() ? SFT_DIR1 : SFT_FILE1;
+  info.syncStatus = FSTAT_SYNCING;
+  info.path = GenFStatFullPath(e.m_path);
+  if (FileStatusDB::setFileSyncStat(info) != 0) {
+    SF_LOG(L_ERR,
+           L"[ERROR] client-task-mgr(%d): failed to set syncing event into FStatDB.\n  "
+           L"path:[%s]\n",
+           info.path);
+    return -1;
+  }
+  return 0;
+}
+
+int TaskManager::UpdateFileStatusDatabase(const std::wstring& path, bool is_dir, int status) {
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): updating status (%d) of '%s'\n", status, path);
+  FileStatusInfo info;
+  info.fileType = is_dir ? SFT_DIR1 : SFT_FILE1;
+  info.syncStatus = status;
+  info.path = GenFStatFullPath(path);
+  if (status == 0) {
+    if (FileStatusDB::rmFileSyncStat(info) != 0) {
+      SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to remove event (%s) from FStatDB.\n",
+             info.path);
+      return -1;
+    }
+  } else if (FileStatusDB::setFileSyncStat(info) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to set synced event (%s) to FStatDB.\n",
+           info.path);
+    return -1;
+  }
+  return 0;
+}
+
+std::wstring TaskManager::GetRelativeEventPath(const std::wstring& path) {
+  return path.empty() ? path : path.substr(1);
+}
+
+// ---- Expansion queue ---------------------------------------------------------------------
+
+int TaskManager::GetExpandEvent(Event& e) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  if (m_exp_event.empty()) {
+    e = Event();
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): GetExpandEvent: none\n");
+    return 0;
+  }
+  e = m_exp_event.front();
+  m_exp_event.pop_front();
+  SetStatus(SYNCING);
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): GetExpandEvent: %s\n", e.toString());
+  return 1;
+}
+
+void TaskManager::DoneExpandEvent(const Event& e) {
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): DoneExpandEvent: %s\n", e.toString());
+  std::lock_guard<std::mutex> g(m_mutex);
+  if (NothingPending()) SetStatus(IDLE);
+}
+
+// ---- Exception list and rescan ---------------------------------------------------------------
+
+void TaskManager::LoadExcepList() {
+  ExcepList list;
+  {
+    std::lock_guard<std::mutex> g(ExcepList::mutex);
+    list.read(m_excep_path);
+  }
+  for (const auto& kv : list.events()) {
+    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): LoadExcepList load event %s\n",
+           kv.second.toString());
+    PushExcepEvent(kv.second);
+  }
+}
+
+void TaskManager::AddEventToExcepList(const Event& e) {
+  SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): AddEventToExcepList load event %s\n", e.toString());
+  std::lock_guard<std::mutex> g(ExcepList::mutex);
+  ExcepList list;
+  list.read(m_excep_path);
+  list.Set(e);
+  list.write(m_excep_path);
+}
+
+void TaskManager::EraseEventFromExcepList(const Event& e) {
+  SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): EraseEventFromExcepList load event %s\n",
+         e.toString());
+  std::lock_guard<std::mutex> g(ExcepList::mutex);
+  ExcepList list;
+  list.read(m_excep_path);
+  list.Erase(e.m_path);
+  list.write(m_excep_path);
+}
+
+int TaskManager::PushExcepEvent(const Event& e) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  auto it = m_registry.find(e.m_path);
+  const int i = it == m_registry.end() ? -1 : WorkerIndex(it->second);
+  if (i >= 0) {
+    const int s = m_ctx[i].GetServerEventCount(), l = m_ctx[i].GetLocalEventCount();
+    if (e.isServerEvent() && s > 0) {
+      SF_LOG(L_DEBUG,
+             L"[DEBUG] client-task-mgr(%d): Get %d server event, %d local event for '%s', "
+             L"continue job, drop EXCEP\n",
+             s, l, e.m_path);
+      // The dropped event was counted; the newer one took its place.
+      if (m_pending_server_events > 0) --m_pending_server_events;
+      return -1;
+    }
+  }
+  const bool was_registered = it != m_registry.end();
+  if (e.isServerEvent()) {
+    Event old;
+    // An event read back from the list at start-up was never counted.
+    if (m_sfel.Push(e, old) == 1 && !was_registered) ++m_pending_server_events;
+  } else {
+    m_lfel.Push(e);
+  }
+  if (i >= 0) {
+    // Newer events that waited for the worker go back to the queues rather
+    // than being lost with the mailbox.
+    Event ms, ml;
+    m_ctx[i].GetEvents(ms, ml);
+    if (ml.isValid()) m_lfel.Push(ml);
+    if (ms.isValid() && m_sfel.Push(ms) == 0) {
+      // Replaced a queued one: that one was counted already.
+      if (m_pending_server_events > 0) --m_pending_server_events;
+    }
+  }
+  if (was_registered) m_registry.erase(it);
+  if (m_status == IDLE) SetStatus(SYNCING);
+  SyncingEvent2FStatDB(e);
+  return 0;
+}
+
+void TaskManager::IssueRescan(bool merge) {
+  Event root(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN | (merge ? F_MERGE : 0u), L"/");
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_exp_event.clear();
+  m_exp_event.push_back(root);
+}

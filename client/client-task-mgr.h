@@ -1,0 +1,252 @@
+// The task manager: the hub between the producers of events (detector,
+// expander, syncer, exception list) and the transfer workers. It owns the
+// server and local event queues, the expansion queue, the registry of paths
+// in work, the worker mailboxes, the connection pool, the overall status
+// shown to the user interface and the last reported error.
+//
+// Threads: every task thread and the main thread call in; m_mutex guards the
+// shared state. Lock order: m_mutex, then a mailbox's lock, an event list's
+// lock, ExcepList::mutex, the UI channel's lock, the logger's lock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/event-list.h"
+#include "client/task.h"
+
+class Channel;
+class Expander;
+class SFSysInfo;
+
+// The syncer and the workers: tasks that keep a connection to the server.
+class ServerTask : public Task {
+ public:
+  ServerTask(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
+  // Whether the task's channel to the server is up. Thread-safe.
+  virtual bool IsConnected() const = 0;
+};
+
+// Creates the syncer and the workers of a protocol generation. Either may
+// return null (no such task is run).
+class TaskFactory {
+ public:
+  virtual ~TaskFactory() = default;
+  virtual ServerTask* CreateSyncer(TaskManager* owner, int proto_version) = 0;
+  // `ctx` is worker `index`'s mailbox.
+  virtual ServerTask* CreateWorker(TaskManager* owner, TaskContext* ctx, int index,
+                                   int proto_version) = 0;
+};
+
+struct ProxyInfo {
+  bool use_proxy = false;
+  bool use_sys_proxy = false;
+  std::string proxy_ip;  // UTF-8
+  uint16_t proxy_port = 0;
+  std::string user_name;
+  std::string password;
+  std::string domain;
+  std::string host;
+};
+
+struct TunnelInfo {
+  bool use_tunnel = false;
+  std::string tunnel_ip;  // UTF-8
+  uint16_t tunnel_port = 0;
+};
+
+enum ConnectionMode {
+  CONNECTION_NORMAL = 0,
+  CONNECTION_PROXY = 1,
+  CONNECTION_TUNNEL = 2,
+  CONNECTION_PROXY_TUNNEL = 3,
+};
+
+// One reusable server connection. Used by one thread at a time (the one that
+// took it from the pool).
+class Connection {
+ public:
+  Connection(ConnectionMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel, bool ssl);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Records a granted keep-alive: alive_value = alive, last_access = now.
+  void Update(uint32_t alive);
+
+  ConnectionMode mode() const { return m_mode; }
+  bool ssl() const { return m_ssl; }
+  const ProxyInfo& proxy() const { return m_proxy; }
+  const TunnelInfo& tunnel() const { return m_tunnel; }
+
+  uint32_t last_access = 0;  // seconds since 1970 of the last use; 0 = none
+  uint32_t alive_value = 0;  // keep-alive seconds the server granted; 0 = closed
+  // Owned. Null when this build has no channel for the mode (logged).
+  std::unique_ptr<Channel> channel;
+
+ private:
+  const ConnectionMode m_mode;
+  const bool m_ssl;
+  const ProxyInfo m_proxy;
+  const TunnelInfo m_tunnel;
+};
+
+// The connections shared by the syncer and the workers. Thread-safe. Owns
+// every connection it was given, also while one is borrowed.
+class ConnectionPool {
+ public:
+  ConnectionPool() = default;
+  ~ConnectionPool();
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+  // Takes ownership and makes `c` available.
+  void Adopt(std::unique_ptr<Connection> c);
+  // Takes the front connection; null when all are borrowed.
+  Connection* pop();
+  // Returns a borrowed connection (to the front: it is the most recently
+  // used, so the most likely to be still open).
+  void push(Connection* c);
+  size_t available() const;
+  size_t size() const;
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<std::unique_ptr<Connection>> m_all;  // Guarded by m_mutex
+  std::deque<Connection*> m_free;                  // Guarded by m_mutex
+};
+
+class TaskManager {
+ public:
+  enum Status { SYNCING = 10, IDLE = 11, PAUSE = 12 };
+
+  static constexpr int kQueueCapacity = 4096;
+  static constexpr int kPoolSize = 4;
+
+  // As start-up creates it: configuration from the process's singleton,
+  // syncer and workers from the built-in factory. `proto_version` is not
+  // used (the configuration's value is).
+  TaskManager(int worker_count, int proto_version);
+  // `factory` (not owned, may be null: no syncer and no workers) is used
+  // during construction only.
+  TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory);
+  ~TaskManager();
+  TaskManager(const TaskManager&) = delete;
+  TaskManager& operator=(const TaskManager&) = delete;
+
+  // ---- Life cycle (main thread) ----
+  // Starts the workers, the syncer and the expander, then issues the
+  // start-up rescan (merge mode) and queues the exception list again.
+  void Start();
+  void Pause();
+  void Resume();
+  // Stops the expander, the syncer and the workers, then empties the queues
+  // and the registry. The status becomes IDLE without a message.
+  void Stop();
+
+  // ---- Producers (any thread) ----
+  // A local change. F_EXPAND events go to the expansion queue. Returns 0.
+  int PushLocalEvent(Event& e);
+  // A server change. Returns 0.
+  int PushServerEvent(const Event& e);
+  // A directory to expand; ignored unless `e` is a valid directory event.
+  void PushExpandEvent(const Event& e);
+
+  // ---- Exception list and rescan ----
+  // Queues every entry of the exception list again, in path order.
+  void LoadExcepList();
+  // Records `e` in the exception list (inserted or replacing its path's).
+  void AddEventToExcepList(const Event& e);
+  // Removes the entry of `e`'s path from the exception list.
+  void EraseEventFromExcepList(const Event& e);
+  // Queues an event a worker gave up on for now. Returns 0, or -1 when a
+  // newer server event for its path already waits (`e` is dropped).
+  int PushExcepEvent(const Event& e);
+  // Replaces every pending expansion with one rescan of the whole root.
+  void IssueRescan(bool merge);
+
+  // ---- Workers ----
+  // Takes the next path to work on: the front event of either queue paired
+  // with the other queue's event for the same path. Returns how many events
+  // were taken (0, 1 or 2); the path is then registered to `task`.
+  int PullEvent(Event& local, Event& server, Task* task);
+  // Finishes `e` of a registered path: 0 when the path is released, -1 when
+  // newer events for it wait in the worker's mailbox (the path stays
+  // registered). REQUIRES: `e`'s path is registered (else logged, 0).
+  int DoneEvent(const Event& e);
+  ConnectionPool* GetConnectionPool() { return m_conn_pool.get(); }
+  // A server event was consumed without DoneEvent (the conflict checker
+  // decided for the local side).
+  void DecPendingServerEvent();
+  // Server events queued, in mailboxes or in work, not yet finished.
+  int GetPendingServerEvent() const;
+  int GetLocalEventCount() const;
+  // Sends `err` to the user interface when it differs from the last one.
+  void SetLastError(int err);
+  // As SetLastError, except that ERR_IO is kept back while the syncer or a
+  // worker still has a working connection.
+  void ReportError(int err);
+  void ResetLastError();
+  // Sends a per-file result to the user interface.
+  void NotifyEvent(const Event& e);
+  // Records a finished path's status (FSTAT_*; 0 removes the record).
+  // Returns 0 or -1.
+  int UpdateFileStatusDatabase(const std::wstring& path, bool is_dir, int status);
+
+  // `path` without its leading "/". REQUIRES: `path` is not empty.
+  static std::wstring GetRelativeEventPath(const std::wstring& path);
+
+  // ---- Expander ----
+  // Takes the oldest expansion into `e`: 1, or 0 when there is none.
+  int GetExpandEvent(Event& e);
+  void DoneExpandEvent(const Event& e);
+
+  // ---- Observers (tests, diagnostics); thread-safe ----
+  Status GetStatus() const;
+  int GetLastError() const;
+  size_t GetExpandQueueSize() const;
+  // The worker registered for `path`, or null.
+  Task* GetRegisteredTask(const std::wstring& path) const;
+  Expander* GetExpander() { return m_expander.get(); }
+  const std::wstring& GetSyncRoot() const { return m_sync_root; }
+
+ private:
+  // REQUIRES: m_mutex held, except from Pause/Resume on the main thread.
+  void SetStatus(Status s);
+  // Hands `e` to the mailbox of `task`. REQUIRES: m_mutex held.
+  int Notify(Task* task, const Event& e);
+  // REQUIRES: m_mutex held.
+  int DoneEventCore(const Event& e);
+  int SyncingEvent2FStatDB(const Event& e);
+  // Index of a worker, or -1. REQUIRES: m_mutex held.
+  int WorkerIndex(const Task* task) const;
+  // REQUIRES: m_mutex held.
+  bool NothingPending() const;
+  std::wstring GenFStatFullPath(const std::wstring& path) const;
+
+  // Constant after construction.
+  SFSysInfo& m_config;
+  std::wstring m_sync_root;  // without a trailing "/"
+  std::wstring m_excep_path;
+  int m_size;
+  std::vector<std::unique_ptr<ServerTask>> m_task;  // null entries: not built yet
+  std::unique_ptr<TaskContext[]> m_ctx;             // worker i's mailbox is m_ctx[i]
+  std::unique_ptr<ServerTask> m_syncer;             // may be null
+  std::unique_ptr<Expander> m_expander;
+  std::unique_ptr<ConnectionPool> m_conn_pool;
+
+  mutable std::mutex m_mutex;
+  // Guarded by m_mutex.
+  Status m_status = IDLE;
+  int m_last_err = 0;
+  std::map<std::wstring, Task*> m_registry;
+  int m_pending_server_events = 0;
+  EventList m_sfel{kQueueCapacity};
+  EventList m_lfel{kQueueCapacity};
+  std::deque<Event> m_exp_event;
+};

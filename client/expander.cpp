@@ -1,0 +1,272 @@
+// Thread: the expander task's own thread runs DoTask and every expansion. It
+// waits in Task::Wait (one second) when there is nothing to expand; Stop
+// raises abort_flag, which the walks check before each entry, and joins.
+#include "client/expander.h"
+
+#include <cstdint>
+#include <cwchar>
+
+#include "client/client-task-mgr.h"
+#include "client/event-db.h"
+#include "lib/file-op-win.h"
+#include "lib/log.h"
+
+namespace {
+
+constexpr wchar_t kLogComponent[] = L"expander_debug";
+
+// The next "/"-separated component of `p` from `pos` (leading separators
+// skipped); false at the end.
+bool NextComponent(const std::wstring& p, size_t& pos, size_t& start, size_t& len) {
+  while (pos < p.size() && p[pos] == L'/') ++pos;
+  if (pos >= p.size()) return false;
+  start = pos;
+  while (pos < p.size() && p[pos] != L'/') ++pos;
+  len = pos - start;
+  return true;
+}
+
+}  // namespace
+
+Expander::Expander(TaskManager* owner) : Task(owner, nullptr) {
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): Expander<%p> constructed\n", this);
+}
+
+Expander::~Expander() {
+  Stop();
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): Expander<%p> destructed\n", this);
+}
+
+int Expander::Stop() {
+  abort_flag = 1;
+  return Task::Stop();
+}
+
+const std::wstring& Expander::Root() const {
+  return m_owner->GetSyncRoot();
+}
+
+void Expander::DoTask() {
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): Expander<%p> up\n", this);
+  for (;;) {
+    const State s = GetState();
+    if (s == STOP) {
+      SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): Expander<%p> down\n", this);
+      return;
+    }
+    if (s == PAUSE) {
+      WaitWhilePaused(1);
+      continue;
+    }
+    Event e;
+    if (m_owner->GetExpandEvent(e) <= 0) {
+      Wait(1);
+      continue;
+    }
+    ExpandEvent(e);
+    m_owner->DoneExpandEvent(e);
+  }
+}
+
+void Expander::ExpandEvent(const Event& e) {
+  const std::wstring dir = e.m_path == L"/" ? Root() : Root() + e.m_path;
+  if (e.isRescan()) {
+    SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): rescan event: %s\n", e.toString());
+    StringBuffer pool;
+    FileList db(pool), disk(pool);
+    if (FileEventDB::getFileList(db, e.m_path) != 0) {
+      // Without the database side every synced file would look new (or,
+      // worse, every row would look removed): better to do nothing now.
+      SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot read the file event database\n");
+      return;
+    }
+    m_scan_root = dir;
+    m_unlisted.clear();
+    if (BuildLocalFileList(dir, 0, disk) != 0) {
+      // An empty disk side would remove everything on the server.
+      SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot list '%s'; nothing is compared\n", dir);
+      return;
+    }
+    CompareFileList(disk, db, e.isMerge());
+    m_unlisted.clear();
+    return;
+  }
+  TraverseDir(dir, PushEventCallback, this);
+}
+
+int Expander::PushEventCallback(const std::wstring& path, void* priv) {
+  auto* self = static_cast<Expander*>(priv);
+  if (self->abort_flag) {
+    SF_LOG(L_INFO, L"[INFO] expander(%d): PushEventCallback: user stopped\n");
+    return -1;
+  }
+  if (path.empty() || path == L"." || path == L"..") {
+    SF_LOG(L_ERR, L"[ERROR] expander(%d): PushEventCallback: invalid path: %s\n", path);
+    return -1;
+  }
+  FILE_INFO info;
+  if (FSStat(path, info) != 0 || !info.isExist) {
+    SF_LOG(L_ERR,
+           L"[ERROR] expander(%d): PushEventCallback: non-existing path: %s, but continue "
+           L"expanding ...\n",
+           path);
+    return 0;
+  }
+  const std::wstring& root = self->Root();
+  if (path.compare(0, root.size(), root) != 0 || path.size() <= root.size() ||
+      path[root.size()] != L'/')
+    return 0;  // the root itself has no event of its own
+  const std::wstring rel = path.substr(root.size());
+  const std::wstring work = std::wstring(L"/") + kWorkingDirName;
+  if (rel == work || rel.compare(0, work.size() + 1, work + L"/") == 0) return 0;
+  // Links and special files are never synced; a rescan leaves them out too.
+  if (info.type != FT_FILE && info.type != FT_DIR) {
+    SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushEventCallback: skipping '%s' (type %d)\n", path,
+           static_cast<int>(info.type));
+    return 0;
+  }
+  Event e(EV_CREATE, info.type == FT_DIR ? F_DIR : 0u, rel);
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): Expander push %s\n", e.toString());
+  self->m_owner->PushLocalEvent(e);
+  return 0;
+}
+
+int Expander::BuildLocalFileList(const std::wstring& path, int index, FileList& list) {
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): BuildLocalFileList: path '%s'\n", path);
+  DIR_HANDLE h;
+  FSOpenDir(path, FS_DIR_STAT, h);
+  DIR_ENTRY ent;
+  int r = FSReadDir(h, ent);
+  if (r < 0) {
+    SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): BuildLocalFileList: Failed to open directory '%s'\n",
+           path);
+    m_unlisted.push_back(path.substr(m_scan_root.size()));
+    return -1;
+  }
+  for (; r == 1; r = FSReadDir(h, ent)) {
+    if (ent.name == L"." || ent.name == L"..") continue;
+    if (abort_flag) {
+      SF_LOG(L_INFO, L"[INFO] expander(%d): BuildLocalFileList: user stopped\n");
+      break;
+    }
+    if (index == 0 && ent.name == kWorkingDirName) continue;
+    if (ent.type == FT_FILE) {
+      SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): BuildLocalFileList: add file '%s' (%u, %llu)\n",
+             ent.name, ent.mtime, ent.size);
+      list.AddFile(index, ent.name, ent.mtime, ent.size);
+    } else if (ent.type == FT_DIR) {
+      const int sub = list.AddDirectory(index, ent.name, ent.mtime);
+      if (sub < 0) {
+        SF_LOG(L_ERR, L"[ERROR] expander(%d): BuildLocalFileList: Failed to add directory '%s'.\n",
+               ent.name);
+        continue;
+      }
+      BuildLocalFileList(path + L"/" + ent.name, sub, list);
+    }
+  }
+  if (r < 0) m_unlisted.push_back(path.substr(m_scan_root.size()));  // listed in part only
+  FSCloseDir(h);
+  return 0;
+}
+
+int Expander::ComparePaths(const std::wstring& a, const std::wstring& b) {
+  size_t pa = 0, pb = 0;
+  for (;;) {
+    size_t sa, la, sb, lb;
+    const bool ha = NextComponent(a, pa, sa, la);
+    const bool hb = NextComponent(b, pb, sb, lb);
+    if (!ha || !hb) return ha ? 1 : (hb ? -1 : 0);
+    const int c = a.compare(sa, la, b, sb, lb);
+    if (c != 0) return c < 0 ? -1 : 1;
+  }
+}
+
+void Expander::CompareFileList(const FileList& disk, const FileList& db, bool merge) {
+  auto fs = disk.rbegin(), fe = disk.rend();
+  auto ds = db.rbegin(), de = db.rend();
+  while (fs != fe && ds != de) {
+    if (abort_flag) {
+      SF_LOG(L_INFO, L"[INFO] expander(%d): CompareFileList: user stopped\n");
+      return;
+    }
+    const int c = ComparePaths(fs->path, ds->path);
+    if (c == 0) {
+      if (fs->is_dir() != ds->is_dir()) {
+        PushUploadEvent(fs->path, fs->is_dir());
+        if (merge) PushDownloadEvent(ds->path, ds->is_dir());
+      } else if (fs->is_dir() || (fs->mtime == ds->mtime && fs->size == ds->size)) {
+        SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): CompareFileList: skipping '%s' ...\n", fs->path);
+      } else {
+        SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): CompareFileList: '%s' is locally modified ...\n",
+               fs->path);
+        PushUploadEvent(fs->path, false);
+      }
+      ++fs;
+      ++ds;
+    } else if (c > 0) {
+      SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): fs_iter: %s\n", fs->path);
+      PushUploadEvent(fs->path, fs->is_dir());
+      ++fs;
+    } else {
+      SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): db_iter: %s\n", ds->path);
+      DbOnly(*ds, merge);
+      ++ds;
+    }
+  }
+  for (; fs != fe; ++fs) {
+    if (abort_flag) {
+      SF_LOG(L_INFO, L"[INFO] expander(%d): CompareFileList: user stopped\n");
+      return;
+    }
+    SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): fs_iter: %s\n", fs->path);
+    PushUploadEvent(fs->path, fs->is_dir());
+  }
+  for (; ds != de; ++ds) {
+    if (abort_flag) {
+      SF_LOG(L_INFO, L"[INFO] expander(%d): CompareFileList: user stopped\n");
+      return;
+    }
+    SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): db_iter: %s\n", ds->path);
+    DbOnly(*ds, merge);
+  }
+}
+
+bool Expander::UnderUnlisted(const std::wstring& rel) const {
+  for (const auto& u : m_unlisted)
+    if (rel.size() > u.size() && rel.compare(0, u.size(), u) == 0 && rel[u.size()] == L'/')
+      return true;
+  return false;
+}
+
+void Expander::DbOnly(const FileList::Entry& ent, bool merge) {
+  if (UnderUnlisted(ent.path)) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] expander(%d): CompareFileList: '%s' is in a folder that could not be "
+           L"read; left alone\n",
+           ent.path);
+    return;
+  }
+  if (merge)
+    PushDownloadEvent(ent.path, ent.is_dir());
+  else
+    PushRemoveEvent(ent.path, ent.is_dir());
+}
+
+void Expander::PushUploadEvent(const std::wstring& path, bool is_dir) {
+  Event e(EV_MODIFY, is_dir ? F_DIR : 0u, path);
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushUploadEvent: %s\n", e.toString());
+  m_owner->PushLocalEvent(e);
+}
+
+void Expander::PushRemoveEvent(const std::wstring& path, bool is_dir) {
+  Event e(EV_REMOVE, is_dir ? F_DIR : 0u, path);
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushRemoveEvent: %s\n", e.toString());
+  m_owner->PushLocalEvent(e);
+}
+
+void Expander::PushDownloadEvent(const std::wstring& path, bool is_dir) {
+  Event e(EV_MODIFY, F_SERVER | (is_dir ? F_DIR : 0u), path);
+  e.m_syncID = UINT64_MAX;
+  SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushDownloadEvent: %s\n", e.toString());
+  m_owner->PushServerEvent(e);
+}

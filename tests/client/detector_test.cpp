@@ -1,0 +1,281 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/client-task-mgr.h"
+#include "client/detector-win.h"
+#include "client/event-db.h"
+#include "client/expander.h"
+#include "client/sysinfo-mgr.h"
+#include "fakes/test-util.h"
+#include "lib/file-status-db.h"
+#include "lib/utility.h"
+
+namespace {
+
+class DetectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(dir.Sub("sync").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.Sub("db").c_str(), 0755), 0);
+    sftest::WriteFile(dir.Sub("client.conf"),
+                      "watch = \"" + dir.Sub("sync") + "\"\ndb_loc = \"" + dir.Sub("db") + "\"\n");
+    cfg = std::make_unique<SFSysInfo>(Utf8ToWideLossy(dir.Sub("client.conf")).c_str());
+    ASSERT_EQ(FileStatusDB::initialize(Utf8ToWideLossy(dir.Sub("db/file-status.sqlite"))), 0);
+    FileEventDB::destroy();
+    ASSERT_EQ(FileEventDB::initialize(Utf8ToWideLossy(dir.Sub("db/event-db.sqlite"))), 0);
+    tm = std::make_unique<TaskManager>(*cfg, 0, nullptr);
+    det = std::make_unique<Detector>(tm.get());
+  }
+  void TearDown() override {
+    det.reset();
+    tm.reset();
+    FileEventDB::destroy();
+  }
+
+  void Start() {
+    ASSERT_EQ(det->SetWatch(Utf8ToWideLossy(dir.Sub("sync"))), 0);
+    ASSERT_EQ(det->Run(), 0);
+  }
+
+  std::string P(const std::string& rel) { return dir.Sub("sync" + rel); }
+
+  void Row(const std::string& rel, bool is_dir) {
+    ClientFileEventInfo info;
+    info.fileType = is_dir ? EV_DIR_TYPE : EV_FILE_TYPE;
+    info.isExist = 1;
+    info.syncID = 1;
+    info.path = Utf8ToWideLossy(rel);
+    info.baseName = info.path.substr(info.path.rfind(L'/') + 1);
+    ASSERT_EQ(FileEventDB::setEventInfo(info), 0);
+  }
+
+  static std::string Text(const Event& e) {
+    return std::to_string(e.m_type) + ":" + std::to_string(e.m_mode) + ":" +
+           WideToUtf8Lossy(e.m_path);
+  }
+
+  // Moves what the task manager holds into `seen` (local queue) and
+  // `expanded` (expansion queue), in order.
+  void Collect() {
+    Event l, s;
+    while (tm->PullEvent(l, s, nullptr) > 0) {
+      if (l.isValid()) {
+        EXPECT_TRUE(l.m_opt.empty());
+        EXPECT_EQ(l.m_syncID, 0u);
+        seen.push_back(Text(l));
+      }
+      tm->DoneEvent(l.isValid() ? l : s);
+    }
+    Event x;
+    while (tm->GetExpandEvent(x) == 1) expanded.push_back(Text(x));
+  }
+  bool Seen(const std::string& t) {
+    Collect();
+    return std::find(seen.begin(), seen.end(), t) != seen.end();
+  }
+  // Any event for `path`: a written file's creation may be replaced in the
+  // queue by its modification before it is collected.
+  bool SeenPath(const std::string& path) {
+    Collect();
+    for (const auto& t : seen)
+      if (t.size() > path.size() && t.compare(t.size() - path.size(), path.size(), path) == 0 &&
+          t[t.size() - path.size() - 1] == ':')
+        return true;
+    return false;
+  }
+  bool Expanded(const std::string& t) {
+    Collect();
+    return std::find(expanded.begin(), expanded.end(), t) != expanded.end();
+  }
+  // A change that every earlier change was reported before.
+  void Marker(const std::string& name = "/marker") {
+    EmptyFile(name);
+    ASSERT_TRUE(sftest::WaitFor([&] { return Seen("1:0:" + name); }));
+  }
+  void EmptyFile(const std::string& rel) {
+    int fd = open(P(rel).c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+
+  sftest::TempDir dir;
+  std::unique_ptr<SFSysInfo> cfg;
+  std::unique_ptr<TaskManager> tm;
+  std::unique_ptr<Detector> det;
+  std::vector<std::string> seen, expanded;
+};
+
+TEST_F(DetectorTest, NewFileAndDirectory) {
+  Start();
+  EmptyFile("/a.txt");
+  ASSERT_TRUE(sftest::WaitFor([&] { return Seen("1:0:/a.txt"); }));
+  ASSERT_EQ(mkdir(P("/d").c_str(), 0755), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return Expanded("1:5:/d"); }));
+}
+
+TEST_F(DetectorTest, NeverSyncedFileThatVanishesGivesNoRemoval) {
+  Start();
+  EmptyFile("/tmp.txt");
+  ASSERT_TRUE(sftest::WaitFor([&] { return Seen("1:0:/tmp.txt"); }));
+  sftest::WriteFile(P("/tmp.txt"), "more");
+  ASSERT_EQ(unlink(P("/tmp.txt").c_str()), 0);
+  Marker();
+  for (const auto& t : seen) EXPECT_NE(t, "2:0:/tmp.txt");
+}
+
+TEST_F(DetectorTest, RemovalOfASyncedItemTakesItsKindFromTheDatabase) {
+  sftest::WriteFile(P("/f"), "x");
+  ASSERT_EQ(mkdir(P("/d").c_str(), 0755), 0);
+  Row("/f", false);
+  Row("/d", true);
+  Start();
+  ASSERT_EQ(unlink(P("/f").c_str()), 0);
+  ASSERT_EQ(rmdir(P("/d").c_str()), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return Seen("2:1:/d"); }));
+  EXPECT_TRUE(Seen("2:0:/f"));
+}
+
+TEST_F(DetectorTest, RenamesBecomeRemovalAndCreation) {
+  sftest::WriteFile(P("/a.txt"), "x");
+  ASSERT_EQ(mkdir(P("/d").c_str(), 0755), 0);
+  sftest::WriteFile(P("/d/in"), "x");
+  Start();
+  // Never synced: the old name's kind is unknown, the pair still comes out.
+  ASSERT_EQ(rename(P("/a.txt").c_str(), P("/b.txt").c_str()), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return Seen("1:0:/b.txt"); }));
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[seen.size() - 2], "2:0:/a.txt");
+  ASSERT_EQ(rename(P("/d").c_str(), P("/e").c_str()), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return Expanded("1:5:/e"); }));
+  EXPECT_TRUE(Seen("2:1:/d"));
+  // The renamed tree is still watched under its new name.
+  sftest::WriteFile(P("/e/new"), "x");
+  ASSERT_TRUE(sftest::WaitFor([&] { return SeenPath("/e/new"); }));
+}
+
+TEST_F(DetectorTest, DirectoryFilledBeforeItIsWatchedLosesNothing) {
+  Start();
+  ASSERT_EQ(mkdir(P("/n").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("/n/s").c_str(), 0755), 0);
+  for (int i = 0; i < 20; ++i) sftest::WriteFile(P("/n/s/f" + std::to_string(i)), "x");
+  ASSERT_TRUE(sftest::WaitFor([&] { return Expanded("1:5:/n"); }));
+  // What the detector could not see, the expansion finds.
+  tm->GetExpander()->ExpandEvent(Event(EV_CREATE, F_DIR | F_EXPAND, L"/n"));
+  Collect();
+  // Each file has an event: the expansion's creation, or the detector's own
+  // report of it if the watch came in time (which may replace the creation).
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(SeenPath("/n/s/f" + std::to_string(i))) << i;
+  EXPECT_TRUE(SeenPath("/n/s"));
+  sftest::WriteFile(P("/n/s/late"), "x");
+  ASSERT_TRUE(sftest::WaitFor([&] { return SeenPath("/n/s/late"); }));
+}
+
+TEST_F(DetectorTest, WorkingDirectoryIsIgnoredAndRecreated) {
+  Start();
+  const std::string wd = P("/.ZentavoWorkingDirectory");
+  struct stat st;
+  ASSERT_EQ(stat(wd.c_str(), &st), 0);
+  sftest::WriteFile(wd + "/1.temp", "x");
+  ASSERT_EQ(unlink((wd + "/1.temp").c_str()), 0);
+  ASSERT_EQ(rmdir(wd.c_str()), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return stat(wd.c_str(), &st) == 0 && S_ISDIR(st.st_mode); }));
+  sftest::WriteFile(P("/.ZentavoWorkingDirectoryX"), "x");
+  Marker();
+  for (const auto& t : seen) EXPECT_EQ(t.find("/.ZentavoWorkingDirectory/"), std::string::npos);
+  EXPECT_TRUE(SeenPath("/.ZentavoWorkingDirectoryX"));
+  Collect();
+  for (const auto& t : expanded) ADD_FAILURE() << t;
+}
+
+TEST_F(DetectorTest, OverflowAsksForOneRescanAndNothingElse) {
+  int max_events = 0;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> max_events;
+  if (max_events <= 0 || max_events > 1000000) GTEST_SKIP() << "queue limit " << max_events;
+  ASSERT_EQ(det->SetWatch(Utf8ToWideLossy(dir.Sub("sync"))), 0);
+  // Queued before the detector reads anything.
+  int fa = open(P("/a").c_str(), O_CREAT | O_WRONLY, 0644);
+  int fb = open(P("/b").c_str(), O_CREAT | O_WRONLY, 0644);
+  for (int i = 0; i <= max_events / 2 + 1; ++i) {
+    ASSERT_EQ(pwrite(fa, "x", 1, 0), 1);
+    ASSERT_EQ(pwrite(fb, "x", 1, 0), 1);
+  }
+  close(fa);
+  close(fb);
+  ASSERT_EQ(det->Run(), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return Expanded("1:13:/"); }));
+  Marker();
+  EXPECT_EQ(expanded, std::vector<std::string>{"1:13:/"});
+  EXPECT_EQ(seen, std::vector<std::string>{"1:0:/marker"});
+}
+
+TEST_F(DetectorTest, WatchLimitAsksForOneRescan) {
+  ASSERT_EQ(mkdir(P("/d1").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("/d2").c_str(), 0755), 0);
+  det->watcher().SetWatchLimitForTest(2);
+  Start();
+  ASSERT_TRUE(sftest::WaitFor([&] { return Expanded("1:13:/"); }));
+  Marker();
+  EXPECT_EQ(expanded, std::vector<std::string>{"1:13:/"});
+}
+
+TEST_F(DetectorTest, ChangesWhilePausedAreDropped) {
+  Start();
+  Marker("/before");  // everything earlier is read: the next batch is the paused change
+  ASSERT_EQ(det->Pause(), 0);
+  const int before = det->BatchesSeen();
+  EmptyFile("/during");
+  ASSERT_TRUE(sftest::WaitFor([&] { return det->BatchesSeen() > before; }));
+  ASSERT_EQ(det->Resume(), 0);
+  Marker();
+  EXPECT_EQ(seen, (std::vector<std::string>{"1:0:/before", "1:0:/marker"}));
+}
+
+TEST_F(DetectorTest, StopEndsTheWaitAndMissingRootFailsTheWatch) {
+  Start();
+  EXPECT_EQ(det->Stop(), 0);
+  EXPECT_EQ(det->GetState(), Task::STOP);
+  Detector other(tm.get());
+  EXPECT_EQ(other.SetWatch(Utf8ToWideLossy(dir.Sub("absent"))), -1);
+  ASSERT_EQ(other.Run(), 0);
+  EXPECT_TRUE(sftest::WaitFor([&] { return other.GetState() == Task::RUN; }));
+  EXPECT_EQ(other.Stop(), 0);
+}
+
+TEST_F(DetectorTest, TranslateEdgeCases) {
+  ASSERT_EQ(det->SetWatch(Utf8ToWideLossy(dir.Sub("sync"))), 0);
+  ASSERT_EQ(mkdir(P("/moved-in").c_str(), 0755), 0);
+  Event e;
+  // A new name whose old half was never reported is an arrival, expanded.
+  ASSERT_EQ(det->Translate(e, ChangeRecord{ChangeRecord::kRenamedNew, L"moved-in", true}), 0);
+  EXPECT_EQ(e.m_type, EV_CREATE);
+  EXPECT_EQ(e.m_mode, F_DIR | F_EXPAND);
+  // An over-long name is dropped, and its old half does not pair later.
+  Event o;
+  EXPECT_EQ(
+      det->Translate(o, ChangeRecord{ChangeRecord::kRenamedOld, std::wstring(1024, L'a'), false}),
+      -1);
+  sftest::WriteFile(P("/b"), "x");
+  Event n;
+  ASSERT_EQ(det->Translate(n, ChangeRecord{ChangeRecord::kRenamedNew, L"b", false}), 0);
+  EXPECT_EQ(n.m_type, EV_CREATE);
+  // A backslash is part of the name.
+  sftest::WriteFile(P("/a\\b"), "x");
+  Event b;
+  ASSERT_EQ(det->Translate(b, ChangeRecord{ChangeRecord::kAdded, L"a\\b", false}), 0);
+  EXPECT_EQ(b.m_path, L"a\\b");
+  // The working directory's name is matched without regard to case.
+  Event w;
+  EXPECT_EQ(
+      det->Translate(w, ChangeRecord{ChangeRecord::kAdded, L".zentavoworkingdirectory/x", false}),
+      -1);
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+#include "client/expander.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/client-task-mgr.h"
+#include "client/event-db.h"
+#include "client/sysinfo-mgr.h"
+#include "fakes/test-util.h"
+#include "lib/file-status-db.h"
+#include "lib/utility.h"
+
+namespace {
+
+constexpr uint32_t kTime = 1500000000;
+
+class ExpanderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(dir.Sub("sync").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.Sub("db").c_str(), 0755), 0);
+    sftest::WriteFile(dir.Sub("client.conf"),
+                      "watch = \"" + dir.Sub("sync") + "\"\ndb_loc = \"" + dir.Sub("db") + "\"\n");
+    cfg = std::make_unique<SFSysInfo>(Utf8ToWideLossy(dir.Sub("client.conf")).c_str());
+    ASSERT_EQ(FileStatusDB::initialize(Utf8ToWideLossy(dir.Sub("db/file-status.sqlite"))), 0);
+    FileEventDB::destroy();
+    ASSERT_EQ(FileEventDB::initialize(Utf8ToWideLossy(dir.Sub("db/event-db.sqlite"))), 0);
+    tm = std::make_unique<TaskManager>(*cfg, 0, nullptr);
+  }
+  void TearDown() override {
+    tm.reset();
+    FileEventDB::destroy();
+  }
+
+  std::string P(const std::string& rel) { return dir.Sub("sync" + rel); }
+
+  // A file on disk with a known time.
+  void File(const std::string& rel, const std::string& content = "data", uint32_t t = kTime) {
+    sftest::WriteFile(P(rel), content);
+    SetTime(rel, t);
+  }
+  void Dir(const std::string& rel, uint32_t t = kTime) {
+    ASSERT_EQ(mkdir(P(rel).c_str(), 0755), 0);
+    SetTime(rel, t);
+  }
+  void SetTime(const std::string& rel, uint32_t t) {
+    struct timespec ts[2] = {{t, 0}, {t, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, P(rel).c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
+  }
+  void Row(const std::string& rel, bool is_dir, uint64_t size = 4, uint32_t t = kTime) {
+    ClientFileEventInfo info;
+    info.fileType = is_dir ? EV_DIR_TYPE : EV_FILE_TYPE;
+    info.isExist = 1;
+    info.syncID = 1;
+    info.fileSize = is_dir ? 0 : size;
+    info.fileModTime = t;
+    info.path = Utf8ToWideLossy(rel);
+    info.baseName = info.path.substr(info.path.rfind(L'/') + 1);
+    ASSERT_EQ(FileEventDB::setEventInfo(info), 0) << rel;
+  }
+
+  void Rescan(bool merge) {
+    Event e(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN | (merge ? F_MERGE : 0u), L"/");
+    tm->GetExpander()->ExpandEvent(e);
+  }
+
+  // Everything queued, as "L:type:mode:path" / "S:type:mode:path" texts.
+  std::vector<std::string> Drain() {
+    std::vector<std::string> out;
+    Event l, s;
+    while (tm->PullEvent(l, s, nullptr) > 0) {
+      for (const Event* e : {&s, &l}) {
+        if (!e->isValid()) continue;
+        std::string t = std::string(e->isServerEvent() ? "S:" : "L:") + std::to_string(e->m_type) +
+                        ":" + std::to_string(e->m_mode) + ":" + WideToUtf8Lossy(e->m_path);
+        if (e->isServerEvent()) {
+          EXPECT_EQ(e->m_syncID, UINT64_MAX) << t;
+        }
+        out.push_back(t);
+      }
+      tm->DoneEvent(l.isValid() ? l : s);  // release the path again
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  using V = std::vector<std::string>;
+
+  sftest::TempDir dir;
+  std::unique_ptr<SFSysInfo> cfg;
+  std::unique_ptr<TaskManager> tm;
+};
+
+TEST_F(ExpanderTest, AgreeingRescanPushesNothing) {
+  File("/a.txt");
+  Dir("/d", kTime + 50);  // a directory's own time never matters
+  File("/d/b", "12");
+  Row("/a.txt", false);
+  Row("/d", true);
+  Row("/d/b", false, 2);
+  Rescan(false);
+  EXPECT_EQ(Drain(), V{});
+  Rescan(true);
+  EXPECT_EQ(Drain(), V{});
+}
+
+TEST_F(ExpanderTest, OneSidedEntriesAreUploadedRemovedOrDownloaded) {
+  File("/new.txt");
+  Row("/gone.txt", false);
+  Row("/gone-dir", true);
+  Rescan(false);
+  EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir", "L:3:0:/new.txt"}));
+  Rescan(true);
+  EXPECT_EQ(Drain(), (V{"L:3:0:/new.txt", "S:3:2:/gone.txt", "S:3:3:/gone-dir"}));
+}
+
+TEST_F(ExpanderTest, ChangedTimeOrSizeIsAnUpload) {
+  File("/t", "data", kTime + 1);
+  File("/s", "longer");
+  File("/same");
+  Row("/t", false);
+  Row("/s", false);
+  Row("/same", false);
+  Rescan(false);
+  EXPECT_EQ(Drain(), (V{"L:3:0:/s", "L:3:0:/t"}));
+}
+
+TEST_F(ExpanderTest, KindMismatchUploadsTheDiskSide) {
+  Dir("/x");
+  Row("/x", false);
+  Rescan(false);
+  EXPECT_EQ(Drain(), V{"L:3:1:/x"});
+  Rescan(true);
+  // The pair of one path comes out together.
+  EXPECT_EQ(Drain(), (V{"L:3:1:/x", "S:3:2:/x"}));
+}
+
+TEST_F(ExpanderTest, NamesSortingBeforeTheSeparatorAreMatched) {
+  File("/a-b");
+  Dir("/a");
+  File("/a/x");
+  Row("/a", true);
+  Row("/a/x", false);
+  Rescan(false);
+  EXPECT_EQ(Drain(), V{"L:3:0:/a-b"});
+  EXPECT_LT(Expander::ComparePaths(L"/a/x", L"/a-b"), 0);
+  EXPECT_LT(Expander::ComparePaths(L"/a", L"/a/x"), 0);
+  EXPECT_GT(Expander::ComparePaths(L"/b", L"/a/x"), 0);
+  EXPECT_EQ(Expander::ComparePaths(L"/a/b", L"/a/b"), 0);
+  EXPECT_LT(Expander::ComparePaths(L"", L"/a"), 0);
+}
+
+TEST_F(ExpanderTest, OnlyTheTopLevelWorkingDirectoryIsLeftOut) {
+  Dir("/.ZentavoWorkingDirectory");
+  File("/.ZentavoWorkingDirectory/1.temp");
+  Dir("/d");
+  Dir("/d/.ZentavoWorkingDirectory");
+  Row("/d", true);
+  Rescan(false);
+  EXPECT_EQ(Drain(), V{"L:3:1:/d/.ZentavoWorkingDirectory"});
+}
+
+TEST_F(ExpanderTest, UnreadableRootRemovesNothing) {
+  Row("/a.txt", false);
+  Row("/d", true);
+  sftest::RemoveTree(P(""));
+  Rescan(false);
+  EXPECT_EQ(Drain(), V{});
+}
+
+TEST_F(ExpanderTest, StoppedExpanderPushesNothingMore) {
+  File("/a");
+  Row("/b", false);
+  tm->GetExpander()->Stop();
+  Rescan(false);
+  Event e(EV_CREATE, F_DIR | F_EXPAND, L"/");
+  tm->GetExpander()->ExpandEvent(e);
+  EXPECT_EQ(Drain(), V{});
+}
+
+TEST_F(ExpanderTest, ExpandWalkCreatesTheDirectoryAndEverythingBelow) {
+  Dir("/n");
+  Dir("/n/sub");
+  File("/n/sub/f");
+  File("/n/g");
+  ASSERT_EQ(symlink("g", P("/n/link").c_str()), 0);
+  ASSERT_EQ(mkfifo(P("/n/fifo").c_str(), 0644), 0);
+  Event e(EV_CREATE, F_DIR | F_EXPAND, L"/n");
+  tm->GetExpander()->ExpandEvent(e);
+  EXPECT_EQ(Drain(), (V{"L:1:0:/n/g", "L:1:0:/n/sub/f", "L:1:1:/n", "L:1:1:/n/sub"}));
+  // A directory gone before its turn pushes nothing.
+  Event gone(EV_CREATE, F_DIR | F_EXPAND, L"/missing");
+  tm->GetExpander()->ExpandEvent(gone);
+  EXPECT_EQ(Drain(), V{});
+}
+
+TEST_F(ExpanderTest, TaskExpandsQueuedDirectoriesAndStopsPromptly) {
+  Dir("/q");
+  File("/q/f");
+  Event e(EV_CREATE, F_DIR | F_EXPAND, L"/q");
+  tm->PushLocalEvent(e);
+  Expander* x = tm->GetExpander();
+  ASSERT_EQ(x->Run(), 0);
+  EXPECT_TRUE(sftest::WaitFor([&] { return tm->GetLocalEventCount() == 2; }));
+  EXPECT_TRUE(sftest::WaitFor([&] { return tm->GetStatus() == TaskManager::SYNCING; }));
+  EXPECT_EQ(x->Stop(), 0);
+  EXPECT_EQ(Drain(), (V{"L:1:0:/q/f", "L:1:1:/q"}));
+}
+
+}  // namespace
