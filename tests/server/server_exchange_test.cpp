@@ -264,6 +264,17 @@ TEST_F(ServerExchangeTest, ConflictsWaitsAndMissingObjects) {
   EXPECT_EQ(Remove("/f", 100), SPROTO_RES_NOENT);
 }
 
+TEST_F(ServerExchangeTest, AnEditUploadedAfterAServerRemovalIsKept) {
+  ObjectRow r;
+  ASSERT_EQ(HookPutBytes(store(), "/f", "original", kGoldenTime, "bob", &r), 0);
+  ASSERT_EQ(HookRemove(store(), "/f"), 0);
+  WriteFile(Local("f"), "edited while it was removed");
+  driver::UploadAnswer a = UploadFile("f", "/f", r.sync_id);
+  ASSERT_EQ(a.result, SPROTO_RES_OK);
+  EXPECT_EQ(OnDisk("/f"), "edited while it was removed");
+  EXPECT_TRUE(Row("/f").exist);
+}
+
 TEST_F(ServerExchangeTest, RemovalsOfFilesAndThenTheirDirectory) {
   ObjectRow d, a, b;
   ASSERT_EQ(HookMkdir(store(), "/d", kGoldenTime, "bob", &d), 0);
