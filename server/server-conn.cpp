@@ -273,7 +273,7 @@ int ServerConnection::OnPull() {
   }
   std::vector<ObjectRow> rows;
   uint64_t to_id = 0;
-  if (m_store.ListChanges(req.base, kMaxPullEntries, rows, to_id) != 0) {
+  if (m_store.ListChanges(req.base, m_server.options().max_pull_entries, rows, to_id) != 0) {
     SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_PULL, SPROTO_RES_ERR));
     return Finish();
   }
