@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -86,7 +87,21 @@ void IPC_Channel::AbandonLocked() {
 }
 
 int IPC_Channel::Initialize(const std::string& session) {
-  return InitializeAt(kAddress, kPort, session);
+  return InitializeAt(kAddress, PortFromEnvironment(), session);
+}
+
+// The interface's port is fixed; SYNCFOLDER_UI_PORT moves it only so that
+// tests and side-by-side development instances do not share one listener.
+int IPC_Channel::PortFromEnvironment() {
+  const char* v = std::getenv("SYNCFOLDER_UI_PORT");
+  if (v == nullptr || *v == '\0') return kPort;
+  char* end = nullptr;
+  long port = std::strtol(v, &end, 10);
+  if (*end != '\0' || port < 1 || port > 65535) {
+    SF_LOG(L_WARNING, L"[WARNING] channel-ui-common(%d): ignoring SYNCFOLDER_UI_PORT '%s'\n", v);
+    return kPort;
+  }
+  return static_cast<int>(port);
 }
 
 int IPC_Channel::Initialize(const std::wstring& session) {

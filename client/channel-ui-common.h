@@ -64,6 +64,9 @@ class IPC_Channel {
  public:
   static constexpr const char* kAddress = "127.0.0.1";
   static constexpr int kPort = 6695;
+  // kPort, or the port in the environment variable SYNCFOLDER_UI_PORT when it
+  // holds a valid one (for tests and parallel development instances).
+  static int PortFromEnvironment();
 
   // Connects to 127.0.0.1:6695 and registers the session (UTF-8). Always 0:
   // failures are logged and the client runs without an interface.

@@ -112,7 +112,8 @@ void Channel::Close() {
   (void)FlushWrite(0);
   ClearRead();
   ClearWrite();
-  if (::shutdown(m_fd, SHUT_RDWR) < 0) {
+  // A peer that has already gone is the normal end of many connections.
+  if (::shutdown(m_fd, SHUT_RDWR) < 0 && errno != ENOTCONN) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Channel: shutdown: %s\n", ErrnoText(errno));
   }
   ::close(m_fd);

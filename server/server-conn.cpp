@@ -9,6 +9,7 @@
 
 #include "lib/errors.h"
 #include "lib/log.h"
+#include "lib/proto-client.h"
 #include "lib/utility.h"
 #include "rsapi/rs-api.h"
 #include "server/sync-server.h"
@@ -165,7 +166,7 @@ bool ServerConnection::Admit(const std::wstring& session, const std::wstring& pa
 
 int ServerConnection::OnTestConn() {
   m_server.DelayAnswer();
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_TEST_CONN, SPROTO_RES_OK));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_TEST_CONN, SPROTO_RES_OK));
   return ProtoWriteTestConnBody(m_ch, m_server.options().reported_version,
                                 W(m_server.options().serial), W(m_server.options().server_id));
 }
@@ -180,7 +181,7 @@ int ServerConnection::OnAuth() {
     session = m_server.IssueSession(WideToUtf8Lossy(req.username));
     code = session.empty() ? SPROTO_RES_ERR : SPROTO_RES_OK;
   }
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_AUTH, code));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_AUTH, code));
   if (code == SPROTO_RES_OK) SF_TRY(ProtoWriteSection(m_ch, SPROTO_ID_SESSION, session));
   return m_ch.FlushWrite(0);
 }
@@ -197,8 +198,8 @@ static uint8_t CheckAuth2(SyncServer& server, const Auth2Block& b, std::string& 
 }
 
 int ServerConnection::OnAuth2() {
-  sfsrv::Auth2Request req;
-  SF_TRY(ProtoReadAuth2Request(m_ch, req));
+  sfsrv::Auth2Message req;
+  SF_TRY(ProtoReadAuth2Message(m_ch, req));
   m_server.DelayAnswer();
   std::string user;
   uint8_t code = CheckAuth2(m_server, req.auth, user);
@@ -208,7 +209,7 @@ int ServerConnection::OnAuth2() {
     session = m_server.IssueSession(user);
     if (session.empty()) code = SPROTO_RES_ERR;
   }
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_AUTH_2, code));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_AUTH_2, code));
   if (code == SPROTO_RES_OK) SF_TRY(ProtoWriteSection(m_ch, SPROTO_ID_SESSION, session));
   return m_ch.FlushWrite(0);
 }
@@ -219,7 +220,7 @@ int ServerConnection::OnUserCheck() {
   m_server.DelayAnswer();
   uint8_t code = m_server.CheckPassword(req.username, req.password);
   if (code == 0) code = SPROTO_RES_OK;
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_USER_CHECK, code));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_USER_CHECK, code));
   if (code == SPROTO_RES_OK) {
     SF_TRY(ProtoWriteSection(m_ch, SPROTO_ID_SERIAL_NUMBER, W(m_server.options().serial)));
   }
@@ -232,7 +233,7 @@ int ServerConnection::OnListView() {
   m_server.DelayAnswer();
   std::string user;
   uint8_t code = CheckAuth2(m_server, block, user);
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_LIST_VIEW, code));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_LIST_VIEW, code));
   if (code != SPROTO_RES_OK) return m_ch.FlushWrite(0);
   View v;
   v.view_id = 1;
@@ -245,10 +246,10 @@ int ServerConnection::OnConnect() {
   SF_TRY(ProtoReadSessionOnly(m_ch, session));
   m_server.DelayAnswer();
   if (!m_server.ResolveSession(session, m_user)) {
-    SF_TRY(ProtoWriteResult(m_ch, SCMD_REQUEST_CONNECT, SPROTO_RES_SESSIONERR));
+    SF_TRY(ProtoWriteResponse(m_ch, SCMD_REQUEST_CONNECT, SPROTO_RES_SESSIONERR));
     return m_ch.FlushWrite(0);
   }
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_REQUEST_CONNECT, SPROTO_RES_OK));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_REQUEST_CONNECT, SPROTO_RES_OK));
   return Finish();
 }
 
@@ -256,7 +257,7 @@ int ServerConnection::OnUnknown(uint8_t cmd) {
   SF_LOG(L_WARNING, L"[WARNING] server-conn(%d): connection %llu: unsupported command %d\n", m_id,
          cmd);
   // Its sections are unknown, so the stream cannot be followed any further.
-  if (ProtoWriteResult(m_ch, cmd, SPROTO_RES_INVALID) == 0) m_ch.FlushWrite(0);
+  if (ProtoWriteResponse(m_ch, cmd, SPROTO_RES_INVALID) == 0) m_ch.FlushWrite(0);
   return ERR_PROTO;
 }
 
@@ -267,13 +268,13 @@ int ServerConnection::OnPull() {
   SF_TRY(ProtoReadPullRequest(m_ch, req));
   m_server.DelayAnswer();
   if (!m_server.ResolveSession(req.session, m_user)) {
-    SF_TRY(ProtoWriteResult(m_ch, SCMD_EVT_PULL, SPROTO_RES_SESSIONERR));
+    SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_PULL, SPROTO_RES_SESSIONERR));
     return Finish();
   }
   std::vector<ObjectRow> rows;
   uint64_t to_id = 0;
-  if (m_store.ListChanges(req.base, kMaxPullEntries, rows, to_id) != 0) {
-    SF_TRY(ProtoWriteResult(m_ch, SCMD_EVT_PULL, SPROTO_RES_ERR));
+  if (m_store.ListChanges(req.base, m_server.options().max_pull_entries, rows, to_id) != 0) {
+    SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_PULL, SPROTO_RES_ERR));
     return Finish();
   }
   std::vector<PullEntry> entries;
@@ -288,7 +289,7 @@ int ServerConnection::OnPull() {
     e.path = W(r.path);
     entries.push_back(std::move(e));
   }
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_EVT_PULL, SPROTO_RES_OK));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_PULL, SPROTO_RES_OK));
   SF_TRY(ProtoWritePullBody(m_ch, to_id, entries));
   return Finish();
 }
@@ -346,7 +347,7 @@ int ServerConnection::OnDownload() {
       code = r == 0 ? SPROTO_RES_OK : r == ERR_NOENT ? SPROTO_RES_NOENT : SPROTO_RES_ERR;
     }
   }
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_EVT_SEND, code));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_SEND, code));
   if (code != SPROTO_RES_OK) return Finish();
 
   uint32_t blocks = req.sync_blocks & kBlockCommonAttr;
@@ -386,7 +387,7 @@ int ServerConnection::OnRemove() {
   if (Admit(req.session, req.obj.path, p, code)) {
     code = ToResult(m_store.Remove(p, BaseCheck::From(req.obj.sync_id), m_user));
   }
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_EVT_REMOVE, code));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_REMOVE, code));
   return Finish();
 }
 
@@ -491,7 +492,7 @@ int ServerConnection::OnUpload(UploadRequest& req, uint8_t cmd) {
     if (r < 0) return r;
     code = static_cast<uint8_t>(r);
   }
-  SF_TRY(ProtoWriteResult(m_ch, cmd, code));
+  SF_TRY(ProtoWriteResponse(m_ch, cmd, code));
   if (code == SPROTO_RES_OK) {
     ObjectID obj;
     obj.sync_id = row.sync_id;
@@ -550,7 +551,7 @@ int ServerConnection::OnNodeOp(const NodeOpRequest& req) {
       }
     }
   }
-  SF_TRY(ProtoWriteResult(m_ch, SCMD_EVT_RECV, code));
-  if (code == SPROTO_RES_OK && req.op != FOP_DEL) SF_TRY(WriteObjectInfo(m_ch, InfoFrom(row)));
+  SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_RECV, code));
+  if (code == SPROTO_RES_OK && req.op != FOP_DEL) SF_TRY(ProtoWriteObjectInfo(m_ch, InfoFrom(row)));
   return m_ch.FlushWrite(0);
 }

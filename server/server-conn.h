@@ -22,10 +22,6 @@ using sfsrv::NodeOpRequest;
 using sfsrv::PayloadBudget;
 using sfsrv::UploadRequest;
 
-// Most entries sent in one pull answer; the client pulls again from the last
-// one it received.
-constexpr size_t kMaxPullEntries = 1000;
-
 class ServerConnection {
  public:
   ServerConnection(SyncServer& server, uint64_t id);

@@ -154,7 +154,7 @@ int ProtoReadAuth2Block(Channel& ch, Auth2Block& b) {
   return ERR_PROTO;
 }
 
-int ProtoReadAuth2Request(Channel& ch, Auth2Request& r) {
+int ProtoReadAuth2Message(Channel& ch, Auth2Message& r) {
   SF_TRY(ProtoReadAuth2Block(ch, r.auth));
   SF_TRY(ProtoReadSection(ch, SPROTO_ID_CLIENT, r.client));
   SF_TRY(ProtoReadSection(ch, SPROTO_ID_VIEW_ID, r.view_id));
@@ -241,12 +241,6 @@ int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type, PayloadBud
 
 // ---- answers ---------------------------------------------------------------------
 
-int ProtoWriteResult(Channel& ch, uint8_t cmd, uint8_t result) {
-  SF_TRY(ProtoWriteHeader(ch, 0, cmd));
-  SF_TRY(ProtoWriteSection(ch, SPROTO_ID_RES, result));
-  return 0;
-}
-
 int ProtoWriteAliveAndFlush(Channel& ch, uint32_t alive) {
   SF_TRY(ProtoWriteSection(ch, SPROTO_ID_ALIVE, alive));
   return ch.FlushWrite(0);
@@ -266,20 +260,6 @@ int ProtoWritePullBody(Channel& ch, uint64_t to_id, const std::vector<PullEntry>
       SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILEHASH, e.hash));
     }
     SF_TRY(ProtoWriteSection(ch, SPROTO_ID_PATH, e.path));
-  }
-  return 0;
-}
-
-int WriteObjectInfo(Channel& ch, const ObjectInfo& info) {
-  SF_TRY(ProtoWriteSection(ch, SPROTO_ID_SID, info.sync_id));
-  SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILETYPE, info.type));
-  SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILESTATUS, info.status));
-  SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILETIME, info.metadata.mtime));
-  SF_TRY(ProtoWriteSection(ch, SPROTO_ID_PATH, info.path));
-  SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILEUPDATER, info.updator));
-  if (info.type == SFT_FILE) {
-    SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILESIZE, info.metadata.size));
-    SF_TRY(ProtoWriteSection(ch, SPROTO_ID_FILEHASH, info.metadata.hash));
   }
   return 0;
 }

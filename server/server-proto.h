@@ -92,7 +92,7 @@ struct Auth2Block {
   std::wstring password;
 };
 
-struct Auth2Request {
+struct Auth2Message {
   Auth2Block auth;
   std::wstring client;
   uint64_t view_id = 0;
@@ -123,7 +123,7 @@ int ProtoReadUploadRequest2(Channel& ch, UploadRequest& r);
 int ProtoReadRecvRequest(Channel& ch, RecvRequest& r);
 // ERR_PROTO for a non-zero meta block count or an unknown auth type.
 int ProtoReadAuth2Block(Channel& ch, Auth2Block& b);
-int ProtoReadAuth2Request(Channel& ch, Auth2Request& r);
+int ProtoReadAuth2Message(Channel& ch, Auth2Message& r);
 int ProtoReadAuthRequest(Channel& ch, AuthRequest& r);
 int ProtoReadUserCheckRequest(Channel& ch, UserCheckRequest& r);
 
@@ -154,8 +154,8 @@ int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type, PayloadBud
 
 // ---- answers -----------------------------------------------------------------
 
-// Header with `cmd`, then SPROTO_ID_RES. Nothing is flushed.
-int ProtoWriteResult(Channel& ch, uint8_t cmd, uint8_t result);
+// (The result header is the shared ProtoWriteResponse, and object
+// information the shared ProtoWriteObjectInfo, of lib/proto-client.h.)
 // SPROTO_ID_ALIVE, then flush.
 int ProtoWriteAliveAndFlush(Channel& ch, uint32_t alive);
 
@@ -171,10 +171,6 @@ struct PullEntry {
 // The body of an OK pull answer: newest id, count and entries (the result
 // and the final keep-alive section are written by the caller).
 int ProtoWritePullBody(Channel& ch, uint64_t to_id, const std::vector<PullEntry>& entries);
-
-// The sections of an ObjectInfo record (type, status, time, path, updater, and
-// for a file its size and hash). No header, no flush.
-int WriteObjectInfo(Channel& ch, const ObjectInfo& info);
 
 // The test-connection answer body (after an OK result), flushed.
 int ProtoWriteTestConnBody(Channel& ch, uint8_t version, const std::wstring& serial,

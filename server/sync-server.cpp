@@ -36,7 +36,8 @@ SyncServer::~SyncServer() {
 }
 
 int SyncServer::Start() {
-  if (m_opt.share.empty() || m_opt.max_connections == 0 || m_opt.wait_period_ms <= 0) {
+  if (m_opt.share.empty() || m_opt.max_connections == 0 || m_opt.wait_period_ms <= 0 ||
+      m_opt.max_pull_entries == 0) {
     return ERR_INVAL;
   }
   sockaddr_in addr{};

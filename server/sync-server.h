@@ -32,6 +32,7 @@ struct ServerOptions {
   size_t max_connections = 64;
   size_t versions_kept = 4;  // per file, the current one included
   uint64_t max_file_bytes = 64ull << 30;
+  size_t max_pull_entries = 1000;               // per pull answer; the client pulls again
   std::map<std::string, std::string> users;     // user name -> password (UTF-8)
   std::map<std::string, std::string> sessions;  // accepted fixed sessions -> user
   std::string serial = "SF-REFERENCE-0001";

@@ -1,8 +1,11 @@
 #include "fakes/daemon-runner.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,7 +148,26 @@ void DaemonSandbox::WriteDefaultFilter() const {
 
 bool DaemonSandbox::StartDaemon(ChildProcess& p,
                                 const std::map<std::string, std::string>& extra_env) const {
-  return p.Start({BinPath("syncfolder"), ConfigFile()}, OutputFile(), extra_env);
+  std::map<std::string, std::string> env = extra_env;
+  if (env.count("SYNCFOLDER_UI_PORT") == 0) {
+    env["SYNCFOLDER_UI_PORT"] = std::to_string(m_ui_port > 0 ? m_ui_port : UnusedLoopbackPort());
+  }
+  return p.Start({BinPath("syncfolder"), ConfigFile()}, OutputFile(), env);
+}
+
+int UnusedLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  int port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  if (fd >= 0) ::close(fd);
+  return port;
 }
 
 }  // namespace sftest

@@ -71,6 +71,12 @@ class DaemonSandbox {
   // A minimal valid filter file.
   void WriteDefaultFilter() const;
 
+  // The UI port the daemon is told to use (SYNCFOLDER_UI_PORT). By default a
+  // free port nobody listens on, so parallel tests never meet a stranger's
+  // listener (or a real user interface on 6695).
+  void SetUiPort(int port) { m_ui_port = port; }
+  int UiPort() const { return m_ui_port; }
+
   // Starts bin/syncfolder with the configuration path as argument.
   bool StartDaemon(ChildProcess& p, const std::map<std::string, std::string>& extra_env = {}) const;
   std::string ReadLog() const { return ReadFile(LogFile()); }
@@ -78,7 +84,11 @@ class DaemonSandbox {
  private:
   TempDir m_dir;
   std::map<std::string, std::string> m_config;
+  int m_ui_port = 0;
 };
+
+// A loopback port that was free a moment ago (bound to port 0 and closed).
+int UnusedLoopbackPort();
 
 // Path of a built executable (bin/<name>).
 std::string BinPath(const std::string& name);

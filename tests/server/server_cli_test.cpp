@@ -1,7 +1,9 @@
 // The syncfolder-server program: serving a share as a child process, and the
 // hook commands changing the share while it runs.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "fakes/daemon-runner.h"
 #include "lib/utility.h"
@@ -103,6 +105,61 @@ TEST_F(ServerCliTest, FaultFlagsAndAccountsApplyToTheServedProtocol) {
   EXPECT_EQ(Hex(c.Recv(refused.str().size())), Hex(refused));
 
   server.Signal(SIGINT);
+  EXPECT_EQ(server.Wait(), 0);
+}
+
+// Staged files of every work area in the state directory.
+std::vector<std::string> StagedFiles(const std::string& state) {
+  std::vector<std::string> out;
+  DIR* work = opendir((state + "/work").c_str());
+  while (struct dirent* area = work ? readdir(work) : nullptr) {
+    std::string a = area->d_name;
+    if (a == "." || a == "..") continue;
+    DIR* d = opendir((state + "/work/" + a).c_str());
+    while (struct dirent* e = d ? readdir(d) : nullptr) {
+      if (std::string(e->d_name).rfind("stage.", 0) == 0) out.push_back(a + "/" + e->d_name);
+    }
+    if (d) closedir(d);
+  }
+  if (work) closedir(work);
+  return out;
+}
+
+TEST_F(ServerCliTest, AKillMidUploadLeavesNeitherPartialFileNorLeftovers) {
+  StartServer();
+  const size_t size = 200000;
+  RawConn c(port);
+  Bytes req;
+  req.header(3, SCMD_EVT_RECV_2).secstr(SPROTO_ID_SESSION, "s1").sec32(SPROTO_ID_META_BLOCK, 0);
+  req.sec64(SPROTO_ID_SID, 0).secstr(SPROTO_ID_PATH, "/big").sec8(SPROTO_ID_FILETYPE, SFT_FILE);
+  req.sec32(SPROTO_ID_SYNC_BLOCK, 3).sec32(SPROTO_ID_DATA_BLOCK, 1).sec8(SPROTO_ID_DELTATYPE, 0);
+  req.sec64(SPROTO_ID_FILESIZE, size).secstr(SPROTO_ID_FILEHASH, std::string(32, '0'));
+  ASSERT_TRUE(c.Send(req));
+  ASSERT_EQ(Hex(c.Recv(5)), Hex(Golden("upload_ack_file.hex")));
+  Bytes part;
+  part.sec8(SPROTO_ID_DELTATYPE, 0).sec64(SPROTO_ID_DELTALEN, size);
+  for (uint32_t i = 0; i < 6; ++i) {
+    part.sec32(SPROTO_ID_DELTAID, i).secvar(SPROTO_ID_DELTADATA, std::string(8192, 'k'));
+  }
+  ASSERT_TRUE(c.Send(part));
+  const std::string state = Share() + ".sfstate";
+  ASSERT_TRUE(WaitFor([&] {
+    auto staged = StagedFiles(state);
+    struct stat st;
+    return staged.size() == 1 && stat((state + "/work/" + staged[0]).c_str(), &st) == 0 &&
+           st.st_size >= 6 * 8192;
+  }));
+  server.Signal(SIGKILL);
+  ASSERT_EQ(server.Wait(), 128 + SIGKILL);
+  EXPECT_FALSE(PathExists(Share() + "/big"));
+
+  unlink(dir.Sub("port").c_str());
+  StartServer();
+  EXPECT_TRUE(StagedFiles(state).empty());
+  EXPECT_FALSE(PathExists(Share() + "/big"));
+  ASSERT_EQ(RunTool({"--share", Share(), "list"}, dir.Sub("list.out")), 0);
+  EXPECT_EQ(ReadFile(dir.Sub("list.out")), "");
+  server.Signal(SIGTERM);
   EXPECT_EQ(server.Wait(), 0);
 }
 

@@ -8,7 +8,6 @@
 
 #include "rsapi/rs-api.h"
 #include "server-fixture.h"
-#include "server/server-conn.h"
 #include "worker-driver.h"
 
 namespace sftest {
@@ -35,6 +34,7 @@ class ServerExchangeTest : public ServerFixture {
  protected:
   void SetUp() override {
     ServerFixture::SetUp();
+    opt.max_pull_entries = 8;
     Start();
     ASSERT_EQ(ch.Open("127.0.0.1", server->port(), false), 0);
     // Requests go out in two flushes (the basic request, then the rest);
@@ -114,11 +114,12 @@ TEST_F(ServerExchangeTest, PullReportsEachKindOfEntryAndPagesFromTheNewestId) {
   EXPECT_EQ(a.to_id, 5u);
 
   // More than one answer's worth: the client follows the newest id.
-  for (size_t i = 0; i < kMaxPullEntries + 5; ++i) {
+  const size_t page = opt.max_pull_entries;
+  for (size_t i = 0; i < page + 5; ++i) {
     ASSERT_EQ(HookMkdir(store(), "/many/d" + std::to_string(i), kGoldenTime), 0);
   }
   a = Pull(5);
-  EXPECT_EQ(a.entries.size(), kMaxPullEntries);
+  EXPECT_EQ(a.entries.size(), page);
   EXPECT_EQ(a.to_id, a.entries.back().sync_id);
   a = Pull(a.to_id);
   EXPECT_EQ(a.entries.size(), 6u);
@@ -264,6 +265,17 @@ TEST_F(ServerExchangeTest, ConflictsWaitsAndMissingObjects) {
   EXPECT_EQ(Remove("/f", 100), SPROTO_RES_NOENT);
 }
 
+TEST_F(ServerExchangeTest, AnEditUploadedAfterAServerRemovalIsKept) {
+  ObjectRow r;
+  ASSERT_EQ(HookPutBytes(store(), "/f", "original", kGoldenTime, "bob", &r), 0);
+  ASSERT_EQ(HookRemove(store(), "/f"), 0);
+  WriteFile(Local("f"), "edited while it was removed");
+  driver::UploadAnswer a = UploadFile("f", "/f", r.sync_id);
+  ASSERT_EQ(a.result, SPROTO_RES_OK);
+  EXPECT_EQ(OnDisk("/f"), "edited while it was removed");
+  EXPECT_TRUE(Row("/f").exist);
+}
+
 TEST_F(ServerExchangeTest, RemovalsOfFilesAndThenTheirDirectory) {
   ObjectRow d, a, b;
   ASSERT_EQ(HookMkdir(store(), "/d", kGoldenTime, "bob", &d), 0);
@@ -296,7 +308,7 @@ TEST_F(ServerExchangeTest, OneChannelCarriesManyExchanges) {
     ASSERT_EQ(a.result, SPROTO_RES_OK) << i;
     ASSERT_EQ(Get("/f" + std::to_string(i), 0).result, SPROTO_RES_OK);
   }
-  EXPECT_EQ(Pull(0).entries.size(), 20u);
+  EXPECT_EQ(Pull(12).to_id, 20u);
   EXPECT_EQ(server->AcceptedConnections(), 1u);
 }
 

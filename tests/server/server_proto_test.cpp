@@ -8,6 +8,7 @@
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
 #include "lib/errors.h"
+#include "lib/proto-client.h"
 #include "server/server-proto.h"
 
 namespace sftest {
@@ -75,8 +76,8 @@ TEST_F(ServerProtoTest, GoldenRequestsParseIntoTheirFields) {
   EXPECT_EQ(dl.sync_blocks, 3u);
 
   ch = AfterHeader(Golden("request_auth2_session.hex"));
-  Auth2Request auth;
-  ASSERT_EQ(ProtoReadAuth2Request(*ch, auth), 0);
+  Auth2Message auth;
+  ASSERT_EQ(ProtoReadAuth2Message(*ch, auth), 0);
   EXPECT_EQ(auth.auth.auth_type, 1);
   EXPECT_EQ(auth.auth.session, L"s1");
   EXPECT_EQ(auth.client, L"c");
@@ -123,8 +124,8 @@ TEST_F(ServerProtoTest, EveryTruncationOfAGoldenRequestFails) {
        }},
       {"request_auth2_session.hex",
        [](Channel& c) {
-         Auth2Request r;
-         return ProtoReadAuth2Request(c, r);
+         Auth2Message r;
+         return ProtoReadAuth2Message(c, r);
        }},
   };
   for (const Parser& p : parsers) {
@@ -269,12 +270,12 @@ TEST_F(ServerProtoTest, AnswerWritersMatchTheGoldenLayouts) {
   info.path = L"/a.txt";
   info.updator = L"u";
   info.metadata.size = 12345;
-  ASSERT_EQ(WriteObjectInfo(ch, info), 0);
+  ASSERT_EQ(ProtoWriteObjectInfo(ch, info), 0);
   ch.FlushWrite(0);
   EXPECT_EQ(Hex(ch.Output()), Hex(Golden("object_info_file.hex")));
 
   FaultChannel t;
-  ASSERT_EQ(ProtoWriteResult(t, SCMD_TEST_CONN, SPROTO_RES_OK), 0);
+  ASSERT_EQ(ProtoWriteResponse(t, SCMD_TEST_CONN, SPROTO_RES_OK), 0);
   ASSERT_EQ(ProtoWriteTestConnBody(t, 3, L"SN1", L"srv"), 0);
   EXPECT_EQ(Hex(t.Output()), Hex(Golden("response_test_conn.hex")));
 
@@ -284,7 +285,7 @@ TEST_F(ServerProtoTest, AnswerWritersMatchTheGoldenLayouts) {
   docs.name = L"Docs";
   team.view_id = 2;
   team.name = L"Team";
-  ASSERT_EQ(ProtoWriteResult(v, SCMD_LIST_VIEW, SPROTO_RES_OK), 0);
+  ASSERT_EQ(ProtoWriteResponse(v, SCMD_LIST_VIEW, SPROTO_RES_OK), 0);
   ASSERT_EQ(ProtoWriteViewList(v, {docs, team}), 0);
   EXPECT_EQ(Hex(v.Output()), Hex(Golden("response_list_views.hex")));
 }

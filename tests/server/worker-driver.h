@@ -1,7 +1,7 @@
 // A test driver for the worker-side exchanges (event pull in the syncer's
 // layout, upload, download, removal), written from the documented message
-// layouts on top of the shared framing. The daemon's workers are not part of
-// these tests; this is the smallest client that exercises the server.
+// layouts on top of the client's request writers and response reader. The daemon's workers are not
+// part of these tests; this is the smallest client that exercises the server.
 #pragma once
 
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 
 #include "lib/channel.h"
 #include "lib/errors.h"
+#include "lib/proto-client.h"
 #include "lib/proto-common.h"
 #include "lib/utility.h"
 
@@ -26,23 +27,12 @@ constexpr uint32_t kFile = 1, kCommon = 2;
     if (rc_ < 0) return rc_; \
   } while (0)
 
-// Header, session, flush: how every sync request starts.
+// The client's own request start and response reader.
 inline int Basic(Channel& ch, uint8_t cmd, const std::wstring& session) {
-  SFD_TRY(ProtoWriteHeader(ch, 0, cmd));
-  SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_SESSION, session));
-  return ch.FlushWrite(0);
+  return ProtoWriteBasicRequest(ch, cmd, 0, session);
 }
-
-// Header (which must carry `cmd`) and result.
 inline int Response(Channel& ch, uint8_t cmd, int& result) {
-  uint16_t len = 0;
-  uint8_t got = 0, version = 0;
-  SFD_TRY(ProtoReadHeader(ch, len, got, version));
-  if (got != cmd) return ERR_PROTO;
-  uint8_t res = 0;
-  SFD_TRY(ProtoReadSection(ch, SPROTO_ID_RES, res));
-  result = res;
-  return 0;
+  return ProtoReadResponse(ch, cmd, result);
 }
 
 struct PulledEntry {
@@ -62,10 +52,7 @@ struct PullAnswer {
 };
 
 inline int Pull(Channel& ch, const std::wstring& session, uint64_t base, PullAnswer& a) {
-  SFD_TRY(ProtoWriteHeader(ch, 0, SCMD_EVT_PULL));
-  SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_SESSION, session));
-  SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_SID, base));
-  SFD_TRY(ch.FlushWrite(0));
+  SFD_TRY(ProtoWritePullEventRequest(ch, session, base));
   SFD_TRY(Response(ch, SCMD_EVT_PULL, a.result));
   if (a.result == SPROTO_RES_OK) {
     uint64_t n = 0;

@@ -1,0 +1,157 @@
+// The client's own connection, authentication and object-request functions
+// against the running server: every dialect the library speaks must be
+// understood, and every refusal must map to the client's error code.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "lib/errors.h"
+#include "lib/proto-client.h"
+#include "server-fixture.h"
+
+namespace sftest {
+namespace {
+
+class ServerClientApiTest : public ServerFixture {
+ protected:
+  void SetUp() override {
+    ServerFixture::SetUp();
+    Start();
+    Open();
+    std::strcpy(auth.ip, "127.0.0.1");
+    auth.port = server->port();
+    auth.session = L"s1";
+  }
+  void Open() { ASSERT_EQ(ch.Open("127.0.0.1", server->port(), false), 0); }
+  int Connect(const std::wstring& session, uint32_t& alive) {
+    int r = ProtoWriteConnRequest(ch, session);
+    return r < 0 ? r : ProtoReadConnResponse(ch, alive);
+  }
+  Channel ch;
+  AuthInfo auth;
+};
+
+TEST_F(ServerClientApiTest, TestConnectionAndSessionChannel) {
+  int version = 0;
+  std::wstring serial, id;
+  ASSERT_EQ(SFAPITestConnection("127.0.0.1", server->port(), version, serial, id), 0);
+  EXPECT_EQ(version, 4);
+  EXPECT_EQ(serial, L"SF-REFERENCE-0001");
+  EXPECT_EQ(id, L"syncfolder-server");
+
+  uint32_t alive = 7;
+  ASSERT_EQ(Connect(L"s1", alive), 0);
+  EXPECT_EQ(alive, 60u);
+  alive = 7;
+  EXPECT_EQ(Connect(L"forged", alive), ERR_AUTH);
+  EXPECT_EQ(alive, 0u);
+  // The refusal left the stream in step: the channel is still usable.
+  ASSERT_EQ(Connect(L"s1", alive), 0);
+
+  FaultPlan f;
+  f.alive_zero = true;
+  server->SetFaults(f);
+  ASSERT_EQ(Connect(L"s1", alive), 0);
+  EXPECT_EQ(alive, 0u);
+}
+
+TEST_F(ServerClientApiTest, FirstDialectLogsInAndItsSessionWorks) {
+  ASSERT_EQ(ProtoWriteAuthRequest(ch, L"alice", L"secret", L"laptop"), 0);
+  std::wstring session;
+  ASSERT_EQ(ProtoReadAuthResult(ch, session), 0);
+  EXPECT_EQ(session.size(), 32u);
+  uint32_t alive = 0;
+  EXPECT_EQ(Connect(session, alive), 0);
+
+  ASSERT_EQ(ProtoWriteAuthRequest(ch, L"alice", L"wrong", L"laptop"), 0);
+  EXPECT_EQ(ProtoReadAuthResult(ch, session), ERR_PASSWORD);
+  ASSERT_EQ(ProtoWriteAuthRequest(ch, L"mallory", L"secret", L"laptop"), 0);
+  EXPECT_EQ(ProtoReadAuthResult(ch, session), ERR_USER);
+
+  // Issued sessions survive a restart of the server.
+  Restart();
+  Channel again;
+  ASSERT_EQ(again.Open("127.0.0.1", server->port(), false), 0);
+  ASSERT_EQ(ProtoWriteConnRequest(again, session), 0);
+  EXPECT_EQ(ProtoReadConnResponse(again, alive), 0);
+}
+
+TEST_F(ServerClientApiTest, SecondDialectByPasswordAndBySession) {
+  std::wstring session, renewed;
+  ASSERT_EQ(ProtoAuth2(ch, L"alice", L"secret", L"laptop", 1, session), 0);
+  ASSERT_EQ(ProtoAuth2BySession(ch, session, L"laptop", 0, renewed), 0);
+  EXPECT_NE(renewed, session);
+  EXPECT_FALSE(renewed.empty());
+  EXPECT_EQ(ProtoAuth2(ch, L"alice", L"nope", L"laptop", 1, session), ERR_PASSWORD);
+  EXPECT_EQ(ProtoAuth2BySession(ch, L"forged", L"laptop", 1, renewed), ERR_AUTH);
+  EXPECT_EQ(ProtoAuth2(ch, L"alice", L"secret", L"laptop", 9, session), ERR_AUTH);
+}
+
+TEST_F(ServerClientApiTest, UserCheckAndViewList) {
+  ASSERT_EQ(ProtoWriteCheckUser(ch, L"alice", L"secret"), 0);
+  std::wstring serial;
+  ASSERT_EQ(ProtoReadCheckUserResult(ch, serial), 0);
+  EXPECT_EQ(serial, L"SF-REFERENCE-0001");
+  ASSERT_EQ(ProtoWriteCheckUser(ch, L"alice", L"bad"), 0);
+  EXPECT_EQ(ProtoReadCheckUserResult(ch, serial), ERR_PASSWORD);
+
+  std::list<View> views;
+  ASSERT_EQ(ProtoListView(ch, L"alice", L"secret", views), 0);
+  ASSERT_EQ(views.size(), 1u);
+  EXPECT_EQ(views.front().view_id, 1u);
+  EXPECT_EQ(views.front().name, L"share");
+  views.clear();
+  ASSERT_EQ(ProtoListViewBySession(ch, L"s1", views), 0);
+  EXPECT_EQ(views.size(), 1u);
+  EXPECT_EQ(ProtoListViewBySession(ch, L"forged", views), ERR_AUTH);
+}
+
+TEST_F(ServerClientApiTest, NodeOperationsCreateAnnounceAndRemove) {
+  ObjectInfo info;
+  ASSERT_EQ(SFAPICreateDirectory(auth, 0, L"/nd/sub", info), 0);
+  EXPECT_TRUE(info.isDir());
+  EXPECT_EQ(info.path, L"/nd/sub");
+  EXPECT_EQ(info.updator, L"alice");
+  EXPECT_TRUE(PathExists(Share() + "/nd/sub"));
+  uint64_t dir_id = info.sync_id;
+
+  // A file created empty, then announced for an upload from its version.
+  ASSERT_EQ(ProtoDoNodeOperation(ch, L"s1", 0, SFT_FILE, FOP_CREATE, L"/nd/f", info), 0);
+  EXPECT_TRUE(info.isFile());
+  EXPECT_EQ(info.metadata.size, 0u);
+  EXPECT_EQ(info.metadata.hash, L"31d6cfe0d16ae931b73c59d7e0c089c0");
+  uint64_t file_id = info.sync_id;
+  ASSERT_EQ(ProtoDoNodeOperation(ch, L"s1", file_id, SFT_FILE, FOP_PATCH, L"/nd/f", info), 0);
+  EXPECT_EQ(info.sync_id, file_id);
+  EXPECT_EQ(ProtoDoNodeOperation(ch, L"s1", file_id - 1, SFT_FILE, FOP_PATCH, L"/nd/f", info),
+            ERR_CONFLICT);
+  EXPECT_EQ(ProtoDoNodeOperation(ch, L"s1", 0, SFT_FILE, FOP_PATCH, L"/nd/none", info), ERR_NOENT);
+
+  // Removal: a stale base or the wrong type conflicts; then each goes.
+  ASSERT_EQ(HookPutBytes(store(), "/nd/f", "changed", kGoldenTime), 0);
+  EXPECT_EQ(SFAPIRemoveFile(auth, file_id, L"/nd/f", info), ERR_CONFLICT);
+  EXPECT_EQ(SFAPIRemoveDirectory(auth, dir_id, L"/nd/f", info), ERR_CONFLICT);
+  EXPECT_EQ(SFAPIRemoveFile(auth, Row("/nd/f").sync_id, L"/nd/f", info), 0);
+  EXPECT_EQ(SFAPIRemoveDirectory(auth, dir_id, L"/nd/sub", info), 0);
+  EXPECT_FALSE(PathExists(Share() + "/nd/sub"));
+  EXPECT_EQ(SFAPIRemoveFile(auth, 100, L"/nd/f", info), ERR_NOENT);
+}
+
+TEST_F(ServerClientApiTest, OneShotPullReadsAnswersWithoutFileDetails) {
+  // The library's one-shot pull reads entries without size and checksum;
+  // the server sends those only for existing files.
+  ASSERT_EQ(HookMkdir(store(), "/a", kGoldenTime), 0);
+  ASSERT_EQ(HookPutBytes(store(), "/b", "b", kGoldenTime), 0);
+  ASSERT_EQ(HookRemove(store(), "/b"), 0);
+  std::list<Event> events;
+  uint64_t to_id = 0;
+  ASSERT_EQ(SFAPIPullEvent(auth, 0, to_id, events), 0);
+  EXPECT_EQ(to_id, 3u);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events.front().m_path, L"/a");
+  EXPECT_TRUE(events.front().isDir());
+  EXPECT_EQ(events.back().m_type, Event::EV_REMOVE);
+}
+
+}  // namespace
+}  // namespace sftest
