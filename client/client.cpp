@@ -12,9 +12,13 @@
 #include <clocale>
 #include <csignal>
 #include <ctime>
+#include <memory>
 #include <string>
 
+#include "client/black-list-v2.h"
 #include "client/channel-ui-common.h"
+#include "client/client-task-mgr.h"
+#include "client/detector-win.h"
 #include "client/event-db.h"
 #include "client/sign-mgr.h"
 #include "client/sysinfo-mgr.h"
@@ -122,6 +126,14 @@ int initialize(SFSysInfo& sysinfo) {
 
   (void)FSInit(root);
 
+  // Step 9: one filter per worker generation, both from the same file. The
+  // daemon must not sync anything without a valid filter.
+  const std::wstring filter = db + L"/../conf/filter";
+  if (WorkerBlackList(3).Load(filter) != 0 || WorkerBlackList(4).Load(filter) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): Failed to load filter\n");
+    return -1;
+  }
+
   if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler)) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot install signal handlers\n");
     return -1;
@@ -178,6 +190,13 @@ int main(int argc, char** argv) {
   SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
   if (initialize(sysinfo) < 0) return -1;
 
+  auto task_mgr =
+      std::make_unique<TaskManager>(sysinfo.WorkerCountGet(), sysinfo.ProtoVersionGet());
+  auto detector = std::make_unique<Detector>(task_mgr.get());
+  (void)detector->SetWatch(sysinfo.FolderLocGet());  // a failure is logged; the task then ends
+  task_mgr->Start();
+  (void)detector->Run();
+
   SF_LOG(L_INFO, L"[INFO] client(%d): main thread starts receiving events\n");
 
   while (run) {
@@ -194,16 +213,23 @@ int main(int argc, char** argv) {
       }
       break;
     } else if (c == kResume) {
+      task_mgr->Resume();
     } else if (c == kPause) {
+      task_mgr->Pause();
     } else if (c == kReloadIP) {
       sysinfo.ReloadIP(config_path.c_str());
+      task_mgr->Resume();
     } else {
       SF_LOG(L_ERR, L"[ERROR] client(%d): unknown command: [%d] \n", c);
       SleepOneSecond();
     }
   }
 
+  task_mgr->Stop();
+  detector->Stop();
   SF_LOG(L_INFO, L"[INFO] client(%d): main thread down\n");
+  detector.reset();
+  task_mgr.reset();
   destroy();
   return 0;
 }
