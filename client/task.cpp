@@ -76,8 +76,16 @@ int Task::Init() {
 
 void Task::DoTask() {}
 
+namespace {
+// The task whose DoTask runs on this thread. m_thread cannot tell: it is
+// assigned by the starting thread while the new one may already run.
+thread_local const Task* tls_current_task = nullptr;
+}  // namespace
+
 void* Task::Exec(void* task) {
+  tls_current_task = static_cast<Task*>(task);
   static_cast<Task*>(task)->DoTask();
+  tls_current_task = nullptr;
   return nullptr;
 }
 
@@ -85,7 +93,7 @@ int Task::Run() {
   if (GetState() != STOP) return 0;
   // A thread that set STOP on itself has ended or is ending; collect it so
   // that the handle can take the new one.
-  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+  if (m_thread.joinable() && tls_current_task != this) m_thread.join();
   SetState(RUN);
   try {
     m_thread = std::thread(Exec, this);
@@ -116,8 +124,7 @@ int Task::Resume() {
 }
 
 int Task::Stop() {
-  const bool own_thread = m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
-  if (own_thread) {
+  if (tls_current_task == this) {
     SF_LOG(L_ERR, L"[ERROR] task(%d): Stop: task #%d cannot join itself\n", m_task_id);
     return -1;
   }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything under AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs the whole test suite. Usage: scripts/test.sh [ctest arguments...]
+# runs the whole test suite, then runs it again under ThreadSanitizer (the
+# daemon is threads meeting in queues; races are faults even when the tests
+# pass). Usage: scripts/test.sh [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -14,5 +16,11 @@ cmake --build "$BUILD" -j "$JOBS"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-cd "$BUILD"
-ctest --output-on-failure --timeout 300 -j "$JOBS" "$@"
+(cd "$BUILD" && ctest --output-on-failure --timeout 300 -j "$JOBS" "$@")
+
+TSAN_BUILD=${SF_TSAN_BUILD_DIR:-build-tsan}
+cmake -S . -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSF_TSAN=ON \
+      -DSF_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$TSAN_BUILD" -j "$JOBS"
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+(cd "$TSAN_BUILD" && ctest --output-on-failure --timeout 300 -j "$JOBS" "$@")
