@@ -106,20 +106,8 @@ TEST_F(UiChannelTest, MessagesFromManyThreadsNeverInterleave) {
   EXPECT_EQ(files, kThreads * kEach / 2);
 }
 
-int FreePort() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
 TEST(UiChannelNoListenerTest, WithoutAListenerStartUpSucceedsAndMessagesFail) {
-  EXPECT_EQ(IPC_Channel::InitializeAt("127.0.0.1", FreePort(), "s"), 0);
+  EXPECT_EQ(IPC_Channel::InitializeAt("127.0.0.1", sftest::UnusedLoopbackPort(), "s"), 0);
   EXPECT_FALSE(IPC_Channel::IsConnected());
   EXPECT_EQ(IPC_Channel::WriteEvent(MessageFormat::IDLE), ERR_IO);
   EXPECT_EQ(IPC_Channel::WriteFileEvent(Event(EV_CREATE, 0, L"/a")), ERR_IO);
@@ -144,7 +132,7 @@ TEST(LocalChannelTest, OpenRefusesBadArgumentsAndUnreachablePorts) {
   LocalChannel ch;
   EXPECT_EQ(ch.Open(nullptr, 1, false), ERR_INVAL);
   EXPECT_EQ(ch.Open("127.0.0.1", -1, false), ERR_INVAL);
-  EXPECT_EQ(ch.Open("127.0.0.1", FreePort(), false), ERR_SYS);
+  EXPECT_EQ(ch.Open("127.0.0.1", sftest::UnusedLoopbackPort(), false), ERR_SYS);
   EXPECT_EQ(ch.Open("nonsense", 80, false), ERR_SYS);
   EXPECT_TRUE(ch.IsClosed());
 }

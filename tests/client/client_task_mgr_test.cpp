@@ -14,6 +14,7 @@
 #include "lib/errors.h"
 #include "lib/file-status-db.h"
 #include "lib/utility.h"
+#include "local-state-fixture.h"
 
 namespace {
 
@@ -49,15 +50,11 @@ Event Server(Event::Type t, const std::wstring& path, uint64_t id = 1, uint32_t 
   return e;
 }
 
-class TaskManagerTest : public ::testing::Test {
+class TaskManagerTest : public LocalStateTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(mkdir(dir.Sub("sync").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(dir.Sub("db").c_str(), 0755), 0);
-    sftest::WriteFile(dir.Sub("client.conf"), "watch = \"" + dir.Sub("sync") + "\"\ndb_loc = \"" +
-                                                  dir.Sub("db") + "\"\nproto_version = 40\n");
-    cfg = std::make_unique<SFSysInfo>(Utf8ToWideLossy(dir.Sub("client.conf")).c_str());
-    ASSERT_EQ(FileStatusDB::initialize(Utf8ToWideLossy(dir.Sub("db/file-status.sqlite"))), 0);
+    SetUpLocalState("proto_version = 40\n", /*event_db=*/false);
+    if (HasFatalFailure()) return;
     tm = std::make_unique<TaskManager>(*cfg, 2, &factory);
     ASSERT_EQ(factory.workers.size(), 2u);
     w0 = factory.workers[0];
@@ -73,8 +70,6 @@ class TaskManagerTest : public ::testing::Test {
 
   int Push(Event e) { return tm->PushLocalEvent(e); }
 
-  sftest::TempDir dir;
-  std::unique_ptr<SFSysInfo> cfg;
   FakeFactory factory;
   std::unique_ptr<TaskManager> tm;
   FakeServerTask* w0 = nullptr;

@@ -16,22 +16,17 @@
 #include "fakes/test-util.h"
 #include "lib/file-status-db.h"
 #include "lib/utility.h"
+#include "local-state-fixture.h"
 
 namespace {
 
 constexpr uint32_t kTime = 1500000000;
 
-class ExpanderTest : public ::testing::Test {
+class ExpanderTest : public LocalStateTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(mkdir(dir.Sub("sync").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(dir.Sub("db").c_str(), 0755), 0);
-    sftest::WriteFile(dir.Sub("client.conf"),
-                      "watch = \"" + dir.Sub("sync") + "\"\ndb_loc = \"" + dir.Sub("db") + "\"\n");
-    cfg = std::make_unique<SFSysInfo>(Utf8ToWideLossy(dir.Sub("client.conf")).c_str());
-    ASSERT_EQ(FileStatusDB::initialize(Utf8ToWideLossy(dir.Sub("db/file-status.sqlite"))), 0);
-    FileEventDB::destroy();
-    ASSERT_EQ(FileEventDB::initialize(Utf8ToWideLossy(dir.Sub("db/event-db.sqlite"))), 0);
+    SetUpLocalState();
+    if (HasFatalFailure()) return;
     tm = std::make_unique<TaskManager>(*cfg, 0, nullptr);
   }
   void TearDown() override {
@@ -93,8 +88,6 @@ class ExpanderTest : public ::testing::Test {
 
   using V = std::vector<std::string>;
 
-  sftest::TempDir dir;
-  std::unique_ptr<SFSysInfo> cfg;
   std::unique_ptr<TaskManager> tm;
 };
 

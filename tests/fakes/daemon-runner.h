@@ -87,9 +87,6 @@ class DaemonSandbox {
   int m_ui_port = 0;
 };
 
-// A loopback port that was free a moment ago (bound to port 0 and closed).
-int UnusedLoopbackPort();
-
 // Path of a built executable (bin/<name>).
 std::string BinPath(const std::string& name);
 

@@ -1,6 +1,9 @@
 #include "fakes/test-util.h"
 
+#include <arpa/inet.h>
 #include <ftw.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +39,21 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeou
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+int UnusedLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  int port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  if (fd >= 0) ::close(fd);
+  return port;
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -30,6 +30,10 @@ class TempDir {
 bool WaitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// A loopback port on which nothing listens: bound to port 0, noted and
+// released a moment ago.
+int UnusedLoopbackPort();
+
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool PathExists(const std::string& path);

@@ -262,22 +262,9 @@ TEST(ChannelLifecycleTest, OpenRefusesBadAddresses) {
 
 // ---- real sockets ---------------------------------------------------------
 
-// A port on which nothing listens: bind one, note it, release it.
-int FreePort() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
 TEST(ChannelSocketTest, RefusedConnectionIsAnErrorNotAConnectedChannel) {
   Channel ch;
-  EXPECT_EQ(ch.Open("127.0.0.1", FreePort(), false), ERR_IO);
+  EXPECT_EQ(ch.Open("127.0.0.1", sftest::UnusedLoopbackPort(), false), ERR_IO);
   EXPECT_TRUE(ch.IsClosed());
 }
 
