@@ -190,12 +190,22 @@ int main(int argc, char** argv) {
   SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
   if (initialize(sysinfo) < 0) return -1;
 
+  // SIGINT/SIGTERM must reach the main thread: only there does a signal
+  // interrupt the blocking stdin read. Task threads inherit a mask that
+  // blocks them; the main thread unblocks once they exist.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
   auto task_mgr =
       std::make_unique<TaskManager>(sysinfo.WorkerCountGet(), sysinfo.ProtoVersionGet());
   auto detector = std::make_unique<Detector>(task_mgr.get());
   (void)detector->SetWatch(sysinfo.FolderLocGet());  // a failure is logged; the task then ends
   task_mgr->Start();
   (void)detector->Run();
+  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
 
   SF_LOG(L_INFO, L"[INFO] client(%d): main thread starts receiving events\n");
 

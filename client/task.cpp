@@ -1,5 +1,8 @@
 #include "client/task.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -83,6 +86,13 @@ thread_local const Task* tls_current_task = nullptr;
 }  // namespace
 
 void* Task::Exec(void* task) {
+  // Stop requests by signal belong to the main thread, whose stdin read they
+  // must interrupt; a task thread started at any time never takes them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   tls_current_task = static_cast<Task*>(task);
   static_cast<Task*>(task)->DoTask();
   tls_current_task = nullptr;
