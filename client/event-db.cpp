@@ -120,7 +120,7 @@ int FileEventDB::initialize(const std::wstring& location) {
     return -1;
   }
   Db db;
-  int rc = db.Open(path);
+  int rc = db.OpenShared(path);
   if (rc != SQLITE_OK) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n",
            path, rc, db.ErrMsg());
