@@ -227,6 +227,14 @@ int WriteVarId(Channel& ch, uint8_t id) {
   return rc;
 }
 
+// A var-data length the channel can queue in one write and the 16-bit length
+// field can carry: a length taken modulo 65536 would announce fewer bytes
+// than follow, and the peer would read the rest as the next sections.
+bool VarLenFits(const Channel& ch, int len) {
+  return len >= 0 && static_cast<size_t>(len) <= ch.GetCapacity() &&
+         static_cast<unsigned>(len) <= kProtoMaxVarLen;
+}
+
 // Wide text to its UTF-8 form; false (logged) when it cannot be converted or
 // would not fit the wire limit together with its terminator.
 bool ToWireUtf8(const std::wstring& s, std::string& out) {
@@ -377,7 +385,7 @@ int ProtoWriteSection(Channel& ch, uint8_t id, const std::wstring& s) {
   std::string utf8;
   if (!ToWireUtf8(s, utf8)) return ERR_SYS;
   utf8.push_back('\0');
-  if (utf8.size() > ch.GetCapacity()) return ERR_INVAL;
+  if (!VarLenFits(ch, static_cast<int>(utf8.size()))) return ERR_INVAL;
   int rc = WriteVarId(ch, id);
   if (rc < 0) return rc;
   rc = ProtoWriteVarData(ch, utf8.data(), static_cast<int>(utf8.size()));
@@ -391,7 +399,7 @@ int ProtoWriteSection(Channel& ch, uint8_t id, const std::wstring& s) {
 
 int ProtoWriteSection(Channel& ch, uint8_t id, const char* buf, int len) {
   if (!IsVariable(id)) return BadWriteAttr(id);
-  if (buf == nullptr || len < 0 || static_cast<size_t>(len) > ch.GetCapacity()) return ERR_INVAL;
+  if (buf == nullptr || !VarLenFits(ch, len)) return ERR_INVAL;
   int rc = WriteVarId(ch, id);
   if (rc < 0) return rc;
   rc = ProtoWriteVarData(ch, buf, len);
@@ -407,7 +415,7 @@ int ProtoWriteEncSection(Channel& ch, uint8_t id, const std::wstring& s) {
   if (!ToWireUtf8(s, utf8)) return ERR_SYS;
   std::string enc;
   SyncPassEnc(utf8, enc);
-  if (enc.size() > ch.GetCapacity()) return ERR_INVAL;
+  if (!VarLenFits(ch, static_cast<int>(enc.size()))) return ERR_INVAL;
   int rc = WriteVarId(ch, id);
   if (rc < 0) return rc;
   rc = ProtoWriteVarData(ch, enc.data(), static_cast<int>(enc.size()));
@@ -484,7 +492,7 @@ int ProtoReadDecSection(Channel& ch, uint8_t id, std::wstring& s) {
 int ProtoWriteVarData(Channel& ch, const char* buf, int len) {
   // Refused before the length goes out, so a failure never leaves a length
   // without its data in the stream.
-  if (buf == nullptr || len < 0 || static_cast<size_t>(len) > ch.GetCapacity()) return ERR_INVAL;
+  if (buf == nullptr || !VarLenFits(ch, len)) return ERR_INVAL;
   int rc = ch.WriteInt16(static_cast<uint16_t>(len));
   if (rc < 0) {
     SF_LOG(L_DEBUG, L"[DEBUG] proto-common(%d): WriteVarData: Failed to write length indicator\n");

@@ -41,6 +41,8 @@ constexpr unsigned kProtoBlockSize = 8192;
 constexpr unsigned kProtoVersionTextMax = 32;
 // Header length on the wire.
 constexpr unsigned kProtoHeaderSize = 8;
+// Largest var data any writer sends: its length field has 16 bits.
+constexpr unsigned kProtoMaxVarLen = 0xFFFF;
 
 enum _SYNC_PROTO_CMD_tag : uint8_t {
   SCMD_REQUEST = 1,
@@ -245,7 +247,7 @@ int ProtoWriteSection(Channel& ch, uint8_t id, uint64_t v);
 // UTF-8 form (with terminator) exceeds kProtoMaxData.
 int ProtoWriteSection(Channel& ch, uint8_t id, const std::wstring& s);
 // Raw bytes; ERR_INVAL for a null buf or a negative len; len must not exceed
-// the channel's capacity (ERR_INVAL).
+// the channel's capacity nor kProtoMaxVarLen (ERR_INVAL, nothing written).
 int ProtoWriteSection(Channel& ch, uint8_t id, const char* buf, int len);
 // The string encrypted with SyncPassEnc, without terminator.
 int ProtoWriteEncSection(Channel& ch, uint8_t id, const std::wstring& s);
@@ -268,8 +270,9 @@ int ProtoReadDecSection(Channel& ch, uint8_t id, std::wstring& s);
 
 // ---- var data and strings (no section id) -------------------------------------
 
-// 16-bit length then the bytes. 0, ERR_INVAL (null buf, negative len or len
-// above the channel's capacity) or a channel error.
+// 16-bit length then the bytes. 0, ERR_INVAL (null buf, negative len, len
+// above the channel's capacity or above kProtoMaxVarLen; nothing is written)
+// or a channel error.
 int ProtoWriteVarData(Channel& ch, const char* buf, int len);
 // Reads a length n and then n bytes into buf. Returns n; ERR_INVAL for a null
 // buf or max 0; ERR_PROTO when n > max (the n bytes are not consumed); a

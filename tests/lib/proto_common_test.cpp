@@ -199,6 +199,19 @@ TEST(ProtoVarDataTest, LengthsAtTheBoundsAreExact) {
   (void)len;
 }
 
+TEST(ProtoVarDataTest, LengthBeyondSixteenBitsIsRefusedEvenWhenTheChannelCouldQueueIt) {
+  // On a channel larger than the length field, 65536 bytes would be
+  // announced as 0 and the bytes read as the following sections.
+  FaultChannel ch(70000);
+  std::string big(65536, 'b');
+  EXPECT_EQ(ProtoWriteVarData(ch, big.data(), 65536), ERR_INVAL);
+  EXPECT_EQ(ProtoWriteSection(ch, SPROTO_ID_DELTADATA, big.data(), 65536), ERR_INVAL);
+  EXPECT_EQ(ch.WritePending(), 0u);
+  ASSERT_EQ(ProtoWriteVarData(ch, big.data(), 65535), 0);
+  ASSERT_EQ(ch.FlushWrite(0), 0);
+  EXPECT_EQ(ch.Output(), Bytes().u16(65535).raw(big.substr(0, 65535)).str());
+}
+
 TEST(ProtoVarDataTest, TruncatedDataReportsTheChannelError) {
   FaultChannel ch;
   ch.Feed(Bytes().u16(10).raw("abc"));
