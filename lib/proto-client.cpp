@@ -568,8 +568,10 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events) {
              seq);
       return ERR_PROTO;
     }
-    // A path that could step outside the sync root never becomes an event.
-    if (!ProtoIsSafePath(path)) {
+    // A path that could step outside the sync root never becomes an event,
+    // nor does the root itself: it is no object of the share, and a removal
+    // of it would empty the whole sync root.
+    if (!ProtoIsSafePath(path) || path == L"/") {
       SF_LOG(L_WARNING, L"[WARNING] proto-client(%d): ReadEvents: unsafe path refused: %s\n", path);
       continue;
     }

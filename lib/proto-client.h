@@ -108,7 +108,8 @@ int ProtoWritePullEventRequest(Channel& ch, const std::wstring& session, uint64_
 // newest sync id and the entries, appended to `events` as server events in
 // wire order. `to_id` is set only when every entry was read. Events appended
 // before a failure stay in the list. Entries whose path is not a safe
-// relative path (see ProtoIsSafePath) are dropped with a warning. ERR_PROTO
+// relative path (see ProtoIsSafePath) or is the root "/" itself are dropped
+// with a warning. ERR_PROTO
 // for a count above kProtoMaxPullEvents or a broken sequence.
 int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events);
 // SCMD_EVT_SEND for one object.

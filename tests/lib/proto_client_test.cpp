@@ -347,6 +347,24 @@ TEST_F(ProtoClientTest, PulledEntriesWithUnsafePathsAreDropped) {
   EXPECT_EQ(to_id, 9u);
 }
 
+TEST_F(ProtoClientTest, PulledEntryNamingTheRootItselfIsDropped) {
+  // A directory removal of "/" would empty the whole sync root.
+  Bytes b;
+  b.sec64(SPROTO_ID_SID, 12).sec64(SPROTO_ID_EVT_COUNT, 3);
+  b = Entry(b, 0, 1, 1, 0, "/");
+  b = Entry(b, 1, 2, 1, 1, "/");
+  b = Entry(b, 2, 3, 1, 0, "/old dir");
+  FaultChannel in;
+  in.Feed(b);
+  std::list<Event> events;
+  uint64_t to_id = 0;
+  ASSERT_EQ(ProtoReadEvents(in, to_id, events), 0);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events.front().m_path, L"/old dir");
+  EXPECT_EQ(events.front().m_type, EV_REMOVE);
+  EXPECT_EQ(to_id, 12u);
+}
+
 TEST_F(ProtoClientTest, SafePathRules) {
   EXPECT_TRUE(ProtoIsSafePath(L"/"));
   EXPECT_TRUE(ProtoIsSafePath(L"/a"));
