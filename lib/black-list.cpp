@@ -214,6 +214,7 @@ class Parser {
         int64_t v = 0;
         int rc = Number(c, INT32_MIN, INT32_MAX, v);
         if (rc) return rc;
+        if (!c.AtLineEnd()) return PARSER_LINE_NOT_ENDED;
         *std::get<int32_t*>(field) = static_cast<int32_t>(v);
         break;
       }
@@ -221,6 +222,7 @@ class Parser {
         int64_t v = 0;
         int rc = Number(c, INT64_MIN, INT64_MAX, v);
         if (rc) return rc;
+        if (!c.AtLineEnd()) return PARSER_LINE_NOT_ENDED;
         *std::get<int64_t*>(field) = v;
         break;
       }
@@ -453,8 +455,10 @@ bool AnyPrefix(const std::string& text, const filter_string_set& set) {
     if (StartsWithNoCase(text, s)) return true;
   return false;
 }
+// Limits are compared unsigned, like the size limits: a negative value
+// stands for a huge one rather than refusing every name.
 bool TooLong(const std::string& text, int64_t max) {
-  return max != 0 && static_cast<int64_t>(text.size()) > max;
+  return max != 0 && static_cast<uint64_t>(text.size()) > static_cast<uint64_t>(max);
 }
 
 int TestDirectoryComponents(const filter& f, const std::string& path) {
