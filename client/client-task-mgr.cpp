@@ -530,7 +530,9 @@ int TaskManager::GetExpandEvent(Event& e) {
   }
   e = m_exp_event.front();
   m_exp_event.pop_front();
-  SetStatus(SYNCING);
+  // Only Resume leaves PAUSE: the user interface must not hear that work
+  // goes on while the user has paused it.
+  if (m_status != PAUSE) SetStatus(SYNCING);
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): GetExpandEvent: %s\n", e.toString());
   return 1;
 }
@@ -538,7 +540,9 @@ int TaskManager::GetExpandEvent(Event& e) {
 void TaskManager::DoneExpandEvent(const Event& e) {
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): DoneExpandEvent: %s\n", e.toString());
   std::lock_guard<std::mutex> g(m_mutex);
-  if (NothingPending()) SetStatus(IDLE);
+  // An expansion still running when the user paused ends while paused; that
+  // is no reason to tell the user interface the client is idle.
+  if (NothingPending() && m_status != PAUSE) SetStatus(IDLE);
 }
 
 // ---- Exception list and rescan ---------------------------------------------------------------
