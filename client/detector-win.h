@@ -47,8 +47,9 @@ class ChangeWatcher {
   ChangeWatcher(const ChangeWatcher&) = delete;
   ChangeWatcher& operator=(const ChangeWatcher&) = delete;
 
-  // A top-level name whose subtree is never watched (changes of the entry
-  // itself are still reported). REQUIRES: before Open.
+  // A top-level directory whose contents are not reported (changes of the
+  // entry itself are). Items moved into or out of it are reported as the
+  // rename they are, with the inner name below it. REQUIRES: before Open.
   void SetExcludedTopLevel(const std::string& name) { m_excluded = name; }
   // Pretends the system's watch limit is `n` watches (tests).
   void SetWatchLimitForTest(size_t n) { m_test_limit = n; }
@@ -95,7 +96,11 @@ class ChangeWatcher {
 
   int Reset();
   void AddTree(const std::string& rel);
+  // Watches one directory; the working directory and anything below it
+  // only for moves.
   bool AddOne(const std::string& rel);
+  bool AddOne(const std::string& rel, uint32_t mask);
+  bool InExcluded(const std::string& rel) const;
   void DropTree(const std::string& rel);
   void MoveTree(const std::string& from, const std::string& to);
   void Process(const char* buf, size_t len, std::vector<ChangeRecord>& out);

@@ -175,10 +175,13 @@ TEST_F(ChangeWatcherTest, MovesAcrossTheRootBecomeRemovalsAndAdditions) {
   Open();
   const size_t before = w.WatchCount();
   ASSERT_EQ(rename(P("leaving").c_str(), outside.Sub("left").c_str()), 0);
+  // Written before the move was seen: it must not be named as if inside.
+  sftest::WriteFile(outside.Sub("left/early"), "x");
   ASSERT_EQ(rename(outside.Sub("coming").c_str(), P("came").c_str()), 0);
   Collected c = CollectUntil(w, ChangeRecord::kAdded, L"came");
   ASSERT_FALSE(c.interrupted) << Show(c.records);
   EXPECT_TRUE(Has(c.records, ChangeRecord::kRemoved, L"leaving")) << Show(c.records);
+  for (const auto& r : c.records) EXPECT_EQ(r.name.find(L"early"), std::wstring::npos);
   EXPECT_EQ(w.WatchCount(), before - 1 + 2);
   // The tree that left is no longer reported; the one that came is.
   sftest::WriteFile(outside.Sub("left/ghost"), "x");
@@ -202,13 +205,46 @@ TEST_F(ChangeWatcherTest, ExcludedDirectoryReportsOnlyItself) {
   for (const auto& r : c.records) EXPECT_EQ(r.name.find(L"tmp1"), std::wstring::npos);
 }
 
+// Directories are removed by moving them into the working directory first,
+// and downloads are moved out of it into place: both must stay renames, not
+// turn into a removal of the moved item or an addition of an unknown one.
+TEST_F(ChangeWatcherTest, MovesThroughTheExcludedDirectoryStayRenames) {
+  Mkdir(P("gone"));
+  Mkdir(P("gone/sub"));
+  Open();
+  const std::string wd = ".ZentavoWorkingDirectory";
+  ASSERT_EQ(rename(P("gone").c_str(), P(wd + "/t1").c_str()), 0);
+  sftest::WriteFile(P(wd + "/t1/sub/inner"), "x");
+  sftest::WriteFile(P(wd + "/t2"), "x");
+  ASSERT_EQ(rename(P(wd + "/t2").c_str(), P("placed").c_str()), 0);
+  Collected c = CollectUntil(w, ChangeRecord::kRenamedNew, L"placed");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  EXPECT_EQ(Show(c.records),
+            "4:gone/ 5:.ZentavoWorkingDirectory/t1/ 4:.ZentavoWorkingDirectory/t2 5:placed ");
+
+  // The same holds for a working directory made again after a removal.
+  ASSERT_EQ(unlink(P(wd + "/t1/sub/inner").c_str()), 0);
+  ASSERT_EQ(rmdir(P(wd + "/t1/sub").c_str()), 0);
+  ASSERT_EQ(rmdir(P(wd + "/t1").c_str()), 0);
+  ASSERT_EQ(rmdir(P(wd).c_str()), 0);
+  Mkdir(P(wd));
+  c = CollectUntil(w, ChangeRecord::kAdded, L".ZentavoWorkingDirectory");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  sftest::WriteFile(P("f"), "x");
+  ASSERT_EQ(rename(P("f").c_str(), P(wd + "/f").c_str()), 0);
+  c = CollectUntil(w, ChangeRecord::kRenamedNew, L".ZentavoWorkingDirectory/f");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  EXPECT_FALSE(Has(c.records, ChangeRecord::kRemoved, L"f")) << Show(c.records);
+}
+
 TEST_F(ChangeWatcherTest, NamesThatAreNotUtf8AreSkippedNotMangled) {
   Mkdir(
       P("bad\xff"
         "dir"));
   Open();
   const size_t watched = w.WatchCount();
-  EXPECT_EQ(watched, 1u) << "neither the working directory nor the bad name is watched";
+  EXPECT_EQ(watched, 2u) << "the root and (for moves only) the working directory; not the bad "
+                            "name";
   sftest::WriteFile(P("bad\xfe"), "x");
   ASSERT_EQ(rename(P("bad\xfe").c_str(), P("renamed-ok").c_str()), 0);
   const int fd = open(P("good").c_str(), O_CREAT | O_WRONLY, 0644);  // one event only
