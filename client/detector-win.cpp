@@ -33,6 +33,8 @@ constexpr size_t kReadBufferSize = 65536;
 // can fall between them: give the second half this long to arrive before the
 // first is taken as a move out of the tree.
 constexpr int kRenamePairWaitMs = 20;
+// The kernel's usual change queue length, when it cannot be read.
+constexpr size_t kDefaultQueueLimit = 16384;
 
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
                                 IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
@@ -75,6 +77,14 @@ std::string ChangeWatcher::Full(const std::string& rel) const {
 }
 
 int ChangeWatcher::Open(const std::string& root) {
+  if (m_queue_limit == 0) {
+    m_queue_limit = kDefaultQueueLimit;
+    if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
+      long n = 0;
+      if (std::fscanf(f, "%ld", &n) == 1 && n > 0) m_queue_limit = static_cast<size_t>(n);
+      std::fclose(f);
+    }
+  }
   m_root = root;
   while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
   return Reset();
@@ -246,11 +256,12 @@ void ChangeWatcher::FlushPending(std::vector<ChangeRecord>& out) {
   if (m_pending.is_dir) DropTree(m_pending.rel);
 }
 
-void ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRecord>& out) {
-  size_t off = 0;
+size_t ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRecord>& out) {
+  size_t off = 0, count = 0;
   while (off + sizeof(struct inotify_event) <= len) {
     const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
     off += sizeof(struct inotify_event) + ev->len;
+    ++count;
     if (ev->mask & IN_Q_OVERFLOW) {
       m_overflow = true;
       continue;
@@ -335,6 +346,7 @@ void ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRecor
       Emit(ChangeRecord::kModified, rel, is_dir, out);
     }
   }
+  return count;
 }
 
 bool ChangeWatcher::Readable(int fd, int timeout_ms) {
@@ -386,8 +398,14 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
     if (fds[0].revents & (POLLERR | POLLNVAL)) return kFailed;
     if (!(fds[0].revents & POLLIN)) continue;
     // Drain the queue: an overflow marker sits behind the changes it cut
-    // short, and those changes are then better dropped for the rescan.
+    // short, and those changes are then better dropped for the rescan. The
+    // queue cannot hold more than m_queue_limit changes and the marker, so
+    // once more than that were read any marker has been seen; under a steady
+    // stream of changes the queue never empties, and the batch ends there
+    // rather than growing without bound.
+    size_t taken = 0;
     for (;;) {
+      if (taken > m_queue_limit && !m_pending.active) break;
       const ssize_t r = read(m_ino.get(), buf, sizeof buf);
       if (r < 0) {
         if (errno == EINTR) continue;
@@ -399,7 +417,7 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
         SF_LOG(L_ERR, L"[ERROR] detector-win(%d): reading changes: %s\n", std::strerror(err));
         return kFailed;
       }
-      Process(buf, static_cast<size_t>(r), out);
+      taken += Process(buf, static_cast<size_t>(r), out);
     }
     FlushPending(out);
   }

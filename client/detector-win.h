@@ -53,6 +53,9 @@ class ChangeWatcher {
   void SetExcludedTopLevel(const std::string& name) { m_excluded = name; }
   // Pretends the system's watch limit is `n` watches (tests).
   void SetWatchLimitForTest(size_t n) { m_test_limit = n; }
+  // Pretends the system's change queue holds `n` changes (tests): a batch
+  // ends once more than that many were read.
+  void SetQueueLimitForTest(size_t n) { m_queue_limit = n; }
 
   // Watches `root` (UTF-8) and every directory below it. Returns 0, or -1
   // when the root cannot be watched (logged). Directories that cannot be
@@ -103,7 +106,8 @@ class ChangeWatcher {
   bool InExcluded(const std::string& rel) const;
   void DropTree(const std::string& rel);
   void MoveTree(const std::string& from, const std::string& to);
-  void Process(const char* buf, size_t len, std::vector<ChangeRecord>& out);
+  // Returns how many notifications `buf` held.
+  size_t Process(const char* buf, size_t len, std::vector<ChangeRecord>& out);
   void FlushPending(std::vector<ChangeRecord>& out);
   bool Emit(ChangeRecord::Action action, const std::string& rel, bool is_dir,
             std::vector<ChangeRecord>& out);
@@ -114,6 +118,7 @@ class ChangeWatcher {
   std::string m_root;
   std::string m_excluded;
   size_t m_test_limit = 0;
+  size_t m_queue_limit = 0;  // the kernel's change queue length (read by Open)
 
   // Detector thread only.
   Fd m_ino;

@@ -237,6 +237,36 @@ TEST_F(ChangeWatcherTest, MovesThroughTheExcludedDirectoryStayRenames) {
   EXPECT_FALSE(Has(c.records, ChangeRecord::kRemoved, L"f")) << Show(c.records);
 }
 
+// A stream of changes that outlasts every read must not keep a wait from
+// returning: each batch is bounded, and nothing is lost across batches.
+TEST_F(ChangeWatcherTest, BatchesStayBoundedAndLoseNothing) {
+  w.SetQueueLimitForTest(1000);
+  Open();
+  constexpr int kFiles = 3000;
+  for (int i = 0; i < kFiles; ++i) {
+    const int fd = open(P("f" + std::to_string(10000 + i)).c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  Records all;
+  size_t largest = 0;
+  {
+    Watchdog dog(w);
+    while (all.size() < static_cast<size_t>(kFiles)) {
+      Records batch;
+      ASSERT_EQ(w.Wait(batch), ChangeWatcher::kChanges);
+      largest = std::max(largest, batch.size());
+      all.insert(all.end(), batch.begin(), batch.end());
+    }
+  }
+  EXPECT_LT(largest, static_cast<size_t>(kFiles));
+  ASSERT_EQ(all.size(), static_cast<size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i) {
+    EXPECT_EQ(all[static_cast<size_t>(i)].action, ChangeRecord::kAdded);
+    EXPECT_EQ(all[static_cast<size_t>(i)].name, L"f" + std::to_wstring(10000 + i));
+  }
+}
+
 TEST_F(ChangeWatcherTest, NamesThatAreNotUtf8AreSkippedNotMangled) {
   Mkdir(
       P("bad\xff"
