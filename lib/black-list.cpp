@@ -442,8 +442,34 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
+// Length of the UTF-8 character starting at s[i], or 1 when the bytes there
+// do not form one.
+size_t Utf8CharLength(const std::string& s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  const size_t n = c < 0x80           ? 1
+                   : (c >> 5) == 0x6  ? 2
+                   : (c >> 4) == 0xe  ? 3
+                   : (c >> 3) == 0x1e ? 4
+                                      : 1;
+  if (i + n > s.size()) return 1;
+  for (size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 1;
+  return n;
+}
+
+// Whether `text` holds any character of `chars`. A character outside ASCII
+// is matched as its whole UTF-8 sequence: comparing single bytes would make
+// one forbidden character refuse every name holding another character that
+// merely shares a byte with it. Bytes that form no character count alone.
 bool ContainsAnyOf(const std::string& text, const filter_string& chars) {
-  return chars && text.find_first_of(*chars) != std::string::npos;
+  if (!chars) return false;
+  const std::string& set = *chars;
+  for (size_t i = 0; i < set.size();) {
+    const size_t n = Utf8CharLength(set, i);
+    if (text.find(set.data() + i, 0, n) != std::string::npos) return true;
+    i += n;
+  }
+  return false;
 }
 bool AnyEqual(const std::string& text, const filter_string_set& set) {
   for (const auto& s : set)

@@ -253,6 +253,29 @@ TEST(FilterTestPathTest, FileNameRulesInOrder) {
   EXPECT_EQ(filter_test_ea(f, "com.apple"), 0);
 }
 
+// A forbidden character outside ASCII forbids that character, not every
+// character sharing one of its UTF-8 bytes ("\xe2\x80\xa2" and "\xc3\x80"
+// share 0x80). Stray bytes that form no character still match alone.
+TEST(FilterTestPathTest, ForbiddenCharactersMatchWholeUtf8Characters) {
+  Parsed p = Parse(
+      "[Common]\nblack_char = \"\xe2\x80\xa2:\"\n"
+      "[File]\nblack_char = \"\\xff\"\n");
+  ASSERT_EQ(p.r.status, 0);
+  EXPECT_EQ(filter_test_path(p.f, 0,
+                             "/a\xe2\x80\xa2"
+                             "b"),
+            FILTER_BLACK_CHAR);
+  EXPECT_EQ(filter_test_path(p.f, 1, "/\xe2\x80\xa2/x"), FILTER_BLACK_CHAR);
+  EXPECT_EQ(filter_test_path(p.f, 0, "/a:b"), FILTER_BLACK_CHAR);
+  EXPECT_EQ(filter_test_path(p.f, 0, "/\xc3\x80.txt"), 0);
+  EXPECT_EQ(filter_test_path(p.f, 0, "/\xe2\x82\xac"), 0);
+  EXPECT_EQ(filter_test_path(p.f, 1, "/\xe2\x80\xa6/x"), 0);
+  EXPECT_EQ(filter_test_path(p.f, 0,
+                             "/a\xff"
+                             "b"),
+            FILTER_BLACK_CHAR);
+}
+
 TEST(FilterTestPathTest, MaxLengthCountsBytesPerComponent) {
   Parsed p = Parse("[Common]\nmax_length = 3\n");
   EXPECT_EQ(filter_test_path(p.f, 0, "/abcd"), FILTER_TOO_LONG);
