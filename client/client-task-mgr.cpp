@@ -140,6 +140,12 @@ TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* facto
   }
 
   m_size = worker_count > 0 ? worker_count : 0;
+  if (m_size > kMaxWorkers) {
+    // A thread and a mailbox each: a mistyped count must not exhaust them.
+    SF_LOG(L_WARNING, L"[WARNING] client-task-mgr(%d): %d workers asked for; running %d\n", m_size,
+           kMaxWorkers);
+    m_size = kMaxWorkers;
+  }
   m_ctx.reset(new TaskContext[m_size > 0 ? m_size : 1]);
   m_task.resize(static_cast<size_t>(m_size));
 

@@ -394,6 +394,12 @@ TEST_F(TaskManagerTest, StatusAndErrorMessagesReachTheUserInterface) {
   IPC_Channel::Destroy();
 }
 
+TEST_F(TaskManagerTest, WorkerCountIsBounded) {
+  FakeFactory many;
+  TaskManager big(*cfg, 1000000, &many);
+  EXPECT_EQ(many.workers.size(), static_cast<size_t>(TaskManager::kMaxWorkers));
+}
+
 TEST(ConnectionPoolTest, HandsOutEachConnectionOnce) {
   ConnectionPool pool;
   ProxyInfo p;
