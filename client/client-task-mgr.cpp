@@ -140,6 +140,12 @@ TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* facto
   }
 
   m_size = worker_count > 0 ? worker_count : 0;
+  if (m_size > kMaxWorkers) {
+    // A thread and a mailbox each: a mistyped count must not exhaust them.
+    SF_LOG(L_WARNING, L"[WARNING] client-task-mgr(%d): %d workers asked for; running %d\n", m_size,
+           kMaxWorkers);
+    m_size = kMaxWorkers;
+  }
   m_ctx.reset(new TaskContext[m_size > 0 ? m_size : 1]);
   m_task.resize(static_cast<size_t>(m_size));
 
@@ -530,7 +536,9 @@ int TaskManager::GetExpandEvent(Event& e) {
   }
   e = m_exp_event.front();
   m_exp_event.pop_front();
-  SetStatus(SYNCING);
+  // Only Resume leaves PAUSE: the user interface must not hear that work
+  // goes on while the user has paused it.
+  if (m_status != PAUSE) SetStatus(SYNCING);
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): GetExpandEvent: %s\n", e.toString());
   return 1;
 }
@@ -538,7 +546,9 @@ int TaskManager::GetExpandEvent(Event& e) {
 void TaskManager::DoneExpandEvent(const Event& e) {
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): DoneExpandEvent: %s\n", e.toString());
   std::lock_guard<std::mutex> g(m_mutex);
-  if (NothingPending()) SetStatus(IDLE);
+  // An expansion still running when the user paused ends while paused; that
+  // is no reason to tell the user interface the client is idle.
+  if (NothingPending() && m_status != PAUSE) SetStatus(IDLE);
 }
 
 // ---- Exception list and rescan ---------------------------------------------------------------

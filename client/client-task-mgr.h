@@ -127,6 +127,8 @@ class TaskManager {
 
   static constexpr int kQueueCapacity = 4096;
   static constexpr int kPoolSize = 4;
+  // Most workers run; a larger configured count is cut to this (logged).
+  static constexpr int kMaxWorkers = 64;
 
   // As start-up creates it: configuration from the process's singleton,
   // syncer and workers from the built-in factory. `proto_version` is not

@@ -33,10 +33,18 @@ constexpr size_t kReadBufferSize = 65536;
 // can fall between them: give the second half this long to arrive before the
 // first is taken as a move out of the tree.
 constexpr int kRenamePairWaitMs = 20;
+// The kernel's usual change queue length, when it cannot be read.
+constexpr size_t kDefaultQueueLimit = 16384;
 
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
                                 IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
                                 IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+// The excluded top-level directory (the working directory) is watched for
+// moves only: an item moved into it must come out as a rename whose new half
+// is ignored, not as a removal (the workers remove directories by moving them
+// there first), and an item moved out of it as a rename from an ignored name.
+// What is written inside it is never reported.
+constexpr uint32_t kExcludedMask = IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW;
 
 std::string Join(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
@@ -69,6 +77,14 @@ std::string ChangeWatcher::Full(const std::string& rel) const {
 }
 
 int ChangeWatcher::Open(const std::string& root) {
+  if (m_queue_limit == 0) {
+    m_queue_limit = kDefaultQueueLimit;
+    if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
+      long n = 0;
+      if (std::fscanf(f, "%ld", &n) == 1 && n > 0) m_queue_limit = static_cast<size_t>(n);
+      std::fclose(f);
+    }
+  }
   m_root = root;
   while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
   return Reset();
@@ -111,13 +127,16 @@ void ChangeWatcher::AddTree(const std::string& rel) {
     while (struct dirent* ent = readdir(d)) {
       const std::string name = ent->d_name;
       if (name == "." || name == "..") continue;
-      if (dir.empty() && name == m_excluded) continue;
       bool is_dir = ent->d_type == DT_DIR;
       if (ent->d_type == DT_UNKNOWN) {
         struct stat st;
         is_dir = lstat(Full(Join(dir, name)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
       }
       if (!is_dir) continue;
+      if (dir.empty() && name == m_excluded) {
+        AddOne(name, kExcludedMask);
+        continue;
+      }
       const std::string child = Join(dir, name);
       if (!ValidName(child)) {
         SF_LOG(L_WARNING,
@@ -131,13 +150,22 @@ void ChangeWatcher::AddTree(const std::string& rel) {
   }
 }
 
+bool ChangeWatcher::InExcluded(const std::string& rel) const {
+  return !m_excluded.empty() && rel.compare(0, m_excluded.size(), m_excluded) == 0 &&
+         (rel.size() == m_excluded.size() || rel[m_excluded.size()] == '/');
+}
+
 bool ChangeWatcher::AddOne(const std::string& rel) {
+  return AddOne(rel, InExcluded(rel) ? kExcludedMask : kWatchMask);
+}
+
+bool ChangeWatcher::AddOne(const std::string& rel, uint32_t mask) {
   int wd;
   if (m_test_limit && m_wd_path.size() >= m_test_limit) {
     wd = -1;
     errno = ENOSPC;
   } else {
-    wd = inotify_add_watch(m_ino.get(), Full(rel).c_str(), kWatchMask);
+    wd = inotify_add_watch(m_ino.get(), Full(rel).c_str(), mask);
   }
   if (wd < 0) {
     const int err = errno;
@@ -228,23 +256,30 @@ void ChangeWatcher::FlushPending(std::vector<ChangeRecord>& out) {
   if (m_pending.is_dir) DropTree(m_pending.rel);
 }
 
-void ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRecord>& out) {
-  size_t off = 0;
+size_t ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRecord>& out) {
+  size_t off = 0, count = 0;
   while (off + sizeof(struct inotify_event) <= len) {
     const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
     off += sizeof(struct inotify_event) + ev->len;
+    ++count;
     if (ev->mask & IN_Q_OVERFLOW) {
       m_overflow = true;
       continue;
     }
-    auto it = m_wd_path.find(ev->wd);
     if (ev->mask & IN_IGNORED) {
-      if (it != m_wd_path.end()) {
-        m_path_wd.erase(it->second);
-        m_wd_path.erase(it);
+      auto gone = m_wd_path.find(ev->wd);
+      if (gone != m_wd_path.end()) {
+        m_path_wd.erase(gone->second);
+        m_wd_path.erase(gone);
       }
       continue;
     }
+    // A move whose other half did not follow took its tree out: drop that
+    // tree's watches before naming this event, which may come from one of
+    // them (written there after the move) and would get a stale name.
+    if (m_pending.active && !((ev->mask & IN_MOVED_TO) && ev->cookie == m_pending.cookie))
+      FlushPending(out);
+    auto it = m_wd_path.find(ev->wd);
     if (it == m_wd_path.end()) continue;  // a watch we already dropped
     if (ev->len == 0 || ev->name[0] == '\0') {
       // The directory's own events; its parent reports the same change by
@@ -259,15 +294,15 @@ void ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRecor
     }
     const std::string rel = Join(it->second, ev->name);
     const bool is_dir = (ev->mask & IN_ISDIR) != 0;
-    const bool watchable = is_dir && !(it->second.empty() && ev->name == m_excluded);
-
-    if (m_pending.active && !((ev->mask & IN_MOVED_TO) && ev->cookie == m_pending.cookie))
-      FlushPending(out);
+    const bool watchable = is_dir && !InExcluded(rel);
+    // The working directory itself (re)appearing gets its moves-only watch.
+    const bool excluded_root = is_dir && rel == m_excluded;
 
     if (ev->mask & IN_CREATE) {
       // Watch a new directory at once; what was made inside it before the
       // watch existed is found by expanding the directory's event.
       if (Emit(ChangeRecord::kAdded, rel, is_dir, out) && watchable) AddTree(rel);
+      if (excluded_root) AddOne(rel, kExcludedMask);
     } else if (ev->mask & IN_DELETE) {
       Emit(ChangeRecord::kRemoved, rel, is_dir, out);
     } else if (ev->mask & IN_MOVED_FROM) {
@@ -292,20 +327,26 @@ void ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRecor
         }
         if (is_dir) {
           const bool was_watched = m_path_wd.count(from) != 0;
-          if (was_watched && watchable && new_ok)
+          const bool keep = watchable && new_ok;
+          // A tree moved out of (or into) the working directory changes the
+          // kind of its watches, so it is watched afresh.
+          if (was_watched && keep && !InExcluded(from)) {
             MoveTree(from, rel);
-          else if (was_watched)
-            DropTree(from);
-          else if (watchable && new_ok)
-            AddTree(rel);
+          } else {
+            if (was_watched) DropTree(from);
+            if (keep) AddTree(rel);
+            if (excluded_root) AddOne(rel, kExcludedMask);
+          }
         }
       } else {
         if (Emit(ChangeRecord::kAdded, rel, is_dir, out) && watchable) AddTree(rel);
+        if (excluded_root) AddOne(rel, kExcludedMask);
       }
     } else if (ev->mask & (IN_MODIFY | IN_ATTRIB)) {
       Emit(ChangeRecord::kModified, rel, is_dir, out);
     }
   }
+  return count;
 }
 
 bool ChangeWatcher::Readable(int fd, int timeout_ms) {
@@ -357,8 +398,14 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
     if (fds[0].revents & (POLLERR | POLLNVAL)) return kFailed;
     if (!(fds[0].revents & POLLIN)) continue;
     // Drain the queue: an overflow marker sits behind the changes it cut
-    // short, and those changes are then better dropped for the rescan.
+    // short, and those changes are then better dropped for the rescan. The
+    // queue cannot hold more than m_queue_limit changes and the marker, so
+    // once more than that were read any marker has been seen; under a steady
+    // stream of changes the queue never empties, and the batch ends there
+    // rather than growing without bound.
+    size_t taken = 0;
     for (;;) {
+      if (taken > m_queue_limit && !m_pending.active) break;
       const ssize_t r = read(m_ino.get(), buf, sizeof buf);
       if (r < 0) {
         if (errno == EINTR) continue;
@@ -370,7 +417,7 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
         SF_LOG(L_ERR, L"[ERROR] detector-win(%d): reading changes: %s\n", std::strerror(err));
         return kFailed;
       }
-      Process(buf, static_cast<size_t>(r), out);
+      taken += Process(buf, static_cast<size_t>(r), out);
     }
     FlushPending(out);
   }
@@ -418,16 +465,22 @@ Detector::~Detector() {
 int Detector::SetWatch(const std::wstring& path) {
   SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector watch path: %s\n", path);
   std::string root;
-  int err = EINVAL;
-  if (NativeStrToUTF8(path, root) == 0) err = m_watcher.Open(root);
+  if (NativeStrToUTF8(path, root) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] detector-win(%d): Failed to createFile to watch. error:[%ld]\n",
+           static_cast<long>(EINVAL));
+    return -1;
+  }
+  m_watch_path = path;
+  while (m_watch_path.size() > 1 && m_watch_path.back() == L'/') m_watch_path.pop_back();
+  // Made before the watch opens, so that it is watched (for moves) from the
+  // first change on.
+  if (IsFileExist(m_watch_path)) RecreateWorkingDir();
+  const int err = m_watcher.Open(root);
   if (err != 0) {
     SF_LOG(L_ERR, L"[ERROR] detector-win(%d): Failed to createFile to watch. error:[%ld]\n",
            static_cast<long>(err));
     return -1;
   }
-  m_watch_path = path;
-  while (m_watch_path.size() > 1 && m_watch_path.back() == L'/') m_watch_path.pop_back();
-  RecreateWorkingDir();
   return 0;
 }
 
@@ -523,8 +576,10 @@ int Detector::Translate(Event& e, const ChangeRecord& rec) {
   const std::wstring& name = rec.name;
   if (name.size() > kMaxNameChars) {
     SF_LOG(L_WARNING, L"[WARNING] detector-win(%d): name too long, change dropped: %s\n", name);
-    // A dropped old half must not pair with an unrelated new half.
-    if (isRenameOldEvent) m_lastEvent.m_type = EV_EMPTY;
+    // A dropped half of a rename ends the pending one: the old half's
+    // partner must not pair with it, nor a later new half with an older one.
+    if (rec.action == ChangeRecord::kRenamedOld || rec.action == ChangeRecord::kRenamedNew)
+      m_lastEvent.m_type = EV_EMPTY;
     return -1;
   }
   const std::wstring full = m_watch_path + L"/" + name;
@@ -539,6 +594,13 @@ int Detector::Translate(Event& e, const ChangeRecord& rec) {
       return -1;
     case 2:
       SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): ignoring changes to %s\n", full);
+      // A rename into the working directory consumes the pending old half
+      // (the item was taken away, not removed by the user); one out of it
+      // starts a pair whose new half is an arrival. Either way a pending
+      // name left behind would pair with the next rename's new half and
+      // report a removal that never happened.
+      if (rec.action == ChangeRecord::kRenamedOld || rec.action == ChangeRecord::kRenamedNew)
+        m_lastEvent.m_type = EV_EMPTY;
       return -1;
     default:
       break;

@@ -47,11 +47,15 @@ class ChangeWatcher {
   ChangeWatcher(const ChangeWatcher&) = delete;
   ChangeWatcher& operator=(const ChangeWatcher&) = delete;
 
-  // A top-level name whose subtree is never watched (changes of the entry
-  // itself are still reported). REQUIRES: before Open.
+  // A top-level directory whose contents are not reported (changes of the
+  // entry itself are). Items moved into or out of it are reported as the
+  // rename they are, with the inner name below it. REQUIRES: before Open.
   void SetExcludedTopLevel(const std::string& name) { m_excluded = name; }
   // Pretends the system's watch limit is `n` watches (tests).
   void SetWatchLimitForTest(size_t n) { m_test_limit = n; }
+  // Pretends the system's change queue holds `n` changes (tests): a batch
+  // ends once more than that many were read.
+  void SetQueueLimitForTest(size_t n) { m_queue_limit = n; }
 
   // Watches `root` (UTF-8) and every directory below it. Returns 0, or -1
   // when the root cannot be watched (logged). Directories that cannot be
@@ -95,10 +99,15 @@ class ChangeWatcher {
 
   int Reset();
   void AddTree(const std::string& rel);
+  // Watches one directory; the working directory and anything below it
+  // only for moves.
   bool AddOne(const std::string& rel);
+  bool AddOne(const std::string& rel, uint32_t mask);
+  bool InExcluded(const std::string& rel) const;
   void DropTree(const std::string& rel);
   void MoveTree(const std::string& from, const std::string& to);
-  void Process(const char* buf, size_t len, std::vector<ChangeRecord>& out);
+  // Returns how many notifications `buf` held.
+  size_t Process(const char* buf, size_t len, std::vector<ChangeRecord>& out);
   void FlushPending(std::vector<ChangeRecord>& out);
   bool Emit(ChangeRecord::Action action, const std::string& rel, bool is_dir,
             std::vector<ChangeRecord>& out);
@@ -109,6 +118,7 @@ class ChangeWatcher {
   std::string m_root;
   std::string m_excluded;
   size_t m_test_limit = 0;
+  size_t m_queue_limit = 0;  // the kernel's change queue length (read by Open)
 
   // Detector thread only.
   Fd m_ino;

@@ -158,8 +158,10 @@ int ExcepList::write(const std::wstring& path) const {
   bool ok = true;
   for (const auto& kv : m_events) {
     std::string p;
-    // A newline would end the line early and spoil the whole file.
-    if (NativeStrToUTF8(kv.first, p) != 0 || p.find('\n') != std::string::npos) {
+    // A newline would end the line early and spoil the whole file; a zero
+    // byte would cut the path short and name another item on reading.
+    if (NativeStrToUTF8(kv.first, p) != 0 ||
+        p.find_first_of(std::string("\n\0", 2)) != std::string::npos) {
       SF_LOG(L_ERR,
              L"[ERROR] excep-list(%d): not keeping an entry whose path cannot be stored: %s\n",
              kv.first);

@@ -214,6 +214,7 @@ class Parser {
         int64_t v = 0;
         int rc = Number(c, INT32_MIN, INT32_MAX, v);
         if (rc) return rc;
+        if (!c.AtLineEnd()) return PARSER_LINE_NOT_ENDED;
         *std::get<int32_t*>(field) = static_cast<int32_t>(v);
         break;
       }
@@ -221,6 +222,7 @@ class Parser {
         int64_t v = 0;
         int rc = Number(c, INT64_MIN, INT64_MAX, v);
         if (rc) return rc;
+        if (!c.AtLineEnd()) return PARSER_LINE_NOT_ENDED;
         *std::get<int64_t*>(field) = v;
         break;
       }
@@ -440,8 +442,34 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
+// Length of the UTF-8 character starting at s[i], or 1 when the bytes there
+// do not form one.
+size_t Utf8CharLength(const std::string& s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  const size_t n = c < 0x80           ? 1
+                   : (c >> 5) == 0x6  ? 2
+                   : (c >> 4) == 0xe  ? 3
+                   : (c >> 3) == 0x1e ? 4
+                                      : 1;
+  if (i + n > s.size()) return 1;
+  for (size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 1;
+  return n;
+}
+
+// Whether `text` holds any character of `chars`. A character outside ASCII
+// is matched as its whole UTF-8 sequence: comparing single bytes would make
+// one forbidden character refuse every name holding another character that
+// merely shares a byte with it. Bytes that form no character count alone.
 bool ContainsAnyOf(const std::string& text, const filter_string& chars) {
-  return chars && text.find_first_of(*chars) != std::string::npos;
+  if (!chars) return false;
+  const std::string& set = *chars;
+  for (size_t i = 0; i < set.size();) {
+    const size_t n = Utf8CharLength(set, i);
+    if (text.find(set.data() + i, 0, n) != std::string::npos) return true;
+    i += n;
+  }
+  return false;
 }
 bool AnyEqual(const std::string& text, const filter_string_set& set) {
   for (const auto& s : set)
@@ -453,8 +481,10 @@ bool AnyPrefix(const std::string& text, const filter_string_set& set) {
     if (StartsWithNoCase(text, s)) return true;
   return false;
 }
+// Limits are compared unsigned, like the size limits: a negative value
+// stands for a huge one rather than refusing every name.
 bool TooLong(const std::string& text, int64_t max) {
-  return max != 0 && static_cast<int64_t>(text.size()) > max;
+  return max != 0 && static_cast<uint64_t>(text.size()) > static_cast<uint64_t>(max);
 }
 
 int TestDirectoryComponents(const filter& f, const std::string& path) {

@@ -175,10 +175,13 @@ TEST_F(ChangeWatcherTest, MovesAcrossTheRootBecomeRemovalsAndAdditions) {
   Open();
   const size_t before = w.WatchCount();
   ASSERT_EQ(rename(P("leaving").c_str(), outside.Sub("left").c_str()), 0);
+  // Written before the move was seen: it must not be named as if inside.
+  sftest::WriteFile(outside.Sub("left/early"), "x");
   ASSERT_EQ(rename(outside.Sub("coming").c_str(), P("came").c_str()), 0);
   Collected c = CollectUntil(w, ChangeRecord::kAdded, L"came");
   ASSERT_FALSE(c.interrupted) << Show(c.records);
   EXPECT_TRUE(Has(c.records, ChangeRecord::kRemoved, L"leaving")) << Show(c.records);
+  for (const auto& r : c.records) EXPECT_EQ(r.name.find(L"early"), std::wstring::npos);
   EXPECT_EQ(w.WatchCount(), before - 1 + 2);
   // The tree that left is no longer reported; the one that came is.
   sftest::WriteFile(outside.Sub("left/ghost"), "x");
@@ -202,13 +205,76 @@ TEST_F(ChangeWatcherTest, ExcludedDirectoryReportsOnlyItself) {
   for (const auto& r : c.records) EXPECT_EQ(r.name.find(L"tmp1"), std::wstring::npos);
 }
 
+// Directories are removed by moving them into the working directory first,
+// and downloads are moved out of it into place: both must stay renames, not
+// turn into a removal of the moved item or an addition of an unknown one.
+TEST_F(ChangeWatcherTest, MovesThroughTheExcludedDirectoryStayRenames) {
+  Mkdir(P("gone"));
+  Mkdir(P("gone/sub"));
+  Open();
+  const std::string wd = ".ZentavoWorkingDirectory";
+  ASSERT_EQ(rename(P("gone").c_str(), P(wd + "/t1").c_str()), 0);
+  sftest::WriteFile(P(wd + "/t1/sub/inner"), "x");
+  sftest::WriteFile(P(wd + "/t2"), "x");
+  ASSERT_EQ(rename(P(wd + "/t2").c_str(), P("placed").c_str()), 0);
+  Collected c = CollectUntil(w, ChangeRecord::kRenamedNew, L"placed");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  EXPECT_EQ(Show(c.records),
+            "4:gone/ 5:.ZentavoWorkingDirectory/t1/ 4:.ZentavoWorkingDirectory/t2 5:placed ");
+
+  // The same holds for a working directory made again after a removal.
+  ASSERT_EQ(unlink(P(wd + "/t1/sub/inner").c_str()), 0);
+  ASSERT_EQ(rmdir(P(wd + "/t1/sub").c_str()), 0);
+  ASSERT_EQ(rmdir(P(wd + "/t1").c_str()), 0);
+  ASSERT_EQ(rmdir(P(wd).c_str()), 0);
+  Mkdir(P(wd));
+  c = CollectUntil(w, ChangeRecord::kAdded, L".ZentavoWorkingDirectory");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  sftest::WriteFile(P("f"), "x");
+  ASSERT_EQ(rename(P("f").c_str(), P(wd + "/f").c_str()), 0);
+  c = CollectUntil(w, ChangeRecord::kRenamedNew, L".ZentavoWorkingDirectory/f");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  EXPECT_FALSE(Has(c.records, ChangeRecord::kRemoved, L"f")) << Show(c.records);
+}
+
+// A stream of changes that outlasts every read must not keep a wait from
+// returning: each batch is bounded, and nothing is lost across batches.
+TEST_F(ChangeWatcherTest, BatchesStayBoundedAndLoseNothing) {
+  w.SetQueueLimitForTest(1000);
+  Open();
+  constexpr int kFiles = 3000;
+  for (int i = 0; i < kFiles; ++i) {
+    const int fd = open(P("f" + std::to_string(10000 + i)).c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  Records all;
+  size_t largest = 0;
+  {
+    Watchdog dog(w);
+    while (all.size() < static_cast<size_t>(kFiles)) {
+      Records batch;
+      ASSERT_EQ(w.Wait(batch), ChangeWatcher::kChanges);
+      largest = std::max(largest, batch.size());
+      all.insert(all.end(), batch.begin(), batch.end());
+    }
+  }
+  EXPECT_LT(largest, static_cast<size_t>(kFiles));
+  ASSERT_EQ(all.size(), static_cast<size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i) {
+    EXPECT_EQ(all[static_cast<size_t>(i)].action, ChangeRecord::kAdded);
+    EXPECT_EQ(all[static_cast<size_t>(i)].name, L"f" + std::to_wstring(10000 + i));
+  }
+}
+
 TEST_F(ChangeWatcherTest, NamesThatAreNotUtf8AreSkippedNotMangled) {
   Mkdir(
       P("bad\xff"
         "dir"));
   Open();
   const size_t watched = w.WatchCount();
-  EXPECT_EQ(watched, 1u) << "neither the working directory nor the bad name is watched";
+  EXPECT_EQ(watched, 2u) << "the root and (for moves only) the working directory; not the bad "
+                            "name";
   sftest::WriteFile(P("bad\xfe"), "x");
   ASSERT_EQ(rename(P("bad\xfe").c_str(), P("renamed-ok").c_str()), 0);
   const int fd = open(P("good").c_str(), O_CREAT | O_WRONLY, 0644);  // one event only

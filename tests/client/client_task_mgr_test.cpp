@@ -173,6 +173,20 @@ TEST_F(TaskManagerTest, PauseAndResumeFollowPendingWork) {
   EXPECT_EQ(tm->GetStatus(), TaskManager::SYNCING);
 }
 
+// Only Resume leaves PAUSE: an expansion that was under way when the user
+// paused must not make the status idle (or syncing) behind the user's back.
+TEST_F(TaskManagerTest, ExpansionFinishingWhilePausedKeepsThePause) {
+  tm->IssueRescan(false);
+  tm->Pause();
+  Event e;
+  ASSERT_EQ(tm->GetExpandEvent(e), 1);
+  EXPECT_EQ(tm->GetStatus(), TaskManager::PAUSE);
+  tm->DoneExpandEvent(e);
+  EXPECT_EQ(tm->GetStatus(), TaskManager::PAUSE);
+  tm->Resume();
+  EXPECT_EQ(tm->GetStatus(), TaskManager::IDLE);
+}
+
 TEST_F(TaskManagerTest, PendingServerCountFollowsEveryServerEventOnce) {
   tm->PushServerEvent(Server(EV_MODIFY, L"/a", 1));
   tm->PushServerEvent(Server(EV_MODIFY, L"/a", 2));  // replaces the queued one
@@ -378,6 +392,12 @@ TEST_F(TaskManagerTest, StatusAndErrorMessagesReachTheUserInterface) {
   ASSERT_TRUE(ui.WaitReceived(expect.size()));
   EXPECT_EQ(sftest::Hex(ui.Received()), sftest::Hex(expect));
   IPC_Channel::Destroy();
+}
+
+TEST_F(TaskManagerTest, WorkerCountIsBounded) {
+  FakeFactory many;
+  TaskManager big(*cfg, 1000000, &many);
+  EXPECT_EQ(many.workers.size(), static_cast<size_t>(TaskManager::kMaxWorkers));
 }
 
 TEST(ConnectionPoolTest, HandsOutEachConnectionOnce) {

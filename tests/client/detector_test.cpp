@@ -188,6 +188,22 @@ TEST_F(DetectorTest, WorkingDirectoryIsIgnoredAndRecreated) {
   for (const auto& t : expanded) ADD_FAILURE() << t;
 }
 
+// The workers remove a directory by moving it into the working directory,
+// and put downloads in place by moving them out of it: the first is no local
+// removal to send to the server, the second is a new item.
+TEST_F(DetectorTest, MovesThroughTheWorkingDirectory) {
+  sftest::WriteFile(P("/x"), "x");
+  Row("/x", false);
+  Start();
+  const std::string wd = P("/.ZentavoWorkingDirectory");
+  ASSERT_EQ(rename(P("/x").c_str(), (wd + "/x").c_str()), 0);
+  sftest::WriteFile(wd + "/dl.tmp", "x");
+  ASSERT_EQ(rename((wd + "/dl.tmp").c_str(), P("/y").c_str()), 0);
+  ASSERT_TRUE(sftest::WaitFor([&] { return Seen("1:0:/y"); }));
+  Marker();
+  EXPECT_FALSE(SeenPath("/x")) << ::testing::PrintToString(seen);
+}
+
 TEST_F(DetectorTest, OverflowAsksForOneRescanAndNothingElse) {
   int max_events = 0;
   std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> max_events;
@@ -259,6 +275,18 @@ TEST_F(DetectorTest, TranslateEdgeCases) {
   Event n;
   ASSERT_EQ(det->Translate(n, ChangeRecord{ChangeRecord::kRenamedNew, L"b", false}), 0);
   EXPECT_EQ(n.m_type, EV_CREATE);
+  // Nor does one whose new half is dropped (inside the working directory, or
+  // too long): the next rename's new half is not paired with it.
+  for (const std::wstring& dropped :
+       {std::wstring(L".ZentavoWorkingDirectory/gone"), std::wstring(1024, L'c')}) {
+    Event old_half, new_half, next;
+    det->Translate(old_half, ChangeRecord{ChangeRecord::kRenamedOld, L"gone", false});
+    EXPECT_EQ(det->Translate(new_half, ChangeRecord{ChangeRecord::kRenamedNew, dropped, false}),
+              -1);
+    ASSERT_EQ(det->Translate(next, ChangeRecord{ChangeRecord::kRenamedNew, L"b", false}), 0);
+    EXPECT_EQ(next.m_type, EV_CREATE);
+    EXPECT_TRUE(next.m_opt.empty());
+  }
   // A backslash is part of the name.
   sftest::WriteFile(P("/a\\b"), "x");
   Event b;

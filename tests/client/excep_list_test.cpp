@@ -96,6 +96,8 @@ TEST_F(ExcepListTest, PathsThatCannotBeStoredAreLeftOut) {
   ExcepList l;
   l.Set(Make(EV_MODIFY, F_EXCEP, 1, L"/line\nbreak"));
   l.Set(Make(EV_MODIFY, F_EXCEP, 2, L"/fine"));
+  // Written cut at the zero, it would read back as a retry for "/docs".
+  l.Set(Make(EV_REMOVE, F_SERVER | F_EXCEP, 3, std::wstring(L"/docs\0/x", 8)));
   ASSERT_EQ(l.write(Path()), 0);
   EXPECT_EQ(Text(), "3 32 2 /fine\n");
   ExcepList back;

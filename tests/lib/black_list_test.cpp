@@ -96,6 +96,11 @@ TEST(FilterParserTest, NumbersFollowTheGrammarAndStayInRange) {
   EXPECT_EQ(major("12ab"), "VALUE_NUMERIC_ILLEGAL_SYNTAX");
   EXPECT_EQ(major("x"), "VALUE_NUMERIC_ILLEGAL_SYNTAX");
   EXPECT_EQ(major("1." + std::string(600, '0')), "VALUE_TOO_LONG");
+  // Only white space or a comment may follow the number.
+  EXPECT_EQ(major("1 2"), "LINE_NOT_ENDED");
+  EXPECT_EQ(major("1\t\"x\""), "LINE_NOT_ENDED");
+  EXPECT_EQ(major("3 \t# note"), "3");
+  EXPECT_EQ(ErrorOf("[File]\nmax_size = 10 20\n"), "LINE_NOT_ENDED@2");
 
   Parsed p = Parse("[File]\nmax_size = 9223372036854775807\n");
   EXPECT_EQ(p.r.status, 0);
@@ -248,6 +253,29 @@ TEST(FilterTestPathTest, FileNameRulesInOrder) {
   EXPECT_EQ(filter_test_ea(f, "com.apple"), 0);
 }
 
+// A forbidden character outside ASCII forbids that character, not every
+// character sharing one of its UTF-8 bytes ("\xe2\x80\xa2" and "\xc3\x80"
+// share 0x80). Stray bytes that form no character still match alone.
+TEST(FilterTestPathTest, ForbiddenCharactersMatchWholeUtf8Characters) {
+  Parsed p = Parse(
+      "[Common]\nblack_char = \"\xe2\x80\xa2:\"\n"
+      "[File]\nblack_char = \"\\xff\"\n");
+  ASSERT_EQ(p.r.status, 0);
+  EXPECT_EQ(filter_test_path(p.f, 0,
+                             "/a\xe2\x80\xa2"
+                             "b"),
+            FILTER_BLACK_CHAR);
+  EXPECT_EQ(filter_test_path(p.f, 1, "/\xe2\x80\xa2/x"), FILTER_BLACK_CHAR);
+  EXPECT_EQ(filter_test_path(p.f, 0, "/a:b"), FILTER_BLACK_CHAR);
+  EXPECT_EQ(filter_test_path(p.f, 0, "/\xc3\x80.txt"), 0);
+  EXPECT_EQ(filter_test_path(p.f, 0, "/\xe2\x82\xac"), 0);
+  EXPECT_EQ(filter_test_path(p.f, 1, "/\xe2\x80\xa6/x"), 0);
+  EXPECT_EQ(filter_test_path(p.f, 0,
+                             "/a\xff"
+                             "b"),
+            FILTER_BLACK_CHAR);
+}
+
 TEST(FilterTestPathTest, MaxLengthCountsBytesPerComponent) {
   Parsed p = Parse("[Common]\nmax_length = 3\n");
   EXPECT_EQ(filter_test_path(p.f, 0, "/abcd"), FILTER_TOO_LONG);
@@ -256,6 +284,15 @@ TEST(FilterTestPathTest, MaxLengthCountsBytesPerComponent) {
   EXPECT_EQ(filter_test_path(p.f, 0, "/abc/abc/abc"), 0);
   EXPECT_EQ(filter_test_path(p.f, 0, "/" + std::string(4095, 'a') + "/b"), FILTER_INVALID_PATH);
   EXPECT_EQ(filter_test_path(p.f, 0, "/" + std::string(512, 'a')), FILTER_INVALID_PATH);
+
+  // A negative limit is as good as none, as for the size limits: it must not
+  // refuse every name.
+  Parsed neg = Parse("[Common]\nmax_length = -1\nmax_path = -1\n[File]\nmax_size = -1\n");
+  ASSERT_EQ(neg.r.status, 0);
+  EXPECT_EQ(filter_test_path(neg.f, 0, "/dir/file.txt"), 0);
+  EXPECT_EQ(filter_test_path(neg.f, 1, "/dir"), 0);
+  EXPECT_EQ(filter_test_full_path_size(neg.f, 4096), 0);
+  EXPECT_EQ(filter_test_file_size(neg.f, 1ull << 40), 0);
 }
 
 TEST(FilterWriteTest, WrittenFilterReadsBackTheSame) {
