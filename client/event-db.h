@@ -93,19 +93,19 @@ class FileEventDB {
   static int getEventInfo(const std::wstring& path, ClientFileEventInfo& info);
 
   // A file row or an existing directory: writes the whole row (insert or
-  // replace). When the replaced row named a different signature file, that
-  // file is removed once the new row is committed.
+  // replace). When the replaced row named a different signature file that
+  // no other row names, that file is removed once the new row is committed.
   // A removed directory (isExist 0, EV_DIR_TYPE): turns the directory's row
   // and every existing row below it whose syncID is not above info.syncID into
-  // tombstones (their signature files are removed after the commit); inserts
+  // tombstones (their signature files, unless still named, go after the commit); inserts
   // nothing.
   // Returns 0, -1 for an empty path or a field that cannot be stored, or the
   // SQLite result code of a failing statement. Thread-safe.
   static int setEventInfo(const ClientFileEventInfo& info);
 
   // Deletes the row of `path` and every row below it; the delete trigger
-  // removes their signature files. Returns 0, -1 for an empty or unstorable
-  // path, or the SQLite result code. Thread-safe.
+  // removes their signature files (a file another row still names stays). Returns 0, -1 for an
+  // empty or unstorable path, or the SQLite result code. Thread-safe.
   static int rmEventInfo(const std::wstring& path);
 
   // As rmEventInfo, but first the parent directory's row takes the removed
