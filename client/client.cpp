@@ -88,7 +88,7 @@ bool InstallHandler(int sig, void (*fn)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = fn;
   sigemptyset(&sa.sa_mask);
-  // No SA_RESTART: a signal must interrupt a blocking stdin read, or a
+  // No SA_RESTART: a stop signal must end the main thread's wait, or a
   // terminate request would wait for the next input byte.
   sa.sa_flags = 0;
   return sigaction(sig, &sa, nullptr) == 0;
