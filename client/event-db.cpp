@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "client/flist.h"
+#include "client/sign-mgr.h"
 #include "lib/file-op-win.h"
 #include "lib/log.h"
 #include "lib/utility.h"
@@ -60,10 +61,32 @@ void BindSubtree(Stmt& st, const std::string& path) {
   st.BindText(3, r.hi);
 }
 
-// Removes one signature file. Only a plain file is removed: a row naming a
-// directory (a damaged or foreign database) must never cost a whole tree.
+// Whether `path` names an entry directly inside the signature store. Rows
+// name their signature by full path, so a damaged or foreign database could
+// name any file of the user; only the store's own files are ours to delete.
+// Before a store is set up (tools, tests) every path qualifies.
+bool InSignatureStore(const std::wstring& path) {
+  std::wstring store = SignMgr::folder();
+  while (store.size() > 1 && store.back() == L'/') store.pop_back();
+  if (store.empty()) return true;
+  const size_t slash = path.rfind(L'/');
+  if (slash == std::wstring::npos || slash + 1 == path.size()) return false;
+  const std::wstring name = path.substr(slash + 1);
+  return path.compare(0, slash, store) == 0 && slash == store.size() && name != L"." &&
+         name != L"..";
+}
+
+// Removes one signature file. Only a plain file of the signature store is
+// removed: a row naming a directory or a file elsewhere (a damaged or foreign
+// database) must never cost the user anything.
 void RemoveSignatureFile(const std::wstring& path) {
   if (path.empty()) return;
+  if (!InSignatureStore(path)) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] event-db(%d): keeping '%s': it is not a file of the signature store\n",
+           Printable(path));
+    return;
+  }
   FILE_INFO fi;
   if (FSStat(path, fi) != 0 || !fi.isExist || fi.type != FT_FILE) return;
   (void)FSRemove(path, false);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -7,6 +8,7 @@
 
 #include "client/event-db.h"
 #include "client/flist.h"
+#include "client/sign-mgr.h"
 #include "fakes/test-util.h"
 #include "lib/sqlite-util.h"
 
@@ -35,6 +37,7 @@ class FileEventDBTest : public ::testing::Test {
  protected:
   void SetUp() override {
     m_dbPath = m_dir.Sub("event-db.sqlite");
+    ASSERT_EQ(SignMgr::initialize(m_dir.wpath()), 0);
     ASSERT_EQ(FileEventDB::initialize(W(m_dbPath)), 0);
   }
   void TearDown() override { FileEventDB::destroy(); }
@@ -310,6 +313,33 @@ TEST_F(FileEventDBTest, SignatureSharedByTwoRowsOutlivesTheFirstOfThem) {
   // The last row naming it takes it along.
   ASSERT_EQ(FileEventDB::rmEventInfo(L"/b"), 0);
   EXPECT_FALSE(sftest::PathExists(shared));
+}
+
+TEST_F(FileEventDBTest, RowNamingAFileOutsideTheSignatureStoreNeverDeletesIt) {
+  // A damaged or foreign database: signature paths that name user files.
+  sftest::TempDir user;
+  const std::string doc = user.Sub("report.txt");
+  sftest::WriteFile(doc, "the user's work");
+  const std::string nested = m_dir.Sub("sub/inner");
+  ASSERT_EQ(::mkdir(m_dir.Sub("sub").c_str(), 0700), 0);
+  sftest::WriteFile(nested, "not directly in the store");
+  const std::string dotted = m_dir.Sub("sub/../" + std::string("sub/inner"));
+
+  ClientFileEventInfo a = Row(L"/a", 1);
+  a.signaturePath = W(doc);
+  Put(a);
+  ClientFileEventInfo b = Row(L"/b", 1);
+  b.signaturePath = W(dotted);
+  Put(b);
+  ClientFileEventInfo c = Row(L"/c", 1);
+  c.signaturePath = W(doc);
+  Put(c);
+  c.signaturePath = W(MakeSignature("sig-c"));  // replacing drops doc from c
+  Put(c);
+  ASSERT_EQ(FileEventDB::rmEventInfo(L"/a"), 0);
+  ASSERT_EQ(FileEventDB::rmEventInfo(L"/b"), 0);
+  EXPECT_EQ(sftest::ReadFile(doc), "the user's work");
+  EXPECT_TRUE(sftest::PathExists(nested));
 }
 
 TEST_F(FileEventDBTest, PatternCharactersInNamesTouchOnlyTheirOwnSubtree) {
