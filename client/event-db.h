@@ -12,6 +12,10 @@
 // and "a/b" address the same row; the column holds "a/b" and a row read back
 // has "/a/b". Text fields cross the SQL boundary as UTF-8 of at most 1023
 // bytes each; a longer (or unconvertible) value is refused, never truncated.
+//
+// Signature files: whenever a row stops naming one (delete, replacement,
+// tombstone) the file is removed, but only when no other row names it and it
+// lies directly in the signature store (SignMgr::folder(), once set up).
 #pragma once
 
 #include <cstdint>
