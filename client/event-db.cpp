@@ -66,13 +66,23 @@ void BindSubtree(Stmt& st, const std::string& path) {
 // name any file of the user; only the store's own files are ours to delete.
 // Before a store is set up (tools, tests) every path qualifies.
 bool InSignatureStore(const std::wstring& path) {
-  std::wstring store = SignMgr::folder();
-  while (store.size() > 1 && store.back() == L'/') store.pop_back();
+  // Runs of "/" name the same folder ("/d//sign" from a "db_loc" given as
+  // "/d/"), so compare with them collapsed.
+  auto collapse = [](const std::wstring& in) {
+    std::wstring out;
+    for (wchar_t c : in)
+      if (c != L'/' || out.empty() || out.back() != L'/') out.push_back(c);
+    while (out.size() > 1 && out.back() == L'/') out.pop_back();
+    return out;
+  };
+  const std::wstring store = collapse(SignMgr::folder());
   if (store.empty()) return true;
-  const size_t slash = path.rfind(L'/');
-  if (slash == std::wstring::npos || slash + 1 == path.size()) return false;
-  const std::wstring name = path.substr(slash + 1);
-  return path.compare(0, slash, store) == 0 && slash == store.size() && name != L"." &&
+  const std::wstring p = collapse(path);
+  const size_t slash = p.rfind(L'/');
+  if (slash == std::wstring::npos || slash + 1 == p.size()) return false;
+  const std::wstring name = p.substr(slash + 1);
+  const size_t dir_len = slash == 0 ? 1 : slash;  // a store at "/" itself
+  return dir_len == store.size() && p.compare(0, dir_len, store) == 0 && name != L"." &&
          name != L"..";
 }
 

@@ -340,6 +340,14 @@ TEST_F(FileEventDBTest, RowNamingAFileOutsideTheSignatureStoreNeverDeletesIt) {
   ASSERT_EQ(FileEventDB::rmEventInfo(L"/b"), 0);
   EXPECT_EQ(sftest::ReadFile(doc), "the user's work");
   EXPECT_TRUE(sftest::PathExists(nested));
+
+  // The store's own files still go, however the folder was spelled.
+  const std::string own = MakeSignature("sig-own");
+  ClientFileEventInfo d = Row(L"/d", 1);
+  d.signaturePath = m_dir.wpath() + L"//" + W("sig-own");
+  Put(d);
+  ASSERT_EQ(FileEventDB::rmEventInfo(L"/d"), 0);
+  EXPECT_FALSE(sftest::PathExists(own));
 }
 
 TEST_F(FileEventDBTest, PatternCharactersInNamesTouchOnlyTheirOwnSubtree) {
