@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -41,25 +42,44 @@ int global_lock_count = 0;
 
 enum Command : int { kTerminate = 1, kResume = 2, kPause = 3, kReloadIP = 4 };
 
-// Sleeps up to one second; a signal cuts it short so that SIGTERM is seen at
-// once.
+// The mask the main thread waits under: its own mask without the stop
+// signals. Outside these waits the main thread keeps SIGINT/SIGTERM blocked,
+// so a stop signal that arrives between the test of `run` and the wait stays
+// pending and ends the wait at once instead of being noticed only after the
+// next input byte or never.
+sigset_t g_wait_mask;
+
+// Waits up to `timeout` (null: no limit) for stdin to become readable (when
+// `want_stdin`) or a stop signal. Returns ppoll's result: >0 readable,
+// 0 timeout, -1 interrupted or failed.
+int WaitUnderMask(const struct timespec* timeout, bool want_stdin) {
+  struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+  return ::ppoll(want_stdin ? &pfd : nullptr, want_stdin ? 1 : 0, timeout, &g_wait_mask);
+}
+
+// Sleeps up to one second; a stop signal cuts it short.
 void SleepOneSecond() {
-  struct timespec ts = {1, 0};
-  nanosleep(&ts, nullptr);
+  const struct timespec ts = {1, 0};
+  (void)WaitUnderMask(&ts, false);
 }
 
 // Reads one command byte, skipping white space as formatted extraction
 // would. Returns the byte, 0 at end of input or on a read error, or -1 when
-// a signal interrupted the read (the caller re-tests `run`).
+// a stop signal arrived (the caller re-tests `run`).
 int ReadCommandByte() {
   for (;;) {
+    if (!run) return -1;
+    if (WaitUnderMask(nullptr, true) < 0) {
+      if (errno == EINTR) return -1;
+      return 0;
+    }
     unsigned char b = 0;
     ssize_t n = ::read(STDIN_FILENO, &b, 1);
     if (n == 1) {
       if (b == ' ' || (b >= 0x09 && b <= 0x0D)) continue;
       return b;
     }
-    if (n < 0 && errno == EINTR) return -1;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return 0;
   }
 }
@@ -68,7 +88,7 @@ bool InstallHandler(int sig, void (*fn)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = fn;
   sigemptyset(&sa.sa_mask);
-  // No SA_RESTART: a signal must interrupt a blocking stdin read, or a
+  // No SA_RESTART: a stop signal must end the main thread's wait, or a
   // terminate request would wait for the next input byte.
   sa.sa_flags = 0;
   return sigaction(sig, &sa, nullptr) == 0;
@@ -112,9 +132,8 @@ int initialize(SFSysInfo& sysinfo) {
 
   const std::wstring root = sysinfo.FolderLocGet();
   (void)FSMKDir(root, true);
-  if (::chdir(WideToUtf8Lossy(root).c_str()) != 0) {
-    // Logged below once the log file is open; relative paths would be wrong.
-  }
+  // Logged once the log file is open: relative paths would be wrong.
+  const int chdir_errno = ::chdir(WideToUtf8Lossy(root).c_str()) != 0 ? errno : 0;
   const std::wstring db = sysinfo.DBLocGet();
   (void)FSMKDir(db, true);
 
@@ -123,6 +142,10 @@ int initialize(SFSysInfo& sysinfo) {
   (void)FSMKDir(db + L"/../log", true);
   (void)Logger::Initialize(Logger::FILE_LOGGER, db + L"/../log/syncfolder_c.log",
                            db + L"/../log/syncfolder_c.debug", 20);
+  if (chdir_errno != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot enter the sync root '%s': error code %d\n", root,
+           chdir_errno);
+  }
 
   (void)FSInit(root);
 
@@ -190,14 +213,15 @@ int main(int argc, char** argv) {
   SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
   if (initialize(sysinfo) < 0) return -1;
 
-  // SIGINT/SIGTERM must reach the main thread: only there does a signal
-  // interrupt the blocking stdin read. Task threads inherit a mask that
-  // blocks them; the main thread unblocks once they exist.
+  // SIGINT/SIGTERM must reach the main thread, and only inside its waits
+  // (see g_wait_mask). Task threads inherit the blocking mask.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &g_wait_mask);
+  sigdelset(&g_wait_mask, SIGINT);
+  sigdelset(&g_wait_mask, SIGTERM);
 
   auto task_mgr =
       std::make_unique<TaskManager>(sysinfo.WorkerCountGet(), sysinfo.ProtoVersionGet());
@@ -205,7 +229,6 @@ int main(int argc, char** argv) {
   (void)detector->SetWatch(sysinfo.FolderLocGet());  // a failure is logged; the task then ends
   task_mgr->Start();
   (void)detector->Run();
-  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
 
   SF_LOG(L_INFO, L"[INFO] client(%d): main thread starts receiving events\n");
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "client/flist.h"
+#include "client/sign-mgr.h"
 #include "lib/file-op-win.h"
 #include "lib/log.h"
 #include "lib/utility.h"
@@ -60,13 +61,57 @@ void BindSubtree(Stmt& st, const std::string& path) {
   st.BindText(3, r.hi);
 }
 
-// Removes one signature file. Only a plain file is removed: a row naming a
-// directory (a damaged or foreign database) must never cost a whole tree.
+// Whether `path` names an entry directly inside the signature store. Rows
+// name their signature by full path, so a damaged or foreign database could
+// name any file of the user; only the store's own files are ours to delete.
+// Before a store is set up (tools, tests) every path qualifies.
+bool InSignatureStore(const std::wstring& path) {
+  // Runs of "/" name the same folder ("/d//sign" from a "db_loc" given as
+  // "/d/"), so compare with them collapsed.
+  auto collapse = [](const std::wstring& in) {
+    std::wstring out;
+    for (wchar_t c : in)
+      if (c != L'/' || out.empty() || out.back() != L'/') out.push_back(c);
+    while (out.size() > 1 && out.back() == L'/') out.pop_back();
+    return out;
+  };
+  const std::wstring store = collapse(SignMgr::folder());
+  if (store.empty()) return true;
+  const std::wstring p = collapse(path);
+  const size_t slash = p.rfind(L'/');
+  if (slash == std::wstring::npos || slash + 1 == p.size()) return false;
+  const std::wstring name = p.substr(slash + 1);
+  const size_t dir_len = slash == 0 ? 1 : slash;  // a store at "/" itself
+  return dir_len == store.size() && p.compare(0, dir_len, store) == 0 && name != L"." &&
+         name != L"..";
+}
+
+// Removes one signature file. Only a plain file of the signature store is
+// removed: a row naming a directory or a file elsewhere (a damaged or foreign
+// database) must never cost the user anything.
 void RemoveSignatureFile(const std::wstring& path) {
   if (path.empty()) return;
+  if (!InSignatureStore(path)) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] event-db(%d): keeping '%s': it is not a file of the signature store\n",
+           Printable(path));
+    return;
+  }
   FILE_INFO fi;
   if (FSStat(path, fi) != 0 || !fi.isExist || fi.type != FT_FILE) return;
   (void)FSRemove(path, false);
+}
+
+// Whether some row still names the signature file `sign`. A file shared by
+// two rows (a row copied under a new path keeps its signature) must outlive
+// the first of them. Any doubt keeps the file: a stray signature only costs
+// disk space, a missing one a whole-file transfer.
+bool SignatureStillNamed(sqlite3* db, const std::string& sign) {
+  Stmt st;
+  if (st.Prepare(db, "SELECT 1 FROM eventinfo WHERE signPath = ? LIMIT 1") != SQLITE_OK)
+    return true;
+  st.BindText(1, sign);
+  return st.Step() != SQLITE_DONE;
 }
 
 // remove_signature(signPath): called by the delete trigger for every deleted
@@ -74,9 +119,11 @@ void RemoveSignatureFile(const std::wstring& path) {
 void SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   if (argc == 1) {
     const auto* text = sqlite3_value_text(argv[0]);
-    if (text) {
+    if (text && *text) {
+      const std::string sign(reinterpret_cast<const char*>(text));
       std::wstring path;
-      if (FileEventDB::mbstowcsIfNeed(reinterpret_cast<const char*>(text), path) == 0) {
+      if (!SignatureStillNamed(sqlite3_context_db_handle(ctx), sign) &&
+          FileEventDB::mbstowcsIfNeed(sign.c_str(), path) == 0) {
         RemoveSignatureFile(path);
       }
     }
@@ -374,7 +421,15 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     }
   }
   st.Finalize();
-  if (rc == SQLITE_OK) rc = tx.Commit();
+  // Decided before the commit, under the same transaction: only files that
+  // no row names once this write is in.
+  if (rc == SQLITE_OK) {
+    std::vector<std::string> unnamed;
+    for (auto& o : orphans)
+      if (!SignatureStillNamed(m_db.get(), o)) unnamed.push_back(std::move(o));
+    orphans.swap(unnamed);
+    rc = tx.Commit();
+  }
   if (rc != SQLITE_OK) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): setEventInfo: failed to write '%s': [%d] %s\n", path, rc,
            m_db.ErrMsg());

@@ -90,8 +90,13 @@ int Config::read(const wchar_t* path) {
   // Like a fixed line buffer: a line longer than the buffer is read in pieces,
   // each piece parsed as a line of its own.
   std::string buf(kLineBuffer, '\0');
+  bool first = true;
   while (std::fgets(&buf[0], static_cast<int>(kLineBuffer), f.get()) != nullptr) {
     std::string line(buf.c_str());
+    // Editors on some platforms start a UTF-8 file with a byte-order mark;
+    // it is not part of the first key, and must not make the file "malformed".
+    if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    first = false;
     std::wstring key, value;
     int r = ParseLine(line, key, value);
     if (r < 0) {

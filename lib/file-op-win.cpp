@@ -333,6 +333,8 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
       serr = errno;
     else if (S_ISDIR(sst.st_mode))
       serr = EISDIR;  // would truncate `to` for nothing
+    else if (!S_ISREG(sst.st_mode))
+      serr = EINVAL;  // a fifo or device: no content to copy, or endless
     if (serr != 0) {
       src.Reset();
       errno = serr;

@@ -115,7 +115,8 @@ int FSRename(const std::wstring& from, const std::wstring& to);
 // Copies the bytes of `from` into `to` (created or truncated) in 8192-byte
 // chunks; times and permissions are not copied. With isDelOrigin the source
 // is deleted after a successful copy only. Copying a file onto itself (or a
-// hard link of itself) fails without touching it. Returns 0 or -1.
+// hard link of itself) fails without touching it, and so does a source
+// that is not a regular file (directory, fifo, device). Returns 0 or -1.
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin);
 
 // Creates the directory `path` (with isCreateParent: and its missing parents,

@@ -18,7 +18,7 @@ const std::wstring& TempFile::defaultPrefix() {
 }
 
 TempFile::TempFile(const std::wstring& prefix)
-    : m_tmp_prefix(prefix.empty() ? s_default_prefix : prefix), m_ref(new int(0)) {}
+    : m_tmp_prefix(prefix.empty() ? s_default_prefix : prefix), m_ref(new Share) {}
 
 TempFile::TempFile(const TempFile& other)
     : m_tmp_prefix(other.m_tmp_prefix),
@@ -26,10 +26,10 @@ TempFile::TempFile(const TempFile& other)
       m_ref(nullptr),
       m_permanent(other.m_permanent) {
   if (m_path.empty()) {
-    m_ref = new int(0);
+    m_ref = new Share;
   } else {
     m_ref = other.m_ref;
-    ++*m_ref;
+    ++m_ref->count;
   }
 }
 
@@ -45,7 +45,7 @@ TempFile& TempFile::operator=(const TempFile& other) {
   if (!m_path.empty()) {
     delete m_ref;
     m_ref = other.m_ref;
-    ++*m_ref;
+    ++m_ref->count;
   }
   return *this;
 }
@@ -56,26 +56,26 @@ TempFile::~TempFile() {
 }
 
 void TempFile::release() {
-  if (*m_ref >= 2) {
+  if (m_ref->count >= 2) {
     // Other owners keep the file and the counter.
-    --*m_ref;
-    m_ref = new int(0);
-  } else if (*m_ref == 1) {
-    if (!m_permanent) (void)FSRemove(m_path, false);
-    *m_ref = 0;
+    --m_ref->count;
+    m_ref = new Share;
+  } else if (m_ref->count == 1) {
+    if (!isPermanent()) (void)FSRemove(m_path, false);
+    *m_ref = Share();  // the next file starts with only this object's mark
   }
   m_path.clear();
 }
 
 int TempFile::create() {
-  if (*m_ref != 0) return -1;
+  if (m_ref->count != 0) return -1;
   std::wstring path;
   if (FSMktemp(m_tmp_prefix, path) != 0) {
     SF_LOG(L_ERR, L"[ERROR] utility(%d): failed to create TempFile ...\n");
     return -1;
   }
   m_path = path;
-  *m_ref = 1;
+  m_ref->count = 1;
   SF_LOG(L_DEBUG, L"[DEBUG] utility(%d): creating TempFile '%s'\n", m_path);
   return 0;
 }
@@ -83,10 +83,10 @@ int TempFile::create() {
 void TempFile::remove() {
   SF_LOG(L_DEBUG, L"[DEBUG] utility(%d): removing TempFile '%s'\n", m_path);
   if (!m_path.empty()) (void)FSRemove(m_path, false);
-  if (*m_ref >= 2) {
-    --*m_ref;
-    m_ref = new int(0);
+  if (m_ref->count >= 2) {
+    --m_ref->count;
+    m_ref = new Share;
   }
-  *m_ref = 0;
+  *m_ref = Share();
   m_path.clear();
 }

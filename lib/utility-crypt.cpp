@@ -4,6 +4,7 @@
 
 #include <openssl/blowfish.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "lib/utility.h"
@@ -30,9 +31,16 @@ void SyncPassEnc(const std::string& in, std::string& out) {
   if (in.empty()) return;
   std::vector<unsigned char> cipher(in.size());
   Crypt(reinterpret_cast<const unsigned char*>(in.data()), cipher.data(), in.size(), BF_ENCRYPT);
-  char* b64 = SzBase64EncBuffer(cipher.data(), cipher.size());
-  out = b64;
-  delete[] b64;
+  // The encoder's fixed buffer holds 2301 input bytes (767 whole groups);
+  // longer input goes through it in such pieces so that nothing is cut off
+  // and the text stays one continuous encoding.
+  constexpr size_t kPiece = (kBase64BufSize - 1) / 4 * 3;
+  for (size_t i = 0; i < cipher.size(); i += kPiece) {
+    const size_t n = std::min(kPiece, cipher.size() - i);
+    char* b64 = SzBase64EncBuffer(cipher.data() + i, n);
+    out += b64;
+    delete[] b64;
+  }
 }
 
 void SyncPassDec(const std::string& in, std::string& out) {

@@ -77,11 +77,16 @@ class TempFile {
   // Deletes the file now and lets go of it; copies sharing it keep their
   // path but no longer find a file there.
   void remove();
-  // Keep the file when the last owner goes away.
-  void convert_permanent() { m_permanent = true; }
-  bool isPermanent() const { return m_permanent; }
+  // Keep the file when the last owner goes away. The file is one, so the
+  // mark holds for every copy sharing it: whichever copy goes last, a file
+  // that a database row already names must not vanish with it.
+  void convert_permanent() {
+    m_permanent = true;
+    m_ref->permanent = true;
+  }
+  bool isPermanent() const { return m_permanent || m_ref->permanent; }
   // Number of owners sharing the file; 0 when this object holds none.
-  int useCount() const { return *m_ref; }
+  int useCount() const { return m_ref->count; }
 
  private:
   // Drops this object's share, deleting the file if it was the last owner
@@ -92,6 +97,12 @@ class TempFile {
 
   std::wstring m_tmp_prefix;
   std::wstring m_path;
-  int* m_ref;  // shared by the owners of m_path; never null
+  // Shared by the owners of m_path: how many they are and whether one of
+  // them made the file permanent.
+  struct Share {
+    int count = 0;
+    bool permanent = false;
+  };
+  Share* m_ref;  // never null
   bool m_permanent = false;
 };

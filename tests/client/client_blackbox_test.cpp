@@ -2,6 +2,7 @@
 // log lines and what happens to its standard input.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <sstream>
@@ -74,6 +75,19 @@ TEST_F(DaemonTest, SigtermWhileBlockedOnStdinExitsZero) {
   Start();
   proc.Signal(SIGTERM);
   EXPECT_EQ(proc.Wait(), 0);
+}
+
+TEST_F(DaemonTest, SyncRootThatCannotBeEnteredIsLoggedNotSilentlyIgnored) {
+  // A regular file where the sync root should be: it can be neither created
+  // nor made the working directory, and the user must be told which path.
+  ::rmdir(box.Root().c_str());
+  sftest::WriteFile(box.Root(), "not a folder");
+  Start();
+  proc.Signal(SIGTERM);
+  EXPECT_EQ(proc.Wait(), 0);
+  const std::string log = box.ReadLog();
+  EXPECT_NE(log.find("[ERROR] client("), std::string::npos) << log;
+  EXPECT_NE(log.find("cannot enter the sync root '" + box.Root() + "'"), std::string::npos) << log;
 }
 
 TEST_F(DaemonTest, SigintExitsZero) {

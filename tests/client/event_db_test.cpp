@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -7,6 +8,7 @@
 
 #include "client/event-db.h"
 #include "client/flist.h"
+#include "client/sign-mgr.h"
 #include "fakes/test-util.h"
 #include "lib/sqlite-util.h"
 
@@ -35,6 +37,7 @@ class FileEventDBTest : public ::testing::Test {
  protected:
   void SetUp() override {
     m_dbPath = m_dir.Sub("event-db.sqlite");
+    ASSERT_EQ(SignMgr::initialize(m_dir.wpath()), 0);
     ASSERT_EQ(FileEventDB::initialize(W(m_dbPath)), 0);
   }
   void TearDown() override { FileEventDB::destroy(); }
@@ -276,6 +279,75 @@ TEST_F(FileEventDBTest, DeletingARowRemovesItsSignatureFileAndOnlyThat) {
   EXPECT_EQ(FileEventDB::rmEventInfo(L"/s"), 0);
   EXPECT_TRUE(sftest::PathExists(m_dbPath));
   EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(FileEventDBTest, SignatureSharedByTwoRowsOutlivesTheFirstOfThem) {
+  const std::string shared = MakeSignature("sig-shared");
+  const std::string fresh = MakeSignature("sig-fresh");
+  ClientFileEventInfo a = Row(L"/d/a", 1);
+  a.signaturePath = W(shared);
+  Put(a);
+  ClientFileEventInfo b = Row(L"/b", 2);
+  b.signaturePath = W(shared);
+  Put(b);
+
+  // Replacing a's signature leaves b's in place.
+  a.syncID = 3;
+  a.signaturePath = W(fresh);
+  Put(a);
+  EXPECT_TRUE(sftest::PathExists(shared));
+  // So do a delete and a removed directory's tombstones of rows naming it.
+  a.signaturePath = W(shared);
+  Put(a);
+  EXPECT_TRUE(sftest::PathExists(shared));  // fresh had no other row
+  EXPECT_FALSE(sftest::PathExists(fresh));
+  ASSERT_EQ(FileEventDB::rmEventInfoV3(L"/d/a"), 0);
+  EXPECT_TRUE(sftest::PathExists(shared));
+  Put(a);
+  ClientFileEventInfo gone = Row(L"/d", 9);
+  gone.fileType = EV_DIR_TYPE;
+  gone.isExist = 0;
+  Put(gone);
+  EXPECT_TRUE(sftest::PathExists(shared));
+
+  // The last row naming it takes it along.
+  ASSERT_EQ(FileEventDB::rmEventInfo(L"/b"), 0);
+  EXPECT_FALSE(sftest::PathExists(shared));
+}
+
+TEST_F(FileEventDBTest, RowNamingAFileOutsideTheSignatureStoreNeverDeletesIt) {
+  // A damaged or foreign database: signature paths that name user files.
+  sftest::TempDir user;
+  const std::string doc = user.Sub("report.txt");
+  sftest::WriteFile(doc, "the user's work");
+  const std::string nested = m_dir.Sub("sub/inner");
+  ASSERT_EQ(::mkdir(m_dir.Sub("sub").c_str(), 0700), 0);
+  sftest::WriteFile(nested, "not directly in the store");
+  const std::string dotted = m_dir.Sub("sub/../" + std::string("sub/inner"));
+
+  ClientFileEventInfo a = Row(L"/a", 1);
+  a.signaturePath = W(doc);
+  Put(a);
+  ClientFileEventInfo b = Row(L"/b", 1);
+  b.signaturePath = W(dotted);
+  Put(b);
+  ClientFileEventInfo c = Row(L"/c", 1);
+  c.signaturePath = W(doc);
+  Put(c);
+  c.signaturePath = W(MakeSignature("sig-c"));  // replacing drops doc from c
+  Put(c);
+  ASSERT_EQ(FileEventDB::rmEventInfo(L"/a"), 0);
+  ASSERT_EQ(FileEventDB::rmEventInfo(L"/b"), 0);
+  EXPECT_EQ(sftest::ReadFile(doc), "the user's work");
+  EXPECT_TRUE(sftest::PathExists(nested));
+
+  // The store's own files still go, however the folder was spelled.
+  const std::string own = MakeSignature("sig-own");
+  ClientFileEventInfo d = Row(L"/d", 1);
+  d.signaturePath = m_dir.wpath() + L"//" + W("sig-own");
+  Put(d);
+  ASSERT_EQ(FileEventDB::rmEventInfo(L"/d"), 0);
+  EXPECT_FALSE(sftest::PathExists(own));
 }
 
 TEST_F(FileEventDBTest, PatternCharactersInNamesTouchOnlyTheirOwnSubtree) {

@@ -50,6 +50,15 @@ TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
   EXPECT_EQ(s.CnModeGet(), L"x");
 }
 
+TEST_F(SysInfoTest, TrailingSlashesOfFoldersAreDropped) {
+  SFSysInfo s(Write("watch = /w/sync//\ndb_loc = /d/\n").c_str());
+  EXPECT_EQ(s.FolderLocGet(), L"/w/sync");
+  EXPECT_EQ(s.DBLocGet(), L"/d");
+  EXPECT_EQ(s.CFEDBLocGet(), L"/d/event-db.sqlite");
+  SFSysInfo root(Write("watch = /\n").c_str());
+  EXPECT_EQ(root.FolderLocGet(), L"/");
+}
+
 TEST_F(SysInfoTest, DefaultsForUserClientWorkersAndProtocol) {
   SFSysInfo s(Write("session = S\nnative_client = True\n").c_str());
   EXPECT_EQ(s.UserGet(), L"S");

@@ -77,6 +77,13 @@ TEST_F(ConfigTest, Utf8ValuesBecomeWideText) {
   EXPECT_EQ(cfg[L"watch"], L"/home/j\u00fcrgen/\u6587");
 }
 
+TEST_F(ConfigTest, LeadingByteOrderMarkIsNotPartOfTheFirstKey) {
+  ASSERT_EQ(Read("\xEF\xBB\xBFwatch = /w\nport = 1\n"), 0);
+  EXPECT_EQ(cfg[L"watch"], L"/w");
+  // Only at the very start: elsewhere it is still a malformed line.
+  EXPECT_EQ(Read("watch = /w\n\xEF\xBB\xBFport = 1\n"), -1);
+}
+
 TEST_F(ConfigTest, GetIntUsesFormattedExtraction) {
   ASSERT_EQ(Read("a = 42\nb = -7\nc = 12abc\nd = abc\ne = 99999999999\n"), 0);
   EXPECT_EQ(cfg.get_int(L"a"), 42);

@@ -535,6 +535,19 @@ TEST(FSCopyTest, DirectorySourceLeavesDestinationAlone) {
   EXPECT_TRUE(PathExists(t.Sub("d")));
 }
 
+TEST(FSCopyTest, FifoSourceNeitherSucceedsNorEmptiesTheDestination) {
+  // With no writer a fifo reads as empty at once: copying it would replace
+  // the destination by nothing and report success.
+  TempDir t;
+  ASSERT_EQ(mkfifo(t.Sub("fifo").c_str(), 0600), 0);
+  WriteFile(t.Sub("dst"), "keep");
+  EXPECT_EQ(FSCopy(W(t.Sub("fifo")), W(t.Sub("dst")), true), -1);
+  EXPECT_EQ(ReadFile(t.Sub("dst")), "keep");
+  EXPECT_TRUE(PathExists(t.Sub("fifo")));
+  EXPECT_EQ(FSCopy(W(t.Sub("fifo")), W(t.Sub("new")), false), -1);
+  EXPECT_FALSE(PathExists(t.Sub("new")));
+}
+
 // Removes the hook however the test ends.
 struct HookGuard {
   explicit HookGuard(FSFaultHook h) { FSSetFaultHook(std::move(h)); }

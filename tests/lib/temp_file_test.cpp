@@ -80,6 +80,38 @@ TEST(TempFileTest, CopiesShareTheFileUntilTheLastGoes) {
   EXPECT_FALSE(PathExists(path));
 }
 
+TEST(TempFileTest, PermanenceMadeOnOneCopyHoldsWhicheverCopyGoesLast) {
+  // A worker may commit a signature's path through one copy while another
+  // copy outlives it: the committed file must stay.
+  TempDir t;
+  std::string path;
+  {
+    TempFile keeper(t.wpath());
+    {
+      TempFile made(t.wpath());
+      ASSERT_EQ(made.create(), 0);
+      path = N(made.getPath());
+      keeper = made;
+      made.convert_permanent();
+    }
+    EXPECT_TRUE(keeper.isPermanent());
+  }
+  EXPECT_TRUE(PathExists(path));
+
+  // A file of its own, later, starts out temporary again.
+  TempFile reused(t.wpath());
+  ASSERT_EQ(reused.create(), 0);
+  const std::string first = N(reused.getPath());
+  {
+    TempFile copy(reused);
+    copy.convert_permanent();
+  }
+  reused.remove();
+  EXPECT_FALSE(PathExists(first));
+  ASSERT_EQ(reused.create(), 0);
+  EXPECT_FALSE(reused.isPermanent());
+}
+
 TEST(TempFileTest, AssignmentReleasesTheOldFile) {
   TempDir t;
   TempFile a(t.wpath()), b(t.wpath());

@@ -139,6 +139,20 @@ TEST(SyncPassTest, RoundTripsAndKeepsLength) {
   }
 }
 
+TEST(SyncPassTest, TextLongerThanTheEncoderBufferIsNotCutOff) {
+  // The Base64 buffer holds 2301 input bytes; longer text must still round
+  // trip instead of silently losing its tail.
+  for (size_t len : {2300u, 2301u, 2302u, 5000u}) {
+    std::string p;
+    for (size_t i = 0; i < len; ++i) p.push_back(static_cast<char>('a' + i % 26));
+    std::string enc, dec;
+    SyncPassEnc(p, enc);
+    EXPECT_EQ(enc.size(), (len + 2) / 3 * 4) << len;
+    SyncPassDec(enc, dec);
+    EXPECT_EQ(dec, p) << len;
+  }
+}
+
 TEST(SyncPassTest, EmptyAndUndecodableInput) {
   std::string out = "x";
   SyncPassEnc("", out);
