@@ -102,28 +102,14 @@ void RemoveSignatureFile(const std::wstring& path) {
   (void)FSRemove(path, false);
 }
 
-// Whether some row still names the signature file `sign`. A file shared by
-// two rows (a row copied under a new path keeps its signature) must outlive
-// the first of them. Any doubt keeps the file: a stray signature only costs
-// disk space, a missing one a whole-file transfer.
-bool SignatureStillNamed(sqlite3* db, const std::string& sign) {
-  Stmt st;
-  if (st.Prepare(db, "SELECT 1 FROM eventinfo WHERE signPath = ? LIMIT 1") != SQLITE_OK)
-    return true;
-  st.BindText(1, sign);
-  return st.Step() != SQLITE_DONE;
-}
-
 // remove_signature(signPath): called by the delete trigger for every deleted
 // row, on the thread that holds the connection's mutex.
 void SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   if (argc == 1) {
     const auto* text = sqlite3_value_text(argv[0]);
-    if (text && *text) {
-      const std::string sign(reinterpret_cast<const char*>(text));
+    if (text) {
       std::wstring path;
-      if (!SignatureStillNamed(sqlite3_context_db_handle(ctx), sign) &&
-          FileEventDB::mbstowcsIfNeed(sign.c_str(), path) == 0) {
+      if (FileEventDB::mbstowcsIfNeed(reinterpret_cast<const char*>(text), path) == 0) {
         RemoveSignatureFile(path);
       }
     }
@@ -421,15 +407,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     }
   }
   st.Finalize();
-  // Decided before the commit, under the same transaction: only files that
-  // no row names once this write is in.
-  if (rc == SQLITE_OK) {
-    std::vector<std::string> unnamed;
-    for (auto& o : orphans)
-      if (!SignatureStillNamed(m_db.get(), o)) unnamed.push_back(std::move(o));
-    orphans.swap(unnamed);
-    rc = tx.Commit();
-  }
+  if (rc == SQLITE_OK) rc = tx.Commit();
   if (rc != SQLITE_OK) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): setEventInfo: failed to write '%s': [%d] %s\n", path, rc,
            m_db.ErrMsg());

@@ -14,8 +14,10 @@
 // bytes each; a longer (or unconvertible) value is refused, never truncated.
 //
 // Signature files: whenever a row stops naming one (delete, replacement,
-// tombstone) the file is removed, but only when no other row names it and it
-// lies directly in the signature store (SignMgr::folder(), once set up).
+// tombstone) the file is removed, but only when it lies directly in the
+// signature store (SignMgr::folder(), once set up). Each version of a file has
+// its own signature file, so a file named by two rows is not looked for: that
+// would cost a table scan per deleted row.
 #pragma once
 
 #include <cstdint>
@@ -97,18 +99,18 @@ class FileEventDB {
   static int getEventInfo(const std::wstring& path, ClientFileEventInfo& info);
 
   // A file row or an existing directory: writes the whole row (insert or
-  // replace). When the replaced row named a different signature file that
-  // no other row names, that file is removed once the new row is committed.
+  // replace). When the replaced row named a different signature file, that
+  // file is removed once the new row is committed.
   // A removed directory (isExist 0, EV_DIR_TYPE): turns the directory's row
   // and every existing row below it whose syncID is not above info.syncID into
-  // tombstones (their signature files, unless still named, go after the commit); inserts
+  // tombstones (their signature files go after the commit); inserts
   // nothing.
   // Returns 0, -1 for an empty path or a field that cannot be stored, or the
   // SQLite result code of a failing statement. Thread-safe.
   static int setEventInfo(const ClientFileEventInfo& info);
 
   // Deletes the row of `path` and every row below it; the delete trigger
-  // removes their signature files (a file another row still names stays). Returns 0, -1 for an
+  // removes their signature files. Returns 0, -1 for an
   // empty or unstorable path, or the SQLite result code. Thread-safe.
   static int rmEventInfo(const std::wstring& path);
 

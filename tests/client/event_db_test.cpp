@@ -281,40 +281,6 @@ TEST_F(FileEventDBTest, DeletingARowRemovesItsSignatureFileAndOnlyThat) {
   EXPECT_TRUE(Rows().empty());
 }
 
-TEST_F(FileEventDBTest, SignatureSharedByTwoRowsOutlivesTheFirstOfThem) {
-  const std::string shared = MakeSignature("sig-shared");
-  const std::string fresh = MakeSignature("sig-fresh");
-  ClientFileEventInfo a = Row(L"/d/a", 1);
-  a.signaturePath = W(shared);
-  Put(a);
-  ClientFileEventInfo b = Row(L"/b", 2);
-  b.signaturePath = W(shared);
-  Put(b);
-
-  // Replacing a's signature leaves b's in place.
-  a.syncID = 3;
-  a.signaturePath = W(fresh);
-  Put(a);
-  EXPECT_TRUE(sftest::PathExists(shared));
-  // So do a delete and a removed directory's tombstones of rows naming it.
-  a.signaturePath = W(shared);
-  Put(a);
-  EXPECT_TRUE(sftest::PathExists(shared));  // fresh had no other row
-  EXPECT_FALSE(sftest::PathExists(fresh));
-  ASSERT_EQ(FileEventDB::rmEventInfoV3(L"/d/a"), 0);
-  EXPECT_TRUE(sftest::PathExists(shared));
-  Put(a);
-  ClientFileEventInfo gone = Row(L"/d", 9);
-  gone.fileType = EV_DIR_TYPE;
-  gone.isExist = 0;
-  Put(gone);
-  EXPECT_TRUE(sftest::PathExists(shared));
-
-  // The last row naming it takes it along.
-  ASSERT_EQ(FileEventDB::rmEventInfo(L"/b"), 0);
-  EXPECT_FALSE(sftest::PathExists(shared));
-}
-
 TEST_F(FileEventDBTest, RowNamingAFileOutsideTheSignatureStoreNeverDeletesIt) {
   // A damaged or foreign database: signature paths that name user files.
   sftest::TempDir user;
