@@ -217,6 +217,19 @@ int ServerStore::Init(const Options& opt) {
   m_state = opt.state.empty() ? share + ".sfstate" : opt.state;
   m_versionsKept = opt.versions_kept;
   if (MkdirP(m_state + "/versions") != 0 || MkdirP(m_state + "/work") != 0) return ERR_SYS;
+  // Staged content is renamed into the share and removed items are renamed
+  // out of it; rename(2) cannot cross file systems, so every change would fail.
+  struct stat share_st, state_st;
+  if (fstat(m_share.rootFd(), &share_st) != 0 || stat(m_state.c_str(), &state_st) != 0) {
+    return ERR_SYS;
+  }
+  if (share_st.st_dev != state_st.st_dev) {
+    SF_LOG(L_ERR,
+           L"[ERROR] server-store(%d): state directory '%s' is not on the file system of the "
+           L"share '%s'\n",
+           m_state, share);
+    return ERR_INVAL;
+  }
 
   m_lockFd.reset(open((m_state + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (!m_lockFd.valid()) {
@@ -427,7 +440,7 @@ int ServerStore::KeepVersionAt(int dirfd, const std::string& name, uint64_t sync
   std::string dst = VersionFile(sync_id);
   unlink(dst.c_str());
   if (linkat(dirfd, name.c_str(), AT_FDCWD, dst.c_str(), 0) == 0) return 0;
-  // Hard links fail across file systems (a state directory elsewhere).
+  // Some file systems refuse hard links.
   UniqueFd src(openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!src.valid() || CopyFd(src.get(), dst) != 0) {
     SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot keep version %llu: %s\n", sync_id, Errno());
@@ -508,6 +521,15 @@ uint64_t ServerStore::LastSyncId() {
 int ServerStore::ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows,
                              uint64_t& to_id) {
   std::lock_guard<std::mutex> g(m_mutex);
+  // Every change holds the change lock from its intent to its final commit,
+  // so an intent found while nobody holds the lock was left by a process
+  // killed in between (a hook command). Left alone it would hold every pull
+  // below it until the next restart.
+  if (m_db.MinPendingId() != 0 && flock(m_lockFd.get(), LOCK_EX | LOCK_NB) == 0) {
+    int r = RecoverPending();
+    flock(m_lockFd.get(), LOCK_UN);
+    if (r != 0) return ERR_SYS;
+  }
   // One snapshot for the rows and the last id, or a change committed between
   // the two reads would be skipped by the client for ever.
   if (m_db.BeginRead() != 0) return ERR_SYS;

@@ -71,12 +71,14 @@ class ServerStore {
  public:
   struct Options {
     std::string share;         // existing directory
-    std::string state;         // created if missing; default: share + ".sfstate"
+    std::string state;         // created if missing; default: share + ".sfstate";
+                               // must be on the share's file system
     size_t versions_kept = 4;  // per file, the current one included
     bool reconcile = true;     // compare share and metadata at open
   };
   // Opens (creating the state directory and database as needed) and recovers.
-  // 0, ERR_INVAL (bad options), ERR_SYS.
+  // 0, ERR_INVAL (bad options, or a state directory on another file system
+  // than the share), ERR_SYS.
   static int Open(const Options& opt, std::unique_ptr<ServerStore>& out);
   ~ServerStore();
 
@@ -130,6 +132,7 @@ class ServerStore {
   class ChangeLock;
 
   int Init(const Options& opt);
+  // REQUIRES: m_mutex and the change lock.
   int RecoverPending();
   int CleanWorkAreas();
   int CleanVersionStore();
