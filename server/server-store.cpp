@@ -505,6 +505,15 @@ int ServerStore::MoveAside(const SharePath& p, std::string& trash_name) {
   return 0;
 }
 
+void ServerStore::PutBack(int parentfd, const SharePath& p, const std::string& trash_name) {
+  if (trash_name.empty()) return;
+  if (renameat(m_workFd.get(), trash_name.c_str(), parentfd, p.leaf().c_str()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot put '%s' back: %s\n", p.str(), Errno());
+    return;
+  }
+  SyncDir(parentfd);
+}
+
 // ---------------------------------------------------------------------------
 // Reads
 
@@ -674,6 +683,7 @@ StoreResult ServerStore::PutFile(const SharePath& p, BaseCheck check, StagedFile
                 renameat(m_workFd.get(), staged_name.c_str(), parent.get(), p.leaf().c_str()) == 0;
   if (!placed) {
     SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot place '%s': %s\n", p.str(), Errno());
+    PutBack(parent.get(), p, trash);
     if (m_db.Begin() == 0 && m_db.DeletePending(row.sync_id) == 0 && m_db.Commit() == 0) {
       unlink(VersionFile(row.sync_id).c_str());
     } else {
@@ -727,6 +737,7 @@ StoreResult ServerStore::MakeDir(const SharePath& p, BaseCheck check, uint32_t m
         !S_ISDIR(st.st_mode)) {
       SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot create directory '%s': %s\n", p.str(),
              Errno());
+      PutBack(parent.get(), p, trash);
       return StoreResult::kError;
     }
   }
@@ -743,6 +754,11 @@ StoreResult ServerStore::MakeDir(const SharePath& p, BaseCheck check, uint32_t m
       m_db.NextSyncId(row.sync_id) != 0 || m_db.PutObject(row) != 0 ||
       PruneVersions(row.path, 0, drop) != 0 || m_db.Commit() != 0) {
     m_db.Rollback();
+    if (!trash.empty()) {
+      // The new directory is still empty; the file it was to replace returns.
+      unlinkat(parent.get(), p.leaf().c_str(), AT_REMOVEDIR);
+      PutBack(parent.get(), p, trash);
+    }
     return StoreResult::kError;
   }
   if (!trash.empty()) RemoveTreeAt(m_workFd.get(), trash);

@@ -147,6 +147,9 @@ class ServerStore {
   // Moves the item at `p` into the work area; returns its new name there, or
   // "" when the share had nothing at `p`. ERR_SYS on failure.
   int MoveAside(const SharePath& p, std::string& trash_name);
+  // Undoes MoveAside after a change failed, so that the share keeps what the
+  // metadata still describes. Failures are logged (the next start reconciles).
+  void PutBack(int parentfd, const SharePath& p, const std::string& trash_name);
   // Deletes metadata versions of `path` beyond the newest `keep`; their
   // sync ids are appended to `drop`. REQUIRES: open transaction.
   int PruneVersions(const std::string& path, size_t keep, std::vector<uint64_t>& drop);
