@@ -469,9 +469,12 @@ int ServerConnection::OnUpload(UploadRequest& req, uint8_t cmd) {
                : (!cur.isDir() && cur.sync_id == req.obj.sync_id) ? SPROTO_RES_OK
                                                                   : SPROTO_RES_CONFLICT;
         row = cur;
-      } else if (same) {
-        row = cur;  // identical content is no conflict, whatever the base
-      } else if (have_cur && cur.sync_id != req.obj.sync_id) {
+      } else if (same && cur.sync_id == req.obj.sync_id) {
+        row = cur;  // the client's record already describes this content
+      } else if (have_cur && cur.sync_id != req.obj.sync_id && !same) {
+        // Identical content is no conflict, whatever the base; but it is
+        // still asked for, as only a taken file block makes the client record
+        // the size and checksum of its own file rather than its old record's.
         code = SPROTO_RES_CONFLICT;
       } else if (req.file_is_delta && (!have_cur || cur.isDir())) {
         code = SPROTO_RES_ERR;  // nothing to patch: the client sends the whole file next
