@@ -82,8 +82,11 @@ int ServerConnection::Adopt(int fd) {
 
 void ServerConnection::Run() {
   SF_LOG(L_DEBUG, L"[DEBUG] server-conn(%d): connection %llu open\n", m_id);
+  // A keep-alive near the top of its range must not wrap to a few seconds.
+  const uint32_t alive = m_server.options().alive;
+  const uint32_t idle = alive > UINT32_MAX - kIdleGrace ? UINT32_MAX : alive + kIdleGrace;
   while (!m_server.Stopping()) {
-    m_ch.SetTimeout(m_server.options().alive + kIdleGrace);
+    m_ch.SetTimeout(idle);
     uint16_t len = 0;
     uint8_t cmd = 0, version = 0;
     int r = ProtoReadHeader(m_ch, len, cmd, version);
