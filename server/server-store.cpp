@@ -775,6 +775,9 @@ StoreResult ServerStore::Remove(const SharePath& p, BaseCheck check, const std::
   if (m_db.ListSubtree(p.str(), tree) != 0) return StoreResult::kError;
   if (tree.empty()) return StoreResult::kNoEnt;
   if (check.enforce) {
+    // A base beyond every id handed out was never seen from this store (the
+    // state was reset behind the client): it cannot vouch for anything.
+    if (check.base > m_db.LastSyncId()) return StoreResult::kWait;
     for (const ObjectRow& r : tree) {
       if (r.sync_id > check.base) return StoreResult::kWait;
     }

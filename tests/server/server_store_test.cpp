@@ -177,6 +177,9 @@ TEST_F(ServerStoreTest, RemovalTombstonesTheTreeChildrenFirst) {
   EXPECT_EQ(store->Remove(P("/d"), BaseCheck::From(d.sync_id), "bob"), StoreResult::kWait);
   EXPECT_TRUE(PathExists(Share() + "/d/s/b"));
   EXPECT_EQ(store->LastSyncId(), before);
+  // Nor does a base this store never handed out (a client of a reset server).
+  EXPECT_EQ(store->Remove(P("/d"), BaseCheck::From(before + 500), "bob"), StoreResult::kWait);
+  EXPECT_TRUE(PathExists(Share() + "/d/s/b"));
 
   ASSERT_EQ(store->Remove(P("/d"), BaseCheck::From(before), "bob"), StoreResult::kOk);
   EXPECT_FALSE(PathExists(Share() + "/d"));
