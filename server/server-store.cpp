@@ -274,6 +274,17 @@ int ServerStore::RecoverPending() {
       if (m_db.DeletePending(p.object.sync_id) != 0) return ERR_SYS;
       continue;
     }
+    ObjectRow now;
+    int r = m_db.GetObject(p.object.path, now);
+    if (r == ERR_SYS) return ERR_SYS;
+    if (r == 0 && now.sync_id > p.object.sync_id) {
+      // A later change of the path has replaced what the rename put there.
+      SF_LOG(L_NOTICE, L"[NOTE] server-store(%d): dropping superseded change of '%s'\n",
+             p.object.path);
+      unlink(VersionFile(p.object.sync_id).c_str());
+      if (m_db.DeletePending(p.object.sync_id) != 0) return ERR_SYS;
+      continue;
+    }
     SF_LOG(L_NOTICE, L"[NOTE] server-store(%d): completing change of '%s' (sync id %llu)\n",
            p.object.path, p.object.sync_id);
     std::vector<uint64_t> drop;

@@ -384,7 +384,10 @@ TEST_F(CrashTest, AnIntentOfAKilledProcessIsSettledByTheNextPull) {
   uint64_t renamed_id = crashed_id;
   KilledMidChange("/k", "never placed", false, 2);
   uint64_t dropped_id = crashed_id;
-  ObjectRow later;
+  KilledMidChange("/f", "overwritten later", true, 3);
+  uint64_t superseded_id = crashed_id;
+  ObjectRow later, f;
+  ASSERT_EQ(Put("/f", "the server's", BaseCheck::None(), &f), StoreResult::kOk);
   ASSERT_EQ(Put("/h", "later", BaseCheck::None(), &later), StoreResult::kOk);
 
   uint64_t to = 0;
@@ -401,6 +404,10 @@ TEST_F(CrashTest, AnIntentOfAKilledProcessIsSettledByTheNextPull) {
   EXPECT_EQ(store->Get(P("/k"), none), ERR_NOENT);
   EXPECT_FALSE(PathExists(Share() + "/k"));
   EXPECT_FALSE(PathExists(State() + "/versions/" + std::to_string(dropped_id)));
+  // The change that came after the killed one stays the recorded one.
+  EXPECT_EQ(Row("/f").sync_id, f.sync_id);
+  EXPECT_EQ(ReadFile(Share() + "/f"), "the server's");
+  EXPECT_FALSE(PathExists(State() + "/versions/" + std::to_string(superseded_id)));
 }
 
 TEST_F(ServerStoreTest, AStateDirectoryOnAnotherFileSystemIsRefused) {
