@@ -253,6 +253,14 @@ int ServerConnection::OnConnect() {
     return m_ch.FlushWrite(0);
   }
   SF_TRY(ProtoWriteResponse(m_ch, SCMD_REQUEST_CONNECT, SPROTO_RES_OK));
+  // Clients take a session channel granted for 0 seconds as refused. A
+  // server configured to close after every answer still serves the one
+  // request that follows: it grants 1 second here and 0 with that answer.
+  // (The scripted fault keeps granting 0, to play a refusing server.)
+  if (m_server.options().alive == 0 && !m_server.Faults().alive_zero) {
+    SF_TRY(ProtoWriteAliveAndFlush(m_ch, 1));
+    return 0;
+  }
   return Finish();
 }
 
