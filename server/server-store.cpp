@@ -547,6 +547,7 @@ int ServerStore::ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow
   // below it until the next restart.
   if (m_db.MinPendingId() != 0 && flock(m_lockFd.get(), LOCK_EX | LOCK_NB) == 0) {
     int r = RecoverPending();
+    if (r == 0) CleanWorkAreas();  // the killed process's leftovers
     flock(m_lockFd.get(), LOCK_UN);
     if (r != 0) return ERR_SYS;
   }

@@ -408,6 +408,7 @@ TEST_F(CrashTest, AnIntentOfAKilledProcessIsSettledByTheNextPull) {
   EXPECT_EQ(Row("/f").sync_id, f.sync_id);
   EXPECT_EQ(ReadFile(Share() + "/f"), "the server's");
   EXPECT_FALSE(PathExists(State() + "/versions/" + std::to_string(superseded_id)));
+  EXPECT_FALSE(PathExists(State() + "/work/999999.1"));
 }
 
 TEST_F(ServerStoreTest, AStateDirectoryOnAnotherFileSystemIsRefused) {
