@@ -82,8 +82,11 @@ int ServerConnection::Adopt(int fd) {
 
 void ServerConnection::Run() {
   SF_LOG(L_DEBUG, L"[DEBUG] server-conn(%d): connection %llu open\n", m_id);
+  // A keep-alive near the top of its range must not wrap to a few seconds.
+  const uint32_t alive = m_server.options().alive;
+  const uint32_t idle = alive > UINT32_MAX - kIdleGrace ? UINT32_MAX : alive + kIdleGrace;
   while (!m_server.Stopping()) {
-    m_ch.SetTimeout(m_server.options().alive + kIdleGrace);
+    m_ch.SetTimeout(idle);
     uint16_t len = 0;
     uint8_t cmd = 0, version = 0;
     int r = ProtoReadHeader(m_ch, len, cmd, version);
@@ -250,6 +253,14 @@ int ServerConnection::OnConnect() {
     return m_ch.FlushWrite(0);
   }
   SF_TRY(ProtoWriteResponse(m_ch, SCMD_REQUEST_CONNECT, SPROTO_RES_OK));
+  // Clients take a session channel granted for 0 seconds as refused. A
+  // server configured to close after every answer still serves the one
+  // request that follows: it grants 1 second here and 0 with that answer.
+  // (The scripted fault keeps granting 0, to play a refusing server.)
+  if (m_server.options().alive == 0 && !m_server.Faults().alive_zero) {
+    SF_TRY(ProtoWriteAliveAndFlush(m_ch, 1));
+    return 0;
+  }
   return Finish();
 }
 
@@ -469,9 +480,12 @@ int ServerConnection::OnUpload(UploadRequest& req, uint8_t cmd) {
                : (!cur.isDir() && cur.sync_id == req.obj.sync_id) ? SPROTO_RES_OK
                                                                   : SPROTO_RES_CONFLICT;
         row = cur;
-      } else if (same) {
-        row = cur;  // identical content is no conflict, whatever the base
-      } else if (have_cur && cur.sync_id != req.obj.sync_id) {
+      } else if (same && cur.sync_id == req.obj.sync_id) {
+        row = cur;  // the client's record already describes this content
+      } else if (have_cur && cur.sync_id != req.obj.sync_id && !same) {
+        // Identical content is no conflict, whatever the base; but it is
+        // still asked for, as only a taken file block makes the client record
+        // the size and checksum of its own file rather than its old record's.
         code = SPROTO_RES_CONFLICT;
       } else if (req.file_is_delta && (!have_cur || cur.isDir())) {
         code = SPROTO_RES_ERR;  // nothing to patch: the client sends the whole file next

@@ -217,6 +217,19 @@ int ServerStore::Init(const Options& opt) {
   m_state = opt.state.empty() ? share + ".sfstate" : opt.state;
   m_versionsKept = opt.versions_kept;
   if (MkdirP(m_state + "/versions") != 0 || MkdirP(m_state + "/work") != 0) return ERR_SYS;
+  // Staged content is renamed into the share and removed items are renamed
+  // out of it; rename(2) cannot cross file systems, so every change would fail.
+  struct stat share_st, state_st;
+  if (fstat(m_share.rootFd(), &share_st) != 0 || stat(m_state.c_str(), &state_st) != 0) {
+    return ERR_SYS;
+  }
+  if (share_st.st_dev != state_st.st_dev) {
+    SF_LOG(L_ERR,
+           L"[ERROR] server-store(%d): state directory '%s' is not on the file system of the "
+           L"share '%s'\n",
+           m_state, share);
+    return ERR_INVAL;
+  }
 
   m_lockFd.reset(open((m_state + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (!m_lockFd.valid()) {
@@ -257,6 +270,17 @@ int ServerStore::RecoverPending() {
       SF_LOG(L_NOTICE, L"[NOTE] server-store(%d): dropping unfinished change of '%s'\n",
              p.object.path);
       unlink(p.staged.c_str());
+      unlink(VersionFile(p.object.sync_id).c_str());
+      if (m_db.DeletePending(p.object.sync_id) != 0) return ERR_SYS;
+      continue;
+    }
+    ObjectRow now;
+    int r = m_db.GetObject(p.object.path, now);
+    if (r == ERR_SYS) return ERR_SYS;
+    if (r == 0 && now.sync_id > p.object.sync_id) {
+      // A later change of the path has replaced what the rename put there.
+      SF_LOG(L_NOTICE, L"[NOTE] server-store(%d): dropping superseded change of '%s'\n",
+             p.object.path);
       unlink(VersionFile(p.object.sync_id).c_str());
       if (m_db.DeletePending(p.object.sync_id) != 0) return ERR_SYS;
       continue;
@@ -427,7 +451,7 @@ int ServerStore::KeepVersionAt(int dirfd, const std::string& name, uint64_t sync
   std::string dst = VersionFile(sync_id);
   unlink(dst.c_str());
   if (linkat(dirfd, name.c_str(), AT_FDCWD, dst.c_str(), 0) == 0) return 0;
-  // Hard links fail across file systems (a state directory elsewhere).
+  // Some file systems refuse hard links.
   UniqueFd src(openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!src.valid() || CopyFd(src.get(), dst) != 0) {
     SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot keep version %llu: %s\n", sync_id, Errno());
@@ -492,6 +516,15 @@ int ServerStore::MoveAside(const SharePath& p, std::string& trash_name) {
   return 0;
 }
 
+void ServerStore::PutBack(int parentfd, const SharePath& p, const std::string& trash_name) {
+  if (trash_name.empty()) return;
+  if (renameat(m_workFd.get(), trash_name.c_str(), parentfd, p.leaf().c_str()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot put '%s' back: %s\n", p.str(), Errno());
+    return;
+  }
+  SyncDir(parentfd);
+}
+
 // ---------------------------------------------------------------------------
 // Reads
 
@@ -508,6 +541,16 @@ uint64_t ServerStore::LastSyncId() {
 int ServerStore::ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows,
                              uint64_t& to_id) {
   std::lock_guard<std::mutex> g(m_mutex);
+  // Every change holds the change lock from its intent to its final commit,
+  // so an intent found while nobody holds the lock was left by a process
+  // killed in between (a hook command). Left alone it would hold every pull
+  // below it until the next restart.
+  if (m_db.MinPendingId() != 0 && flock(m_lockFd.get(), LOCK_EX | LOCK_NB) == 0) {
+    int r = RecoverPending();
+    if (r == 0) CleanWorkAreas();  // the killed process's leftovers
+    flock(m_lockFd.get(), LOCK_UN);
+    if (r != 0) return ERR_SYS;
+  }
   // One snapshot for the rows and the last id, or a change committed between
   // the two reads would be skipped by the client for ever.
   if (m_db.BeginRead() != 0) return ERR_SYS;
@@ -652,6 +695,7 @@ StoreResult ServerStore::PutFile(const SharePath& p, BaseCheck check, StagedFile
                 renameat(m_workFd.get(), staged_name.c_str(), parent.get(), p.leaf().c_str()) == 0;
   if (!placed) {
     SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot place '%s': %s\n", p.str(), Errno());
+    PutBack(parent.get(), p, trash);
     if (m_db.Begin() == 0 && m_db.DeletePending(row.sync_id) == 0 && m_db.Commit() == 0) {
       unlink(VersionFile(row.sync_id).c_str());
     } else {
@@ -705,6 +749,7 @@ StoreResult ServerStore::MakeDir(const SharePath& p, BaseCheck check, uint32_t m
         !S_ISDIR(st.st_mode)) {
       SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot create directory '%s': %s\n", p.str(),
              Errno());
+      PutBack(parent.get(), p, trash);
       return StoreResult::kError;
     }
   }
@@ -721,6 +766,11 @@ StoreResult ServerStore::MakeDir(const SharePath& p, BaseCheck check, uint32_t m
       m_db.NextSyncId(row.sync_id) != 0 || m_db.PutObject(row) != 0 ||
       PruneVersions(row.path, 0, drop) != 0 || m_db.Commit() != 0) {
     m_db.Rollback();
+    if (!trash.empty()) {
+      // The new directory is still empty; the file it was to replace returns.
+      unlinkat(parent.get(), p.leaf().c_str(), AT_REMOVEDIR);
+      PutBack(parent.get(), p, trash);
+    }
     return StoreResult::kError;
   }
   if (!trash.empty()) RemoveTreeAt(m_workFd.get(), trash);
@@ -737,6 +787,9 @@ StoreResult ServerStore::Remove(const SharePath& p, BaseCheck check, const std::
   if (m_db.ListSubtree(p.str(), tree) != 0) return StoreResult::kError;
   if (tree.empty()) return StoreResult::kNoEnt;
   if (check.enforce) {
+    // A base beyond every id handed out was never seen from this store (the
+    // state was reset behind the client): it cannot vouch for anything.
+    if (check.base > m_db.LastSyncId()) return StoreResult::kWait;
     for (const ObjectRow& r : tree) {
       if (r.sync_id > check.base) return StoreResult::kWait;
     }

@@ -71,12 +71,14 @@ class ServerStore {
  public:
   struct Options {
     std::string share;         // existing directory
-    std::string state;         // created if missing; default: share + ".sfstate"
+    std::string state;         // created if missing; default: share + ".sfstate";
+                               // must be on the share's file system
     size_t versions_kept = 4;  // per file, the current one included
     bool reconcile = true;     // compare share and metadata at open
   };
   // Opens (creating the state directory and database as needed) and recovers.
-  // 0, ERR_INVAL (bad options), ERR_SYS.
+  // 0, ERR_INVAL (bad options, or a state directory on another file system
+  // than the share), ERR_SYS.
   static int Open(const Options& opt, std::unique_ptr<ServerStore>& out);
   ~ServerStore();
 
@@ -130,6 +132,7 @@ class ServerStore {
   class ChangeLock;
 
   int Init(const Options& opt);
+  // REQUIRES: m_mutex and the change lock.
   int RecoverPending();
   int CleanWorkAreas();
   int CleanVersionStore();
@@ -144,6 +147,9 @@ class ServerStore {
   // Moves the item at `p` into the work area; returns its new name there, or
   // "" when the share had nothing at `p`. ERR_SYS on failure.
   int MoveAside(const SharePath& p, std::string& trash_name);
+  // Undoes MoveAside after a change failed, so that the share keeps what the
+  // metadata still describes. Failures are logged (the next start reconciles).
+  void PutBack(int parentfd, const SharePath& p, const std::string& trash_name);
   // Deletes metadata versions of `path` beyond the newest `keep`; their
   // sync ids are appended to `drop`. REQUIRES: open transaction.
   int PruneVersions(const std::string& path, size_t keep, std::vector<uint64_t>& drop);

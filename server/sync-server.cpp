@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "lib/errors.h"
 #include "lib/log.h"
@@ -137,7 +138,14 @@ void SyncServer::AcceptLoop() {
     Conn* c = &m_conns.back();
     c->id = ++m_nextConnId;
     c->fd = fd;
-    c->thread = std::thread(&SyncServer::RunConnection, this, c, fd);
+    try {
+      c->thread = std::thread(&SyncServer::RunConnection, this, c, fd);
+    } catch (const std::system_error&) {
+      // Out of threads: this connection is refused, the server goes on.
+      SF_LOG(L_ERR, L"[ERROR] sync-server(%d): no thread for connection %llu\n", c->id);
+      m_conns.pop_back();
+      close(fd);
+    }
   }
 }
 

@@ -55,6 +55,32 @@ TEST_F(ServerClientApiTest, TestConnectionAndSessionChannel) {
   EXPECT_EQ(alive, 0u);
 }
 
+TEST_F(ServerClientApiTest, AServerClosingAfterEachAnswerStillAdmitsTheSessionChannel) {
+  opt.alive = 0;
+  Restart();
+  Channel c;
+  ASSERT_EQ(c.Open("127.0.0.1", server->port(), false), 0);
+  // A connect answer granting 0 would read as a refusal to the client.
+  uint32_t alive = 0;
+  ASSERT_EQ(ProtoWriteConnRequest(c, L"s1"), 0);
+  ASSERT_EQ(ProtoReadConnResponse(c, alive), 0);
+  EXPECT_GT(alive, 0u);
+  // The request that follows is served, granted 0, and the connection ends.
+  ASSERT_EQ(ProtoWritePullEventRequest(c, L"s1", 0), 0);
+  int result = 0;
+  ASSERT_EQ(ProtoReadResponse(c, SCMD_EVT_PULL, result), 0);
+  EXPECT_EQ(result, SPROTO_RES_OK);
+  uint64_t to_id = 1, count = 1;
+  ASSERT_GE(ProtoReadSection(c, SPROTO_ID_SID, to_id), 0);
+  ASSERT_GE(ProtoReadSection(c, SPROTO_ID_EVT_COUNT, count), 0);
+  EXPECT_EQ(count, 0u);
+  alive = 7;
+  ASSERT_GE(ProtoReadSection(c, SPROTO_ID_ALIVE, alive), 0);
+  EXPECT_EQ(alive, 0u);
+  uint8_t more = 0;
+  EXPECT_LT(c.ReadByte(&more), 0);
+}
+
 TEST_F(ServerClientApiTest, FirstDialectLogsInAndItsSessionWorks) {
   ASSERT_EQ(ProtoWriteAuthRequest(ch, L"alice", L"secret", L"laptop"), 0);
   std::wstring session;

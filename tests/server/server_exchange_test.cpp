@@ -151,9 +151,22 @@ TEST_F(ServerExchangeTest, WholeThenDeltaUploadLeavesTheClientsContentOnTheServe
   EXPECT_EQ(OnDisk("/docs/f"), v2);
   EXPECT_EQ(Row("/docs/f").hash, WideToUtf8Lossy(Md4(Local("f"))));
 
-  // A delta against a version the server no longer has as current: conflict.
+  uint64_t id2 = a.obj.sync_id;
+
+  // The same content from a client whose record is of an older version: no
+  // conflict and no new id, but the block is taken, as only then does that
+  // client record the size and checksum of its file instead of its old ones.
   a = UploadFile("f", "/docs/f", id1, Local("f.sig"));
-  EXPECT_EQ(a.result, SPROTO_RES_OK);  // same content as the server's: accepted as is
+  EXPECT_EQ(a.result, SPROTO_RES_OK);
+  EXPECT_EQ(a.ack, driver::kFile);
+  EXPECT_EQ(a.obj.sync_id, id2);
+  // From a client whose record is the current version nothing more is needed.
+  a = UploadFile("f", "/docs/f", id2);
+  EXPECT_EQ(a.result, SPROTO_RES_OK);
+  EXPECT_EQ(a.ack, 0u);
+  EXPECT_EQ(a.obj.sync_id, id2);
+
+  // A delta against a version the server no longer has as current: conflict.
   WriteFile(Local("f"), v2 + "more");
   a = UploadFile("f", "/docs/f", id1, Local("f.sig"));
   EXPECT_EQ(a.result, SPROTO_RES_CONFLICT);

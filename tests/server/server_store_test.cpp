@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,6 +177,9 @@ TEST_F(ServerStoreTest, RemovalTombstonesTheTreeChildrenFirst) {
   EXPECT_EQ(store->Remove(P("/d"), BaseCheck::From(d.sync_id), "bob"), StoreResult::kWait);
   EXPECT_TRUE(PathExists(Share() + "/d/s/b"));
   EXPECT_EQ(store->LastSyncId(), before);
+  // Nor does a base this store never handed out (a client of a reset server).
+  EXPECT_EQ(store->Remove(P("/d"), BaseCheck::From(before + 500), "bob"), StoreResult::kWait);
+  EXPECT_TRUE(PathExists(Share() + "/d/s/b"));
 
   ASSERT_EQ(store->Remove(P("/d"), BaseCheck::From(before), "bob"), StoreResult::kOk);
   EXPECT_FALSE(PathExists(Share() + "/d"));
@@ -283,9 +287,16 @@ class CrashTest : public ServerStoreTest {
   void CrashDuringPut(const std::string& path, const std::string& content, bool renamed) {
     ObjectRow before = Row(path);
     store.reset();
+    KilledMidChange(path, content, renamed, 1);
+    old_id = before.sync_id;
+  }
+  // What a process killed between its intent and its final commit leaves:
+  // the intent, the kept version, and the staged file (unless renamed).
+  void KilledMidChange(const std::string& path, const std::string& content, bool renamed,
+                       int stage) {
     std::string dead = State() + "/work/999999.1";
     mkdir(dead.c_str(), 0700);
-    std::string staged = dead + "/stage.1";
+    std::string staged = dead + "/stage." + std::to_string(stage);
     WriteFile(staged, content);
     MetaDb db;
     ASSERT_EQ(db.Open(State() + "/meta.sqlite"), 0);
@@ -311,7 +322,6 @@ class CrashTest : public ServerStoreTest {
       ASSERT_EQ(rename(staged.c_str(), (Share() + path).c_str()), 0);
     }
     crashed_id = p.object.sync_id;
-    old_id = before.sync_id;
   }
   uint64_t crashed_id = 0, old_id = 0;
 };
@@ -355,9 +365,70 @@ TEST_F(CrashTest, PullNeverMovesPastAChangeStillInFlight) {
   p.staged = State() + "/nowhere";
   ASSERT_EQ(other.AddPending(p), 0);
   ASSERT_EQ(other.Commit(), 0);
+  // It holds the change lock until its final commit.
+  UniqueFd lock(open((State() + "/lock").c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(lock.valid());
+  ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
   uint64_t to = 0;
   Changes(0, 100, &to);
   EXPECT_EQ(to, p.object.sync_id - 1);
+  ObjectRow none;
+  EXPECT_EQ(store->Get(P("/g"), none), ERR_NOENT);
+}
+
+TEST_F(CrashTest, AnIntentOfAKilledProcessIsSettledByTheNextPull) {
+  ASSERT_EQ(Put("/f", "old", BaseCheck::None()), StoreResult::kOk);
+  // A hook command killed after renaming its file, another before; the
+  // running server keeps changing the share meanwhile.
+  KilledMidChange("/g", "renamed", true, 1);
+  uint64_t renamed_id = crashed_id;
+  KilledMidChange("/k", "never placed", false, 2);
+  uint64_t dropped_id = crashed_id;
+  KilledMidChange("/f", "overwritten later", true, 3);
+  uint64_t superseded_id = crashed_id;
+  ObjectRow later, f;
+  ASSERT_EQ(Put("/f", "the server's", BaseCheck::None(), &f), StoreResult::kOk);
+  ASSERT_EQ(Put("/h", "later", BaseCheck::None(), &later), StoreResult::kOk);
+
+  uint64_t to = 0;
+  std::vector<ObjectRow> rows = Changes(0, 100, &to);
+  EXPECT_EQ(to, later.sync_id);
+  std::set<std::string> paths;
+  for (const ObjectRow& r : rows) paths.insert(r.path);
+  EXPECT_EQ(paths, (std::set<std::string>{"/f", "/g", "/h"}));
+  ObjectRow g = Row("/g");
+  EXPECT_EQ(g.sync_id, renamed_id);
+  EXPECT_EQ(g.updater, "crashed");
+  EXPECT_EQ(Version("/g", renamed_id), "renamed");
+  ObjectRow none;
+  EXPECT_EQ(store->Get(P("/k"), none), ERR_NOENT);
+  EXPECT_FALSE(PathExists(Share() + "/k"));
+  EXPECT_FALSE(PathExists(State() + "/versions/" + std::to_string(dropped_id)));
+  // The change that came after the killed one stays the recorded one.
+  EXPECT_EQ(Row("/f").sync_id, f.sync_id);
+  EXPECT_EQ(ReadFile(Share() + "/f"), "the server's");
+  EXPECT_FALSE(PathExists(State() + "/versions/" + std::to_string(superseded_id)));
+  EXPECT_FALSE(PathExists(State() + "/work/999999.1"));
+}
+
+TEST_F(ServerStoreTest, AStateDirectoryOnAnotherFileSystemIsRefused) {
+  char tmpl[] = "/dev/shm/sf-state-XXXXXX";
+  struct stat a, b;
+  if (stat(Share().c_str(), &a) != 0 || !mkdtemp(tmpl)) {
+    GTEST_SKIP() << "no second file system to place the state on";
+  }
+  std::string elsewhere = tmpl;
+  if (stat(elsewhere.c_str(), &b) != 0 || a.st_dev == b.st_dev) {
+    sftest::RemoveTree(elsewhere);
+    GTEST_SKIP() << "no second file system to place the state on";
+  }
+  ServerStore::Options opt;
+  opt.share = Share();
+  opt.state = elsewhere + "/state";
+  std::unique_ptr<ServerStore> other;
+  EXPECT_EQ(ServerStore::Open(opt, other), ERR_INVAL);
+  EXPECT_EQ(other, nullptr);
+  sftest::RemoveTree(elsewhere);
 }
 
 TEST_F(CrashTest, ReconcileAdoptsChangesMadeToTheShareWhileStopped) {
