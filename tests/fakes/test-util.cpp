@@ -9,9 +9,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "lib/utility.h"
 
@@ -42,18 +44,26 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeou
 }
 
 int UnusedLoopbackPort() {
+  // The socket stays bound, without listening and without SO_REUSEADDR, until
+  // the process ends: connections to the port are refused, and no other
+  // process (a parallel test, a server started later) can take it over.
+  // Released and noted, the port could be reused before the test connects.
+  static std::mutex mu;
+  static std::vector<int> held;  // never closed; close-on-exec keeps children out
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof(a);
-  int port = 0;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot bind a loopback port");
   }
-  if (fd >= 0) ::close(fd);
-  return port;
+  std::lock_guard<std::mutex> g(mu);
+  held.push_back(fd);
+  return ntohs(a.sin_port);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -30,8 +30,8 @@ class TempDir {
 bool WaitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-// A loopback port on which nothing listens: bound to port 0, noted and
-// released a moment ago.
+// A loopback port on which nothing listens, and nothing can listen while
+// this process runs: it stays bound here (not listening) until the exit.
 int UnusedLoopbackPort();
 
 void WriteFile(const std::string& path, const std::string& content);
