@@ -40,7 +40,14 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+  // An inherited variable of the same name would win the child's getenv, so
+  // the caller's values replace it instead of following it.
+  for (char** e = environ; *e; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    if (eq != nullptr && extra_env.count(std::string(*e, static_cast<size_t>(eq - *e))) != 0)
+      continue;
+    env_strings.emplace_back(*e);
+  }
   for (const auto& kv : extra_env) env_strings.push_back(kv.first + "=" + kv.second);
   std::vector<char*> env;
   for (auto& s : env_strings) env.push_back(&s[0]);
