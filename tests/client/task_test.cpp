@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,15 +18,7 @@ namespace {
 
 using sftest::WaitFor;
 
-// Counts this process's threads. A sanitizer runtime may start a helper
-// thread of its own with the first thread we create, so one thread is
-// started and joined first to make the baseline stable.
-int ThreadCount() {
-  static const bool warmed_up = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed_up;
+int RawThreadCount() {
   int n = 0;
   DIR* d = opendir("/proc/self/task");
   if (d == nullptr) return -1;
@@ -31,6 +26,28 @@ int ThreadCount() {
     if (e->d_name[0] != '.') ++n;
   closedir(d);
   return n;
+}
+
+// Counts this process's threads. A sanitizer runtime may start a helper
+// thread of its own with the first thread we create, so one thread is
+// started and joined first to make the baseline stable. A joined thread can
+// still be listed for a moment (the kernel wakes the joiner before it removes
+// the exiting thread), so the warm-up waits until its thread is gone and
+// callers compare through ThreadCountSettlesAt.
+int ThreadCount() {
+  static const bool warmed_up = [] {
+    pid_t tid = 0;
+    std::thread([&] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+    const std::string entry = "/proc/self/task/" + std::to_string(tid);
+    WaitFor([&] { return access(entry.c_str(), F_OK) != 0; });
+    return true;
+  }();
+  (void)warmed_up;
+  return RawThreadCount();
+}
+
+bool ThreadCountSettlesAt(int n) {
+  return WaitFor([&] { return ThreadCount() == n; });
 }
 
 // Loops the way the daemon's tasks do: wait while running, idle while paused.
@@ -60,7 +77,7 @@ TEST(TaskTest, RunStartsOneThreadAndStopJoinsIt) {
     EXPECT_EQ(t.GetState(), Task::RUN);
     ASSERT_TRUE(WaitFor([&] { return t.entered == 1; }));
     EXPECT_EQ(t.Run(), 0);  // already running: no second thread
-    EXPECT_EQ(ThreadCount(), before + 1);
+    EXPECT_TRUE(ThreadCountSettlesAt(before + 1)) << ThreadCount() << " vs " << before;
 
     // Stop must wake the 600-second wait and join.
     EXPECT_EQ(t.Stop(), 0);
@@ -68,12 +85,12 @@ TEST(TaskTest, RunStartsOneThreadAndStopJoinsIt) {
     EXPECT_EQ(t.entered, 1);
     EXPECT_EQ(t.GetState(), Task::STOP);
     EXPECT_EQ(t.Stop(), 0);
-    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_TRUE(ThreadCountSettlesAt(before)) << ThreadCount() << " vs " << before;
 
     ASSERT_EQ(t.Run(), 0);  // a stopped task can run again on a new thread
     ASSERT_TRUE(WaitFor([&] { return t.entered == 2; }));
   }  // the destructor stops and joins
-  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_TRUE(ThreadCountSettlesAt(before)) << ThreadCount() << " vs " << before;
 }
 
 TEST(TaskTest, PauseAndResumeReachTheLoop) {
