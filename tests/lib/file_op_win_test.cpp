@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <set>
@@ -500,8 +501,17 @@ TEST(FSRemoveTest, UndoableRemovalGoesToTheTrash) {
   EXPECT_EQ(ReadFile(t.Sub("share/Trash/files/doc.txt.2")), "two");
   EXPECT_EQ(ReadFile(t.Sub("share/Trash/files/dir/in")), "in");
   const std::string info = ReadFile(t.Sub("share/Trash/info/doc.txt.2.trashinfo"));
-  EXPECT_EQ(info.rfind("[Trash Info]\nPath=" + t.Sub("doc.txt") + "\nDeletionDate=", 0), 0u)
-      << info;
+  // The record holds the path as a URI path: $TMPDIR may need escaping.
+  std::string uri;
+  for (unsigned char c : t.Sub("doc.txt")) {
+    char esc[4];
+    snprintf(esc, sizeof esc, "%%%02X", c);
+    uri += (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   std::string("/-_.~").find(static_cast<char>(c)) != std::string::npos
+               ? std::string(1, static_cast<char>(c))
+               : std::string(esc);
+  }
+  EXPECT_EQ(info.rfind("[Trash Info]\nPath=" + uri + "\nDeletionDate=", 0), 0u) << info;
   EXPECT_EQ(Lstat(t.Sub("share/Trash")).st_mode & 0777, 0700u);
 }
 

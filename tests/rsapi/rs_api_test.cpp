@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fakes/test-util.h"
 #include "lib/utility.h"
@@ -25,8 +26,15 @@ std::wstring W(const std::string& s) {
 }
 
 // Runs rdiff with the fixed signature parameters; true on exit status 0.
-bool Rdiff(const std::string& args) {
-  std::string cmd = "rdiff -f -H md4 -R rollsum -b 2048 -S 8 " + args + " 2>/dev/null";
+// Each argument is quoted for the shell: $TMPDIR may hold spaces.
+bool Rdiff(const std::vector<std::string>& args) {
+  std::string cmd = "rdiff -f -H md4 -R rollsum -b 2048 -S 8";
+  for (const std::string& a : args) {
+    cmd += " '";
+    for (char c : a) cmd += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    cmd += "'";
+  }
+  cmd += " 2>/dev/null";
   return std::system(cmd.c_str()) == 0;
 }
 
@@ -122,7 +130,7 @@ TEST_F(RsApiTest, SignatureIsByteIdenticalToRdiffMd4Format) {
   for (size_t size : {0u, 1u, 2047u, 2048u, 2049u, 50000u}) {
     WriteFile(P("basis"), RandomBytes(size, 7 + static_cast<unsigned>(size)));
     ASSERT_EQ(RSCalcSign(W(P("basis")), W(P("ours.sig"))), 0);
-    ASSERT_TRUE(Rdiff("signature " + P("basis") + " " + P("theirs.sig")));
+    ASSERT_TRUE(Rdiff({"signature", P("basis"), P("theirs.sig")}));
     std::string ours = ReadFile(P("ours.sig"));
     EXPECT_EQ(ours, ReadFile(P("theirs.sig"))) << "size " << size;
     // Header: MD4 magic, block length 2048, strong sum 8; then 12 bytes per block.
@@ -139,12 +147,12 @@ TEST_F(RsApiTest, DeltaMatchesRdiffAndRoundTripsBothWays) {
   WriteFile(P("new"), changed);
   ASSERT_EQ(RSCalcSign(W(P("basis")), W(P("sig"))), 0);
   ASSERT_EQ(RSCalcDelta(W(P("sig")), W(P("new")), W(P("ours.delta"))), 0);
-  ASSERT_TRUE(Rdiff("delta " + P("sig") + " " + P("new") + " " + P("theirs.delta")));
+  ASSERT_TRUE(Rdiff({"delta", P("sig"), P("new"), P("theirs.delta")}));
   EXPECT_EQ(ReadFile(P("ours.delta")), ReadFile(P("theirs.delta")));
   // The delta reuses most of the basis instead of carrying it.
   EXPECT_LT(ReadFile(P("ours.delta")).size(), 6000u);
 
-  ASSERT_TRUE(Rdiff("patch " + P("basis") + " " + P("ours.delta") + " " + P("by-rdiff")));
+  ASSERT_TRUE(Rdiff({"patch", P("basis"), P("ours.delta"), P("by-rdiff")}));
   EXPECT_EQ(ReadFile(P("by-rdiff")), changed);
   ASSERT_EQ(RSPatchFile(W(P("basis")), W(P("theirs.delta")), W(P("by-us"))), 0);
   EXPECT_EQ(ReadFile(P("by-us")), changed);
