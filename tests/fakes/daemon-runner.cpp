@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,6 +59,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   cargs.push_back(nullptr);
   const std::string out = output_path.empty() ? "/dev/null" : output_path;
 
+  const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
     ::close(fds[0]);
@@ -65,6 +67,11 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
     return false;
   }
   if (pid == 0) {
+    // A test that crashes, aborts on a sanitizer report or is killed by the
+    // runner's timeout never reaches ~ChildProcess; the child must not
+    // outlive it (the daemon keeps running with its standard input closed).
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) _exit(127);
     ::dup2(fds[0], STDIN_FILENO);
     int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (o >= 0) {
