@@ -23,7 +23,8 @@ class ChildProcess {
 
   // Starts argv[0] with the given arguments; stdout and stderr go to
   // `output_path` when it is not empty, else to /dev/null. Returns false when
-  // the process cannot be started.
+  // the process cannot be started. The child is killed when the calling
+  // thread ends, so call this from a thread that outlives the child.
   bool Start(const std::vector<std::string>& argv, const std::string& output_path = "",
              const std::map<std::string, std::string>& extra_env = {});
   bool WriteStdin(const std::string& bytes);
