@@ -156,6 +156,9 @@ bool ChangeWatcher::InExcluded(const std::string& rel) const {
 }
 
 bool ChangeWatcher::AddOne(const std::string& rel) {
+  // A sync root configured as a link to a folder is that folder (the walks
+  // list it through the link too); only links inside it stay unfollowed.
+  if (rel.empty()) return AddOne(rel, kWatchMask & ~static_cast<uint32_t>(IN_DONT_FOLLOW));
   return AddOne(rel, InExcluded(rel) ? kExcludedMask : kWatchMask);
 }
 

@@ -366,4 +366,19 @@ TEST(ChangeWatcherOpenTest, MissingRootFailsAndWaitSaysSo) {
   EXPECT_EQ(w.Wait(batch), ChangeWatcher::kFailed);
 }
 
+TEST(ChangeWatcherOpenTest, RootThatIsALinkToAFolderIsWatchedButLinksInsideAreNot) {
+  sftest::TempDir dir;
+  Mkdir(dir.Sub("real"));
+  Mkdir(dir.Sub("elsewhere"));
+  ASSERT_EQ(symlink(dir.Sub("real").c_str(), dir.Sub("root").c_str()), 0);
+  ASSERT_EQ(symlink(dir.Sub("elsewhere").c_str(), dir.Sub("real/inner").c_str()), 0);
+  ChangeWatcher w;
+  ASSERT_EQ(w.Open(dir.Sub("root")), 0);
+  sftest::WriteFile(dir.Sub("elsewhere/outside.txt"), "x");
+  sftest::WriteFile(dir.Sub("real/a.txt"), "x");
+  Collected c = CollectUntil(w, ChangeRecord::kAdded, L"a.txt");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  for (const auto& r : c.records) EXPECT_EQ(r.name.find(L"outside"), std::wstring::npos);
+}
+
 }  // namespace
