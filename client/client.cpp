@@ -131,10 +131,18 @@ int initialize(SFSysInfo& sysinfo) {
   CRYPTO_set_locking_callback(my_locking_callback);
 
   const std::wstring root = sysinfo.FolderLocGet();
+  const std::wstring db = sysinfo.DBLocGet();
+  // Without them there is nothing to watch, and the log would land in the
+  // file system's top folder; the logger is not set up yet, so this goes to
+  // standard error.
+  if (root.empty() || db.empty()) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): the configuration names no %s folder\n",
+           root.empty() ? L"sync root (watch)" : L"database (db_loc)");
+    return -1;
+  }
   (void)FSMKDir(root, true);
   // Logged once the log file is open: relative paths would be wrong.
   const int chdir_errno = ::chdir(WideToUtf8Lossy(root).c_str()) != 0 ? errno : 0;
-  const std::wstring db = sysinfo.DBLocGet();
   (void)FSMKDir(db, true);
 
   // The log folder is created so that the log lands where the user interface
@@ -142,6 +150,11 @@ int initialize(SFSysInfo& sysinfo) {
   (void)FSMKDir(db + L"/../log", true);
   (void)Logger::Initialize(Logger::FILE_LOGGER, db + L"/../log/syncfolder_c.log",
                            db + L"/../log/syncfolder_c.debug", 20);
+  if (!sysinfo.ConfigRead()) {
+    SF_LOG(L_ERR,
+           L"[ERROR] client(%d): the configuration could not be read; running on the "
+           L"built-in defaults\n");
+  }
   if (chdir_errno != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot enter the sync root '%s': error code %d\n", root,
            chdir_errno);

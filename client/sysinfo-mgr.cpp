@@ -30,8 +30,15 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
   std::lock_guard<std::mutex> g(m_lock);
   Config c;
   if (c.read(path) != 0) {
+    // Said out loud: the defaults watch another folder than the user chose.
+    // Before the logger is set up this goes to standard error.
+    SF_LOG(L_ERR,
+           L"[ERROR] sysinfo-mgr(%d): cannot read the configuration '%s' (missing, unreadable or "
+           L"with a malformed line); using the built-in defaults\n",
+           path == nullptr ? L"" : path);
     LoadDefaults();
   } else {
+    m_config_read = true;
     m_info.strUser = c[L"user"];
     m_info.strPass = c[L"password"];
     m_info.strClient = c[L"client"];

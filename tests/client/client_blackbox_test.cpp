@@ -90,6 +90,14 @@ TEST_F(DaemonTest, SyncRootThatCannotBeEnteredIsLoggedNotSilentlyIgnored) {
   EXPECT_NE(log.find("cannot enter the sync root '" + box.Root() + "'"), std::string::npos) << log;
 }
 
+TEST_F(DaemonTest, ConfigurationWithoutSyncRootRefusesToStartAndSaysWhy) {
+  box.config().erase("watch");
+  box.WriteConfig();
+  ASSERT_TRUE(box.StartDaemon(proc));
+  EXPECT_EQ(proc.Wait(), 255);
+  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("names no sync root"), std::string::npos);
+}
+
 TEST_F(DaemonTest, SigintExitsZero) {
   Start();
   proc.Signal(SIGINT);
