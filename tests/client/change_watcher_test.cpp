@@ -381,4 +381,22 @@ TEST(ChangeWatcherOpenTest, RootThatIsALinkToAFolderIsWatchedButLinksInsideAreNo
   for (const auto& r : c.records) EXPECT_EQ(r.name.find(L"outside"), std::wstring::npos);
 }
 
+TEST(ChangeWatcherOpenTest, NothingIsReportedFromARootThatWasMovedAway) {
+  sftest::TempDir dir;
+  Mkdir(dir.Sub("root"));
+  Mkdir(dir.Sub("root/a"));
+  ChangeWatcher w;
+  ASSERT_EQ(w.Open(dir.Sub("root")), 0);
+  sftest::WriteFile(dir.Sub("root/before.txt"), "x");
+  ASSERT_EQ(rename(dir.Sub("root").c_str(), dir.Sub("gone").c_str()), 0);
+  // Would be reported as "a/after.txt" of the sync root, where nothing changed.
+  sftest::WriteFile(dir.Sub("gone/a/after.txt"), "x");
+  Collected c = CollectUntil(w, ChangeRecord::kAdded, L"a/after.txt");
+  EXPECT_TRUE(c.interrupted) << Show(c.records);
+  EXPECT_TRUE(Has(c.records, ChangeRecord::kAdded, L"before.txt")) << Show(c.records);
+  EXPECT_FALSE(Has(c.records, ChangeRecord::kAdded, L"a/after.txt")) << Show(c.records);
+  Records batch;
+  EXPECT_EQ(w.Wait(batch), ChangeWatcher::kFailed);
+}
+
 }  // namespace
