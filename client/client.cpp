@@ -148,8 +148,14 @@ int initialize(SFSysInfo& sysinfo) {
   // The log folder is created so that the log lands where the user interface
   // looks for it even on a first start.
   (void)FSMKDir(db + L"/../log", true);
-  (void)Logger::Initialize(Logger::FILE_LOGGER, db + L"/../log/syncfolder_c.log",
-                           db + L"/../log/syncfolder_c.debug", 20);
+  const std::wstring log_file = db + L"/../log/syncfolder_c.log";
+  if (Logger::Initialize(Logger::FILE_LOGGER, log_file, db + L"/../log/syncfolder_c.debug", 20) !=
+      0) {
+    // The messages still go to standard error; the user looking for the log
+    // file must learn why it is not there.
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the log file '%s'; logging to standard error\n",
+           log_file);
+  }
   if (!sysinfo.ConfigRead()) {
     SF_LOG(L_ERR,
            L"[ERROR] client(%d): the configuration could not be read; running on the "

@@ -98,6 +98,20 @@ TEST_F(DaemonTest, ConfigurationWithoutSyncRootRefusesToStartAndSaysWhy) {
   EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("names no sync root"), std::string::npos);
 }
 
+TEST_F(DaemonTest, LogFileThatCannotBeOpenedIsReportedOnStandardError) {
+  const std::string log_dir = box.dir().Sub("data/log");
+  ASSERT_EQ(std::system(("rm -rf '" + log_dir + "'").c_str()), 0);
+  sftest::WriteFile(log_dir, "a file of the user's");
+  box.WriteConfig();
+  ASSERT_TRUE(box.StartDaemon(proc));
+  // The level file cannot be read either, so there is no start line to wait
+  // for; the command waits in the pipe until the loop reads it.
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
+  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("cannot open the log file"), std::string::npos);
+  EXPECT_EQ(sftest::ReadFile(log_dir), "a file of the user's");
+}
+
 TEST_F(DaemonTest, SigintExitsZero) {
   Start();
   proc.Signal(SIGINT);
