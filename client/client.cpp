@@ -176,11 +176,6 @@ int initialize(SFSysInfo& sysinfo) {
     return -1;
   }
 
-  if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler)) {
-    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot install signal handlers\n");
-    return -1;
-  }
-
   TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
   (void)IPC_Channel::Initialize(sysinfo.SessionGet());
 
@@ -215,6 +210,23 @@ void destroy() {
 }
 
 int main(int argc, char** argv) {
+  // SIGINT/SIGTERM must reach the main thread, and only inside its waits
+  // (see g_wait_mask); task threads inherit the blocking mask. Blocked from
+  // the first instruction: a stop sent while the user interface is still
+  // starting us would otherwise kill the process instead of stopping it,
+  // and could cut a read of the configuration short.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &g_wait_mask);
+  sigdelset(&g_wait_mask, SIGINT);
+  sigdelset(&g_wait_mask, SIGTERM);
+  if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler)) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot install signal handlers\n");
+    return -1;
+  }
+
   std::setlocale(LC_ALL, "");
 
   std::wstring config_path = kDefaultConfigPath;
@@ -231,16 +243,6 @@ int main(int argc, char** argv) {
 
   SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
   if (initialize(sysinfo) < 0) return -1;
-
-  // SIGINT/SIGTERM must reach the main thread, and only inside its waits
-  // (see g_wait_mask). Task threads inherit the blocking mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &g_wait_mask);
-  sigdelset(&g_wait_mask, SIGINT);
-  sigdelset(&g_wait_mask, SIGTERM);
 
   auto task_mgr =
       std::make_unique<TaskManager>(sysinfo.WorkerCountGet(), sysinfo.ProtoVersionGet());

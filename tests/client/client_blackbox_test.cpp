@@ -1,7 +1,9 @@
 // Starts the real daemon and checks what another program sees: exit status,
 // log lines and what happens to its standard input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -110,6 +112,29 @@ TEST_F(DaemonTest, LogFileThatCannotBeOpenedIsReportedOnStandardError) {
   EXPECT_EQ(proc.Wait(), 0);
   EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("cannot open the log file"), std::string::npos);
   EXPECT_EQ(sftest::ReadFile(log_dir), "a file of the user's");
+}
+
+TEST_F(DaemonTest, SigtermWhileStillReadingTheConfigurationStopsCleanly) {
+  // The configuration is a pipe, so the daemon is known to be inside its
+  // start-up (blocked reading it) when the signal is sent.
+  box.WriteLevels({{"client_debug", 6}});
+  box.WriteConfig();
+  const std::string config = sftest::ReadFile(box.ConfigFile());
+  ASSERT_EQ(::unlink(box.ConfigFile().c_str()), 0);
+  ASSERT_EQ(::mkfifo(box.ConfigFile().c_str(), 0600), 0);
+  ASSERT_TRUE(box.StartDaemon(proc));
+  int fd = -1;
+  // Opening the writing end without waiting succeeds once the reader is in.
+  ASSERT_TRUE(WaitFor([&] {
+    fd = ::open(box.ConfigFile().c_str(), O_WRONLY | O_NONBLOCK);
+    return fd >= 0;
+  }));
+  proc.Signal(SIGTERM);
+  ASSERT_EQ(::fcntl(fd, F_SETFL, 0), 0);
+  ASSERT_EQ(::write(fd, config.data(), config.size()), static_cast<ssize_t>(config.size()));
+  ::close(fd);
+  EXPECT_EQ(proc.Wait(), 0);
+  EXPECT_NE(box.ReadLog().find("main thread down"), std::string::npos) << box.ReadLog();
 }
 
 TEST_F(DaemonTest, SigintExitsZero) {
