@@ -102,6 +102,11 @@ TEST_F(SysInfoTest, ReloadIpChangesOnlyAddressAndPort) {
   Write("server = \n");  // malformed: nothing changes
   s.ReloadIP(path.c_str());
   EXPECT_EQ(s.IPGet(), L"b");
+  // A file without the address must not leave the client with none.
+  Write("session = S\nport = 3\n");
+  s.ReloadIP(path.c_str());
+  EXPECT_EQ(s.IPGet(), L"b");
+  EXPECT_EQ(s.PortGet(), 2);
 }
 
 TEST_F(SysInfoTest, ConcurrentReloadAndReadsSeeWholeValues) {
