@@ -137,6 +137,20 @@ TEST_F(DaemonTest, SigtermWhileStillReadingTheConfigurationStopsCleanly) {
   EXPECT_NE(box.ReadLog().find("main thread down"), std::string::npos) << box.ReadLog();
 }
 
+TEST_F(DaemonTest, DatabaseFolderInsideTheSyncRootIsRefusedBeforeAnythingIsWritten) {
+  // Each write to a watched database would be a change recorded by another
+  // write. Reached through a link, so that only the resolved paths show it.
+  ASSERT_EQ(::symlink(box.Root().c_str(), box.dir().Sub("root-link").c_str()), 0);
+  box.config()["db_loc"] = box.dir().Sub("root-link/state/db");
+  box.WriteConfig();
+  ASSERT_TRUE(box.StartDaemon(proc));
+  EXPECT_EQ(proc.Wait(), 255);
+  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("lies inside the sync root"), std::string::npos)
+      << sftest::ReadFile(box.OutputFile());
+  struct stat st;
+  EXPECT_NE(::stat(box.dir().Sub("sync/state").c_str(), &st), 0);
+}
+
 TEST_F(DaemonTest, SigintExitsZero) {
   Start();
   proc.Signal(SIGINT);
