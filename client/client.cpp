@@ -187,13 +187,13 @@ int initialize(SFSysInfo& sysinfo) {
            root.empty() ? L"sync root (watch)" : L"database (db_loc)");
     return -1;
   }
-  (void)FSMKDir(root, true);
-  // Logged once the log file is open: relative paths would be wrong.
-  const int chdir_errno = ::chdir(WideToUtf8Lossy(root).c_str()) != 0 ? errno : 0;
   // Databases or the log inside the sync root would be watched: every write
-  // to them is a change, whose record is another write, without end.
+  // to them is a change, whose record is another write, without end. Checked
+  // before anything is created; a relative database folder is used from
+  // inside the sync root.
   const std::string root_at = ResolvedPath(WideToUtf8Lossy(root));
-  for (const std::wstring& own : {db, db + L"/../log"}) {
+  const std::wstring db_at = db[0] == L'/' ? db : root + L"/" + db;
+  for (const std::wstring& own : {db_at, db_at + L"/../log"}) {
     if (SameOrBelow(ResolvedPath(WideToUtf8Lossy(own)), root_at)) {
       SF_LOG(L_ERR,
              L"[ERROR] client(%d): the database folder '%s' or its log folder lies inside the sync "
@@ -202,6 +202,9 @@ int initialize(SFSysInfo& sysinfo) {
       return -1;
     }
   }
+  (void)FSMKDir(root, true);
+  // Logged once the log file is open: relative paths would be wrong.
+  const int chdir_errno = ::chdir(WideToUtf8Lossy(root).c_str()) != 0 ? errno : 0;
   (void)FSMKDir(db, true);
 
   // The log folder is created so that the log lands where the user interface
