@@ -2,11 +2,13 @@
 // shutdown. Runs on the main thread; every other activity is a task started
 // from here. A stop reaches the loop through `run`, cleared by SIGINT/SIGTERM
 // or by command byte 1.
+#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -131,6 +134,42 @@ bool SameOrBelow(const std::string& path, const std::string& folder) {
          (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
+// Open for the life of the process: the lock goes with it, also when the
+// process is killed.
+int g_instance_lock = -1;
+
+// Two clients on one database folder would both watch and record the same
+// tree, clear each other's "syncing" marks, and the first to stop would
+// tell other programs that no client runs. Returns false only when another
+// process holds the lock; a lock file that cannot be made (read-only
+// folder) is logged and start-up goes on as before.
+bool LockInstance(const std::wstring& db) {
+  const std::string path = WideToUtf8Lossy(db + L"/client.lock");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    SF_LOG(L_WARNING, L"[WARNING] client(%d): cannot open the lock file '%s': %s\n", path,
+           std::strerror(errno));
+    return true;
+  }
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
+    ::close(fd);
+    if (err == EWOULDBLOCK) {
+      SF_LOG(L_ERR,
+             L"[ERROR] client(%d): another client already runs on the database folder '%s'\n", db);
+      return false;
+    }
+    SF_LOG(L_WARNING, L"[WARNING] client(%d): cannot lock '%s': %s\n", path, std::strerror(err));
+    return true;
+  }
+  g_instance_lock = fd;
+  return true;
+}
+
 bool InstallHandler(int sig, void (*fn)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = fn;
@@ -227,6 +266,7 @@ int initialize(SFSysInfo& sysinfo) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot enter the sync root '%s': error code %d\n", root,
            chdir_errno);
   }
+  if (!LockInstance(db)) return -1;
 
   (void)FSInit(root);
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fakes/daemon-runner.h"
+#include "lib/sqlite-util.h"
 
 namespace {
 
@@ -149,6 +150,28 @@ TEST_F(DaemonTest, DatabaseFolderInsideTheSyncRootIsRefusedBeforeAnythingIsWritt
       << sftest::ReadFile(box.OutputFile());
   struct stat st;
   EXPECT_NE(::stat(box.dir().Sub("sync/state").c_str(), &st), 0);
+}
+
+TEST_F(DaemonTest, SecondClientOnTheSameDatabaseFolderRefusesAndLeavesTheFirstAlone) {
+  Start();
+  ChildProcess second;
+  ASSERT_TRUE(box.StartDaemon(second));
+  EXPECT_EQ(second.Wait(), 255);
+  EXPECT_NE(box.ReadLog().find("another client already runs"), std::string::npos) << box.ReadLog();
+  // It must not have told other programs that the client stopped.
+  {
+    // Closed again before the first client stops: an open read would hold
+    // up its last write.
+    sqlite_util::Db db;
+    ASSERT_EQ(db.OpenShared(box.DbDir() + "/watch-info.sqlite"), SQLITE_OK);
+    sqlite_util::Stmt st;
+    ASSERT_EQ(st.Prepare(db.get(), "SELECT daestatus FROM watchinfo"), SQLITE_OK);
+    ASSERT_EQ(st.Step(), SQLITE_ROW);
+    EXPECT_EQ(st.ColumnText(0), "1");
+  }
+  EXPECT_TRUE(proc.Running());
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
 }
 
 TEST_F(DaemonTest, SigintExitsZero) {
