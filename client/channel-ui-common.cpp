@@ -49,6 +49,7 @@ int LocalChannel::Open(const char* ip, int port, bool /*isSSL*/) {
   }
   ClearRead();
   ClearWrite();
+  SetTimeout(kStallTimeoutSeconds);
   return 0;
 }
 

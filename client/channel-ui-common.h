@@ -49,6 +49,12 @@ struct FileFieldHdr {
 class LocalChannel : public Channel {
  public:
   explicit LocalChannel(size_t capacity = Channel::kDefaultCapacity) : Channel(capacity) {}
+
+  // How long a message may wait for the interface to read. Messages are sent
+  // from the main thread's command handling and while other threads hold the
+  // task manager's lock, so an interface that stops reading would otherwise
+  // hold up commands and shutdown for the whole network timeout.
+  static constexpr uint32_t kStallTimeoutSeconds = 3;
   ~LocalChannel() override { Close(); }
 
   using Channel::Open;

@@ -485,12 +485,17 @@ std::wstring TaskManager::GenFStatFullPath(const std::wstring& path) const {
   return m_sync_root + path;
 }
 
-int TaskManager::SyncingEvent2FStatDB(const Event& e) {
-  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): syncing event to fstatdb. path:[%s]\n", e.m_path);
+FileStatusInfo TaskManager::SyncingInfo(const Event& e) const {
   FileStatusInfo info;
   info.fileType = e.isDir() ? SFT_DIR1 : SFT_FILE1;
   info.syncStatus = FSTAT_SYNCING;
   info.path = GenFStatFullPath(e.m_path);
+  return info;
+}
+
+int TaskManager::SyncingEvent2FStatDB(const Event& e) {
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): syncing event to fstatdb. path:[%s]\n", e.m_path);
+  const FileStatusInfo info = SyncingInfo(e);
   if (FileStatusDB::setFileSyncStat(info) != 0) {
     SF_LOG(L_ERR,
            L"[ERROR] client-task-mgr(%d): failed to set syncing event into FStatDB.\n  "
@@ -559,10 +564,22 @@ void TaskManager::LoadExcepList() {
     std::lock_guard<std::mutex> g(ExcepList::mutex);
     list.read(m_excep_path);
   }
+  // Runs on the main thread before it reads commands or stop signals: the
+  // syncing marks go out in one transaction, because one disk flush per
+  // entry made a list of a few thousand entries hold up start-up (and a stop
+  // request) for minutes.
+  std::lock_guard<std::mutex> g(m_mutex);
+  std::vector<FileStatusInfo> marks;
   for (const auto& kv : list.events()) {
     SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): LoadExcepList load event %s\n",
            kv.second.toString());
-    PushExcepEvent(kv.second);
+    if (QueueExcepEvent(kv.second) == 0) marks.push_back(SyncingInfo(kv.second));
+  }
+  if (FileStatusDB::setFileSyncStats(marks) != 0) {
+    SF_LOG(L_ERR,
+           L"[ERROR] client-task-mgr(%d): failed to set %d exception list entries as syncing "
+           L"into FStatDB\n",
+           static_cast<int>(marks.size()));
   }
 }
 
@@ -587,6 +604,12 @@ void TaskManager::EraseEventFromExcepList(const Event& e) {
 
 int TaskManager::PushExcepEvent(const Event& e) {
   std::lock_guard<std::mutex> g(m_mutex);
+  if (QueueExcepEvent(e) != 0) return -1;
+  SyncingEvent2FStatDB(e);
+  return 0;
+}
+
+int TaskManager::QueueExcepEvent(const Event& e) {
   auto it = m_registry.find(e.m_path);
   const int i = it == m_registry.end() ? -1 : WorkerIndex(it->second);
   if (i >= 0) {
@@ -622,7 +645,6 @@ int TaskManager::PushExcepEvent(const Event& e) {
   }
   if (was_registered) m_registry.erase(it);
   if (m_status == IDLE) SetStatus(SYNCING);
-  SyncingEvent2FStatDB(e);
   return 0;
 }
 

@@ -19,6 +19,7 @@
 
 #include "client/event-list.h"
 #include "client/task.h"
+#include "lib/file-status-db.h"
 
 class Channel;
 class Expander;
@@ -225,6 +226,11 @@ class TaskManager {
   // REQUIRES: m_mutex held.
   int DoneEventCore(const Event& e);
   int SyncingEvent2FStatDB(const Event& e);
+  // The "syncing" row of `e`'s path.
+  FileStatusInfo SyncingInfo(const Event& e) const;
+  // PushExcepEvent without the syncing mark. Returns 0 when queued, -1 when
+  // dropped. REQUIRES: m_mutex held.
+  int QueueExcepEvent(const Event& e);
   // Index of a worker, or -1. REQUIRES: m_mutex held.
   int WorkerIndex(const Task* task) const;
   // REQUIRES: m_mutex held.

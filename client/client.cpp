@@ -2,19 +2,25 @@
 // shutdown. Runs on the main thread; every other activity is a task started
 // from here. A stop reaches the loop through `run`, cleared by SIGINT/SIGTERM
 // or by command byte 1.
+#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "client/black-list-v2.h"
 #include "client/channel-ui-common.h"
@@ -84,6 +90,86 @@ int ReadCommandByte() {
   }
 }
 
+// The absolute form of `path` (relative to the working directory) with links
+// resolved as far as the path exists; the missing rest is appended with "."
+// and ".." applied. Empty when not even "/" resolves.
+std::string ResolvedPath(const std::string& path) {
+  std::vector<std::string> rest;
+  std::string head = path.empty() ? "." : path;
+  for (;;) {
+    char buf[PATH_MAX];
+    if (::realpath(head.c_str(), buf) != nullptr) {
+      std::string out = buf;
+      for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
+        if (*it == "." || it->empty()) continue;
+        if (*it == "..") {
+          const size_t cut = out.find_last_of('/');
+          out.erase(cut == 0 ? 1 : cut);
+        } else {
+          if (out.back() != '/') out += '/';
+          out += *it;
+        }
+      }
+      return out;
+    }
+    const size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos) {
+      rest.push_back(head);
+      head = ".";
+    } else if (slash == 0) {
+      if (head.size() == 1) return std::string();
+      rest.push_back(head.substr(1));
+      head = "/";
+    } else {
+      rest.push_back(head.substr(slash + 1));
+      head.erase(slash);
+    }
+  }
+}
+
+bool SameOrBelow(const std::string& path, const std::string& folder) {
+  if (path.empty() || folder.empty()) return false;
+  if (folder == "/") return true;
+  return path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// Open for the life of the process: the lock goes with it, also when the
+// process is killed.
+int g_instance_lock = -1;
+
+// Two clients on one database folder would both watch and record the same
+// tree, clear each other's "syncing" marks, and the first to stop would
+// tell other programs that no client runs. Returns false only when another
+// process holds the lock; a lock file that cannot be made (read-only
+// folder) is logged and start-up goes on as before.
+bool LockInstance(const std::wstring& db) {
+  const std::string path = WideToUtf8Lossy(db + L"/client.lock");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    SF_LOG(L_WARNING, L"[WARNING] client(%d): cannot open the lock file '%s': %s\n", path,
+           std::strerror(errno));
+    return true;
+  }
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
+    ::close(fd);
+    if (err == EWOULDBLOCK) {
+      SF_LOG(L_ERR,
+             L"[ERROR] client(%d): another client already runs on the database folder '%s'\n", db);
+      return false;
+    }
+    SF_LOG(L_WARNING, L"[WARNING] client(%d): cannot lock '%s': %s\n", path, std::strerror(err));
+    return true;
+  }
+  g_instance_lock = fd;
+  return true;
+}
+
 bool InstallHandler(int sig, void (*fn)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = fn;
@@ -131,21 +217,56 @@ int initialize(SFSysInfo& sysinfo) {
   CRYPTO_set_locking_callback(my_locking_callback);
 
   const std::wstring root = sysinfo.FolderLocGet();
+  const std::wstring db = sysinfo.DBLocGet();
+  // Without them there is nothing to watch, and the log would land in the
+  // file system's top folder; the logger is not set up yet, so this goes to
+  // standard error.
+  if (root.empty() || db.empty()) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): the configuration names no %s folder\n",
+           root.empty() ? L"sync root (watch)" : L"database (db_loc)");
+    return -1;
+  }
+  // Databases or the log inside the sync root would be watched: every write
+  // to them is a change, whose record is another write, without end. Checked
+  // before anything is created; a relative database folder is used from
+  // inside the sync root.
+  const std::string root_at = ResolvedPath(WideToUtf8Lossy(root));
+  const std::wstring db_at = db[0] == L'/' ? db : root + L"/" + db;
+  for (const std::wstring& own : {db_at, db_at + L"/../log"}) {
+    if (SameOrBelow(ResolvedPath(WideToUtf8Lossy(own)), root_at)) {
+      SF_LOG(L_ERR,
+             L"[ERROR] client(%d): the database folder '%s' or its log folder lies inside the sync "
+             L"root '%s'; move it out of the sync root\n",
+             db, root);
+      return -1;
+    }
+  }
   (void)FSMKDir(root, true);
   // Logged once the log file is open: relative paths would be wrong.
   const int chdir_errno = ::chdir(WideToUtf8Lossy(root).c_str()) != 0 ? errno : 0;
-  const std::wstring db = sysinfo.DBLocGet();
   (void)FSMKDir(db, true);
 
   // The log folder is created so that the log lands where the user interface
   // looks for it even on a first start.
   (void)FSMKDir(db + L"/../log", true);
-  (void)Logger::Initialize(Logger::FILE_LOGGER, db + L"/../log/syncfolder_c.log",
-                           db + L"/../log/syncfolder_c.debug", 20);
+  const std::wstring log_file = db + L"/../log/syncfolder_c.log";
+  if (Logger::Initialize(Logger::FILE_LOGGER, log_file, db + L"/../log/syncfolder_c.debug", 20) !=
+      0) {
+    // The messages still go to standard error; the user looking for the log
+    // file must learn why it is not there.
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the log file '%s'; logging to standard error\n",
+           log_file);
+  }
+  if (!sysinfo.ConfigRead()) {
+    SF_LOG(L_ERR,
+           L"[ERROR] client(%d): the configuration could not be read; running on the "
+           L"built-in defaults\n");
+  }
   if (chdir_errno != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot enter the sync root '%s': error code %d\n", root,
            chdir_errno);
   }
+  if (!LockInstance(db)) return -1;
 
   (void)FSInit(root);
 
@@ -154,11 +275,6 @@ int initialize(SFSysInfo& sysinfo) {
   const std::wstring filter = db + L"/../conf/filter";
   if (WorkerBlackList(3).Load(filter) != 0 || WorkerBlackList(4).Load(filter) != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): Failed to load filter\n");
-    return -1;
-  }
-
-  if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler)) {
-    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot install signal handlers\n");
     return -1;
   }
 
@@ -196,6 +312,23 @@ void destroy() {
 }
 
 int main(int argc, char** argv) {
+  // SIGINT/SIGTERM must reach the main thread, and only inside its waits
+  // (see g_wait_mask); task threads inherit the blocking mask. Blocked from
+  // the first instruction: a stop sent while the user interface is still
+  // starting us would otherwise kill the process instead of stopping it,
+  // and could cut a read of the configuration short.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &g_wait_mask);
+  sigdelset(&g_wait_mask, SIGINT);
+  sigdelset(&g_wait_mask, SIGTERM);
+  if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler)) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot install signal handlers\n");
+    return -1;
+  }
+
   std::setlocale(LC_ALL, "");
 
   std::wstring config_path = kDefaultConfigPath;
@@ -212,16 +345,6 @@ int main(int argc, char** argv) {
 
   SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
   if (initialize(sysinfo) < 0) return -1;
-
-  // SIGINT/SIGTERM must reach the main thread, and only inside its waits
-  // (see g_wait_mask). Task threads inherit the blocking mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &g_wait_mask);
-  sigdelset(&g_wait_mask, SIGINT);
-  sigdelset(&g_wait_mask, SIGTERM);
 
   auto task_mgr =
       std::make_unique<TaskManager>(sysinfo.WorkerCountGet(), sysinfo.ProtoVersionGet());

@@ -97,6 +97,7 @@ int ChangeWatcher::Reset() {
   m_path_wd.clear();
   m_pending = Pending();
   m_overflow = false;
+  m_root_gone = false;
   m_limit_hit = false;
   m_ino.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (m_ino.get() < 0) {
@@ -156,6 +157,9 @@ bool ChangeWatcher::InExcluded(const std::string& rel) const {
 }
 
 bool ChangeWatcher::AddOne(const std::string& rel) {
+  // A sync root configured as a link to a folder is that folder (the walks
+  // list it through the link too); only links inside it stay unfollowed.
+  if (rel.empty()) return AddOne(rel, kWatchMask & ~static_cast<uint32_t>(IN_DONT_FOLLOW));
   return AddOne(rel, InExcluded(rel) ? kExcludedMask : kWatchMask);
 }
 
@@ -289,6 +293,10 @@ size_t ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRec
                L"[ERROR] detector-win(%d): the sync root '%s' was removed or moved away; its "
                L"changes are no longer seen\n",
                m_root);
+        // The watches below it still follow the moved tree; what they report
+        // would be named as if it happened in the sync root.
+        m_root_gone = true;
+        return count;
       }
       continue;
     }
@@ -418,6 +426,13 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
         return kFailed;
       }
       taken += Process(buf, static_cast<size_t>(r), out);
+      if (m_root_gone) {
+        // Closing the instance drops every watch. A move out that was
+        // waiting for its other half was made before the root left.
+        FlushPending(out);
+        m_ino.Reset(-1);
+        return out.empty() ? kFailed : kChanges;
+      }
     }
     FlushPending(out);
   }

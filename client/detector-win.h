@@ -126,6 +126,7 @@ class ChangeWatcher {
   std::map<std::string, int> m_path_wd;            // the reverse, ordered for subtree moves
   Pending m_pending;
   bool m_overflow = false;        // the kernel queue overflowed
+  bool m_root_gone = false;       // the root was removed or moved away
   bool m_limit_hit = false;       // a watch could not be added for lack of watches
   bool m_limit_reported = false;  // ...and the caller was told once
 

@@ -60,6 +60,23 @@ bool ParseLine(const std::string& line, Event& e) {
   return true;
 }
 
+// Entries name paths below the sync root as "/a/b". Anything else (a
+// relative name, which would be joined onto the root's own name, or a "."
+// or ".." step out of the root) must never reach a worker that uploads,
+// overwrites or removes what it names.
+bool InsideRoot(const std::wstring& path) {
+  if (path.empty() || path[0] != L'/') return false;
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find(L'/', start);
+    if (end == std::wstring::npos) end = path.size();
+    const std::wstring step = path.substr(start, end - start);
+    if (step == L"." || step == L"..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 bool FileName(const std::wstring& path, std::string& out) {
   if (NativeStrToUTF8(path, out) != 0 || out.size() > ExcepList::kMaxFileNameBytes) {
     SF_LOG(L_ERR, L"[ERROR] excep-list(%d): unusable exception list path '%s'\n", path);
@@ -134,7 +151,14 @@ int ExcepList::read(const std::wstring& path) {
       KeepBadCopy(name);
       return -1;
     }
-    m_events[e.m_path] = e;
+    if (InsideRoot(e.m_path)) {
+      m_events[e.m_path] = e;
+    } else {
+      SF_LOG(L_ERR,
+             L"[ERROR] excep-list(%d): line %d in '%s' names '%s', not a path in the sync "
+             L"root; the entry is dropped\n",
+             lineno, name, e.m_path);
+    }
     if (ch == EOF) break;
   }
   if (std::ferror(f.get())) {

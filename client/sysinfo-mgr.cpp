@@ -30,8 +30,15 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
   std::lock_guard<std::mutex> g(m_lock);
   Config c;
   if (c.read(path) != 0) {
+    // Said out loud: the defaults watch another folder than the user chose.
+    // Before the logger is set up this goes to standard error.
+    SF_LOG(L_ERR,
+           L"[ERROR] sysinfo-mgr(%d): cannot read the configuration '%s' (missing, unreadable or "
+           L"with a malformed line); using the built-in defaults\n",
+           path == nullptr ? L"" : path);
     LoadDefaults();
   } else {
+    m_config_read = true;
     m_info.strUser = c[L"user"];
     m_info.strPass = c[L"password"];
     m_info.strClient = c[L"client"];
@@ -156,9 +163,24 @@ void SFSysInfo::FolderLocSet(const std::wstring& path) {
 }
 
 void SFSysInfo::ReloadIP(const wchar_t* path) {
-  std::lock_guard<std::mutex> g(m_lock);
+  // Read before taking the lock: readers of the configuration on other
+  // threads must not wait for the file system.
   Config c;
-  if (c.read(path) != 0) return;
+  if (c.read(path) != 0) {
+    SF_LOG(L_ERR,
+           L"[ERROR] sysinfo-mgr(%d): cannot reload the server address: the configuration '%s' "
+           L"cannot be read or has a malformed line; the address stays as it was\n",
+           path == nullptr ? L"" : path);
+    return;
+  }
+  if (c[L"server"].empty()) {
+    SF_LOG(L_ERR,
+           L"[ERROR] sysinfo-mgr(%d): cannot reload the server address: the configuration '%s' "
+           L"names no server; the address stays as it was\n",
+           path == nullptr ? L"" : path);
+    return;
+  }
+  std::lock_guard<std::mutex> g(m_lock);
   m_info.strIP = c[L"server"];
   m_info.port = c.get_int(L"port");
   SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d): CLIENT_INFO Reload ip & port:\n");

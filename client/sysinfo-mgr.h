@@ -58,6 +58,9 @@ class SFSysInfo {
   const std::wstring& PassGet() const { return m_info.strPass; }
   const std::wstring& ClientGet() const { return m_info.strClient; }
   const std::wstring& SessionGet() const { return m_info.strSession; }
+  // False when the file could not be read or had a malformed line, so the
+  // development defaults are in use.
+  bool ConfigRead() const { return m_config_read; }
   const std::wstring& DBLocGet() const { return m_info.strDBLoc; }
   const std::wstring& CFEDBLocGet() const { return m_info.strCFEDBLoc; }
   const std::wstring& SignLocGet() const { return m_info.strSignLoc; }
@@ -101,6 +104,7 @@ class SFSysInfo {
   void LoadDefaults();
   void DerivePaths();
 
+  bool m_config_read = false;  // Constant after construction
   mutable std::mutex m_lock;
   _SF_SYSINFO_tag m_info;  // Guarded by m_lock where it can change (see above)
 };

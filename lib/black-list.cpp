@@ -622,6 +622,18 @@ filter_parse_result filter_parse(filter& f, const std::string& path) {
     }
     return true;
   });
+  // A read error looks like the end of the file to getc: without this a
+  // directory, or a file cut short by an I/O error, would load as a filter
+  // with fewer rules (or none) instead of failing.
+  if (std::ferror(in) && r.status != 2) {
+    const int err = errno;
+    SF_LOG(L_ERR, L"[ERROR] black-list(%d): cannot read filter file '%s': %s\n", path,
+           std::strerror(err));
+    filter_destroy(f);
+    filter_parse_result failed;
+    failed.status = 2;
+    return failed;
+  }
   if (r.status == 2) {
     const char* name = get_parser_error_string(r.error);
     std::fprintf(stderr, "parser: %s at line %d\n", name, r.line);

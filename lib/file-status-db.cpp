@@ -306,6 +306,43 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
   return RunWrite(db, st);
 }
 
+int FileStatusDB::setFileSyncStats(const std::vector<FileStatusInfo>& infos) {
+  if (infos.empty()) return 0;
+  Db db;
+  if (int rc = OpenConn(db, m_fstatDBPath)) return rc;
+  sqlite_util::Transaction tx(db);
+  if (!tx.ok()) {
+    SF_LOG(L_ERR, L"[ERROR] file-status-db(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n",
+           tx.rc(), db.ErrMsg());
+    return tx.rc();
+  }
+  Stmt st;
+  if (int rc = PrepareOrLog(db, st,
+                            "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  "
+                            "values(NULL, ?, ?, ?);")) {
+    return rc;
+  }
+  int result = 0;
+  std::string path;
+  for (const FileStatusInfo& info : infos) {
+    if (!PathToUtf8(info.path, path)) {
+      result = -1;
+      continue;
+    }
+    st.BindText(1, path);
+    st.BindInt(2, info.fileType);
+    st.BindInt(3, info.syncStatus);
+    if (int rc = RunWrite(db, st)) return rc;
+    st.Reset();
+  }
+  if (int rc = tx.Commit()) {
+    SF_LOG(L_ERR, L"[ERROR] file-status-db(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+           db.ErrMsg());
+    return rc;
+  }
+  return result;
+}
+
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
   std::string path;
   if (!PathToUtf8(info.path, path)) return -1;

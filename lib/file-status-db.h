@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Sync status of one path.
 enum {
@@ -62,6 +63,13 @@ class FileStatusDB {
   // cannot be stored (not convertible, or 1040 bytes of UTF-8 or more), or the
   // SQLite result code of a failing open or statement. Thread-safe.
   static int setFileSyncStat(const FileStatusInfo& info);
+
+  // setFileSyncStat for many paths in one transaction: one disk flush for
+  // all of them instead of one each. A path that cannot be stored is logged
+  // and skipped; the others are still written. Returns 0, -1 when a path was
+  // skipped, or the SQLite result code of a failing open or statement (then
+  // nothing is written). Thread-safe.
+  static int setFileSyncStats(const std::vector<FileStatusInfo>& infos);
 
   // Deletes the row of info.path and every row below it, with "/" or "\" as
   // the separator ("/x/a" takes "/x/a/b" and "/x/a\b", never "/x/ab").

@@ -95,6 +95,11 @@ int Stmt::Step() {
   return sqlite3_step(m_stmt);
 }
 
+int Stmt::Reset() {
+  sqlite3_clear_bindings(m_stmt);
+  return sqlite3_reset(m_stmt);
+}
+
 std::string Stmt::ColumnText(int col) const {
   const auto* p = sqlite3_column_text(m_stmt, col);
   if (!p) return std::string();

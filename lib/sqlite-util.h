@@ -90,6 +90,9 @@ class Stmt {
 
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step();
+  // Makes the statement ready to run again with new bindings. Returns the
+  // SQLite result code of sqlite3_reset (the last Step's error, if any).
+  int Reset();
 
   int ColumnCount() const { return sqlite3_column_count(m_stmt); }
   bool ColumnIsNull(int col) const { return sqlite3_column_type(m_stmt, col) == SQLITE_NULL; }

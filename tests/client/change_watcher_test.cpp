@@ -366,4 +366,37 @@ TEST(ChangeWatcherOpenTest, MissingRootFailsAndWaitSaysSo) {
   EXPECT_EQ(w.Wait(batch), ChangeWatcher::kFailed);
 }
 
+TEST(ChangeWatcherOpenTest, RootThatIsALinkToAFolderIsWatchedButLinksInsideAreNot) {
+  sftest::TempDir dir;
+  Mkdir(dir.Sub("real"));
+  Mkdir(dir.Sub("elsewhere"));
+  ASSERT_EQ(symlink(dir.Sub("real").c_str(), dir.Sub("root").c_str()), 0);
+  ASSERT_EQ(symlink(dir.Sub("elsewhere").c_str(), dir.Sub("real/inner").c_str()), 0);
+  ChangeWatcher w;
+  ASSERT_EQ(w.Open(dir.Sub("root")), 0);
+  sftest::WriteFile(dir.Sub("elsewhere/outside.txt"), "x");
+  sftest::WriteFile(dir.Sub("real/a.txt"), "x");
+  Collected c = CollectUntil(w, ChangeRecord::kAdded, L"a.txt");
+  ASSERT_FALSE(c.interrupted) << Show(c.records);
+  for (const auto& r : c.records) EXPECT_EQ(r.name.find(L"outside"), std::wstring::npos);
+}
+
+TEST(ChangeWatcherOpenTest, NothingIsReportedFromARootThatWasMovedAway) {
+  sftest::TempDir dir;
+  Mkdir(dir.Sub("root"));
+  Mkdir(dir.Sub("root/a"));
+  ChangeWatcher w;
+  ASSERT_EQ(w.Open(dir.Sub("root")), 0);
+  sftest::WriteFile(dir.Sub("root/before.txt"), "x");
+  ASSERT_EQ(rename(dir.Sub("root").c_str(), dir.Sub("gone").c_str()), 0);
+  // Would be reported as "a/after.txt" of the sync root, where nothing changed.
+  sftest::WriteFile(dir.Sub("gone/a/after.txt"), "x");
+  Collected c = CollectUntil(w, ChangeRecord::kAdded, L"a/after.txt");
+  EXPECT_TRUE(c.interrupted) << Show(c.records);
+  EXPECT_TRUE(Has(c.records, ChangeRecord::kAdded, L"before.txt")) << Show(c.records);
+  EXPECT_FALSE(Has(c.records, ChangeRecord::kAdded, L"a/after.txt")) << Show(c.records);
+  Records batch;
+  EXPECT_EQ(w.Wait(batch), ChangeWatcher::kFailed);
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -125,6 +127,41 @@ TEST(UiChannelNoListenerTest, InterfaceThatGoesAwayIsGivenUpNotWrittenToForever)
   EXPECT_EQ(rc, ERR_IO);
   EXPECT_FALSE(IPC_Channel::IsConnected());
   EXPECT_EQ(IPC_Channel::WriteEvent(MessageFormat::IDLE), ERR_IO);  // no reconnection
+  IPC_Channel::Destroy();
+}
+
+TEST(UiChannelNoListenerTest, InterfaceThatStopsReadingIsGivenUpSoonNotAfterTheNetworkTimeout) {
+  // Accepts and never reads, with a small receive buffer.
+  int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(lfd, 0);
+  int small = 4096;
+  ::setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  ASSERT_EQ(::listen(lfd, 1), 0);
+  ASSERT_EQ(IPC_Channel::InitializeAt("127.0.0.1", ntohs(addr.sin_port), "s"), 0);
+  const int cfd = ::accept(lfd, nullptr, nullptr);
+  ASSERT_GE(cfd, 0);
+
+  std::atomic<bool> done{false};
+  int rc = 0;
+  std::thread writer([&] {
+    const Event big(EV_MODIFY, 0, L"/" + std::wstring(MessageFormat::kFieldValueMax / 2, L'x'));
+    for (int i = 0; i < 100000 && rc == 0; ++i) rc = IPC_Channel::WriteFileEvent(big);
+    done = true;
+  });
+  // A stuck write used to wait out the whole network timeout (a minute).
+  const bool finished = sftest::WaitFor([&] { return done.load(); }, std::chrono::seconds(30));
+  ::close(cfd);  // ends a write still waiting, so the thread can be joined
+  writer.join();
+  ::close(lfd);
+  EXPECT_TRUE(finished);
+  EXPECT_NE(rc, 0);
+  EXPECT_FALSE(IPC_Channel::IsConnected());
   IPC_Channel::Destroy();
 }
 

@@ -1,7 +1,9 @@
 // Starts the real daemon and checks what another program sees: exit status,
 // log lines and what happens to its standard input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "fakes/daemon-runner.h"
+#include "lib/sqlite-util.h"
 
 namespace {
 
@@ -88,6 +91,87 @@ TEST_F(DaemonTest, SyncRootThatCannotBeEnteredIsLoggedNotSilentlyIgnored) {
   const std::string log = box.ReadLog();
   EXPECT_NE(log.find("[ERROR] client("), std::string::npos) << log;
   EXPECT_NE(log.find("cannot enter the sync root '" + box.Root() + "'"), std::string::npos) << log;
+}
+
+TEST_F(DaemonTest, ConfigurationWithoutSyncRootRefusesToStartAndSaysWhy) {
+  box.config().erase("watch");
+  box.WriteConfig();
+  ASSERT_TRUE(box.StartDaemon(proc));
+  EXPECT_EQ(proc.Wait(), 255);
+  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("names no sync root"), std::string::npos);
+}
+
+TEST_F(DaemonTest, LogFileThatCannotBeOpenedIsReportedOnStandardError) {
+  const std::string log_dir = box.dir().Sub("data/log");
+  ASSERT_EQ(std::system(("rm -rf '" + log_dir + "'").c_str()), 0);
+  sftest::WriteFile(log_dir, "a file of the user's");
+  box.WriteConfig();
+  ASSERT_TRUE(box.StartDaemon(proc));
+  // The level file cannot be read either, so there is no start line to wait
+  // for; the command waits in the pipe until the loop reads it.
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
+  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("cannot open the log file"), std::string::npos);
+  EXPECT_EQ(sftest::ReadFile(log_dir), "a file of the user's");
+}
+
+TEST_F(DaemonTest, SigtermWhileStillReadingTheConfigurationStopsCleanly) {
+  // The configuration is a pipe, so the daemon is known to be inside its
+  // start-up (blocked reading it) when the signal is sent.
+  box.WriteLevels({{"client_debug", 6}});
+  box.WriteConfig();
+  const std::string config = sftest::ReadFile(box.ConfigFile());
+  ASSERT_EQ(::unlink(box.ConfigFile().c_str()), 0);
+  ASSERT_EQ(::mkfifo(box.ConfigFile().c_str(), 0600), 0);
+  ASSERT_TRUE(box.StartDaemon(proc));
+  int fd = -1;
+  // Opening the writing end without waiting succeeds once the reader is in.
+  ASSERT_TRUE(WaitFor([&] {
+    fd = ::open(box.ConfigFile().c_str(), O_WRONLY | O_NONBLOCK);
+    return fd >= 0;
+  }));
+  proc.Signal(SIGTERM);
+  ASSERT_EQ(::fcntl(fd, F_SETFL, 0), 0);
+  ASSERT_EQ(::write(fd, config.data(), config.size()), static_cast<ssize_t>(config.size()));
+  ::close(fd);
+  EXPECT_EQ(proc.Wait(), 0);
+  EXPECT_NE(box.ReadLog().find("main thread down"), std::string::npos) << box.ReadLog();
+}
+
+TEST_F(DaemonTest, DatabaseFolderInsideTheSyncRootIsRefusedBeforeAnythingIsWritten) {
+  // Each write to a watched database would be a change recorded by another
+  // write. Reached through a link, so that only the resolved paths show it.
+  ASSERT_EQ(::symlink(box.Root().c_str(), box.dir().Sub("root-link").c_str()), 0);
+  box.config()["db_loc"] = box.dir().Sub("root-link/state/db");
+  box.WriteConfig();
+  ASSERT_TRUE(box.StartDaemon(proc));
+  EXPECT_EQ(proc.Wait(), 255);
+  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("lies inside the sync root"), std::string::npos)
+      << sftest::ReadFile(box.OutputFile());
+  struct stat st;
+  EXPECT_NE(::stat(box.dir().Sub("sync/state").c_str(), &st), 0);
+}
+
+TEST_F(DaemonTest, SecondClientOnTheSameDatabaseFolderRefusesAndLeavesTheFirstAlone) {
+  Start();
+  ChildProcess second;
+  ASSERT_TRUE(box.StartDaemon(second));
+  EXPECT_EQ(second.Wait(), 255);
+  EXPECT_NE(box.ReadLog().find("another client already runs"), std::string::npos) << box.ReadLog();
+  // It must not have told other programs that the client stopped.
+  {
+    // Closed again before the first client stops: an open read would hold
+    // up its last write.
+    sqlite_util::Db db;
+    ASSERT_EQ(db.OpenShared(box.DbDir() + "/watch-info.sqlite"), SQLITE_OK);
+    sqlite_util::Stmt st;
+    ASSERT_EQ(st.Prepare(db.get(), "SELECT daestatus FROM watchinfo"), SQLITE_OK);
+    ASSERT_EQ(st.Step(), SQLITE_ROW);
+    EXPECT_EQ(st.ColumnText(0), "1");
+  }
+  EXPECT_TRUE(proc.Running());
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
 }
 
 TEST_F(DaemonTest, SigintExitsZero) {

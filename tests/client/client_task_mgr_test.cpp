@@ -318,6 +318,8 @@ TEST_F(TaskManagerTest, ExceptionListIsQueuedAgainInPathOrder) {
   sftest::WriteFile(dir.Sub("db/excep.list"), "3 34 7 /z z\n3 32 0 /a\n");
   tm->LoadExcepList();
   EXPECT_EQ(tm->GetPendingServerEvent(), 1);
+  EXPECT_EQ(FStat("/a"), FSTAT_SYNCING);
+  EXPECT_EQ(FStat("/z z"), FSTAT_SYNCING);
   Event l, s;
   ASSERT_EQ(tm->PullEvent(l, s, w0), 1);
   EXPECT_EQ(l.m_path, L"/a");

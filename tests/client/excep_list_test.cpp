@@ -104,6 +104,16 @@ TEST_F(ExcepListTest, PathsThatCannotBeStoredAreLeftOut) {
   EXPECT_EQ(back.read(Path()), 0);
 }
 
+TEST_F(ExcepListTest, EntriesOutsideTheSyncRootAreDroppedAndTheRestKept) {
+  SetText(
+      "1 32 0 /../../etc/passwd\n1 32 0 /a/../../b\n1 32 0 relative\n"
+      "1 32 0 /a/./b\n1 32 0 /ok/..dots/x..\n");
+  ExcepList l;
+  EXPECT_EQ(l.read(Path()), 0);
+  ASSERT_EQ(l.events().size(), 1u);
+  EXPECT_EQ(l.events().begin()->first, L"/ok/..dots/x..");
+}
+
 TEST_F(ExcepListTest, WriteFailureLeavesTheOldFile) {
   SetText("3 32 1 /old\n");
   ExcepList l;

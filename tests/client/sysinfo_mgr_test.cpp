@@ -30,6 +30,7 @@ TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
                     "\"\nis_share = true\n"
                     "worker_count = 5\nproto_version = 3\nConnectionMode = x\n")
                   .c_str());
+  EXPECT_TRUE(s.ConfigRead());
   EXPECT_EQ(s.SessionGet(), L"S-1");
   EXPECT_EQ(s.IPGet(), L"10.1.2.3");
   EXPECT_EQ(s.PortGet(), 6690);
@@ -75,7 +76,11 @@ TEST_F(SysInfoTest, DefaultsForUserClientWorkersAndProtocol) {
 }
 
 TEST_F(SysInfoTest, MalformedFileGivesDevelopmentDefaultsWithDerivedPaths) {
+  testing::internal::CaptureStderr();
   SFSysInfo s(Write("session = S\nbroken line\n").c_str());
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("using the built-in defaults"), std::string::npos) << err;
+  EXPECT_FALSE(s.ConfigRead());
   EXPECT_EQ(s.FolderLocGet(), L"/syncfolder");
   EXPECT_EQ(s.DBLocGet(), L".");
   EXPECT_EQ(s.PortGet(), 6690);
@@ -97,6 +102,11 @@ TEST_F(SysInfoTest, ReloadIpChangesOnlyAddressAndPort) {
   Write("server = \n");  // malformed: nothing changes
   s.ReloadIP(path.c_str());
   EXPECT_EQ(s.IPGet(), L"b");
+  // A file without the address must not leave the client with none.
+  Write("session = S\nport = 3\n");
+  s.ReloadIP(path.c_str());
+  EXPECT_EQ(s.IPGet(), L"b");
+  EXPECT_EQ(s.PortGet(), 2);
 }
 
 TEST_F(SysInfoTest, ConcurrentReloadAndReadsSeeWholeValues) {

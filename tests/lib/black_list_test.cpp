@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <random>
 
@@ -182,6 +183,13 @@ TEST(FilterParserTest, ReadReportsTheFirstErrorAndMissingFileFails) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("parser: VALUE_SET_MISSING_SEPARATER at line 4\n"), std::string::npos) << err;
   EXPECT_EQ(f.version.major, 0);
+}
+
+TEST(FilterParserTest, UnreadableFilterFailsInsteadOfLoadingEmpty) {
+  sftest::TempDir dir;
+  ASSERT_EQ(::mkdir(dir.Sub("filter").c_str(), 0755), 0);
+  filter f;
+  EXPECT_EQ(filter_read(f, dir.Sub("filter")), -1);
 }
 
 TEST(FilterParserTest, LongLinesAreReadInCountedPieces) {

@@ -154,6 +154,22 @@ TEST_F(FileStatusDBTest, OverLongPathIsRefusedAndNothingIsStored) {
   EXPECT_EQ(Rows().size(), 1u);
 }
 
+TEST_F(FileStatusDBTest, BatchStoresEveryStorablePathAndReplacesOlderRows) {
+  ASSERT_EQ(Set(L"/a", FSTAT_SYNCED), 0);
+  std::vector<FileStatusInfo> batch(3);
+  batch[0].path = L"/a";
+  batch[1].path = L"/" + std::wstring(1040, L'x');  // cannot be stored
+  batch[2].path = L"/b";
+  for (auto& i : batch) {
+    i.syncStatus = FSTAT_SYNCING;
+    i.fileType = SFT_FILE1;
+  }
+  EXPECT_EQ(FileStatusDB::setFileSyncStats(batch), -1);
+  const std::map<std::string, int> want = {{"/a", FSTAT_SYNCING}, {"/b", FSTAT_SYNCING}};
+  EXPECT_EQ(Rows(), want);
+  EXPECT_EQ(FileStatusDB::setFileSyncStats({}), 0);
+}
+
 TEST_F(FileStatusDBTest, RemovingByStatusWorksOnTheGivenFile) {
   ASSERT_EQ(Set(L"/a", FSTAT_UNSUPPORT), 0);
   ASSERT_EQ(Set(L"/b", FSTAT_SYNCED), 0);
