@@ -306,17 +306,40 @@ int TaskManager::PushLocalEvent(Event& e) {
     return 0;
   }
   std::lock_guard<std::mutex> g(m_mutex);
+  if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
+  return 0;
+}
+
+int TaskManager::PushLocalEvents(std::vector<Event>& events) {
+  std::vector<FileStatusInfo> marks;
+  for (Event& e : events)
+    if (e.isExpand()) PushExpandEvent(e);
+  // The marks are written before the lock is given up, as for a single
+  // event: a worker that finished one of these paths first would otherwise
+  // have its "done" overwritten by "syncing".
+  std::lock_guard<std::mutex> g(m_mutex);
+  for (Event& e : events) {
+    if (e.isExpand()) continue;
+    if (QueueLocalEvent(e)) marks.push_back(SyncingInfo(e));
+  }
+  if (FileStatusDB::setFileSyncStats(marks) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to set %d syncing events into FStatDB\n",
+           static_cast<int>(marks.size()));
+  }
+  return 0;
+}
+
+bool TaskManager::QueueLocalEvent(Event& e) {
   auto it = m_registry.find(e.m_path);
   if (it != m_registry.end()) {
     SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
     Notify(it->second, e);
-    return 0;
+    return false;
   }
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): push local event: %s\n", e.toString());
   m_lfel.Push(e);
   if (m_status == IDLE) SetStatus(SYNCING);
-  SyncingEvent2FStatDB(e);
-  return 0;
+  return true;
 }
 
 int TaskManager::PushServerEvent(const Event& e) {

@@ -155,6 +155,10 @@ class TaskManager {
   // ---- Producers (any thread) ----
   // A local change. F_EXPAND events go to the expansion queue. Returns 0.
   int PushLocalEvent(Event& e);
+  // The same for a run of local changes, in order, with their "syncing"
+  // marks written in one transaction: a first scan of a large tree would
+  // otherwise flush the disk once per file. Returns 0.
+  int PushLocalEvents(std::vector<Event>& events);
   // A server change. Returns 0.
   int PushServerEvent(const Event& e);
   // A directory to expand; ignored unless `e` is a valid directory event.
@@ -226,6 +230,10 @@ class TaskManager {
   // REQUIRES: m_mutex held.
   int DoneEventCore(const Event& e);
   int SyncingEvent2FStatDB(const Event& e);
+  // PushLocalEvent's queueing without the syncing mark. Returns true when
+  // `e` went to the local list (and so needs the mark), false when a
+  // worker's mailbox took it. REQUIRES: m_mutex held; `e` is no expansion.
+  bool QueueLocalEvent(Event& e);
   // The "syncing" row of `e`'s path.
   FileStatusInfo SyncingInfo(const Event& e) const;
   // PushExcepEvent without the syncing mark. Returns 0 when queued, -1 when

@@ -92,6 +92,18 @@ void Expander::ExpandEvent(const Event& e) {
     return;
   }
   TraverseDir(dir, PushEventCallback, this);
+  FlushLocal();
+}
+
+void Expander::QueueLocal(Event e) {
+  m_pending.push_back(std::move(e));
+  if (m_pending.size() >= kPushBatch) FlushLocal();
+}
+
+void Expander::FlushLocal() {
+  if (m_pending.empty()) return;
+  m_owner->PushLocalEvents(m_pending);
+  m_pending.clear();
 }
 
 int Expander::PushEventCallback(const std::wstring& path, void* priv) {
@@ -127,7 +139,7 @@ int Expander::PushEventCallback(const std::wstring& path, void* priv) {
   }
   Event e(EV_CREATE, info.type == FT_DIR ? F_DIR : 0u, rel);
   SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): Expander push %s\n", e.toString());
-  self->m_owner->PushLocalEvent(e);
+  self->QueueLocal(std::move(e));
   return 0;
 }
 
@@ -182,6 +194,11 @@ int Expander::ComparePaths(const std::wstring& a, const std::wstring& b) {
 }
 
 void Expander::CompareFileList(const FileList& disk, const FileList& db, bool merge) {
+  CompareFileListCore(disk, db, merge);
+  FlushLocal();
+}
+
+void Expander::CompareFileListCore(const FileList& disk, const FileList& db, bool merge) {
   auto fs = disk.rbegin(), fe = disk.rend();
   auto ds = db.rbegin(), de = db.rend();
   while (fs != fe && ds != de) {
@@ -255,18 +272,19 @@ void Expander::DbOnly(const FileList::Entry& ent, bool merge) {
 void Expander::PushUploadEvent(const std::wstring& path, bool is_dir) {
   Event e(EV_MODIFY, is_dir ? F_DIR : 0u, path);
   SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushUploadEvent: %s\n", e.toString());
-  m_owner->PushLocalEvent(e);
+  QueueLocal(std::move(e));
 }
 
 void Expander::PushRemoveEvent(const std::wstring& path, bool is_dir) {
   Event e(EV_REMOVE, is_dir ? F_DIR : 0u, path);
   SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushRemoveEvent: %s\n", e.toString());
-  m_owner->PushLocalEvent(e);
+  QueueLocal(std::move(e));
 }
 
 void Expander::PushDownloadEvent(const std::wstring& path, bool is_dir) {
   Event e(EV_MODIFY, F_SERVER | (is_dir ? F_DIR : 0u), path);
   e.m_syncID = UINT64_MAX;
   SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushDownloadEvent: %s\n", e.toString());
+  FlushLocal();
   m_owner->PushServerEvent(e);
 }

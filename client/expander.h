@@ -47,6 +47,7 @@ class Expander : public Task {
 
  private:
   static int PushEventCallback(const std::wstring& path, void* priv);
+  void CompareFileListCore(const FileList& disk, const FileList& db, bool merge);
   void PushUploadEvent(const std::wstring& path, bool is_dir);
   void PushRemoveEvent(const std::wstring& path, bool is_dir);
   void PushDownloadEvent(const std::wstring& path, bool is_dir);
@@ -54,6 +55,15 @@ class Expander : public Task {
   const std::wstring& Root() const;
 
   std::atomic<int> abort_flag{0};
+
+  // Expander thread only: local events found but not yet handed to the task
+  // manager. They go in runs of kPushBatch, so that their "syncing" marks
+  // share one disk flush, and always before a server event and at the end
+  // of a walk or compare, so the order between the two lists is kept.
+  static constexpr size_t kPushBatch = 256;
+  std::vector<Event> m_pending;
+  void QueueLocal(Event e);
+  void FlushLocal();
 
   // Expander thread only, valid during one rescan: the scanned root and the
   // directories below it (relative, "/a/b") that could not be listed. Their

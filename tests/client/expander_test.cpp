@@ -14,6 +14,7 @@
 #include "client/event-db.h"
 #include "client/sysinfo-mgr.h"
 #include "fakes/test-util.h"
+#include "lib/file-op-win.h"
 #include "lib/file-status-db.h"
 #include "lib/utility.h"
 #include "local-state-fixture.h"
@@ -192,6 +193,37 @@ TEST_F(ExpanderTest, ExpandWalkCreatesTheDirectoryAndEverythingBelow) {
   Event gone(EV_CREATE, F_DIR | F_EXPAND, L"/missing");
   tm->GetExpander()->ExpandEvent(gone);
   EXPECT_EQ(Drain(), V{});
+}
+
+TEST_F(ExpanderTest, LargeWalkQueuesAndMarksEveryEntryInOrder) {
+  // Enough entries to cross the hand-over batches more than once.
+  constexpr int kFiles = 600;
+  Dir("/big");
+  for (int i = 0; i < kFiles; ++i) File("/big/f" + std::to_string(i));
+  Event e(EV_CREATE, F_DIR | F_EXPAND, L"/big");
+  tm->GetExpander()->ExpandEvent(e);
+  for (const std::string rel : {"/big", "/big/f0", "/big/f255", "/big/f256", "/big/f599"}) {
+    FileStatusInfo info;
+    ASSERT_EQ(FileStatusDB::getFileSyncStat(Utf8ToWideLossy(P(rel)), &info), 0) << rel;
+    EXPECT_EQ(info.syncStatus, FSTAT_SYNCING) << rel;
+  }
+  // The walk's order reaches the workers unchanged.
+  std::vector<std::wstring> order;
+  Event l, s;
+  while (tm->PullEvent(l, s, nullptr) > 0) {
+    order.push_back(l.m_path);
+    tm->DoneEvent(l);
+  }
+  ASSERT_EQ(order.size(), static_cast<size_t>(kFiles + 1));
+  EXPECT_EQ(order.front(), L"/big");
+  std::vector<std::wstring> walked;
+  DIR_HANDLE h;
+  ASSERT_EQ(FSOpenDir(Utf8ToWideLossy(P("/big")), 0, h), 0);
+  DIR_ENTRY ent;
+  while (FSReadDir(h, ent) > 0)
+    if (ent.name != L"." && ent.name != L"..") walked.push_back(L"/big/" + ent.name);
+  FSCloseDir(h);
+  EXPECT_EQ(std::vector<std::wstring>(order.begin() + 1, order.end()), walked);
 }
 
 TEST_F(ExpanderTest, TaskExpandsQueuedDirectoriesAndStopsPromptly) {
