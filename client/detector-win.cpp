@@ -525,8 +525,8 @@ void Detector::cpEvent(const Event& e) {
 }
 
 void Detector::Emit(Event& e) {
-  m_owner->PushLocalEvent(e);
   PrintTransEvent(e);
+  m_out.push_back(e);
 }
 
 void Detector::DoTask() {
@@ -560,6 +560,10 @@ void Detector::DoTask() {
         }
       }
       if (GetState() != RUN) break;
+    }
+    if (!m_out.empty()) {
+      m_owner->PushLocalEvents(m_out);
+      m_out.clear();
     }
   }
   SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector<%p> stop working\n", this);

@@ -175,8 +175,13 @@ class Detector : public Task {
   bool isRenameOldEvent = false;
 
  private:
-  // Pushes `e` (path made absolute) to the task manager and logs it.
+  // Collects `e` (path made absolute) for the task manager and logs it.
   void Emit(Event& e);
+
+  // Detector thread only: the events of the batch being translated, handed
+  // over together so that their "syncing" marks share one transaction (a
+  // copy of many files into the root would otherwise flush once per file).
+  std::vector<Event> m_out;
   void RecreateWorkingDir();
 
   // Detector thread only.
