@@ -610,7 +610,12 @@ void TaskManager::AddEventToExcepList(const Event& e) {
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): AddEventToExcepList load event %s\n", e.toString());
   std::lock_guard<std::mutex> g(ExcepList::mutex);
   ExcepList list;
-  list.read(m_excep_path);
+  if (list.read(m_excep_path) == ExcepList::kUnreadable) {
+    SF_LOG(
+        L_ERR,
+        L"[ERROR] client-task-mgr(%d): AddEventToExcepList: the exception list is left as it is\n");
+    return;
+  }
   list.Set(e);
   list.write(m_excep_path);
 }
@@ -620,7 +625,12 @@ void TaskManager::EraseEventFromExcepList(const Event& e) {
          e.toString());
   std::lock_guard<std::mutex> g(ExcepList::mutex);
   ExcepList list;
-  list.read(m_excep_path);
+  if (list.read(m_excep_path) == ExcepList::kUnreadable) {
+    SF_LOG(L_ERR,
+           L"[ERROR] client-task-mgr(%d): EraseEventFromExcepList: the exception list is left as "
+           L"it is\n");
+    return;
+  }
   list.Erase(e.m_path);
   list.write(m_excep_path);
 }

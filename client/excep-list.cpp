@@ -87,7 +87,7 @@ bool FileName(const std::wstring& path, std::string& out) {
 
 // Keeps what could not be read where the user can find it; the next write
 // replaces the original.
-void KeepBadCopy(const std::string& name) {
+bool KeepBadCopy(const std::string& name) {
   const std::string bad = name + ".bad";
   FilePtr in(std::fopen(name.c_str(), "rb"));
   FilePtr out(in ? std::fopen(bad.c_str(), "wb") : nullptr);
@@ -102,6 +102,7 @@ void KeepBadCopy(const std::string& name) {
   } else {
     SF_LOG(L_ERR, L"[ERROR] excep-list(%d): could not keep a copy of '%s' as '%s'\n", name, bad);
   }
+  return ok;
 }
 
 }  // namespace
@@ -125,7 +126,7 @@ int ExcepList::read(const std::wstring& path) {
     if (errno == ENOENT) return 0;
     const int err = errno;
     SF_LOG(L_ERR, L"[ERROR] excep-list(%d): cannot open '%s': %s\n", name, std::strerror(err));
-    return -1;
+    return kUnreadable;
   }
   std::string line;
   int lineno = 0;
@@ -148,8 +149,7 @@ int ExcepList::read(const std::wstring& path) {
              lineno, name);
       m_events.clear();
       f.reset();
-      KeepBadCopy(name);
-      return -1;
+      return KeepBadCopy(name) ? -1 : kUnreadable;
     }
     if (InsideRoot(e.m_path)) {
       m_events[e.m_path] = e;
@@ -164,7 +164,7 @@ int ExcepList::read(const std::wstring& path) {
   if (std::ferror(f.get())) {
     SF_LOG(L_ERR, L"[ERROR] excep-list(%d): cannot read '%s'\n", name);
     m_events.clear();
-    return -1;
+    return kUnreadable;
   }
   return 0;
 }

@@ -28,7 +28,11 @@ class ExcepList {
   // too, a number out of range, an unknown event type, a path that is empty
   // or not valid UTF-8) empties the list, keeps a copy of the file as
   // `path` + ".bad" for the user, logs the line number and returns -1.
-  // Not locked: callers hold `mutex` around a whole cycle.
+  // A file that cannot be opened or read to its end (permissions, I/O), or
+  // a malformed one whose copy could not be kept, returns kUnreadable: a
+  // write would then destroy entries nobody could recover, so callers leave
+  // the file alone. Not locked: callers hold `mutex` around a whole cycle.
+  static constexpr int kUnreadable = -2;
   int read(const std::wstring& path);
 
   // Writes every entry to `path`, replacing the file atomically (a new file

@@ -343,6 +343,22 @@ TEST_F(TaskManagerTest, ExceptionListFollowsAdditionsAndRemovals) {
   EXPECT_EQ(sftest::ReadFile(dir.Sub("db/excep.list")), "2 32 0 /y\n");
 }
 
+TEST_F(TaskManagerTest, AListThatCannotBeSavedAsideIsNeverOverwritten) {
+  const std::string list = dir.Sub("db/excep.list");
+  const std::string damaged = "3 34 7 /kept\ngarbage\n";
+  sftest::WriteFile(list, damaged);
+  // Nowhere to keep the copy: the entries would be lost by a rewrite.
+  ASSERT_EQ(mkdir(dir.Sub("db/excep.list.bad").c_str(), 0755), 0);
+  tm->AddEventToExcepList(Local(EV_REMOVE, L"/y", F_EXCEP));
+  tm->EraseEventFromExcepList(Local(EV_REMOVE, L"/kept", F_EXCEP));
+  EXPECT_EQ(sftest::ReadFile(list), damaged);
+  // Once the copy can be kept, the list starts afresh.
+  ASSERT_EQ(rmdir(dir.Sub("db/excep.list.bad").c_str()), 0);
+  tm->AddEventToExcepList(Local(EV_REMOVE, L"/y", F_EXCEP));
+  EXPECT_EQ(sftest::ReadFile(dir.Sub("db/excep.list.bad")), damaged);
+  EXPECT_EQ(sftest::ReadFile(list), "2 32 0 /y\n");
+}
+
 TEST_F(TaskManagerTest, FileStatusUpdatesUseTheFullPath) {
   EXPECT_EQ(tm->UpdateFileStatusDatabase(L"/d/f", false, FSTAT_SYNCED), 0);
   EXPECT_EQ(FStat("/d/f"), FSTAT_SYNCED);
