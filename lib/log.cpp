@@ -52,6 +52,33 @@ std::string RotatedName(const std::wstring& path, int n) {
   return WideToUtf8Lossy(path) + "_" + std::to_string(n);
 }
 
+// Text arguments carry names from disk and from the network: a newline in a
+// file name must not start a forged log line, nor a terminal escape reach
+// whoever reads the log. Control characters are written as escapes.
+std::wstring EscapeControls(const std::wstring& in) {
+  size_t i = 0;
+  while (i < in.size() && in[i] >= 0x20 && in[i] != 0x7F) ++i;
+  if (i == in.size()) return in;
+  std::wstring out(in, 0, i);
+  for (; i < in.size(); ++i) {
+    const wchar_t c = in[i];
+    if (c == L'\n') {
+      out += L"\\n";
+    } else if (c == L'\r') {
+      out += L"\\r";
+    } else if (c == L'\t') {
+      out += L"\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      wchar_t buf[8];
+      std::swprintf(buf, 8, L"\\x%02x", static_cast<unsigned>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Formats one conversion with swprintf; `spec` holds flags, width and
 // precision (no length modifier), `conv` the conversion character.
 std::wstring FormatOne(const std::wstring& spec, wchar_t conv, const Logger::Arg& a) {
@@ -112,7 +139,7 @@ std::wstring FormatOne(const std::wstring& spec, wchar_t conv, const Logger::Arg
         }
         return FormatOne(spec, L's', Logger::Arg(v));
       }
-      const std::wstring& s = a.AsStr();
+      const std::wstring s = EscapeControls(a.AsStr());
       if (spec.empty()) return s;
       // Width and precision apply to the text; long strings bypass the buffer.
       f += L"ls";

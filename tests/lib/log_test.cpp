@@ -24,6 +24,14 @@ TEST(LogFormatTest, WideStringsAndNumbers) {
   EXPECT_EQ(Fmt(L"%d %d", 1), L"1 (missing)");
 }
 
+TEST(LogFormatTest, ControlCharactersInTextCannotForgeLines) {
+  // A file name may hold a newline; the format's own newline stays.
+  EXPECT_EQ(Fmt(L"[INFO] x(%d): '%s'\n", 1, "a\n[ERROR] forged"),
+            L"[INFO] x(1): 'a\\n[ERROR] forged'\n");
+  EXPECT_EQ(Fmt(L"%s", std::wstring(L"\r\t\x1b[2J\x7f\0z", 9)), L"\\r\\t\\x1b[2J\\x7f\\x00z");
+  EXPECT_EQ(Fmt(L"%-6s|", L"\n"), L"\\n    |");
+}
+
 }  // namespace
 
 namespace {
