@@ -329,23 +329,16 @@ int IPC_Channel::WriteOneMsgFileFieldHdr(const FileFieldHdr& field) {
          field.id);
   if (field.len > kFieldValueMax) return ERR_INVAL;
   rc = WriteMsgValue(field.value, field.len);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] channel-ui-common(%d): WriteMsgFileFieldValue: Failed to write file value: "
-           L"%s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc,
+      L"[ERROR] channel-ui-common(%d): WriteMsgFileFieldValue: Failed to write file value: %s\n");
   return 0;
 }
 
 int IPC_Channel::WriteFileEventHdr(uint8_t count, const FileFieldHdr* fields) {
   int rc = WriteMsgType(FILE_EVENT);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): WriteFileEvent: Failed to write msg type: %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] channel-ui-common(%d): WriteFileEvent: Failed to write msg type: %s\n");
   SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): WriteFileEventHdr: type = %d\n", FILE_EVENT);
   rc = WriteMsgFileFieldNumber(count);
   if (rc < 0) {
@@ -357,11 +350,8 @@ int IPC_Channel::WriteFileEventHdr(uint8_t count, const FileFieldHdr* fields) {
   SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): WriteFileEventHdr: field number = %d\n", count);
   for (uint8_t i = 0; i < count; ++i) {
     rc = WriteOneMsgFileFieldHdr(fields[i]);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): WriteFileEvent: write file field error: %s\n",
-             ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(
+        rc, L"[ERROR] channel-ui-common(%d): WriteFileEvent: write file field error: %s\n");
   }
   return 0;
 }

@@ -18,6 +18,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "lib/errors.h"
+
 class Logger {
  public:
   enum Type { SYSLOG_LOGGER = 0, STDOUT_LOGGER = 1, STDERR_LOGGER = 2, FILE_LOGGER = 3 };
@@ -127,4 +129,16 @@ extern "C" void LogMSG_c(int level, const wchar_t* comp, const wchar_t* fmt, va_
   do {                                                                             \
     if (::Logger::Enabled(::Logger::level, kLogComponent))                         \
       ::Logger::Log(::Logger::level, kLogComponent, fmt, __LINE__, ##__VA_ARGS__); \
+  } while (0)
+
+// For call chains whose every step has its own log line (the protocol
+// readers and writers): when the code `rc` is a failure (negative), logs
+// `fmt` at L_ERR with the code's text as its "%s" and returns `rc` from the
+// enclosing function.
+#define SF_RETURN_ON_FAILURE(rc, fmt)            \
+  do {                                           \
+    if ((rc) < 0) {                              \
+      SF_LOG(L_ERR, fmt, ::GetErrorStringW(rc)); \
+      return (rc);                               \
+    }                                            \
   } while (0)

@@ -49,10 +49,7 @@ int ProtoReadResponse(Channel& ch, uint8_t expected_cmd, int& result) {
   }
   uint8_t res = 0;
   rc = ProtoReadSection(ch, SPROTO_ID_RES, res);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadResponse: Bad section [%s]\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadResponse: Bad section [%s]\n");
   result = res;
   return 0;
 }
@@ -114,10 +111,7 @@ int ProtoTestConnection(Channel& ch, int& version, std::wstring& serial, std::ws
   if (rc == 0) rc = ProtoReadSection(ch, SPROTO_ID_PROTO_VERSION, v);
   if (rc >= 0) rc = ProtoReadSection(ch, SPROTO_ID_SERIAL_NUMBER, sn);
   if (rc >= 0) rc = ProtoReadSection(ch, SPROTO_ID_SERVER_ID, id);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): TestConnection: %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): TestConnection: %s\n");
   version = v;
   serial.swap(sn);
   server_id.swap(id);
@@ -141,35 +135,20 @@ int SFAPITestConnection(const char* ip, int port, int& version, std::wstring& se
 int ProtoWriteAuthRequest(Channel& ch, const std::wstring& username, const std::wstring& password,
                           const std::wstring& client) {
   int rc = ProtoWriteHeader(ch, 0, SCMD_AUTH);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send header. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send header. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_USER, username);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send username. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send username. %s\n");
   rc = ProtoWriteEncSection(ch, SPROTO_ID_PASSWD, password);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send password. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send password. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_CLIENT, client);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send client id. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send client id. %s\n");
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send data. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteAuthRequest: Failed to send data. %s\n");
   return 0;
 }
 
@@ -187,11 +166,8 @@ int ProtoReadAuthResult(Channel& ch, std::wstring& session) {
   }
   std::wstring s;
   rc = ProtoReadSection(ch, SPROTO_ID_SESSION, s);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadAuthResult: Failed to get session. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): ReadAuthResult: Failed to get session. %s\n");
   session.swap(s);
   return 0;
 }
@@ -200,74 +176,41 @@ int ProtoReadAuthResult(Channel& ch, std::wstring& session) {
 
 int ProtoWriteAuth2Request(Channel& ch, const Auth2Request& req) {
   int rc = ProtoWriteSection(ch, SPROTO_ID_META_BLOCK, uint32_t{0});
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteAuth2Request: fail to send meta blocks. %s.\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteAuth2Request: fail to send meta blocks. %s.\n");
   const bool by_session = !req.session.empty();
   rc = ProtoWriteSection(ch, SPROTO_ID_AUTH_TYPE, uint8_t{by_session ? uint8_t{1} : uint8_t{0}});
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteAuth2Request: fail to send auth type. %s.\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteAuth2Request: fail to send auth type. %s.\n");
   if (by_session) {
     rc = ProtoWriteSection(ch, SPROTO_ID_SESSION, req.session);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2Request: fail to send user name. %s\n",
-             ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc,
+                         L"[ERROR] proto-client(%d): Auth2Request: fail to send user name. %s\n");
   } else {
     rc = ProtoWriteSection(ch, SPROTO_ID_USER, req.username);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2Request: fail to send username. %s\n",
-             ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc,
+                         L"[ERROR] proto-client(%d): Auth2Request: fail to send username. %s\n");
     rc = ProtoWriteEncSection(ch, SPROTO_ID_PASSWD, req.password);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2Request: fail to send password. %s\n",
-             ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc,
+                         L"[ERROR] proto-client(%d): Auth2Request: fail to send password. %s\n");
   }
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2Request: fail to send data. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): Auth2Request: fail to send data. %s\n");
   return 0;
 }
 
 int ProtoAuth2Internal(Channel& ch, const Auth2Request& req, const std::wstring& client,
                        uint64_t view_id, std::wstring& session) {
   int rc = ProtoWriteHeader(ch, 0, SCMD_AUTH_2);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2: fail to send header. %s.\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): Auth2: fail to send header. %s.\n");
   rc = ProtoWriteAuth2Request(ch, req);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2: fail to send auth data. %s.\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): Auth2: fail to send auth data. %s.\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_CLIENT, client);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2: fail to send client. %s.\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): Auth2: fail to send client. %s.\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_VIEW_ID, view_id);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2: fail to send view_id. %s.\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): Auth2: fail to send view_id. %s.\n");
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Auth2: fail to send data. %s.\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): Auth2: fail to send data. %s.\n");
   bool refused = false;
   rc = ReadResult(ch, SCMD_AUTH_2, refused);
   if (rc < 0) {
@@ -309,29 +252,16 @@ int ProtoAuth2BySession(Channel& ch, const std::wstring& session, const std::wst
 
 int ProtoWriteCheckUser(Channel& ch, const std::wstring& username, const std::wstring& password) {
   int rc = ProtoWriteHeader(ch, 0, SCMD_USER_CHECK);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send header. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send header. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_USER, username);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send username. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send username. %s\n");
   rc = ProtoWriteEncSection(ch, SPROTO_ID_PASSWD, password);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send password. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send password. %s\n");
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send data. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): WriteCheckUser: Failed to send data. %s\n");
   return 0;
 }
 
@@ -349,11 +279,7 @@ int ProtoReadCheckUserResult(Channel& ch, std::wstring& serial) {
   }
   std::wstring sn;
   rc = ProtoReadSection(ch, SPROTO_ID_SERIAL_NUMBER, sn);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadCheckUser: Failed to get zent_sn. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadCheckUser: Failed to get zent_sn. %s\n");
   serial.swap(sn);
   return 0;
 }
@@ -376,11 +302,8 @@ int ProtoListViewInternal(Channel& ch, const Auth2Request& req, std::list<View>&
   }
   uint32_t n = 0;
   rc = ProtoReadSection(ch, SPROTO_ID_VIEW_COUNT, n);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadListViewResponse: fail to recv view count. %s.\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): ReadListViewResponse: fail to recv view count. %s.\n");
   if (n > kProtoMaxViews) {
     SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadListViewResponse: too many views (%u > %u)\n", n,
            kProtoMaxViews);
@@ -389,19 +312,12 @@ int ProtoListViewInternal(Channel& ch, const Auth2Request& req, std::list<View>&
   for (uint32_t i = 0; i < n; ++i) {
     uint32_t seq = 0;
     rc = ProtoReadSection(ch, SPROTO_ID_SEQID, seq);
-    if (rc < 0) {
-      SF_LOG(L_ERR,
-             L"[ERROR] proto-client(%d): ReadListViewResponse: fail to recv sequence id. %s.\n",
-             ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(
+        rc, L"[ERROR] proto-client(%d): ReadListViewResponse: fail to recv sequence id. %s.\n");
     View v;
     rc = ProtoReadView(ch, v);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadListViewResponse: fail to recv view. %s.\n",
-             ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(
+        rc, L"[ERROR] proto-client(%d): ReadListViewResponse: fail to recv view. %s.\n");
     if (seq != i) {
       SF_LOG(L_ERR,
              L"[ERROR] proto-client(%d): ReadListViewResponse: unexpected sequence id %u (expect "
@@ -432,23 +348,14 @@ int ProtoListViewBySession(Channel& ch, const std::wstring& session, std::list<V
 
 int ProtoWriteConnRequest(Channel& ch, const std::wstring& session) {
   int rc = ProtoWriteHeader(ch, 0, SCMD_REQUEST_CONNECT);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteConnRequest: Failed to send header. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteConnRequest: Failed to send header. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_SESSION, session);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteConnRequest: Failed to send session. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteConnRequest: Failed to send session. %s\n");
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteConnRequest: Failed to send data. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteConnRequest: Failed to send data. %s\n");
   return 0;
 }
 
@@ -468,11 +375,8 @@ int ProtoReadConnResponse(Channel& ch, uint32_t& alive) {
   }
   uint32_t a = 0;
   rc = ProtoReadSection(ch, SPROTO_ID_ALIVE, a);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadConnResponse: Failed to read alive value. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): ReadConnResponse: Failed to read alive value. %s\n");
   alive = a;
   return 0;
 }
@@ -492,10 +396,7 @@ int ProtoWritePullEventRequest(Channel& ch, const std::wstring& session, uint64_
   int rc = ProtoWriteBasicRequest(ch, SCMD_EVT_PULL, 0, session);
   if (rc == 0) rc = ProtoWriteSection(ch, SPROTO_ID_SID, base_id);
   if (rc == 0) rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WritePullEventRequest: %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): WritePullEventRequest: %s\n");
   return 0;
 }
 
@@ -518,15 +419,9 @@ bool ProtoIsSafePath(const std::wstring& path) {
 int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events) {
   uint64_t newest = 0, n = 0;
   int rc = ProtoReadSection(ch, SPROTO_ID_SID, newest);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad sync id. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad sync id. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_EVT_COUNT, n);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad event count. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad event count. %s\n");
   if (n > kProtoMaxPullEvents) {
     SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad event count. %s\n",
            L"more entries than the limit");
@@ -538,30 +433,15 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events) {
     uint8_t type = 0, status = 0;
     std::wstring path;
     rc = ProtoReadSection(ch, SPROTO_ID_SEQID, seq);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad sequence id. %s\n", ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad sequence id. %s\n");
     rc = ProtoReadSection(ch, SPROTO_ID_SID, sid);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad sync id. %s\n", ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad sync id. %s\n");
     rc = ProtoReadSection(ch, SPROTO_ID_FILETYPE, type);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad file type. %s\n", ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad file type. %s\n");
     rc = ProtoReadSection(ch, SPROTO_ID_FILESTATUS, status);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad file status. %s\n", ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad file status. %s\n");
     rc = ProtoReadSection(ch, SPROTO_ID_PATH, path);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad event path. %s\n", ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad event path. %s\n");
     if (seq != i) {
       SF_LOG(L_ERR,
              L"[ERROR] proto-client(%d): ReadEvents: Bad sequence id. Expect %u but read %u\n", i,
@@ -587,101 +467,56 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events) {
 int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session, uint64_t sync_id,
                               const std::wstring& path) {
   int rc = ProtoWriteBasicRequest(ch, SCMD_EVT_SEND, 0, session);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send basic request. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send basic request. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_SID, sync_id);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send download request (sync "
-           L"id). %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send download "
+                       L"request (sync id). %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_PATH, path);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send download request "
-           L"(path). %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send download "
+                       L"request (path). %s\n");
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send data. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send data. %s\n");
   return 0;
 }
 
 int ProtoWriteUploadRequest(Channel& ch, const std::wstring& session, uint64_t base_sid,
                             uint8_t type, uint8_t op, const std::wstring& path) {
   int rc = ProtoWriteBasicRequest(ch, SCMD_EVT_RECV, 0, session);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send basic request. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send basic request. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_SID, base_sid);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload request (sync "
-           L"id). %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload "
+                       L"request (sync id). %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_FILETYPE, type);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload request (file "
-           L"type). %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload "
+                       L"request (file type). %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_FILEOP, op);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload request (file "
-           L"op). %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload "
+                       L"request (file op). %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_PATH, path);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload request (file "
-           L"path). %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send upload "
+                       L"request (file path). %s\n");
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send data. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-client(%d): WriteUploadRequest: Failed to send data. %s\n");
   return 0;
 }
 
 int ProtoDoNodeOperation(Channel& ch, const std::wstring& session, uint64_t base_sid, uint8_t type,
                          uint8_t op, const std::wstring& path, ObjectInfo& info) {
   int rc = ProtoWriteUploadRequest(ch, session, base_sid, type, op, path);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): DoNodeOperation: Failed to send upload request. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-client(%d): DoNodeOperation: Failed to send upload request. %s\n");
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): DoNodeOperation: Failed to send data. %s\n",
-           ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): DoNodeOperation: Failed to send data. %s\n");
   bool refused = false;
   rc = ReadResult(ch, SCMD_EVT_RECV, refused);
   if (rc < 0) {
@@ -697,10 +532,7 @@ int ProtoDoNodeOperation(Channel& ch, const std::wstring& session, uint64_t base
   }
   if (op == FOP_DEL) return 0;
   rc = ProtoReadObjectInfo(ch, info);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): DoNodeOperation: Bad events code. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): DoNodeOperation: Bad events code. %s\n");
   return 0;
 }
 
@@ -713,47 +545,23 @@ int ProtoReadObjectInfo(Channel& ch, ObjectInfo& info) {
   std::wstring path, updator;
   ObjectMetadata meta;
   int rc = ProtoReadSection(ch, SPROTO_ID_SID, sid);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file sid. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file sid. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_FILETYPE, type);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file type. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file type. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_FILESTATUS, status);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file status. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file status. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_FILETIME, mtime);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file time. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file time. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_PATH, path);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file path. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file path. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_FILEUPDATER, updator);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file updator. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file updator. %s\n");
   meta.mtime = mtime;
   if (type == SFT_FILE) {
     rc = ProtoReadSection(ch, SPROTO_ID_FILESIZE, meta.size);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file size. %s\n", ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file size. %s\n");
     rc = ProtoReadSection(ch, SPROTO_ID_FILEHASH, meta.hash);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file hash. %s\n", ErrText(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEventInfo: Bad file hash. %s\n");
   }
   info.sync_id = sid;
   info.type = type;
@@ -822,10 +630,7 @@ int SFAPIPullEvent(const AuthInfo& auth, uint64_t base_id, uint64_t& to_id,
   int rc = OneShotOpen(ch, auth, L"PullEvent");
   if (rc < 0) return rc;
   rc = ProtoWritePullEventRequest(ch, auth.session, base_id);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): PullEvent: Cannot send request. %s\n", ErrText(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): PullEvent: Cannot send request. %s\n");
   bool refused = false;
   rc = ReadResult(ch, SCMD_EVT_PULL, refused);
   if (rc < 0) {

@@ -618,11 +618,7 @@ int ProtoReadDecString(Channel& ch, std::wstring& s) {
 int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp) {
   if (fp == nullptr) return ERR_INVAL;
   int rc = ProtoWriteSection(ch, SPROTO_ID_DELTATYPE, type);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteFile: Failed to get delta type. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to get delta type. %s\n");
   struct stat st;
   if (::fstat(fileno(fp), &st) < 0) {
     int err = errno;
@@ -631,11 +627,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp) {
   }
   const uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
   rc = ProtoWriteSection(ch, SPROTO_ID_DELTALEN, size);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteFile: Failed to send data. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to send data. %s\n");
   if (size == 0) return ch.FlushWrite(0);
   if (std::fseek(fp, 0, SEEK_SET) != 0) {
     SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteFile: fread: %s\n", ErrnoText(errno));
@@ -669,23 +661,12 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp) {
       SF_LOG(L_DEBUG, L"[DEBUG] proto-common(%d): WriteFile: Send %llu bytes\n",
              static_cast<unsigned long long>(n));
     rc = ProtoWriteSection(ch, SPROTO_ID_DELTAID, index);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteFile: Failed to send delta id. %s\n",
-             GetErrorStringW(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to send delta id. %s\n");
     rc = ProtoWriteSection(ch, SPROTO_ID_DELTADATA, buf, static_cast<int>(n));
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteFile: Failed to send delta data. %s\n",
-             GetErrorStringW(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc,
+                         L"[ERROR] proto-common(%d): WriteFile: Failed to send delta data. %s\n");
     rc = ch.FlushWrite(0);
-    if (rc < 0) {
-      SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteFile: Failed to send data. %s\n",
-             GetErrorStringW(rc));
-      return rc;
-    }
+    SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to send data. %s\n");
     sent += n;
     ++index;
     if (index % 16 == 0) {
@@ -800,34 +781,18 @@ int ProtoReadObjectId(Channel& ch, ObjectID& id) {
 
 int ProtoWriteView(Channel& ch, const View& v) {
   int rc = ProtoWriteSection(ch, SPROTO_ID_VIEW_ID, v.view_id);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteView: fail to send view id. %s.\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteView: fail to send view id. %s.\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_VIEW_NAME, v.name);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteView: fail to send view name. %s.\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteView: fail to send view name. %s.\n");
   return 0;
 }
 
 int ProtoReadView(Channel& ch, View& v) {
   View tmp;
   int rc = ProtoReadSection(ch, SPROTO_ID_VIEW_ID, tmp.view_id);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): ReadView: fail to recv view id. %s.\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): ReadView: fail to recv view id. %s.\n");
   rc = ProtoReadSection(ch, SPROTO_ID_VIEW_NAME, tmp.name);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): ReadView: fail to recv view name. %s.\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): ReadView: fail to recv view name. %s.\n");
   v = std::move(tmp);
   return 0;
 }
@@ -847,49 +812,28 @@ int ProtoReadCommonAttributeBlock(Channel& ch, CommonAttributeBlock& b) {
 
 int ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& m) {
   int rc = ProtoWriteSection(ch, SPROTO_ID_FILESIZE, m.size);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send size. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send size. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_FILETIME, m.mtime);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send modified time. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send modified time. %s\n");
   rc = ProtoWriteSection(ch, SPROTO_ID_FILEHASH, m.hash);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send file checksum. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send file checksum. %s\n");
   return 0;
 }
 
 int ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& m) {
   ObjectMetadata tmp;
   int rc = ProtoReadSection(ch, SPROTO_ID_FILESIZE, tmp.size);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse size. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(rc,
+                       L"[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse size. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_FILETIME, tmp.mtime);
-  if (rc < 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse modified time. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse modified time. %s\n");
   rc = ProtoReadSection(ch, SPROTO_ID_FILEHASH, tmp.hash);
-  if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse file hash. %s\n",
-           GetErrorStringW(rc));
-    return rc;
-  }
+  SF_RETURN_ON_FAILURE(
+      rc, L"[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse file hash. %s\n");
   m = std::move(tmp);
   return 0;
 }
