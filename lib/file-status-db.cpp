@@ -290,20 +290,7 @@ int FileStatusDB::updateAllSyncingEntry() {
 }
 
 int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
-  std::string path;
-  if (!PathToUtf8(info.path, path)) return -1;
-  Db db;
-  if (int rc = OpenConn(db, m_fstatDBPath)) return rc;
-  Stmt st;
-  if (int rc = PrepareOrLog(db, st,
-                            "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  "
-                            "values(NULL, ?, ?, ?);")) {
-    return rc;
-  }
-  st.BindText(1, path);
-  st.BindInt(2, info.fileType);
-  st.BindInt(3, info.syncStatus);
-  return RunWrite(db, st);
+  return setFileSyncStats({info});
 }
 
 int FileStatusDB::setFileSyncStats(const std::vector<FileStatusInfo>& infos) {
