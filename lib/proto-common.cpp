@@ -898,6 +898,19 @@ int ReadVersionText(Channel& ch, uint8_t id, uint32_t out[3], const wchar_t* who
   return 0;
 }
 
+// Both version records have the same three fields; `v` is left alone on
+// failure.
+template <typename Version>
+int ReadVersion(Channel& ch, uint8_t id, Version& v, const wchar_t* who) {
+  uint32_t f[3];
+  int rc = ReadVersionText(ch, id, f, who);
+  if (rc < 0) return rc;
+  v.major = f[0];
+  v.minor = f[1];
+  v.build = f[2];
+  return 0;
+}
+
 }  // namespace
 
 int ProtoWriteFilterVersion(Channel& ch, const FilterVersion& v) {
@@ -906,13 +919,7 @@ int ProtoWriteFilterVersion(Channel& ch, const FilterVersion& v) {
 }
 
 int ProtoReadFilterVersion(Channel& ch, FilterVersion& v) {
-  uint32_t f[3];
-  int rc = ReadVersionText(ch, SPROTO_ID_FILTER_VERSION, f, L"FilterVersion");
-  if (rc < 0) return rc;
-  v.major = f[0];
-  v.minor = f[1];
-  v.build = f[2];
-  return 0;
+  return ReadVersion(ch, SPROTO_ID_FILTER_VERSION, v, L"FilterVersion");
 }
 
 int ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& v) {
@@ -921,13 +928,7 @@ int ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& v) {
 }
 
 int ProtoReadProtocolVersion(Channel& ch, ProtocolVersion& v) {
-  uint32_t f[3];
-  int rc = ReadVersionText(ch, SPROTO_ID_PROTO_VERSION_2, f, L"ProtocolVersion");
-  if (rc < 0) return rc;
-  v.major = f[0];
-  v.minor = f[1];
-  v.build = f[2];
-  return 0;
+  return ReadVersion(ch, SPROTO_ID_PROTO_VERSION_2, v, L"ProtocolVersion");
 }
 
 // ---- connection -----------------------------------------------------------------------

@@ -103,4 +103,8 @@ void RemoveTree(const std::string& path) {
   nftw(path.c_str(), RemoveOne, 64, FTW_DEPTH | FTW_PHYS);
 }
 
+std::wstring W(const std::string& utf8) {
+  return Utf8ToWideLossy(utf8);
+}
+
 }  // namespace sftest

@@ -39,4 +39,7 @@ std::string ReadFile(const std::string& path);
 bool PathExists(const std::string& path);
 void RemoveTree(const std::string& path);
 
+// A UTF-8 test path as the wide text the product takes.
+std::wstring W(const std::string& utf8);
+
 }  // namespace sftest

@@ -25,9 +25,7 @@ using sftest::ReadFile;
 using sftest::TempDir;
 using sftest::WriteFile;
 
-std::wstring W(const std::string& s) {
-  return Utf8ToWideLossy(s);
-}
+using sftest::W;
 
 void SetTimes(const std::string& p, time_t atime, time_t mtime) {
   struct timespec ts[2] = {{atime, 0}, {mtime, 0}};

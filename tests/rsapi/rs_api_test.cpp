@@ -21,9 +21,7 @@ using sftest::ReadFile;
 using sftest::TempDir;
 using sftest::WriteFile;
 
-std::wstring W(const std::string& s) {
-  return Utf8ToWideLossy(s);
-}
+using sftest::W;
 
 // Runs rdiff with the fixed signature parameters; true on exit status 0.
 // Each argument is quoted for the shell: $TMPDIR may hold spaces.

@@ -13,9 +13,7 @@
 namespace sftest {
 namespace {
 
-std::wstring W(const std::string& s) {
-  return Utf8ToWideLossy(s);
-}
+using sftest::W;
 
 std::string Random(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
