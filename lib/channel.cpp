@@ -18,6 +18,11 @@
 
 namespace {
 
+// The socket had nothing (or no room) this time; waiting may help.
+bool NotReady(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
 constexpr wchar_t kLogComponent[] = L"channel_debug";
 
 std::string ErrnoText(int err) {
@@ -200,13 +205,13 @@ int Channel::ReadFd(void* buf, size_t len) {
   // skipping the wait halves the system calls. The wait follows only when
   // nothing was ready, so timeouts and the stop flag behave the same.
   ssize_t n = ::recv(m_fd, buf, len, MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+  if (n < 0 && (NotReady(errno))) {
     int rc = WaitReady(POLLIN, L"ReadFd");
     if (rc < 0) return rc;
     n = ::recv(m_fd, buf, len, MSG_DONTWAIT);
   }
   if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ERR_TIMEOUT;
+    if (NotReady(errno)) return ERR_TIMEOUT;
     SF_LOG(L_ERR, L"[ERROR] channel(%d): read: %s\n", ErrnoText(errno));
     return ERR_IO;
   }
@@ -229,13 +234,13 @@ int Channel::WriteFd(const void* buf, size_t len) {
   // MSG_DONTWAIT: an adopted blocking socket must not block past the wait.
   // As for reads, the wait happens only when the socket has no room.
   ssize_t n = ::send(m_fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+  if (n < 0 && (NotReady(errno))) {
     int rc = WaitReady(POLLOUT, L"WriteFd");
     if (rc < 0) return rc;
     n = ::send(m_fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
   if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ERR_TIMEOUT;
+    if (NotReady(errno)) return ERR_TIMEOUT;
     SF_LOG(L_ERR, L"[ERROR] channel(%d): write: %s\n", ErrnoText(errno));
     return ERR_IO;
   }
