@@ -12,15 +12,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <clocale>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "client/black-list-v2.h"
 #include "client/channel-ui-common.h"
@@ -88,50 +85,6 @@ int ReadCommandByte() {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return 0;
   }
-}
-
-// The absolute form of `path` (relative to the working directory) with links
-// resolved as far as the path exists; the missing rest is appended with "."
-// and ".." applied. Empty when not even "/" resolves.
-std::string ResolvedPath(const std::string& path) {
-  std::vector<std::string> rest;
-  std::string head = path.empty() ? "." : path;
-  for (;;) {
-    char buf[PATH_MAX];
-    if (::realpath(head.c_str(), buf) != nullptr) {
-      std::string out = buf;
-      for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
-        if (*it == "." || it->empty()) continue;
-        if (*it == "..") {
-          const size_t cut = out.find_last_of('/');
-          out.erase(cut == 0 ? 1 : cut);
-        } else {
-          if (out.back() != '/') out += '/';
-          out += *it;
-        }
-      }
-      return out;
-    }
-    const size_t slash = head.find_last_of('/');
-    if (slash == std::string::npos) {
-      rest.push_back(head);
-      head = ".";
-    } else if (slash == 0) {
-      if (head.size() == 1) return std::string();
-      rest.push_back(head.substr(1));
-      head = "/";
-    } else {
-      rest.push_back(head.substr(slash + 1));
-      head.erase(slash);
-    }
-  }
-}
-
-bool SameOrBelow(const std::string& path, const std::string& folder) {
-  if (path.empty() || folder.empty()) return false;
-  if (folder == "/") return true;
-  return path.compare(0, folder.size(), folder) == 0 &&
-         (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
 // Open for the life of the process: the lock goes with it, also when the
@@ -230,10 +183,10 @@ int initialize(SFSysInfo& sysinfo) {
   // to them is a change, whose record is another write, without end. Checked
   // before anything is created; a relative database folder is used from
   // inside the sync root.
-  const std::string root_at = ResolvedPath(WideToUtf8Lossy(root));
+  const std::wstring root_at = FSResolvePath(root);
   const std::wstring db_at = db[0] == L'/' ? db : root + L"/" + db;
   for (const std::wstring& own : {db_at, db_at + L"/../log"}) {
-    if (SameOrBelow(ResolvedPath(WideToUtf8Lossy(own)), root_at)) {
+    if (FSIsSameOrBelow(FSResolvePath(own), root_at)) {
       SF_LOG(L_ERR,
              L"[ERROR] client(%d): the database folder '%s' or its log folder lies inside the sync "
              L"root '%s'; move it out of the sync root\n",

@@ -712,3 +712,59 @@ int RemoveDirectoryRecursive(const std::wstring& path) {
   }
   return result;
 }
+
+namespace {
+
+// The absolute form of `path` (relative to the working directory) with links
+// resolved as far as the path exists; the missing rest is appended with "."
+// and ".." applied. Empty when not even "/" resolves.
+std::string ResolvePathUtf8(const std::string& path) {
+  std::vector<std::string> rest;
+  std::string head = path.empty() ? "." : path;
+  for (;;) {
+    char buf[PATH_MAX];
+    if (::realpath(head.c_str(), buf) != nullptr) {
+      std::string out = buf;
+      for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
+        if (*it == "." || it->empty()) continue;
+        if (*it == "..") {
+          const size_t cut = out.find_last_of('/');
+          out.erase(cut == 0 ? 1 : cut);
+        } else {
+          if (out.back() != '/') out += '/';
+          out += *it;
+        }
+      }
+      return out;
+    }
+    const size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos) {
+      rest.push_back(head);
+      head = ".";
+    } else if (slash == 0) {
+      if (head.size() == 1) return std::string();
+      rest.push_back(head.substr(1));
+      head = "/";
+    } else {
+      rest.push_back(head.substr(slash + 1));
+      head.erase(slash);
+    }
+  }
+}
+
+bool SameOrBelowUtf8(const std::string& path, const std::string& folder) {
+  if (path.empty() || folder.empty()) return false;
+  if (folder == "/") return true;
+  return path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+}  // namespace
+
+std::wstring FSResolvePath(const std::wstring& path) {
+  return Utf8ToWideLossy(ResolvePathUtf8(WideToUtf8Lossy(path)));
+}
+
+bool FSIsSameOrBelow(const std::wstring& path, const std::wstring& folder) {
+  return SameOrBelowUtf8(WideToUtf8Lossy(path), WideToUtf8Lossy(folder));
+}

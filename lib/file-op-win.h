@@ -146,6 +146,14 @@ int FSUTime(const std::wstring& path, time_t atime, time_t mtime);
 // "/" + name; -1 with `path` unchanged.
 int FSMktemp(const std::wstring& prefix, std::wstring& path);
 
+// The absolute form of `path` (relative to the working directory) with
+// links resolved as far as the path exists; the missing rest is appended
+// with "." and ".." applied. Empty when not even "/" resolves.
+std::wstring FSResolvePath(const std::wstring& path);
+// Whether `path` is `folder` or lies below it, component-wise ("/x/ab" is
+// not below "/x/a"). Both should come from FSResolvePath; empty is never.
+bool FSIsSameOrBelow(const std::wstring& path, const std::wstring& folder);
+
 // Sets `path` to prefix + "/<n>.temp" with n = 1, 2, ... over the life of the
 // process; touches nothing. Always 0. Thread-safe.
 int FSCreateTempPath(const std::wstring& prefix, std::wstring& path);

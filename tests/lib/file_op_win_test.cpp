@@ -562,6 +562,23 @@ struct HookGuard {
   ~HookGuard() { FSSetFaultHook(nullptr); }
 };
 
+TEST(FSResolvePathTest, LinksResolveAndTheMissingRestIsNormalised) {
+  TempDir d;
+  ASSERT_EQ(mkdir(d.Sub("real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(d.Sub("real").c_str(), d.Sub("link").c_str()), 0);
+  const std::wstring real = FSResolvePath(W(d.Sub("real")));
+  ASSERT_FALSE(real.empty());
+  EXPECT_EQ(FSResolvePath(W(d.Sub("link"))), real);
+  EXPECT_EQ(FSResolvePath(W(d.Sub("link/new/./db/../log"))), real + L"/new/log");
+  // A database folder reached through a link is still inside the root.
+  EXPECT_TRUE(FSIsSameOrBelow(FSResolvePath(W(d.Sub("link/db"))), real));
+  EXPECT_TRUE(FSIsSameOrBelow(real, real));
+  EXPECT_FALSE(FSIsSameOrBelow(real + L"-b", real));
+  EXPECT_FALSE(FSIsSameOrBelow(FSResolvePath(W(d.Sub("link/.."))), real));
+  EXPECT_TRUE(FSIsSameOrBelow(real, L"/"));
+  EXPECT_FALSE(FSIsSameOrBelow(L"", real));
+}
+
 TEST(FSFaultHookTest, InjectedFailuresBehaveLikeRealOnes) {
   TempDir t;
   const std::string data = RandomBytes(3 * 8192, 7);
