@@ -42,13 +42,6 @@ const char kSchema[] =
 // GLOB/LIKE characters in names ("[", "*", "?", "%", "_") stay literal.
 const char kSubtreeWhere[] = "(path = ?1 OR (path >= ?2 AND path < ?3))";
 
-// Log lines must not carry a NUL (it would cut the line short in the file).
-std::wstring Printable(std::wstring s) {
-  for (auto& c : s)
-    if (c == L'\0') c = L'?';
-  return s;
-}
-
 std::wstring StripSlash(const std::wstring& path) {
   if (!path.empty() && path[0] == L'/') return path.substr(1);
   return path;
@@ -94,7 +87,7 @@ void RemoveSignatureFile(const std::wstring& path) {
   if (!InSignatureStore(path)) {
     SF_LOG(L_WARNING,
            L"[WARNING] event-db(%d): keeping '%s': it is not a file of the signature store\n",
-           Printable(path));
+           path);
     return;
   }
   FILE_INFO fi;
@@ -202,7 +195,7 @@ int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& in
   std::string path;
   if (wcstombsIfNeed(stripped, path) != 0) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): get db info failed. event-path:[%s] errmsg:[%s]\n",
-           Printable(stripped), "path is not convertible or longer than 1023 bytes");
+           stripped, "path is not convertible or longer than 1023 bytes");
     return -1;
   }
   Stmt st;
@@ -335,7 +328,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
       SF_LOG(L_ERR,
              L"[ERROR] event-db(%d): setEventInfo: a text field of '%s' cannot be stored (not "
              L"convertible, holds a NUL, or longer than 1023 bytes of UTF-8; %d characters)\n",
-             Printable(stripped), f.value->size());
+             stripped, f.value->size());
       return -1;
     }
   }
@@ -429,7 +422,7 @@ int FileEventDB::rmEventInfo(const std::wstring& wpath) {
   }
   std::string path;
   if (wcstombsIfNeed(stripped, path) != 0) {
-    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_mprintf error. path:[%s]\n", Printable(stripped));
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_mprintf error. path:[%s]\n", stripped);
     return -1;
   }
   Stmt st;
