@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "lib/channel.h"
-#include "lib/errors.h"
-#include "lib/proto-common.h"
+#include "lib/net/channel.h"
+#include "lib/base/errors.h"
+#include "lib/proto/proto-common.h"
 
 namespace {
 

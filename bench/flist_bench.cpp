@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "client/flist.h"
-#include "lib/file-op-win.h"
-#include "lib/utility.h"
+#include "client/store/flist.h"
+#include "lib/fs/file-ops.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -19,19 +19,21 @@
 #include <memory>
 #include <string>
 
-#include "client/black-list-v2.h"
-#include "client/channel-ui-common.h"
-#include "client/client-task-mgr.h"
-#include "client/detector-win.h"
-#include "client/event-db.h"
-#include "client/sign-mgr.h"
-#include "client/sysinfo-mgr.h"
-#include "lib/file-op-win.h"
-#include "lib/file-status-db.h"
-#include "lib/log.h"
-#include "lib/proto-common.h"
-#include "lib/utility.h"
-#include "lib/watchinfo-db.h"
+#include "client/local/worker-filter.h"
+#include "client/sync/task-factory.h"
+#include "client/ui/ui-channel.h"
+#include "client/core/client-task-mgr.h"
+#include "client/local/detector.h"
+#include "client/store/event-db.h"
+#include "client/store/sign-mgr.h"
+#include "client/core/sysinfo-mgr.h"
+#include "lib/fs/file-ops.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/log.h"
+#include "lib/proto/proto-common.h"
+#include "lib/base/utility.h"
+#include "lib/fs/temp-file.h"
+#include "client/store/watchinfo-db.h"
 
 namespace {
 
@@ -299,8 +301,9 @@ int main(int argc, char** argv) {
   SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
   if (initialize(sysinfo) < 0) return -1;
 
-  auto task_mgr =
-      std::make_unique<TaskManager>(sysinfo.WorkerCountGet(), sysinfo.ProtoVersionGet());
+  DaemonTaskFactory factory;
+  auto task_mgr = std::make_unique<TaskManager>(sysinfo, sysinfo.WorkerCountGet(), &factory,
+                                                IPC_Channel::Sink());
   auto detector = std::make_unique<Detector>(task_mgr.get());
   (void)detector->SetWatch(sysinfo.FolderLocGet());  // a failure is logged; the task then ends
   task_mgr->Start();

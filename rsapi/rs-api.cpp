@@ -11,8 +11,8 @@
 #include <mutex>
 #include <vector>
 
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "server/meta-db.h"
 
-#include "lib/errors.h"
-#include "lib/log.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";

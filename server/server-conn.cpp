@@ -7,10 +7,10 @@
 #include <chrono>
 #include <ctime>
 
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/proto-client.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/proto/proto-client.h"
+#include "lib/base/utility.h"
 #include "rsapi/rs-api.h"
 #include "server/sync-server.h"
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "lib/channel.h"
+#include "lib/net/channel.h"
 #include "server/server-proto.h"
 #include "server/server-store.h"
 

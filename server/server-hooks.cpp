@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "lib/errors.h"
+#include "lib/base/errors.h"
 
 namespace {
 int ToError(StoreResult r) {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/proto-common.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/proto/proto-common.h"
+#include "lib/base/utility.h"
 #include "server/server-hooks.h"
 #include "server/sync-server.h"
 

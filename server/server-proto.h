@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/proto-common.h"
+#include "lib/proto/proto-client.h"
+#include "lib/proto/proto-common.h"
 
 class Channel;
 
@@ -159,17 +160,9 @@ int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type, PayloadBud
 // SPROTO_ID_ALIVE, then flush.
 int ProtoWriteAliveAndFlush(Channel& ch, uint32_t alive);
 
-// One entry of an event pull answer.
-struct PullEntry {
-  uint64_t sync_id = 0;
-  uint8_t type = SFT_FILE;
-  uint8_t status = FS_EXIST;
-  uint64_t size = 0;  // sent only for existing files
-  std::wstring hash;  // likewise
-  std::wstring path;
-};
-// The body of an OK pull answer: newest id, count and entries (the result
-// and the final keep-alive section are written by the caller).
+// The body of an OK pull answer: newest id, count and entries, with size and
+// hash for existing files (the result and the final keep-alive section are
+// written by the caller). PullEntry is the client's record of lib/proto.
 int ProtoWritePullBody(Channel& ch, uint64_t to_id, const std::vector<PullEntry>& entries);
 
 // The test-connection answer body (after an OK result), flushed.

@@ -14,9 +14,9 @@
 #include <map>
 #include <set>
 
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 #include "rsapi/rs-api.h"
 
 namespace {

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "server/meta-db.h"
-#include "server/share-path.h"
+#include "lib/fs/nofollow-walk.h"
 
 enum class StoreResult {
   kOk,         // changed as asked

@@ -14,10 +14,10 @@
 #include <cstring>
 #include <system_error>
 
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/proto-common.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/proto/proto-common.h"
+#include "lib/base/utility.h"
 #include "server/server-conn.h"
 
 namespace {

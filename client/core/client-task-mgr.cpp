@@ -1,23 +1,19 @@
-#include "client/client-task-mgr.h"
+#include "client/core/client-task-mgr.h"
 
 #include <ctime>
 
-#include "client/channel-ui-common.h"
-#include "client/excep-list.h"
-#include "client/expander.h"
-#include "client/sysinfo-mgr.h"
-#include "lib/channel.h"
-#include "lib/errors.h"
-#include "lib/file-status-db.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "client/core/excep-list.h"
+#include "client/core/sysinfo-mgr.h"
+#include "client/core/ui-sink.h"
+#include "lib/net/channel.h"
+#include "lib/base/errors.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 
 constexpr wchar_t kLogComponent[] = L"client_task_mgr_debug";
-
-// Buffer of a plain server channel.
-constexpr size_t kChannelBuffer = 8192;
 
 std::string Utf8(const std::wstring& w) {
   std::string s;
@@ -36,82 +32,12 @@ uint16_t Port(int v, const wchar_t* what) {
   return static_cast<uint16_t>(v);
 }
 
-// The syncer and workers of each protocol generation are registered here as
-// they are built; until then the task manager runs none of them and queued
-// events wait.
-TaskFactory* BuiltInFactory() {
-  return nullptr;
-}
-
 }  // namespace
-
-// ---- Connection and pool ---------------------------------------------------
-
-Connection::Connection(ConnectionMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel,
-                       bool ssl)
-    : m_mode(mode), m_ssl(ssl), m_proxy(proxy), m_tunnel(tunnel) {
-  if (mode == CONNECTION_NORMAL && !ssl) {
-    channel = std::make_unique<Channel>(kChannelBuffer);
-  } else {
-    // The TLS, proxy and relay channels are separate modules; a connection
-    // must never fall back to a plain channel the user did not ask for.
-    SF_LOG(L_ERR,
-           L"[ERROR] client-task-mgr(%d): Connection: no channel for mode %d with ssl %d in this "
-           L"build\n",
-           static_cast<int>(mode), ssl ? 1 : 0);
-  }
-}
-
-Connection::~Connection() = default;
-
-void Connection::Update(uint32_t alive) {
-  alive_value = alive;
-  last_access = static_cast<uint32_t>(std::time(nullptr));
-}
-
-ConnectionPool::~ConnectionPool() {
-  std::lock_guard<std::mutex> g(m_mutex);
-  m_free.clear();
-  m_all.clear();
-}
-
-void ConnectionPool::Adopt(std::unique_ptr<Connection> c) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  m_free.push_back(c.get());
-  m_all.push_back(std::move(c));
-}
-
-Connection* ConnectionPool::pop() {
-  std::lock_guard<std::mutex> g(m_mutex);
-  if (m_free.empty()) return nullptr;
-  Connection* c = m_free.front();
-  m_free.pop_front();
-  return c;
-}
-
-void ConnectionPool::push(Connection* c) {
-  if (!c) return;
-  std::lock_guard<std::mutex> g(m_mutex);
-  m_free.push_front(c);
-}
-
-size_t ConnectionPool::available() const {
-  std::lock_guard<std::mutex> g(m_mutex);
-  return m_free.size();
-}
-
-size_t ConnectionPool::size() const {
-  std::lock_guard<std::mutex> g(m_mutex);
-  return m_all.size();
-}
 
 // ---- Construction and life cycle -------------------------------------------
 
-TaskManager::TaskManager(int worker_count, int /*proto_version*/)
-    : TaskManager(SFSysInfo::SFSystemInfoGet(nullptr), worker_count, BuiltInFactory()) {}
-
-TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory)
-    : m_config(config) {
+TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory, UiSink* ui)
+    : m_config(config), m_ui(ui) {
   m_sync_root = config.FolderLocGet();
   while (m_sync_root.size() > 1 && m_sync_root.back() == L'/') m_sync_root.pop_back();
   m_excep_path = config.EXCEPLISTLocGet();
@@ -149,7 +75,7 @@ TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* facto
   m_ctx.reset(new TaskContext[m_size > 0 ? m_size : 1]);
   m_task.resize(static_cast<size_t>(m_size));
 
-  m_expander = std::make_unique<Expander>(this);
+  if (factory) m_expander.reset(factory->CreateExpander(this));
 
   const bool proxy_usable = proxy.use_proxy && !proxy.proxy_ip.empty();
   ConnectionMode mode;
@@ -203,8 +129,10 @@ void TaskManager::Start() {
     m_syncer->Init();
     m_syncer->Run();
   }
-  m_expander->Init();
-  m_expander->Run();
+  if (m_expander) {
+    m_expander->Init();
+    m_expander->Run();
+  }
   IssueRescan(true);
   LoadExcepList();
 }
@@ -213,7 +141,7 @@ void TaskManager::Pause() {
   for (auto& t : m_task)
     if (t) t->Pause();
   if (m_syncer) m_syncer->Pause();
-  m_expander->Pause();
+  if (m_expander) m_expander->Pause();
   std::lock_guard<std::mutex> g(m_mutex);
   SetStatus(PAUSE);
 }
@@ -227,7 +155,7 @@ void TaskManager::Resume() {
     if (t) t->Resume();
   ResetLastError();
   if (m_syncer) m_syncer->Resume();
-  m_expander->Resume();
+  if (m_expander) m_expander->Resume();
 }
 
 void TaskManager::Stop() {
@@ -254,7 +182,7 @@ void TaskManager::SetStatus(Status s) {
   if (s == m_status) return;
   m_status = s;
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: now %d\n", static_cast<int>(s));
-  if (s != PAUSE) IPC_Channel::WriteEvent(static_cast<int32_t>(s));
+  if (s != PAUSE && m_ui) m_ui->WriteEvent(static_cast<int32_t>(s));
 }
 
 bool TaskManager::NothingPending() const {
@@ -466,7 +394,7 @@ void TaskManager::SetLastError(int err) {
   if (err == m_last_err) return;
   m_last_err = err;
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: reporting error %d\n", err);
-  if (err < 0) IPC_Channel::WriteEvent(err);
+  if (err < 0 && m_ui) m_ui->WriteEvent(err);
 }
 
 void TaskManager::ReportError(int err) {
@@ -487,7 +415,7 @@ void TaskManager::ReportError(int err) {
     }
   }
   m_last_err = err;
-  IPC_Channel::WriteEvent(err);
+  if (m_ui) m_ui->WriteEvent(err);
 }
 
 void TaskManager::ResetLastError() {
@@ -497,7 +425,7 @@ void TaskManager::ResetLastError() {
 
 void TaskManager::NotifyEvent(const Event& e) {
   std::lock_guard<std::mutex> g(m_mutex);
-  IPC_Channel::WriteFileEvent(e);
+  if (m_ui) m_ui->WriteFileEvent(e);
 }
 
 // ---- File status database ----------------------------------------------------------

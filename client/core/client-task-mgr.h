@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "client/event-list.h"
-#include "client/task.h"
-#include "lib/file-status-db.h"
+#include "client/core/event-list.h"
+#include "client/core/task.h"
+#include "client/store/file-status-db.h"
+#include "lib/net/connection-pool.h"
 
-class Channel;
-class Expander;
 class SFSysInfo;
+class UiSink;
 
 // The syncer and the workers: tasks that keep a connection to the server.
 class ServerTask : public Task {
@@ -33,93 +33,22 @@ class ServerTask : public Task {
   virtual bool IsConnected() const = 0;
 };
 
-// Creates the syncer and the workers of a protocol generation. Either may
-// return null (no such task is run).
+// Creates the tasks the task manager runs: the expander, the syncer and the
+// workers of a protocol generation. The manager owns what they return; any
+// may return null (no such task is run). The daemon's factory lives with the
+// engine (client/sync), which is what keeps the core from depending on it.
 class TaskFactory {
  public:
   virtual ~TaskFactory() = default;
-  virtual ServerTask* CreateSyncer(TaskManager* owner, int proto_version) = 0;
+  virtual Task* CreateExpander(TaskManager* /*owner*/) { return nullptr; }
+  virtual ServerTask* CreateSyncer(TaskManager* /*owner*/, int /*proto_version*/) {
+    return nullptr;
+  }
   // `ctx` is worker `index`'s mailbox.
-  virtual ServerTask* CreateWorker(TaskManager* owner, TaskContext* ctx, int index,
-                                   int proto_version) = 0;
-};
-
-struct ProxyInfo {
-  bool use_proxy = false;
-  bool use_sys_proxy = false;
-  std::string proxy_ip;  // UTF-8
-  uint16_t proxy_port = 0;
-  std::string user_name;
-  std::string password;
-  std::string domain;
-  std::string host;
-};
-
-struct TunnelInfo {
-  bool use_tunnel = false;
-  std::string tunnel_ip;  // UTF-8
-  uint16_t tunnel_port = 0;
-};
-
-enum ConnectionMode {
-  CONNECTION_NORMAL = 0,
-  CONNECTION_PROXY = 1,
-  CONNECTION_TUNNEL = 2,
-  CONNECTION_PROXY_TUNNEL = 3,
-};
-
-// One reusable server connection. Used by one thread at a time (the one that
-// took it from the pool).
-class Connection {
- public:
-  Connection(ConnectionMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel, bool ssl);
-  ~Connection();
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  // Records a granted keep-alive: alive_value = alive, last_access = now.
-  void Update(uint32_t alive);
-
-  ConnectionMode mode() const { return m_mode; }
-  bool ssl() const { return m_ssl; }
-  const ProxyInfo& proxy() const { return m_proxy; }
-  const TunnelInfo& tunnel() const { return m_tunnel; }
-
-  uint32_t last_access = 0;  // seconds since 1970 of the last use; 0 = none
-  uint32_t alive_value = 0;  // keep-alive seconds the server granted; 0 = closed
-  // Owned. Null when this build has no channel for the mode (logged).
-  std::unique_ptr<Channel> channel;
-
- private:
-  const ConnectionMode m_mode;
-  const bool m_ssl;
-  const ProxyInfo m_proxy;
-  const TunnelInfo m_tunnel;
-};
-
-// The connections shared by the syncer and the workers. Thread-safe. Owns
-// every connection it was given, also while one is borrowed.
-class ConnectionPool {
- public:
-  ConnectionPool() = default;
-  ~ConnectionPool();
-  ConnectionPool(const ConnectionPool&) = delete;
-  ConnectionPool& operator=(const ConnectionPool&) = delete;
-
-  // Takes ownership and makes `c` available.
-  void Adopt(std::unique_ptr<Connection> c);
-  // Takes the front connection; null when all are borrowed.
-  Connection* pop();
-  // Returns a borrowed connection (to the front: it is the most recently
-  // used, so the most likely to be still open).
-  void push(Connection* c);
-  size_t available() const;
-  size_t size() const;
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<std::unique_ptr<Connection>> m_all;  // Guarded by m_mutex
-  std::deque<Connection*> m_free;                  // Guarded by m_mutex
+  virtual ServerTask* CreateWorker(TaskManager* /*owner*/, TaskContext* /*ctx*/, int /*index*/,
+                                   int /*proto_version*/) {
+    return nullptr;
+  }
 };
 
 class TaskManager {
@@ -131,13 +60,10 @@ class TaskManager {
   // Most workers run; a larger configured count is cut to this (logged).
   static constexpr int kMaxWorkers = 64;
 
-  // As start-up creates it: configuration from the process's singleton,
-  // syncer and workers from the built-in factory. `proto_version` is not
-  // used (the configuration's value is).
-  TaskManager(int worker_count, int proto_version);
-  // `factory` (not owned, may be null: no syncer and no workers) is used
-  // during construction only.
-  TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory);
+  // `factory` (not owned, may be null: no expander, syncer or workers) is
+  // used during construction only. `ui` (not owned, may be null: nothing is
+  // shown) must outlive the manager.
+  TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory, UiSink* ui);
   ~TaskManager();
   TaskManager(const TaskManager&) = delete;
   TaskManager& operator=(const TaskManager&) = delete;
@@ -219,7 +145,7 @@ class TaskManager {
   size_t GetExpandQueueSize() const;
   // The worker registered for `path`, or null.
   Task* GetRegisteredTask(const std::wstring& path) const;
-  Expander* GetExpander() { return m_expander.get(); }
+  Task* GetExpander() { return m_expander.get(); }
   const std::wstring& GetSyncRoot() const { return m_sync_root; }
 
  private:
@@ -247,13 +173,14 @@ class TaskManager {
 
   // Constant after construction.
   SFSysInfo& m_config;
+  UiSink* const m_ui;
   std::wstring m_sync_root;  // without a trailing "/"
   std::wstring m_excep_path;
   int m_size;
   std::vector<std::unique_ptr<ServerTask>> m_task;  // null entries: not built yet
   std::unique_ptr<TaskContext[]> m_ctx;             // worker i's mailbox is m_ctx[i]
   std::unique_ptr<ServerTask> m_syncer;             // may be null
-  std::unique_ptr<Expander> m_expander;
+  std::unique_ptr<Task> m_expander;  // may be null
   std::unique_ptr<ConnectionPool> m_conn_pool;
 
   mutable std::mutex m_mutex;

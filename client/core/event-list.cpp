@@ -1,8 +1,8 @@
-#include "client/event-list.h"
+#include "client/core/event-list.h"
 
 #include <utility>
 
-#include "lib/log.h"
+#include "lib/base/log.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"event_list_debug";

@@ -1,4 +1,4 @@
-#include "client/excep-list.h"
+#include "client/core/excep-list.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 std::mutex ExcepList::mutex;
 

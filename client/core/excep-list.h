@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "client/event-list.h"
+#include "client/core/event-list.h"
 
 class ExcepList {
  public:

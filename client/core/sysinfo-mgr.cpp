@@ -1,8 +1,8 @@
-#include "client/sysinfo-mgr.h"
+#include "client/core/sysinfo-mgr.h"
 
-#include "lib/config.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/config.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 

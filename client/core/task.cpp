@@ -1,4 +1,4 @@
-#include "client/task.h"
+#include "client/core/task.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "lib/log.h"
+#include "lib/base/log.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"task_debug";

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "client/event-list.h"
+#include "client/core/event-list.h"
 
 class TaskManager;
 

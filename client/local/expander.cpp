@@ -1,15 +1,15 @@
 // Thread: the expander task's own thread runs DoTask and every expansion. It
 // waits in Task::Wait (one second) when there is nothing to expand; Stop
 // raises abort_flag, which the walks check before each entry, and joins.
-#include "client/expander.h"
+#include "client/local/expander.h"
 
 #include <cstdint>
 #include <cwchar>
 
-#include "client/client-task-mgr.h"
-#include "client/event-db.h"
-#include "lib/file-op-win.h"
-#include "lib/log.h"
+#include "client/core/client-task-mgr.h"
+#include "client/store/event-db.h"
+#include "lib/fs/file-ops.h"
+#include "lib/base/log.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "client/event-list.h"
-#include "client/flist.h"
-#include "client/task.h"
+#include "client/core/event-list.h"
+#include "client/store/flist.h"
+#include "client/core/task.h"
 
 class Expander : public Task {
  public:

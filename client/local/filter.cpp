@@ -1,11 +1,11 @@
-#include "lib/black-list.h"
+#include "client/local/filter.h"
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "lib/log.h"
+#include "lib/base/log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "client/black-list-v2.h"
+#include "client/local/worker-filter.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 

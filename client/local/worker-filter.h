@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "lib/black-list.h"
+#include "client/local/filter.h"
 
 class BlackList2 {
  public:

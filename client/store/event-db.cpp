@@ -1,12 +1,12 @@
-#include "client/event-db.h"
+#include "client/store/event-db.h"
 
 #include <vector>
 
-#include "client/flist.h"
-#include "client/sign-mgr.h"
-#include "lib/file-op-win.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "client/store/flist.h"
+#include "client/store/sign-mgr.h"
+#include "lib/fs/file-ops.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 

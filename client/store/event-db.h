@@ -24,7 +24,7 @@
 #include <mutex>
 #include <string>
 
-#include "lib/sqlite-util.h"
+#include "lib/base/sqlite-util.h"
 
 class FileList;
 

@@ -1,13 +1,13 @@
-#include "lib/file-status-db.h"
+#include "client/store/file-status-db.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "lib/log.h"
-#include "lib/sqlite-util.h"
-#include "lib/utility.h"
+#include "lib/base/log.h"
+#include "lib/base/sqlite-util.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "client/flist.h"
+#include "client/store/flist.h"
 
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
 
-#include "lib/log.h"
+#include "lib/base/log.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
-#include "client/sign-mgr.h"
+#include "client/store/sign-mgr.h"
 
-#include "lib/file-op-win.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/fs/file-ops.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
+#include "lib/fs/temp-file.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"sign_mgr_debug";

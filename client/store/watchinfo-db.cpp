@@ -1,8 +1,8 @@
-#include "lib/watchinfo-db.h"
+#include "client/store/watchinfo-db.h"
 
-#include "lib/log.h"
-#include "lib/sqlite-util.h"
-#include "lib/utility.h"
+#include "lib/base/log.h"
+#include "lib/base/sqlite-util.h"
+#include "lib/base/utility.h"
 
 namespace {
 

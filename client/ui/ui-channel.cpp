@@ -1,4 +1,4 @@
-#include "client/channel-ui-common.h"
+#include "client/ui/ui-channel.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 
@@ -354,4 +354,19 @@ int IPC_Channel::WriteFileEventHdr(uint8_t count, const FileFieldHdr* fields) {
         rc, L"[ERROR] channel-ui-common(%d): WriteFileEvent: write file field error: %s\n");
   }
   return 0;
+}
+
+namespace {
+
+class ChannelSink : public UiSink {
+ public:
+  int WriteEvent(int32_t value) override { return IPC_Channel::WriteEvent(value); }
+  int WriteFileEvent(const Event& e) override { return IPC_Channel::WriteFileEvent(e); }
+};
+
+}  // namespace
+
+UiSink* IPC_Channel::Sink() {
+  static ChannelSink sink;
+  return &sink;
 }

@@ -14,8 +14,9 @@
 #include <mutex>
 #include <string>
 
-#include "client/event-list.h"
-#include "lib/channel.h"
+#include "client/core/event-list.h"
+#include "client/core/ui-sink.h"
+#include "lib/net/channel.h"
 
 namespace MessageFormat {
 
@@ -98,6 +99,9 @@ class IPC_Channel {
   // Closes the connection. Thread-safe; later messages fail with ERR_IO.
   static void Destroy();
   static bool IsConnected();
+  // The channel as the task manager's UiSink (WriteEvent, WriteFileEvent).
+  // Static storage; valid for the life of the process.
+  static UiSink* Sink();
 
   // Building blocks; each queues bytes without flushing.
   // REQUIRES: caller holds m_mutex.

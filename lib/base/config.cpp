@@ -1,10 +1,10 @@
-#include "lib/config.h"
+#include "lib/base/config.h"
 
 #include <cstdio>
 #include <memory>
 #include <sstream>
 
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace {
 

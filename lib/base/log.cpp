@@ -1,4 +1,4 @@
-#include "lib/log.h"
+#include "lib/base/log.h"
 
 #include <unistd.h>
 
@@ -12,8 +12,8 @@
 #include <mutex>
 #include <string_view>
 
-#include "lib/config.h"
-#include "lib/utility.h"
+#include "lib/base/config.h"
+#include "lib/base/utility.h"
 
 namespace {
 

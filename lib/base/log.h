@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "lib/errors.h"
+#include "lib/base/errors.h"
 
 class Logger {
  public:

@@ -1,9 +1,9 @@
-#include "lib/sqlite-util.h"
+#include "lib/base/sqlite-util.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace sqlite_util {
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // POSIX implementation of the file operations layer (historical module name).
-#include "lib/file-op-win.h"
+#include "lib/fs/file-ops.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -18,8 +18,8 @@
 #include <random>
 #include <vector>
 
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 

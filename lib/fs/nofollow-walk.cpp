@@ -1,4 +1,4 @@
-#include "server/share-path.h"
+#include "lib/fs/nofollow-walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";

@@ -1,6 +1,7 @@
-#include "lib/file-op-win.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/fs/file-ops.h"
+#include "lib/base/log.h"
+#include "lib/fs/temp-file.h"
+#include "lib/base/utility.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"utility_debug";

@@ -1,4 +1,4 @@
-#include "lib/channel.h"
+#include "lib/net/channel.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,8 +13,8 @@
 #include <climits>
 #include <cstring>
 
-#include "lib/errors.h"
-#include "lib/log.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "lib/proto-client.h"
+#include "lib/proto/proto-client.h"
 
 #include <cstring>
 
-#include "lib/channel.h"
-#include "lib/errors.h"
-#include "lib/log.h"
+#include "lib/net/channel.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
 
 namespace {
 
@@ -416,7 +416,7 @@ bool ProtoIsSafePath(const std::wstring& path) {
   }
 }
 
-int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events) {
+int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries) {
   uint64_t newest = 0, n = 0;
   int rc = ProtoReadSection(ch, SPROTO_ID_SID, newest);
   SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad sync id. %s\n");
@@ -455,10 +455,12 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events) {
       SF_LOG(L_WARNING, L"[WARNING] proto-client(%d): ReadEvents: unsafe path refused: %s\n", path);
       continue;
     }
-    Event e(status == FS_DEL ? EV_REMOVE : EV_CREATE, F_SERVER | (type != SFT_FILE ? F_DIR : 0u),
-            path);
-    e.m_syncID = sid;
-    events.push_back(std::move(e));
+    PullEntry e;
+    e.sync_id = sid;
+    e.type = type;
+    e.status = status;
+    e.path = std::move(path);
+    entries.push_back(std::move(e));
   }
   to_id = newest;
   return 0;
@@ -625,7 +627,7 @@ int OneShotNode(const AuthInfo& auth, uint64_t base_sid, uint8_t type, uint8_t o
 }  // namespace
 
 int SFAPIPullEvent(const AuthInfo& auth, uint64_t base_id, uint64_t& to_id,
-                   std::list<Event>& events) {
+                   std::list<PullEntry>& events) {
   Channel ch(Channel::kDefaultCapacity);
   int rc = OneShotOpen(ch, auth, L"PullEvent");
   if (rc < 0) return rc;

@@ -23,8 +23,7 @@
 #include <list>
 #include <string>
 
-#include "client/event-list.h"
-#include "lib/proto-common.h"
+#include "lib/proto/proto-common.h"
 
 class Channel;
 
@@ -33,6 +32,20 @@ constexpr uint32_t kProtoMaxViews = 4096;
 // Most entries one event pull may announce (a few hundred bytes of memory
 // each once decoded).
 constexpr uint64_t kProtoMaxPullEvents = uint64_t{1} << 22;
+
+// One entry of an event pull as it arrives: a change the server recorded.
+// The syncer turns entries into the daemon's events.
+struct PullEntry {
+  uint64_t sync_id = 0;       // the object's sync id
+  uint8_t type = SFT_FILE;    // SFT_FILE or SFT_DIR
+  uint8_t status = FS_EXIST;  // FS_DEL: removed
+  uint64_t size = 0;          // an existing file's, where the layout carries it
+  std::wstring hash;          // likewise
+  std::wstring path;          // "/"-separated, starting with "/"
+
+  bool isRemoved() const { return status == FS_DEL; }
+  bool isDir() const { return type != SFT_FILE; }
+};
 
 // What an SCMD_AUTH_2 or SCMD_LIST_VIEW request authenticates with: a
 // non-empty session selects session authentication, otherwise user name and
@@ -105,13 +118,12 @@ int ProtoWriteBasicRequest(Channel& ch, uint8_t cmd, uint16_t pkt_len, const std
 // SCMD_EVT_PULL with the last sync id the client has.
 int ProtoWritePullEventRequest(Channel& ch, const std::wstring& session, uint64_t base_id);
 // The body of an OK pull response (the caller read header and result): the
-// newest sync id and the entries, appended to `events` as server events in
-// wire order. `to_id` is set only when every entry was read. Events appended
+// newest sync id and the entries, appended to `entries` in wire order. `to_id` is set only when every entry was read. Events appended
 // before a failure stay in the list. Entries whose path is not a safe
 // relative path (see ProtoIsSafePath) or is the root "/" itself are dropped
 // with a warning. ERR_PROTO
 // for a count above kProtoMaxPullEvents or a broken sequence.
-int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<Event>& events);
+int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries);
 // SCMD_EVT_SEND for one object.
 int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session, uint64_t sync_id,
                               const std::wstring& path);
@@ -142,7 +154,7 @@ bool ProtoIsSafePath(const std::wstring& path);
 // exchange and closes the connection. ERR_IO when the connection cannot be
 // opened. A failed pull empties `events` completely.
 int SFAPIPullEvent(const AuthInfo& auth, uint64_t base_id, uint64_t& to_id,
-                   std::list<Event>& events);
+                   std::list<PullEntry>& entries);
 int SFAPIRemoveFile(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
                     ObjectInfo& info);
 int SFAPIRemoveDirectory(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,

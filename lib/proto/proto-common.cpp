@@ -1,4 +1,4 @@
-#include "lib/proto-common.h"
+#include "lib/proto/proto-common.h"
 
 #include <sys/stat.h>
 
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <memory>
 
-#include "lib/channel.h"
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/net/channel.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "fakes/daemon-runner.h"
-#include "lib/sqlite-util.h"
+#include "lib/base/sqlite-util.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fakes/daemon-runner.h"
-#include "lib/sqlite-util.h"
+#include "lib/base/sqlite-util.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "fakes/daemon-runner.h"
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/file-status-db.h"
-#include "lib/utility.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
-#include "client/event-db.h"
-#include "client/sysinfo-mgr.h"
+#include "client/store/event-db.h"
+#include "client/core/sysinfo-mgr.h"
 #include "fakes/test-util.h"
-#include "lib/file-status-db.h"
-#include "lib/utility.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/utility.h"
 
 class LocalStateTest : public ::testing::Test {
  protected:

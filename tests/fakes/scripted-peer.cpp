@@ -15,9 +15,9 @@
 #include <stdexcept>
 
 #include "fakes/test-util.h"
-#include "lib/errors.h"
-#include "lib/log.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 
 #ifndef SF_SOURCE_DIR
 #define SF_SOURCE_DIR "."

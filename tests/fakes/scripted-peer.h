@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/channel.h"
+#include "lib/net/channel.h"
 
 namespace sftest {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace sftest {
 

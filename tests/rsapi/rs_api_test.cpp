@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 #include "rsapi/rs-api.h"
 
 namespace {

@@ -18,7 +18,7 @@
 
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/proto-common.h"
+#include "lib/proto/proto-common.h"
 #include "server/server-hooks.h"
 #include "server/sync-server.h"
 

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 #include "fakes/daemon-runner.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 #include "server-fixture.h"
 #include "worker-driver.h"
 

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "lib/errors.h"
-#include "lib/proto-client.h"
+#include "lib/base/errors.h"
+#include "lib/proto/proto-client.h"
 #include "server-fixture.h"
 
 namespace sftest {
@@ -169,14 +169,14 @@ TEST_F(ServerClientApiTest, OneShotPullReadsAnswersWithoutFileDetails) {
   ASSERT_EQ(HookMkdir(store(), "/a", kGoldenTime), 0);
   ASSERT_EQ(HookPutBytes(store(), "/b", "b", kGoldenTime), 0);
   ASSERT_EQ(HookRemove(store(), "/b"), 0);
-  std::list<Event> events;
+  std::list<PullEntry> events;
   uint64_t to_id = 0;
   ASSERT_EQ(SFAPIPullEvent(auth, 0, to_id, events), 0);
   EXPECT_EQ(to_id, 3u);
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events.front().m_path, L"/a");
+  EXPECT_EQ(events.front().path, L"/a");
   EXPECT_TRUE(events.front().isDir());
-  EXPECT_EQ(events.back().m_type, Event::EV_REMOVE);
+  EXPECT_TRUE(events.back().isRemoved());
 }
 
 }  // namespace

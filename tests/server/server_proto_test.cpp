@@ -7,8 +7,8 @@
 
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/errors.h"
-#include "lib/proto-client.h"
+#include "lib/base/errors.h"
+#include "lib/proto/proto-client.h"
 #include "server/server-proto.h"
 
 namespace sftest {

@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "lib/errors.h"
+#include "lib/base/errors.h"
 #include "server-fixture.h"
 
 namespace sftest {

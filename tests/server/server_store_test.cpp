@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "fakes/test-util.h"
-#include "lib/errors.h"
-#include "lib/utility.h"
+#include "lib/base/errors.h"
+#include "lib/base/utility.h"
 #include "rsapi/rs-api.h"
 #include "server/server-store.h"
 

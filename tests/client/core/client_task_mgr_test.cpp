@@ -5,16 +5,16 @@
 #include <memory>
 #include <vector>
 
-#include "client/channel-ui-common.h"
-#include "client/client-task-mgr.h"
-#include "client/excep-list.h"
-#include "client/sysinfo-mgr.h"
+#include "client/ui/ui-channel.h"
+#include "client/core/client-task-mgr.h"
+#include "client/core/excep-list.h"
+#include "client/core/sysinfo-mgr.h"
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/errors.h"
-#include "lib/file-status-db.h"
-#include "lib/utility.h"
-#include "local-state-fixture.h"
+#include "lib/base/errors.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/utility.h"
+#include "fakes/local-state-fixture.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ class TaskManagerTest : public LocalStateTest {
   void SetUp() override {
     SetUpLocalState("proto_version = 40\n", /*event_db=*/false);
     if (HasFatalFailure()) return;
-    tm = std::make_unique<TaskManager>(*cfg, 2, &factory);
+    tm = std::make_unique<TaskManager>(*cfg, 2, &factory, IPC_Channel::Sink());
     ASSERT_EQ(factory.workers.size(), 2u);
     w0 = factory.workers[0];
     w1 = factory.workers[1];
@@ -414,7 +414,7 @@ TEST_F(TaskManagerTest, StatusAndErrorMessagesReachTheUserInterface) {
 
 TEST_F(TaskManagerTest, WorkerCountIsBounded) {
   FakeFactory many;
-  TaskManager big(*cfg, 1000000, &many);
+  TaskManager big(*cfg, 1000000, &many, nullptr);
   EXPECT_EQ(many.workers.size(), static_cast<size_t>(TaskManager::kMaxWorkers));
 }
 

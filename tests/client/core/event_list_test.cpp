@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/event-list.h"
+#include "client/core/event-list.h"
 
 namespace {
 

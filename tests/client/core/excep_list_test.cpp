@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "client/excep-list.h"
+#include "client/core/excep-list.h"
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <thread>
 
-#include "client/sysinfo-mgr.h"
+#include "client/core/sysinfo-mgr.h"
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "client/task.h"
+#include "client/core/task.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "client/detector-win.h"
+#include "client/local/detector.h"
 #include "fakes/test-util.h"
 
 namespace {

@@ -9,15 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "client/client-task-mgr.h"
-#include "client/detector-win.h"
-#include "client/event-db.h"
-#include "client/expander.h"
-#include "client/sysinfo-mgr.h"
+#include "client/core/client-task-mgr.h"
+#include "client/local/detector.h"
+#include "client/store/event-db.h"
+#include "client/local/expander.h"
+#include "client/core/sysinfo-mgr.h"
 #include "fakes/test-util.h"
-#include "lib/file-status-db.h"
-#include "lib/utility.h"
-#include "local-state-fixture.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/utility.h"
+#include "fakes/expander-factory.h"
+#include "fakes/local-state-fixture.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ class DetectorTest : public LocalStateTest {
   void SetUp() override {
     SetUpLocalState();
     if (HasFatalFailure()) return;
-    tm = std::make_unique<TaskManager>(*cfg, 0, nullptr);
+    tm = std::make_unique<TaskManager>(*cfg, 0, &factory, nullptr);
     det = std::make_unique<Detector>(tm.get());
   }
   void TearDown() override {
@@ -101,6 +102,7 @@ class DetectorTest : public LocalStateTest {
     close(fd);
   }
 
+  ExpanderOnlyFactory factory;
   std::unique_ptr<TaskManager> tm;
   std::unique_ptr<Detector> det;
   std::vector<std::string> seen, expanded;
@@ -161,7 +163,7 @@ TEST_F(DetectorTest, DirectoryFilledBeforeItIsWatchedLosesNothing) {
   for (int i = 0; i < 20; ++i) sftest::WriteFile(P("/n/s/f" + std::to_string(i)), "x");
   ASSERT_TRUE(sftest::WaitFor([&] { return Expanded("1:5:/n"); }));
   // What the detector could not see, the expansion finds.
-  tm->GetExpander()->ExpandEvent(Event(EV_CREATE, F_DIR | F_EXPAND, L"/n"));
+  factory.expander->ExpandEvent(Event(EV_CREATE, F_DIR | F_EXPAND, L"/n"));
   Collect();
   // Each file has an event: the expansion's creation, or the detector's own
   // report of it if the watch came in time (which may replace the creation).

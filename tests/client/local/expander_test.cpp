@@ -1,4 +1,4 @@
-#include "client/expander.h"
+#include "client/local/expander.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "client/client-task-mgr.h"
-#include "client/event-db.h"
-#include "client/sysinfo-mgr.h"
+#include "client/core/client-task-mgr.h"
+#include "client/store/event-db.h"
+#include "client/core/sysinfo-mgr.h"
 #include "fakes/test-util.h"
-#include "lib/file-op-win.h"
-#include "lib/file-status-db.h"
-#include "lib/utility.h"
-#include "local-state-fixture.h"
+#include "lib/fs/file-ops.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/utility.h"
+#include "fakes/expander-factory.h"
+#include "fakes/local-state-fixture.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ class ExpanderTest : public LocalStateTest {
   void SetUp() override {
     SetUpLocalState();
     if (HasFatalFailure()) return;
-    tm = std::make_unique<TaskManager>(*cfg, 0, nullptr);
+    tm = std::make_unique<TaskManager>(*cfg, 0, &factory, nullptr);
   }
   void TearDown() override {
     tm.reset();
@@ -64,7 +65,7 @@ class ExpanderTest : public LocalStateTest {
 
   void Rescan(bool merge) {
     Event e(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN | (merge ? F_MERGE : 0u), L"/");
-    tm->GetExpander()->ExpandEvent(e);
+    factory.expander->ExpandEvent(e);
   }
 
   // Everything queued, as "L:type:mode:path" / "S:type:mode:path" texts.
@@ -89,6 +90,7 @@ class ExpanderTest : public LocalStateTest {
 
   using V = std::vector<std::string>;
 
+  ExpanderOnlyFactory factory;
   std::unique_ptr<TaskManager> tm;
 };
 
@@ -172,10 +174,10 @@ TEST_F(ExpanderTest, UnreadableRootRemovesNothing) {
 TEST_F(ExpanderTest, StoppedExpanderPushesNothingMore) {
   File("/a");
   Row("/b", false);
-  tm->GetExpander()->Stop();
+  factory.expander->Stop();
   Rescan(false);
   Event e(EV_CREATE, F_DIR | F_EXPAND, L"/");
-  tm->GetExpander()->ExpandEvent(e);
+  factory.expander->ExpandEvent(e);
   EXPECT_EQ(Drain(), V{});
 }
 
@@ -187,11 +189,11 @@ TEST_F(ExpanderTest, ExpandWalkCreatesTheDirectoryAndEverythingBelow) {
   ASSERT_EQ(symlink("g", P("/n/link").c_str()), 0);
   ASSERT_EQ(mkfifo(P("/n/fifo").c_str(), 0644), 0);
   Event e(EV_CREATE, F_DIR | F_EXPAND, L"/n");
-  tm->GetExpander()->ExpandEvent(e);
+  factory.expander->ExpandEvent(e);
   EXPECT_EQ(Drain(), (V{"L:1:0:/n/g", "L:1:0:/n/sub/f", "L:1:1:/n", "L:1:1:/n/sub"}));
   // A directory gone before its turn pushes nothing.
   Event gone(EV_CREATE, F_DIR | F_EXPAND, L"/missing");
-  tm->GetExpander()->ExpandEvent(gone);
+  factory.expander->ExpandEvent(gone);
   EXPECT_EQ(Drain(), V{});
 }
 
@@ -201,7 +203,7 @@ TEST_F(ExpanderTest, LargeWalkQueuesAndMarksEveryEntryInOrder) {
   Dir("/big");
   for (int i = 0; i < kFiles; ++i) File("/big/f" + std::to_string(i));
   Event e(EV_CREATE, F_DIR | F_EXPAND, L"/big");
-  tm->GetExpander()->ExpandEvent(e);
+  factory.expander->ExpandEvent(e);
   for (const std::string rel : {"/big", "/big/f0", "/big/f255", "/big/f256", "/big/f599"}) {
     FileStatusInfo info;
     ASSERT_EQ(FileStatusDB::getFileSyncStat(Utf8ToWideLossy(P(rel)), &info), 0) << rel;
@@ -231,7 +233,7 @@ TEST_F(ExpanderTest, TaskExpandsQueuedDirectoriesAndStopsPromptly) {
   File("/q/f");
   Event e(EV_CREATE, F_DIR | F_EXPAND, L"/q");
   tm->PushLocalEvent(e);
-  Expander* x = tm->GetExpander();
+  Expander* x = factory.expander;
   ASSERT_EQ(x->Run(), 0);
   EXPECT_TRUE(sftest::WaitFor([&] { return tm->GetLocalEventCount() == 2; }));
   EXPECT_TRUE(sftest::WaitFor([&] { return tm->GetStatus() == TaskManager::SYNCING; }));

@@ -4,7 +4,7 @@
 #include <random>
 
 #include "fakes/test-util.h"
-#include "lib/black-list.h"
+#include "client/local/filter.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "client/black-list-v2.h"
+#include "client/local/worker-filter.h"
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace {
 

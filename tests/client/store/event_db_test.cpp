@@ -6,11 +6,11 @@
 #include <thread>
 #include <vector>
 
-#include "client/event-db.h"
-#include "client/flist.h"
-#include "client/sign-mgr.h"
+#include "client/store/event-db.h"
+#include "client/store/flist.h"
+#include "client/store/sign-mgr.h"
 #include "fakes/test-util.h"
-#include "lib/sqlite-util.h"
+#include "lib/base/sqlite-util.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fakes/test-util.h"
-#include "lib/file-status-db.h"
-#include "lib/sqlite-util.h"
+#include "client/store/file-status-db.h"
+#include "lib/base/sqlite-util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "client/flist.h"
+#include "client/store/flist.h"
 
 #include <gtest/gtest.h>
 

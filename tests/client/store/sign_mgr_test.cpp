@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "client/event-db.h"
-#include "client/sign-mgr.h"
+#include "client/store/event-db.h"
+#include "client/store/sign-mgr.h"
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
+#include "lib/fs/temp-file.h"
 
 namespace {
 

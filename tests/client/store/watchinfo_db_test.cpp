@@ -3,8 +3,8 @@
 #include <map>
 
 #include "fakes/test-util.h"
-#include "lib/sqlite-util.h"
-#include "lib/watchinfo-db.h"
+#include "lib/base/sqlite-util.h"
+#include "client/store/watchinfo-db.h"
 
 namespace {
 

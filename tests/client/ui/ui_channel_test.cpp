@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "client/channel-ui-common.h"
+#include "client/ui/ui-channel.h"
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/errors.h"
+#include "lib/base/errors.h"
 
 using sftest::Golden;
 using sftest::Hex;

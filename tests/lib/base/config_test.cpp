@@ -1,9 +1,9 @@
-#include "lib/config.h"
+#include "lib/base/config.h"
 
 #include <gtest/gtest.h>
 
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace {
 

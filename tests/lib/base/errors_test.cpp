@@ -1,4 +1,4 @@
-#include "lib/errors.h"
+#include "lib/base/errors.h"
 
 #include <gtest/gtest.h>
 

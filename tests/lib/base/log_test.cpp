@@ -1,10 +1,10 @@
-#include "lib/log.h"
+#include "lib/base/log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 namespace {
 

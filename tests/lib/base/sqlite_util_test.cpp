@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "fakes/test-util.h"
-#include "lib/sqlite-util.h"
+#include "lib/base/sqlite-util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "lib/utility.h"
+#include "lib/base/utility.h"
 
 #include <gtest/gtest.h>
 

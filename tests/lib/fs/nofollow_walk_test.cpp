@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "fakes/test-util.h"
-#include "lib/errors.h"
-#include "server/share-path.h"
+#include "lib/base/errors.h"
+#include "lib/fs/nofollow-walk.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "fakes/test-util.h"
-#include "lib/utility.h"
+#include "lib/base/utility.h"
+#include "lib/fs/temp-file.h"
 
 namespace {
 

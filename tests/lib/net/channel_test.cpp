@@ -1,4 +1,4 @@
-#include "lib/channel.h"
+#include "lib/net/channel.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/errors.h"
+#include "lib/base/errors.h"
 
 using sftest::FaultChannel;
 using sftest::ScriptedPeer;

@@ -4,10 +4,10 @@
 
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/channel.h"
-#include "lib/errors.h"
-#include "lib/proto-client.h"
-#include "lib/utility.h"
+#include "lib/net/channel.h"
+#include "lib/base/errors.h"
+#include "lib/proto/proto-client.h"
+#include "lib/base/utility.h"
 
 using sftest::Bytes;
 using sftest::FaultChannel;
@@ -257,7 +257,7 @@ TEST_F(ProtoClientTest, RefusedConnectionRequestGivesAuthErrorAndNoAlive) {
 
 // ---- event pull ------------------------------------------------------------------------
 
-TEST_F(ProtoClientTest, PullOverLoopbackTranslatesEntriesIntoServerEvents) {
+TEST_F(ProtoClientTest, PullOverLoopbackReadsEveryEntry) {
   const std::string request = Golden("request_pull_events.hex");
   Serve(request.size(), Golden("response_pull_two_events.hex"));
   ASSERT_EQ(ProtoWritePullEventRequest(ch, L"s1", 5), 0);
@@ -265,30 +265,27 @@ TEST_F(ProtoClientTest, PullOverLoopbackTranslatesEntriesIntoServerEvents) {
   ASSERT_EQ(ProtoReadResponse(ch, SCMD_EVT_PULL, result), 0);
   ASSERT_EQ(result, SPROTO_RES_OK);
   uint64_t to_id = 0;
-  std::list<Event> events;
+  std::list<PullEntry> events;
   ASSERT_EQ(ProtoReadEvents(ch, to_id, events), 0);
   EXPECT_EQ(Hex(Sent()), Hex(request));
   EXPECT_EQ(to_id, 100u);
   ASSERT_EQ(events.size(), 2u);
-  const Event& dir = events.front();
-  EXPECT_EQ(dir.m_type, EV_REMOVE);
-  EXPECT_EQ(dir.m_mode, F_SERVER | F_DIR);
-  EXPECT_EQ(dir.m_syncID, 10u);
-  EXPECT_EQ(dir.m_path, L"/d");
-  const Event& file = events.back();
-  EXPECT_EQ(file.m_type, EV_CREATE);
-  EXPECT_EQ(file.m_mode, F_SERVER);
-  EXPECT_EQ(file.m_syncID, 11u);
-  EXPECT_EQ(file.m_path, L"/d/f.txt");
-  EXPECT_EQ(file.m_size, 0u);
-  EXPECT_TRUE(file.m_hash.empty());
-  EXPECT_TRUE(file.m_opt.empty());
+  const PullEntry& dir = events.front();
+  EXPECT_TRUE(dir.isRemoved());
+  EXPECT_TRUE(dir.isDir());
+  EXPECT_EQ(dir.sync_id, 10u);
+  EXPECT_EQ(dir.path, L"/d");
+  const PullEntry& file = events.back();
+  EXPECT_FALSE(file.isRemoved());
+  EXPECT_FALSE(file.isDir());
+  EXPECT_EQ(file.sync_id, 11u);
+  EXPECT_EQ(file.path, L"/d/f.txt");
 }
 
 TEST_F(ProtoClientTest, EmptyPullKeepsTheListAndUpdatesTheSyncId) {
   FaultChannel in;
   in.Feed(Bytes().sec64(SPROTO_ID_SID, 77).sec64(SPROTO_ID_EVT_COUNT, 0));
-  std::list<Event> events(1, Event(EV_MODIFY, 0, L"/x"));
+  std::list<PullEntry> events(1);
   uint64_t to_id = 1;
   ASSERT_EQ(ProtoReadEvents(in, to_id, events), 0);
   EXPECT_EQ(to_id, 77u);
@@ -312,7 +309,7 @@ TEST_F(ProtoClientTest, BrokenSequenceFailsAndKeepsTheSyncIdUnchanged) {
   b = Entry(b, 3, 3, 0, 1, "/c");
   FaultChannel in;
   in.Feed(b);
-  std::list<Event> events;
+  std::list<PullEntry> events;
   uint64_t to_id = 4;
   EXPECT_EQ(ProtoReadEvents(in, to_id, events), ERR_PROTO);
   EXPECT_EQ(events.size(), 2u);
@@ -322,7 +319,7 @@ TEST_F(ProtoClientTest, BrokenSequenceFailsAndKeepsTheSyncIdUnchanged) {
 TEST_F(ProtoClientTest, PullCountIsBoundedBeforeAnythingIsRead) {
   FaultChannel in;
   in.Feed(Bytes().sec64(SPROTO_ID_SID, 9).sec64(SPROTO_ID_EVT_COUNT, kProtoMaxPullEvents + 1));
-  std::list<Event> events;
+  std::list<PullEntry> events;
   uint64_t to_id = 0;
   EXPECT_EQ(ProtoReadEvents(in, to_id, events), ERR_PROTO);
   EXPECT_TRUE(events.empty());
@@ -342,11 +339,11 @@ TEST_F(ProtoClientTest, PulledEntriesWithUnsafePathsAreDropped) {
   b = Entry(b, 7, 8, 1, 1, "/");
   FaultChannel in;
   in.Feed(b);
-  std::list<Event> events;
+  std::list<PullEntry> events;
   uint64_t to_id = 0;
   ASSERT_EQ(ProtoReadEvents(in, to_id, events), 0);
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events.front().m_path, L"/fine dir");
+  EXPECT_EQ(events.front().path, L"/fine dir");
   EXPECT_EQ(to_id, 9u);
 }
 
@@ -460,12 +457,12 @@ AuthInfo Auth(int port) {
   return a;
 }
 
-TEST_F(ProtoClientTest, OneShotPullReturnsEventsAndClosesTheConnection) {
+TEST_F(ProtoClientTest, OneShotPullReturnsEntriesAndClosesTheConnection) {
   ScriptedPeer p;
   const std::string request = Golden("request_pull_events.hex");
   p.Expect(request.size()).Send(Golden("response_pull_two_events.hex")).Start();
   uint64_t to_id = 0;
-  std::list<Event> events;
+  std::list<PullEntry> events;
   ASSERT_EQ(SFAPIPullEvent(Auth(p.port()), 5, to_id, events), 0);
   EXPECT_EQ(to_id, 100u);
   EXPECT_EQ(events.size(), 2u);
@@ -484,7 +481,7 @@ TEST_F(ProtoClientTest, OneShotPullWithBrokenEntriesEmptiesTheWholeList) {
   b = Entry(b, 3, 3, 0, 1, "/c");
   ScriptedPeer p;
   p.Expect(Golden("request_pull_events.hex").size()).Send(b).Start();
-  std::list<Event> events(1, Event(EV_MODIFY, 0, L"/earlier"));
+  std::list<PullEntry> events(1);
   uint64_t to_id = 0;
   EXPECT_EQ(SFAPIPullEvent(Auth(p.port()), 5, to_id, events), ERR_PROTO);
   EXPECT_TRUE(events.empty());
@@ -494,7 +491,7 @@ TEST_F(ProtoClientTest, OneShotHelpersWithoutAnAddressFailWithIoError) {
   AuthInfo none;
   none.session = L"s";
   uint64_t to_id = 0;
-  std::list<Event> events;
+  std::list<PullEntry> events;
   ObjectInfo info;
   EXPECT_EQ(SFAPIPullEvent(none, 0, to_id, events), ERR_IO);
   EXPECT_EQ(SFAPIRemoveFile(none, 0, L"/f", info), ERR_IO);

@@ -6,10 +6,10 @@
 
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/channel.h"
-#include "lib/errors.h"
-#include "lib/proto-common.h"
-#include "lib/utility.h"
+#include "lib/net/channel.h"
+#include "lib/base/errors.h"
+#include "lib/proto/proto-common.h"
+#include "lib/base/utility.h"
 
 using sftest::Bytes;
 using sftest::FaultChannel;

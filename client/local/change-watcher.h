@@ -1,0 +1,129 @@
+// ChangeWatcher turns inotify's per-directory notifications into one stream
+// of changes for a whole tree, in the shape the detector's translation
+// expects: added, removed, modified, rename-old/rename-new pairs, and
+// overflow. It runs on the detector thread; Interrupt is the only member that
+// another thread may call.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One change below the watched root.
+struct ChangeRecord {
+  enum Action {
+    kAdded = 1,
+    kRemoved = 2,
+    kModified = 3,    // content written or times/attributes changed
+    kRenamedOld = 4,  // always directly followed by its kRenamedNew
+    kRenamedNew = 5,
+  };
+  Action action;
+  std::wstring name;  // relative to the root, "/" separated, no leading "/"
+  bool is_dir;        // as inotify saw it (a hint; the detector examines the disk)
+};
+
+class ChangeWatcher {
+ public:
+  enum WaitResult {
+    kChanges = 0,      // `out` holds at least one record
+    kOverflow = 1,     // changes were lost: the caller must rescan the tree
+    kInterrupted = 2,  // Interrupt was called (and stays in effect)
+    kFailed = -1,      // not open, or the notification descriptor failed
+  };
+
+  ChangeWatcher();
+  ~ChangeWatcher();
+  ChangeWatcher(const ChangeWatcher&) = delete;
+  ChangeWatcher& operator=(const ChangeWatcher&) = delete;
+
+  // A top-level directory whose contents are not reported (changes of the
+  // entry itself are). Items moved into or out of it are reported as the
+  // rename they are, with the inner name below it. REQUIRES: before Open.
+  void SetExcludedTopLevel(const std::string& name) { m_excluded = name; }
+  // Pretends the system's watch limit is `n` watches (tests).
+  void SetWatchLimitForTest(size_t n) { m_test_limit = n; }
+  // Pretends the system's change queue holds `n` changes (tests): a batch
+  // ends once more than that many were read.
+  void SetQueueLimitForTest(size_t n) { m_queue_limit = n; }
+
+  // Watches `root` (UTF-8) and every directory below it. Returns 0, or -1
+  // when the root cannot be watched (logged). Directories that cannot be
+  // watched because the system's limit is reached make the first Wait
+  // report kOverflow.
+  int Open(const std::string& root);
+
+  // Blocks until something happens. Records keep the order of the changes.
+  // Names that are not valid UTF-8 are skipped with a log line (a rename
+  // with one invalid side becomes a plain removal or addition).
+  WaitResult Wait(std::vector<ChangeRecord>& out);
+
+  // Makes the current and every later Wait return kInterrupted promptly.
+  // Thread-safe, async-signal-safe.
+  void Interrupt();
+
+  // Number of directories watched (tests, diagnostics).
+  size_t WatchCount() const { return m_wd_path.size(); }
+
+ private:
+  // Owns one file descriptor.
+  class Fd {
+   public:
+    Fd() = default;
+    ~Fd() { Reset(-1); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    void Reset(int fd);
+
+   private:
+    int m_fd = -1;
+  };
+
+  struct Pending {
+    bool active = false;
+    uint32_t cookie = 0;
+    std::string rel;
+    bool is_dir = false;
+  };
+
+  int Reset();
+  void AddTree(const std::string& rel);
+  // Watches one directory; the working directory and anything below it
+  // only for moves.
+  bool AddOne(const std::string& rel);
+  bool AddOne(const std::string& rel, uint32_t mask);
+  bool InExcluded(const std::string& rel) const;
+  void DropTree(const std::string& rel);
+  void MoveTree(const std::string& from, const std::string& to);
+  // Returns how many notifications `buf` held.
+  size_t Process(const char* buf, size_t len, std::vector<ChangeRecord>& out);
+  void FlushPending(std::vector<ChangeRecord>& out);
+  bool Emit(ChangeRecord::Action action, const std::string& rel, bool is_dir,
+            std::vector<ChangeRecord>& out);
+  bool Readable(int fd, int timeout_ms);
+  std::string Full(const std::string& rel) const;
+
+  // Constant after Open.
+  std::string m_root;
+  std::string m_excluded;
+  size_t m_test_limit = 0;
+  size_t m_queue_limit = 0;  // the kernel's change queue length (read by Open)
+
+  // Detector thread only.
+  Fd m_ino;
+  std::unordered_map<int, std::string> m_wd_path;  // watch -> directory below the root
+  std::map<std::string, int> m_path_wd;            // the reverse, ordered for subtree moves
+  Pending m_pending;
+  bool m_overflow = false;        // the kernel queue overflowed
+  bool m_root_gone = false;       // the root was removed or moved away
+  bool m_limit_hit = false;       // a watch could not be added for lack of watches
+  bool m_limit_reported = false;  // ...and the caller was told once
+
+  // Written by Interrupt from any thread (an eventfd).
+  Fd m_wake;
+};
