@@ -147,6 +147,9 @@ class TaskManager {
   Task* GetRegisteredTask(const std::wstring& path) const;
   Task* GetExpander() { return m_expander.get(); }
   const std::wstring& GetSyncRoot() const { return m_sync_root; }
+  // The configuration the manager was built with; the syncer and the workers
+  // read the server address, session and client name from it.
+  SFSysInfo& GetConfig() const { return m_config; }
 
  private:
   // REQUIRES: m_mutex held, except from Pause/Resume on the main thread.
