@@ -239,6 +239,16 @@ void SyncServer::DelayAnswer() {
   }
 }
 
+std::vector<PayloadRecord> SyncServer::Payloads() const {
+  std::lock_guard<std::mutex> g(m_payloadMutex);
+  return m_payloads;
+}
+
+void SyncServer::RecordPayload(PayloadRecord r) {
+  std::lock_guard<std::mutex> g(m_payloadMutex);
+  m_payloads.push_back(std::move(r));
+}
+
 bool SyncServer::ScriptedResult(const std::string& path, uint8_t& code) const {
   std::lock_guard<std::mutex> g(m_faultMutex);
   auto it = m_faults.result_for_path.find(path);
