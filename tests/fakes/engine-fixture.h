@@ -94,6 +94,14 @@ class EngineTest : public LocalStateTest {
     return st.st_mtime;
   }
 
+  // Any exchange for `path` from now on is refused, so that an operation
+  // that finishes without one can be told from one that asked.
+  void RefuseExchangesFor(const std::string& path) {
+    FaultPlan f;
+    f.result_for_path[path] = SPROTO_RES_ERR;
+    server->SetFaults(f);
+  }
+
   // The worker's operations by event path.
   int Upload(const std::string& path) { return worker->UploadLocal(sftest::W(path)); }
   int RemoveRemote(const std::string& path) { return worker->RemoveRemote(sftest::W(path)); }

@@ -37,13 +37,6 @@ class UploadTest : public EngineTest, public ::testing::WithParamInterface<int> 
  protected:
   void SetUp() override { SetUpEngine(GetParam(), Filter()); }
   virtual std::string Filter() const { return "[Version]\nmajor = 1\nminor = 0\n"; }
-  // Any exchange for `path` from now on is refused, so that an operation
-  // that finishes without one can be told from one that asked.
-  void RefuseExchangesFor(const std::string& path) {
-    FaultPlan f;
-    f.result_for_path[path] = SPROTO_RES_ERR;
-    server->SetFaults(f);
-  }
 };
 
 class FilteredUploadTest : public UploadTest {
