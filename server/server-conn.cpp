@@ -382,6 +382,7 @@ int ServerConnection::OnDownload() {
     SF_LOG(L_DEBUG, L"[DEBUG] server-conn(%d): sending '%s' (%s, %llu bytes)\n", cur.path,
            type ? L"delta" : L"whole", len);
     SF_TRY(ProtoSendPayload(m_ch, send_fd.get(), len, type, m_budget));
+    m_server.CountSent(type, len);
   }
   return Finish();
 }

@@ -261,3 +261,22 @@ std::wstring SyncServer::ViewName() const {
   while (s.size() > 1 && s.back() == '/') s.pop_back();
   return Utf8ToWideLossy(s.substr(s.rfind('/') + 1));
 }
+
+SyncServer::PayloadCounts SyncServer::SentPayloads() const {
+  PayloadCounts c;
+  c.whole = m_sentWhole.load();
+  c.delta = m_sentDelta.load();
+  c.whole_bytes = m_sentWholeBytes.load();
+  c.delta_bytes = m_sentDeltaBytes.load();
+  return c;
+}
+
+void SyncServer::CountSent(uint8_t type, uint64_t bytes) {
+  if (type != 0) {
+    ++m_sentDelta;
+    m_sentDeltaBytes += bytes;
+  } else {
+    ++m_sentWhole;
+    m_sentWholeBytes += bytes;
+  }
+}

@@ -72,6 +72,18 @@ class SyncServer {
   void SetFaults(const FaultPlan& f);
   FaultPlan Faults() const;
 
+  // What the server has sent as file payloads since it started (downloads):
+  // how many went whole and how many as deltas, and their bytes.
+  struct PayloadCounts {
+    uint64_t whole = 0;
+    uint64_t delta = 0;
+    uint64_t whole_bytes = 0;
+    uint64_t delta_bytes = 0;
+  };
+  PayloadCounts SentPayloads() const;
+  // Records one payload sent (`type` 0: whole, else delta). Thread-safe.
+  void CountSent(uint8_t type, uint64_t bytes);
+
   // Live connections (for tests).
   size_t ActiveConnections() const;
   // Connections accepted since start, and those refused over the cap.
@@ -117,6 +129,10 @@ class SyncServer {
   std::atomic<int> m_stop{0};
   std::atomic<uint64_t> m_accepted{0};
   std::atomic<uint64_t> m_refused{0};
+  std::atomic<uint64_t> m_sentWhole{0};
+  std::atomic<uint64_t> m_sentDelta{0};
+  std::atomic<uint64_t> m_sentWholeBytes{0};
+  std::atomic<uint64_t> m_sentDeltaBytes{0};
 
   mutable std::mutex m_connMutex;
   // Guarded by m_connMutex.
