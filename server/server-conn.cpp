@@ -27,9 +27,6 @@ constexpr uint64_t kDeltaSlackBytes = 1 << 20;
 std::wstring W(const std::string& s) {
   return Utf8ToWideLossy(s);
 }
-std::wstring FdPath(int fd) {
-  return W("/proc/self/fd/" + std::to_string(fd));
-}
 
 uint8_t ToResult(StoreResult r) {
   switch (r) {

@@ -271,3 +271,13 @@ std::wstring SyncServer::ViewName() const {
   while (s.size() > 1 && s.back() == '/') s.pop_back();
   return Utf8ToWideLossy(s.substr(s.rfind('/') + 1));
 }
+
+SyncServer::PayloadCounts SyncServer::SentPayloads() const {
+  PayloadCounts c;
+  for (const PayloadRecord& r : Payloads()) {
+    if (r.received) continue;
+    (r.delta ? c.delta : c.whole) += 1;
+    (r.delta ? c.delta_bytes : c.whole_bytes) += r.bytes;
+  }
+  return c;
+}

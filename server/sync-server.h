@@ -86,6 +86,15 @@ class SyncServer {
   // Every payload received or sent since Start, oldest first. Thread-safe.
   std::vector<PayloadRecord> Payloads() const;
   void RecordPayload(PayloadRecord r);
+  // The payloads sent (downloads) in sum: how many went whole and how many
+  // as deltas, and their bytes.
+  struct PayloadCounts {
+    uint64_t whole = 0;
+    uint64_t delta = 0;
+    uint64_t whole_bytes = 0;
+    uint64_t delta_bytes = 0;
+  };
+  PayloadCounts SentPayloads() const;
 
   // Live connections (for tests).
   size_t ActiveConnections() const;

@@ -385,7 +385,3 @@ int Worker::LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info)
   info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
   return 0;
 }
-
-std::wstring Worker::FdPath(int fd) {
-  return L"/proc/self/fd/" + std::to_wstring(fd);
-}

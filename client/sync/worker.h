@@ -95,6 +95,9 @@ struct DownloadResponse {
   FileBlock file;
   MacAttributeBlock mac_attr;
   uint32_t alive = 0;
+  // The file announced is larger than kMaxDownloadBytes (nothing of it was
+  // read; the exchange failed with ERR_PROTO).
+  bool too_large = false;
 };
 
 struct DownloadContext {
@@ -243,6 +246,7 @@ class Worker : public SyncTask {
  protected:
   // ---- Wire exchanges --------------------------------------------------------
   int ProtoDownloadObject(Channel& ch, DownloadContext& ctx);   // download.cpp
+  int ReadDownloadResponse(Channel& ch, DownloadResponse& rs);  // download.cpp
   int ProtoUploadObject(Channel& ch, UploadContext& ctx);       // upload.cpp
   int ProtoReadUploadResponse(Channel& ch, UploadResponse& r);  // upload.cpp
   int ProtoRemoveObject(Channel& ch, RemoveContext& ctx);       // remove-remote.cpp
@@ -275,12 +279,15 @@ class Worker : public SyncTask {
   // through a link, or through a non-directory, is reported missing (the
   // item is not part of the synced tree). 0 or -1.
   int LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info) const;
-  // "/proc/self/fd/N" for an open descriptor: the name under which the
-  // path-taking helpers (checksum, patch) read exactly that file.
-  static std::wstring FdPath(int fd);
 
   // Parks `e` in the exception list and hands its path back to the queues.
   void ParkEvent(Event& e);
+  // Where received content is staged: the sync root's working directory.
+  std::wstring WorkDir() const;
+  // RemoveDirectoryW's walk: removes entry `name` of `dirfd` (event path
+  // `path`) when the database proves it synced and unchanged, a directory
+  // once nothing is left in it; counts what stays in `kept`. 0 or -1.
+  int PruneSynced(int dirfd, const std::string& name, const std::wstring& path, int& kept);
 
   // Constant after construction.
   const int m_index;
@@ -292,6 +299,9 @@ class Worker : public SyncTask {
   NotifyEventType notify_event_type = NOTIFY_NONE;
   int notify_file_status = -1;
   ConflictChecker m_checker;
+  // A path whose delta did not reproduce the announced content although the
+  // basis was unchanged: its next download asks for the whole file.
+  std::wstring m_whole_next;
 };
 
 class Worker4 : public Worker {
