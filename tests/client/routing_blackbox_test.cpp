@@ -65,6 +65,9 @@ TEST_F(RoutingBlackBoxTest, ExistingTreeIsMarkedSyncingAndReported) {
   sftest::WriteFile(box.Root() + "/d/e/f.txt", "2");
   sftest::WriteFile(box.Root() + "/d/\xc3\xa9.txt", "3");
   sftest::WriteFile(box.DbDir() + "/excep.list", "3 32 0 /retried.txt\n");
+  // On disk, so that the workers (which reach no server here) cannot finish
+  // it at once as vanished.
+  sftest::WriteFile(box.Root() + "/retried.txt", "5");
   ASSERT_TRUE(box.StartDaemon(proc));
 
   // The rescan at start-up reaches the first entry: the rest follow at once.
