@@ -37,10 +37,19 @@ std::vector<std::string> Versions(const std::string& root, const std::string& pa
   return out;
 }
 
-TEST_F(TwoClientsTest, CreationsChangesRenamesAndRemovalsTravelBothWays) {
+// Waits for agreement, then checks that both clients hold `expected`, the
+// tree as the user left it on one side.
+// `expected` is read once, before anything is synced.
+#define EXPECT_BOTH_HOLD(expected, what)                                \
+  do {                                                                 \
+    const Tree want = (expected);                                      \
+    ASSERT_TRUE(Converged());                                          \
+    EXPECT_EQ(TreeDiff(want, ReadTree(a->Root()), what, "A"), "");     \
+    EXPECT_EQ(TreeDiff(want, ReadTree(b->Root()), what, "B"), "");     \
+  } while (0)
+
+TEST_F(TwoClientsTest, ManyFilesAndALargeOneTravelAndChangeBothWays) {
   Begin();
-  // A large first sync: many small files, an empty one, a large one, names a
-  // shell or an encoding could trip over, a deep tree and a folder to rename.
   for (int d = 0; d < 20; ++d) {
     const std::string dir = a->At("/many/d" + std::to_string(d));
     MakeDirs(dir);
@@ -48,8 +57,33 @@ TEST_F(TwoClientsTest, CreationsChangesRenamesAndRemovalsTravelBothWays) {
       WriteFile(dir + "/f" + std::to_string(f) + ".txt", "file " + std::to_string(d * 100 + f));
   }
   WriteFile(a->At("/empty.txt"), "");
-  const std::string big = RandomBytes(50u << 20, 7);
+  std::string big = RandomBytes(50u << 20, 7);
   WriteFile(a->At("/big.bin"), big);
+  EXPECT_BOTH_HOLD(ReadTree(a->Root()), "written on A");
+
+  // A few KiB changed inside the large file travel as deltas both legs.
+  WriteFile(a->At("/many/d0/f0.txt"), "changed on A, and longer than before");
+  for (size_t i = 0; i < 4096; ++i) big[(25u << 20) + i] = static_cast<char>(i * 7);
+  WriteFile(a->At("/big.bin"), big);
+  RemoveTree(a->At("/many/d19"));
+  ASSERT_EQ(unlink(a->At("/empty.txt").c_str()), 0);
+  EXPECT_BOTH_HOLD(ReadTree(a->Root()), "changed on A");
+  bool up = false, down = false;
+  for (const PayloadRecord& r : server->Payloads()) {
+    if (r.path != "/big.bin" || !r.delta || r.bytes > big.size() / 10) continue;
+    (r.received ? up : down) = true;
+  }
+  EXPECT_TRUE(up) << "the change did not go up as a small delta";
+  EXPECT_TRUE(down) << "the change did not come down as a small delta";
+
+  WriteFile(b->At("/many/d1/f1.txt"), "changed on B");
+  ASSERT_EQ(unlink(b->At("/big.bin").c_str()), 0);
+  WriteFile(b->At("/empty again.txt"), "");
+  EXPECT_BOTH_HOLD(ReadTree(b->Root()), "changed on B");
+}
+
+TEST_F(TwoClientsTest, NamesDeepTreesAndRenamesTravelBothWays) {
+  Begin();
   MakeDirs(a->At("/odd/-dash dir"));
   for (const char* name : {"/odd/with space.txt", "/odd/it's \"quoted\".txt",
                            "/odd/na\xC3\xAFve \xC3\x9cml\xC3\xA4ut \xE6\x97\xA5\xE6\x9C\xAC.txt",
@@ -61,42 +95,20 @@ TEST_F(TwoClientsTest, CreationsChangesRenamesAndRemovalsTravelBothWays) {
   WriteFile(a->At(deep + "/leaf.txt"), "twenty levels down");
   MakeDirs(a->At("/ren"));
   for (int f = 0; f < 100; ++f) WriteFile(a->At("/ren/r" + std::to_string(f)), std::to_string(f));
-  Tree expected = ReadTree(a->Root());
-  ASSERT_TRUE(Converged());
-  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "written on A", "B"), "");
-  EXPECT_EQ(ReadTree(b->Root()).at("/big.bin").digest, Digest(a->At("/big.bin")));
+  EXPECT_BOTH_HOLD(ReadTree(a->Root()), "written on A");
 
-  // Changes on A: content (a few KiB inside the large file), a folder and a
-  // file renamed, a folder and a file removed, an empty folder made.
-  WriteFile(a->At("/many/d0/f0.txt"), "changed on A, and longer than before");
-  {
-    std::string changed = big;
-    for (size_t i = 0; i < 4096; ++i) changed[(25u << 20) + i] = static_cast<char>(i * 7);
-    WriteFile(a->At("/big.bin"), changed);
-  }
   ASSERT_EQ(rename(a->At("/ren").c_str(), a->At("/renamed").c_str()), 0);
   ASSERT_EQ(rename(a->At("/odd/with space.txt").c_str(), a->At("/odd/still spaced.txt").c_str()),
             0);
-  RemoveTree(a->At("/many/d19"));
-  ASSERT_EQ(unlink(a->At("/empty.txt").c_str()), 0);
   MakeDirs(a->At("/emptydir"));
-  expected = ReadTree(a->Root());
-  ASSERT_TRUE(Converged());
-  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "changed on A", "B"), "");
-  EXPECT_EQ(TreeDiff(expected, ReadTree(a->Root()), "changed on A", "A now"), "");
+  EXPECT_BOTH_HOLD(ReadTree(a->Root()), "changed on A");
 
-  // And the other way: changes made on B reach A.
-  WriteFile(b->At("/many/d1/f1.txt"), "changed on B");
   MakeDirs(b->At("/from b"));
   WriteFile(b->At("/from b/new.txt"), "new on B");
   ASSERT_EQ(rename(b->At("/renamed").c_str(), b->At("/renamed again").c_str()), 0);
+  ASSERT_EQ(rename(b->At("/odd/-dash dir").c_str(), b->At("/odd/-moved dir").c_str()), 0);
   RemoveTree(b->At("/deep"));
-  ASSERT_EQ(unlink(b->At("/big.bin").c_str()), 0);
-  WriteFile(b->At("/empty again.txt"), "");
-  expected = ReadTree(b->Root());
-  ASSERT_TRUE(Converged());
-  EXPECT_EQ(TreeDiff(expected, ReadTree(a->Root()), "changed on B", "A"), "");
-  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "changed on B", "B now"), "");
+  EXPECT_BOTH_HOLD(ReadTree(b->Root()), "changed on B");
 }
 
 TEST_F(TwoClientsTest, BothSidesChangingOnePathKeepEveryVersion) {
