@@ -239,6 +239,16 @@ void SyncServer::DelayAnswer() {
   }
 }
 
+std::vector<PayloadRecord> SyncServer::Payloads() const {
+  std::lock_guard<std::mutex> g(m_payloadMutex);
+  return m_payloads;
+}
+
+void SyncServer::RecordPayload(PayloadRecord r) {
+  std::lock_guard<std::mutex> g(m_payloadMutex);
+  m_payloads.push_back(std::move(r));
+}
+
 bool SyncServer::ScriptedResult(const std::string& path, uint8_t& code) const {
   std::lock_guard<std::mutex> g(m_faultMutex);
   auto it = m_faults.result_for_path.find(path);
@@ -264,19 +274,10 @@ std::wstring SyncServer::ViewName() const {
 
 SyncServer::PayloadCounts SyncServer::SentPayloads() const {
   PayloadCounts c;
-  c.whole = m_sentWhole.load();
-  c.delta = m_sentDelta.load();
-  c.whole_bytes = m_sentWholeBytes.load();
-  c.delta_bytes = m_sentDeltaBytes.load();
-  return c;
-}
-
-void SyncServer::CountSent(uint8_t type, uint64_t bytes) {
-  if (type != 0) {
-    ++m_sentDelta;
-    m_sentDeltaBytes += bytes;
-  } else {
-    ++m_sentWhole;
-    m_sentWholeBytes += bytes;
+  for (const PayloadRecord& r : Payloads()) {
+    if (r.received) continue;
+    (r.delta ? c.delta : c.whole) += 1;
+    (r.delta ? c.delta_bytes : c.whole_bytes) += r.bytes;
   }
+  return c;
 }
