@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -471,6 +473,37 @@ TEST(ConnectionPoolTest, HandsOutEachConnectionOnce) {
   a->Update(30);
   EXPECT_EQ(a->alive_value, 30u);
   EXPECT_NE(a->last_access, 0u);
+}
+
+TEST(ConnectionPoolTest, AReusableConnectionComesBackFirstAnyOtherLast) {
+  ConnectionPool pool;
+  ProxyInfo p;
+  TunnelInfo t;
+  for (int i = 0; i < 3; ++i)
+    pool.Adopt(std::make_unique<Connection>(CONNECTION_NORMAL, p, t, false));
+  Connection* open = pool.pop();
+  Connection* closed = pool.pop();
+  Connection* third = pool.pop();
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ASSERT_EQ(open->channel->Open(fds[0], false, true), 0);
+  open->Update(60);  // a keep-alive was granted
+  EXPECT_TRUE(open->Reusable(open->last_access + 60));
+  EXPECT_FALSE(open->Reusable(open->last_access + 61));
+  pool.push(third);
+  pool.push(closed);
+  pool.push(open);
+  EXPECT_EQ(pool.pop(), open) << "the next user skips the connection request";
+  EXPECT_EQ(pool.pop(), third);
+  EXPECT_EQ(pool.pop(), closed);
+  // An answer without keep-alive closes the channel: not reusable again.
+  open->Update(0);
+  EXPECT_TRUE(open->channel->IsClosed());
+  EXPECT_EQ(open->last_access, 0u);
+  pool.push(closed);
+  pool.push(open);
+  EXPECT_EQ(pool.pop(), closed);
+  close(fds[1]);
 }
 
 TEST(ConnectionPoolTest, NeverFallsBackToAPlainChannelForAProxy) {
