@@ -312,15 +312,9 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     ctx.request.obj.path = path;
     ctx.response.file.data = TempFile(WorkDir());
     ctx.response.mac_attr.data = TempFile(WorkDir());
-    Connection* conn = nullptr;
-    int r = ObtainChannel(conn);
-    if (r != 0) {
-      SYNC_LOG(L_ERR, L"DownloadRemote: Failed to establish communication channel %s\n",
-               GetErrorStringW(r));
-      return r;
-    }
-    r = ProtoDownloadObject(*conn->channel, ctx);
-    ReturnChannel(conn, r < 0 ? 0 : ctx.response.alive);
+    const int r = WithChannel(L"DownloadRemote: Failed to establish communication channel %s\n",
+                              ctx.response.alive,
+                              [&](Channel& ch) { return ProtoDownloadObject(ch, ctx); });
     if (r < 0) {
       SYNC_LOG(L_ERR, L"Worker (%d): failed to download '%s'. %s.\n", m_index, path,
                GetErrorStringW(r));
@@ -487,14 +481,17 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       if (m_checker.renameConflictFile(full) != 0) return ERR_SYS;
     }
   }
+  // A link, or a file, in the way of the path's folders: reaching the path
+  // would mean leaving the tree. Retrying cannot help; the user is told.
+  auto unreachable = [&]() {
+    SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
+             full);
+    m_owner->ReportError(ERR_INVAL);
+    return ERR_OK;
+  };
   if (new_dir) {
     const int r = root.MakeDir(sp);
-    if (r == ERR_CONFLICT) {
-      SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
-               full);
-      m_owner->ReportError(ERR_INVAL);
-      return ERR_OK;
-    }
+    if (r == ERR_CONFLICT) return unreachable();
     if (r != 0) {
       SYNC_LOG(L_ERR, L"DownloadRemote: Cannot create directory %s\n", full);
       return ERR_SYS;
@@ -504,12 +501,7 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     const std::wstring staged = content->getPath();
     const std::string name = WideToUtf8Lossy(staged.substr(staged.rfind(L'/') + 1));
     const int r = root.MoveIn(work_fd.get(), name, sp, true);
-    if (r == ERR_CONFLICT) {
-      SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
-               full);
-      m_owner->ReportError(ERR_INVAL);
-      return ERR_OK;
-    }
+    if (r == ERR_CONFLICT) return unreachable();
     if (r != 0) {
       SYNC_LOG(L_ERR, L"DownloadRemote: Cannot rename from %s -> %s\n", staged, full);
       return ERR_SYS;

@@ -106,14 +106,8 @@ int Syncer::HandleError(int e) {
 }
 
 int Syncer::PullEvent(PullEventContext& ctx) {
-  Connection* conn = nullptr;
-  int r = ObtainChannel(conn);
-  if (r != 0) {
-    SYNC_LOG(L_ERR, L"PullEvent: fail to establish communication channel\n");
-    return r;
-  }
-  r = ProtoPullEvent(*conn->channel, ctx);
-  ReturnChannel(conn, r < 0 ? 0 : ctx.alive);
+  const int r = WithChannel(L"PullEvent: fail to establish communication channel\n", ctx.alive,
+                            [&](Channel& ch) { return ProtoPullEvent(ch, ctx); });
   if (r < 0) {
     SYNC_LOG(L_ERR, L"PullEvent: fail to pull events. %s.\n", GetErrorStringW(r));
     return r;

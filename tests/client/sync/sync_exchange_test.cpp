@@ -212,8 +212,9 @@ TEST_P(SyncExchangeTest, ServerChangesReachTheSyncRoot) {
   StartClient();
   EXPECT_TRUE(Mirrors("/c.txt"));
   EXPECT_TRUE(WaitFor([&] { return ConflictCopies("c").size() == 1; })) << ConflictCopies("c").size();
-  if (ConflictCopies("c").size() == 1)
+  if (ConflictCopies("c").size() == 1) {
     EXPECT_EQ(ReadFile(Local("/" + ConflictCopies("c")[0])), "the user's edit");
+  }
   EXPECT_TRUE(WaitFor([&] { return !PathExists(Local("/docs/sub/deep")); }));
   EXPECT_EQ(ReadFile(Local("/docs/sub/mine.txt")), "never synced");
 }
