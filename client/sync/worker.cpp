@@ -204,7 +204,7 @@ int Worker::ProcessEvent(Event& e) {
   notify_event_type = NOTIFY_NONE;
   SYNC_LOG(L_DEBUG, L"Worker (%d): processEvent %s...\n", m_index, e.toString());
   if (e.isServerEvent()) {
-    if (e.m_type == EV_REMOVE) return RemoveLocal(e.m_path);
+    if (e.m_type == EV_REMOVE) return RemoveLocal(e.m_path, e.m_syncID);
     return DownloadRemote(e.m_syncID, e.m_path);
   }
   if (e.m_type == EV_REMOVE) return RemoveRemote(e.m_path);

@@ -176,6 +176,21 @@ TEST_F(DownloadTest, ServerRemovalOfAFolderKeepsWhatWasNeverSyncedOrHasChanged) 
   EXPECT_TRUE(Row("/d").path.empty());
   EXPECT_EQ(mgr->GetExpandQueueSize(), 1u);
 
+  // A removal the client has synced past (here: a file uploaded into the
+  // folder after the server removed it) leaves the newer item alone.
+  Put("/g/old", "o");
+  for (const char* p : {"/g", "/g/old"}) Fetch(p);
+  ASSERT_EQ(HookRemove(server->store(), "/g"), 0);
+  const uint64_t removal = ServerRow("/g").sync_id;
+  const uint64_t later = Put("/g/new", "uploaded after the removal");
+  Fetch("/g/new");
+  EXPECT_EQ(worker->RemoveLocal(W("/g/new"), removal), ERR_OK);
+  EXPECT_EQ(worker->RemoveLocal(W("/g"), removal), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/g/new")), "uploaded after the removal");
+  EXPECT_EQ(Row("/g/new").syncID, later);
+  EXPECT_EQ(worker->RemoveLocal(W("/g/old"), removal), ERR_OK);
+  EXPECT_FALSE(PathExists(Local("/g/old")));
+
   // A folder holding only synced, unchanged items goes entirely.
   Put("/e/a", "a");
   for (const char* p : {"/e", "/e/a"}) Fetch(p);
