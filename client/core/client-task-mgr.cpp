@@ -280,26 +280,39 @@ bool TaskManager::QueueLocalEvent(Event& e) {
 int TaskManager::PushServerEvent(const Event& e) {
   {
     std::lock_guard<std::mutex> g(m_mutex);
-    auto it = m_registry.find(e.m_path);
-    if (it != m_registry.end()) {
-      SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
-      Notify(it->second, e);
-      return 0;
-    }
-    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): push server event: %s\n", e.toString());
-    Event old;
-    if (m_sfel.Push(e, old) == 1) {
-      ++m_pending_server_events;
-    } else {
-      SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): EraseEventFromExcepList load event %s\n",
-             e.toString());
-      Defer({Deferred::kExcepErase, FileStatusInfo(), e});
-    }
-    if (m_status == IDLE) SetStatus(SYNCING);
-    SyncingEvent2FStatDB(e);
+    QueueServerEvent(e);
   }
   FlushDeferred(false);
   return 0;
+}
+
+int TaskManager::PushServerEvents(const std::vector<Event>& events) {
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    for (const Event& e : events) QueueServerEvent(e);
+  }
+  FlushDeferred(false);
+  return 0;
+}
+
+void TaskManager::QueueServerEvent(const Event& e) {
+  auto it = m_registry.find(e.m_path);
+  if (it != m_registry.end()) {
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
+    Notify(it->second, e);
+    return;
+  }
+  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): push server event: %s\n", e.toString());
+  Event old;
+  if (m_sfel.Push(e, old) == 1) {
+    ++m_pending_server_events;
+  } else {
+    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): EraseEventFromExcepList load event %s\n",
+           e.toString());
+    Defer({Deferred::kExcepErase, FileStatusInfo(), e});
+  }
+  if (m_status == IDLE) SetStatus(SYNCING);
+  SyncingEvent2FStatDB(e);
 }
 
 void TaskManager::PushExpandEvent(const Event& e) {

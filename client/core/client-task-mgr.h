@@ -89,6 +89,9 @@ class TaskManager {
   int PushLocalEvents(std::vector<Event>& events);
   // A server change. Returns 0.
   int PushServerEvent(const Event& e);
+  // The changes of one pull, in order; their "syncing" marks share one
+  // transaction. Returns 0.
+  int PushServerEvents(const std::vector<Event>& events);
   // A directory to expand; ignored unless `e` is a valid directory event.
   void PushExpandEvent(const Event& e);
 
@@ -176,6 +179,9 @@ class TaskManager {
   bool QueueLocalEvent(Event& e);
   // The "syncing" row of `e`'s path.
   FileStatusInfo SyncingInfo(const Event& e) const;
+  // PushServerEvent without the flush of the deferred writes. REQUIRES:
+  // m_mutex held.
+  void QueueServerEvent(const Event& e);
   // PushExcepEvent without the syncing mark. Returns 0 when queued, -1 when
   // dropped. REQUIRES: m_mutex held.
   int QueueExcepEvent(const Event& e);
