@@ -338,15 +338,9 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     ctx.request.obj.path = path;
     ctx.response.file.data = TempFile(WorkDir());
     ctx.response.mac_attr.data = TempFile(WorkDir());
-    Connection* conn = nullptr;
-    int r = ObtainChannel(conn);
-    if (r != 0) {
-      SYNC_LOG(L_ERR, L"DownloadRemote: Failed to establish communication channel %s\n",
-               GetErrorStringW(r));
-      return r;
-    }
-    r = ProtoDownloadObject(*conn->channel, ctx);
-    ReturnChannel(conn, r < 0 ? 0 : ctx.response.alive);
+    const int r = WithChannel(L"DownloadRemote: Failed to establish communication channel %s\n",
+                              ctx.response.alive,
+                              [&](Channel& ch) { return ProtoDownloadObject(ch, ctx); });
     if (r < 0) {
       SYNC_LOG(L_ERR, L"Worker (%d): failed to download '%s'. %s.\n", m_index, path,
                GetErrorStringW(r));

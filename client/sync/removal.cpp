@@ -17,7 +17,7 @@
 #include "lib/base/errors.h"
 #include "lib/base/utility.h"
 
-int Worker::RemoveLocal(const std::wstring& path) {
+int Worker::RemoveLocal(const std::wstring& path, uint64_t removal_id) {
   SharePath sp;
   if (CheckServerPath(path, L"RemoveLocal", sp) != 0) return ERR_OK;  // dropped
   const std::wstring full = FullPath(path);
@@ -37,6 +37,14 @@ int Worker::RemoveLocal(const std::wstring& path) {
   }
   ClientFileEventInfo row;
   const bool has_row = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0;
+  if (has_row && row.syncID > removal_id) {
+    // The pull listed the removal before the client synced a newer version
+    // (for a folder: anything in it); the newer state wins, and the
+    // server's later events tell what became of it.
+    SYNC_LOG(L_INFO, L"RemoveLocal: '%s' was synced after its removal (%llu > %llu); kept\n", full,
+             row.syncID, removal_id);
+    return ERR_OK;
+  }
   bool kept = false;
   bool unchanged = has_row && row.syncID != 0 && !LocallyModified(local, row, std::wstring());
   if (unchanged && local.type == FT_FILE) {
@@ -50,7 +58,7 @@ int Worker::RemoveLocal(const std::wstring& path) {
   if (unchanged) {
     SYNC_LOG(L_DEBUG, L"Removing local '%s'\n", full);
     if (local.type == FT_DIR) {
-      const int r = RemoveDirectoryW(path);
+      const int r = RemoveDirectoryW(path, removal_id);
       if (r < 0) {
         SYNC_LOG(L_ERR, L"RemoveDirectory: Failed to remove '%s'\n", full);
         return ERR_SYS;
@@ -83,7 +91,7 @@ int Worker::RemoveLocal(const std::wstring& path) {
   return ERR_OK;
 }
 
-int Worker::RemoveDirectoryW(const std::wstring& path) {
+int Worker::RemoveDirectoryW(const std::wstring& path, uint64_t removal_id) {
   SharePath sp;
   ShareDir root;
   UniqueFd parent;
@@ -93,7 +101,7 @@ int Worker::RemoveDirectoryW(const std::wstring& path) {
     return -1;
   }
   int kept = 0;
-  if (PruneSynced(parent.get(), sp.leaf(), path, kept) != 0) {
+  if (PruneSynced(parent.get(), sp.leaf(), path, removal_id, kept) != 0) {
     SYNC_LOG(L_ERR, L"RemoveDirectory: failed to remove directory '%s'.\n", FullPath(path));
     return -1;
   }
@@ -106,12 +114,15 @@ int Worker::RemoveDirectoryW(const std::wstring& path) {
   return 0;
 }
 
-int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& path, int& kept) {
+int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& path,
+                        uint64_t removal_id, int& kept) {
   struct stat st;
   if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
   ClientFileEventInfo row;
-  const bool synced =
-      FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0 && row.syncID != 0;
+  // Synced, and not since the removal (a folder's id is its subtree's
+  // newest, so a folder holding anything newer stays).
+  const bool synced = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0 &&
+                      row.syncID != 0 && row.syncID <= removal_id;
   if (S_ISREG(st.st_mode)) {
     FILE_INFO info;
     info.path = FullPath(path);
@@ -162,7 +173,7 @@ int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& 
       ++kept;  // a name the client cannot have synced
       continue;
     }
-    if (PruneSynced(::dirfd(d), c, path + L"/" + wc, kept) != 0) result = -1;
+    if (PruneSynced(::dirfd(d), c, path + L"/" + wc, removal_id, kept) != 0) result = -1;
   }
   closedir(d);
   if (result == 0 && kept == before && unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 &&

@@ -76,6 +76,23 @@ class SyncTask : public ServerTask {
   // channel's or the server's code otherwise). The caller logs the failure
   // in its own words.
   int ObtainChannel(Connection*& conn);
+  // The channel pattern around one exchange: borrows a connection (a
+  // failure is logged with `fail_fmt`, whose "%s" takes the error text, and
+  // returned), runs `exchange(channel)`, and gives the connection back with
+  // the keep-alive `alive` holds afterwards (none after a failed exchange).
+  // Returns the exchange's result.
+  template <typename Exchange>
+  int WithChannel(const wchar_t* fail_fmt, const uint32_t& alive, Exchange exchange) {
+    Connection* conn = nullptr;
+    int r = ObtainChannel(conn);
+    if (r != 0) {
+      LogAt(Logger::L_ERR, __LINE__, fail_fmt, GetErrorStringW(r));
+      return r;
+    }
+    r = exchange(*conn->channel);
+    ReturnChannel(conn, r < 0 ? 0 : alive);
+    return r;
+  }
   // Records the keep-alive the last answer granted (0 closes the channel)
   // and gives the connection back: to the front of the pool while reusable,
   // else to the back. A null `conn` is ignored.

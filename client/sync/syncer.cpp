@@ -3,6 +3,8 @@
 // abort_flag (a pull in progress ends with ERR_INT) and wakes those waits.
 #include "client/sync/syncer.h"
 
+#include <vector>
+
 #include "client/store/event-db.h"
 #include "lib/base/errors.h"
 #include "lib/net/channel.h"
@@ -106,14 +108,8 @@ int Syncer::HandleError(int e) {
 }
 
 int Syncer::PullEvent(PullEventContext& ctx) {
-  Connection* conn = nullptr;
-  int r = ObtainChannel(conn);
-  if (r != 0) {
-    SYNC_LOG(L_ERR, L"PullEvent: fail to establish communication channel\n");
-    return r;
-  }
-  r = ProtoPullEvent(*conn->channel, ctx);
-  ReturnChannel(conn, r < 0 ? 0 : ctx.alive);
+  const int r = WithChannel(L"PullEvent: fail to establish communication channel\n", ctx.alive,
+                            [&](Channel& ch) { return ProtoPullEvent(ch, ctx); });
   if (r < 0) {
     SYNC_LOG(L_ERR, L"PullEvent: fail to pull events. %s.\n", GetErrorStringW(r));
     return r;
@@ -166,11 +162,13 @@ int Syncer::ProcessEvents(PullEventContext& ctx) {
     Wait(m_idle_wait);
     return 0;
   }
+  std::vector<Event> events;
+  events.reserve(ctx.entries.size());
   for (const PullEntry& entry : ctx.entries) {
-    const Event e = MakeEvent(entry);
-    SYNC_LOG(L_DEBUG, L"ProcessEvents: PushServerEvent: %s\n", e.toString());
-    m_owner->PushServerEvent(e);
+    events.push_back(MakeEvent(entry));
+    SYNC_LOG(L_DEBUG, L"ProcessEvents: PushServerEvent: %s\n", events.back().toString());
   }
+  m_owner->PushServerEvents(events);
   if (WaitForWorkers() < 0) {
     SYNC_LOG(L_NOTICE, L"ProcessEvents: interrupted while waiting events being done ...\n");
     return -1;

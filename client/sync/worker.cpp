@@ -204,17 +204,7 @@ int Worker::ProcessEvent(Event& e) {
   notify_event_type = NOTIFY_NONE;
   SYNC_LOG(L_DEBUG, L"Worker (%d): processEvent %s...\n", m_index, e.toString());
   if (e.isServerEvent()) {
-    if (e.m_type == EV_REMOVE) {
-      // A removal older than the version this client holds (its own upload
-      // made the path again after it) must not take that version.
-      ClientFileEventInfo row;
-      if (FileEventDB::getEventInfo(e.m_path, row) == 0 && row.isExist && row.syncID > e.m_syncID) {
-        SYNC_LOG(L_INFO, L"Worker (%d): '%s' is newer here than its removal, kept\n", m_index,
-                 e.m_path);
-        return ERR_OK;
-      }
-      return RemoveLocal(e.m_path);
-    }
+    if (e.m_type == EV_REMOVE) return RemoveLocal(e.m_path, e.m_syncID);
     return DownloadRemote(e.m_syncID, e.m_path);
   }
   if (e.m_type == EV_REMOVE) return RemoveRemote(e.m_path);
@@ -257,6 +247,12 @@ void Worker::NotifyEvent(NotifyEventType type, const std::wstring& path) {
 
 int Worker::DoneEvent(const Event& e) {
   notify_file_status = kFileStatus[notify_event_type];
+  // A removal that needed doing nothing (the item was gone already) leaves
+  // nothing to show as synced.
+  if (e.m_type == EV_REMOVE && notify_file_status == FSTAT_SYNCED) {
+    FILE_INFO info;
+    if (FSStat(FullPath(e.m_path), info) == 0 && !info.isExist) notify_file_status = FSTAT_UNKNOWN;
+  }
   if (notify_event_type > NOTIFY_FILTERED) NotifyEvent(notify_event_type, e.m_path);
   notify_event_type = NOTIFY_NONE;
   if (e.isExcep()) m_owner->EraseEventFromExcepList(e);

@@ -206,7 +206,11 @@ class Worker : public SyncTask {
   // ---- Operations (worker thread) ------------------------------------------
   int UploadLocal(const std::wstring& path);                       // upload.cpp
   int DownloadRemote(uint64_t sync_id, const std::wstring& path);  // download.cpp
-  int RemoveLocal(const std::wstring& path);                       // removal.cpp
+  // A server removal made at `removal_id`: what the client synced after it
+  // (a newer version of the item, or items uploaded into a removed folder
+  // since) is newer than the removal and stays. Without an id the removal
+  // is taken as current.
+  int RemoveLocal(const std::wstring& path, uint64_t removal_id = UINT64_MAX);  // removal.cpp
   int RemoveRemote(const std::wstring& path);                      // remove-remote.cpp
   // Removes the local directory `path` (an event path) of a server removal:
   // only what the file event database proves synced and unchanged goes; any
@@ -214,7 +218,7 @@ class Worker : public SyncTask {
   // the directory is gone, 1 when items were kept (they have no rows any
   // more once the caller removes the subtree's rows, so they are uploaded
   // as new), -1 on failure.
-  int RemoveDirectoryW(const std::wstring& path);  // removal.cpp
+  int RemoveDirectoryW(const std::wstring& path, uint64_t removal_id = UINT64_MAX);  // removal.cpp
 
   // ---- Filter ---------------------------------------------------------------
   // 0 when the filter lets the item through, else the first filter result.
@@ -287,7 +291,8 @@ class Worker : public SyncTask {
   // RemoveDirectoryW's walk: removes entry `name` of `dirfd` (event path
   // `path`) when the database proves it synced and unchanged, a directory
   // once nothing is left in it; counts what stays in `kept`. 0 or -1.
-  int PruneSynced(int dirfd, const std::string& name, const std::wstring& path, int& kept);
+  int PruneSynced(int dirfd, const std::string& name, const std::wstring& path,
+                  uint64_t removal_id, int& kept);
 
   // Constant after construction.
   const int m_index;

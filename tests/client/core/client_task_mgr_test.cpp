@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <sqlite3.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -369,6 +374,35 @@ TEST_F(TaskManagerTest, FileStatusUpdatesUseTheFullPath) {
   EXPECT_EQ(TaskManager::GetRelativeEventPath(L"/a/b"), L"a/b");
 }
 
+TEST_F(TaskManagerTest, SlowStatusDatabaseNeverHoldsUpTheQueuesAndKeepsTheOrderPerPath) {
+  // Another program holds "file-status.sqlite": every write waits for it.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.Sub("db/file-status.sqlite").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto first = std::async(std::launch::async, [&] { Push(Local(EV_CREATE, L"/a")); });
+  // The event is queued and can be taken while its mark waits.
+  auto taken = std::async(std::launch::async, [&] {
+    Event l, s;
+    return sftest::WaitFor([&] { return tm->PullEvent(l, s, w0) == 1; }) ? l : Event();
+  });
+  const bool in_time = taken.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(in_time) << "the queues wait for the status database";
+  Event a;
+  if (in_time) {
+    a = taken.get();
+    EXPECT_EQ(a.m_path, L"/a");
+  }
+  EXPECT_EQ(tm->GetStatus(), TaskManager::SYNCING);
+  // Finished before the "syncing" mark could be written: the result wins.
+  auto done = std::async(std::launch::async, [&] { tm->DoneEvent(a, FSTAT_SYNCED); });
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  first.get();
+  done.get();
+  if (!in_time) taken.get();
+  EXPECT_TRUE(sftest::WaitFor([&] { return FStat("/a") == FSTAT_SYNCED; })) << FStat("/a");
+}
+
 TEST_F(TaskManagerTest, StopEmptiesEverythingSilently) {
   Push(Local(EV_MODIFY, L"/a"));
   tm->PushServerEvent(Server(EV_MODIFY, L"/b"));
@@ -439,6 +473,37 @@ TEST(ConnectionPoolTest, HandsOutEachConnectionOnce) {
   a->Update(30);
   EXPECT_EQ(a->alive_value, 30u);
   EXPECT_NE(a->last_access, 0u);
+}
+
+TEST(ConnectionPoolTest, AReusableConnectionComesBackFirstAnyOtherLast) {
+  ConnectionPool pool;
+  ProxyInfo p;
+  TunnelInfo t;
+  for (int i = 0; i < 3; ++i)
+    pool.Adopt(std::make_unique<Connection>(CONNECTION_NORMAL, p, t, false));
+  Connection* open = pool.pop();
+  Connection* closed = pool.pop();
+  Connection* third = pool.pop();
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ASSERT_EQ(open->channel->Open(fds[0], false, true), 0);
+  open->Update(60);  // a keep-alive was granted
+  EXPECT_TRUE(open->Reusable(open->last_access + 60));
+  EXPECT_FALSE(open->Reusable(open->last_access + 61));
+  pool.push(third);
+  pool.push(closed);
+  pool.push(open);
+  EXPECT_EQ(pool.pop(), open) << "the next user skips the connection request";
+  EXPECT_EQ(pool.pop(), third);
+  EXPECT_EQ(pool.pop(), closed);
+  // An answer without keep-alive closes the channel: not reusable again.
+  open->Update(0);
+  EXPECT_TRUE(open->channel->IsClosed());
+  EXPECT_EQ(open->last_access, 0u);
+  pool.push(closed);
+  pool.push(open);
+  EXPECT_EQ(pool.pop(), closed);
+  close(fds[1]);
 }
 
 TEST(ConnectionPoolTest, NeverFallsBackToAPlainChannelForAProxy) {
