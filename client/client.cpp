@@ -18,6 +18,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "client/local/worker-filter.h"
 #include "client/sync/task-factory.h"
@@ -135,6 +136,22 @@ bool InstallHandler(int sig, void (*fn)(int)) {
   return sigaction(sig, &sa, nullptr) == 0;
 }
 
+// Empties the working directory. What a previous run left there (content
+// staged, or a folder on its way out, when it was killed) has no owner any
+// more; the client lock keeps any other client off this root.
+void ClearWorkingDirectory(const std::wstring& dir) {
+  DIR_HANDLE h;
+  FSOpenDir(dir, 0, h);
+  DIR_ENTRY e;
+  std::vector<std::wstring> names;
+  while (FSReadDir(h, e) == 1)
+    if (e.name != L"." && e.name != L"..") names.push_back(e.name);
+  FSCloseDir(h);
+  for (const std::wstring& n : names) (void)FSRemove(dir + L"/" + n, false);
+  if (!names.empty())
+    SF_LOG(L_NOTICE, L"[NOTE] client(%d): %d items left over in '%s' removed\n", names.size(), dir);
+}
+
 }  // namespace
 
 extern "C" void signal_handler(int) {
@@ -234,6 +251,7 @@ int initialize(SFSysInfo& sysinfo) {
   }
 
   TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
+  ClearWorkingDirectory(root + L"/.ZentavoWorkingDirectory");
   (void)IPC_Channel::Initialize(sysinfo.SessionGet());
 
   // Without its memory of what was synced the engine would take every file

@@ -74,6 +74,20 @@ TEST_F(DaemonTest, LogsStartInTheDocumentedFormatAndExitsZeroOnByteOne) {
   EXPECT_NE(log.find("main thread down"), std::string::npos);
 }
 
+TEST_F(DaemonTest, LeftoversOfAKilledRunInTheWorkingDirectoryAreRemovedAtStart) {
+  const std::string work = box.Root() + "/.ZentavoWorkingDirectory";
+  ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((work + "/folder on its way out").c_str(), 0755), 0);
+  sftest::WriteFile(work + "/folder on its way out/f", "x");
+  sftest::WriteFile(work + "/sfstaged", "half a download");
+  Start();
+  EXPECT_FALSE(sftest::PathExists(work + "/sfstaged"));
+  EXPECT_FALSE(sftest::PathExists(work + "/folder on its way out"));
+  EXPECT_TRUE(sftest::PathExists(work));
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
+}
+
 TEST_F(DaemonTest, SigtermWhileBlockedOnStdinExitsZero) {
   Start();
   proc.Signal(SIGTERM);
