@@ -361,66 +361,37 @@ int Worker::UploadLocal(const std::wstring& path) {
 int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
   UploadRequest& req = ctx.request;
   ctx.response.alive = 0;
-  const uint8_t cmd = m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2;
+  const bool v4 = m_generation != 3;
+  // Each step logs its own failure and ends the exchange with its code.
+  auto failed = [&](int rc, const wchar_t* fmt) {
+    if (rc < 0) SYNC_LOG(L_ERR, fmt, GetErrorStringW(rc));
+    return rc < 0;
+  };
   int r = [&]() -> int {
-    int rc = ProtoWriteBasicRequest(ch, cmd, 0, req.session);
-    if (rc < 0) {
-      SYNC_LOG(L_ERR, L"UploadRequest: failed to send basic request. %s.\n", GetErrorStringW(rc));
+    int rc;
+    if (failed(rc = ProtoWriteBasicRequest(ch, v4 ? SCMD_EVT_RECV_2 : SCMD_EVT_RECV, 0,
+                                           req.session),
+               L"UploadRequest: failed to send basic request. %s.\n") ||
+        (v4 && failed(rc = ProtoWriteSection(ch, SPROTO_ID_META_BLOCK, req.meta_blocks),
+                      L"UploadRequest: fail to send meta blocks. %s.\n")) ||
+        (v4 && (req.meta_blocks & META_PROTO_VERSION) &&
+         failed(rc = ProtoWriteProtocolVersion(ch, req.proto_version),
+                L"UploadRequest: failed to send protocol version. %s.\n")) ||
+        (v4 && (req.meta_blocks & META_FILTER_VERSION) &&
+         failed(rc = ProtoWriteFilterVersion(ch, req.filter_version),
+                L"UploadRequest: failed to send filter version. %s.\n")) ||
+        failed(rc = ProtoWriteObjectId(ch, req.obj),
+               L"UploadRequest: failed to send base object id. %s.\n") ||
+        failed(rc = ProtoWriteSection(ch, SPROTO_ID_FILETYPE, req.new_obj_type),
+               L"UploadRequest: failed to send new object type. %s.\n") ||
+        failed(rc = ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, req.sync_blocks),
+               L"UploadRequest: failed to send sync blocks. %s.\n") ||
+        failed(rc = ProtoWriteSection(ch, SPROTO_ID_DATA_BLOCK, req.data_blocks),
+               L"UploadRequest: failed to send block description. %s.\n") ||
+        ((req.data_blocks & BLK_COMMON_ATTR) &&
+         failed(rc = ProtoWriteCommonAttributeBlock(ch, req.common_attr),
+                L"UploadRequest: failed to send modified time. %s.\n")))
       return rc;
-    }
-    if (m_generation != 3) {
-      rc = ProtoWriteSection(ch, SPROTO_ID_META_BLOCK, req.meta_blocks);
-      if (rc < 0) {
-        SYNC_LOG(L_ERR, L"UploadRequest: fail to send meta blocks. %s.\n", GetErrorStringW(rc));
-        return rc;
-      }
-      if (req.meta_blocks & META_PROTO_VERSION) {
-        rc = ProtoWriteProtocolVersion(ch, req.proto_version);
-        if (rc < 0) {
-          SYNC_LOG(L_ERR, L"UploadRequest: failed to send protocol version. %s.\n",
-                   GetErrorStringW(rc));
-          return rc;
-        }
-      }
-      if (req.meta_blocks & META_FILTER_VERSION) {
-        rc = ProtoWriteFilterVersion(ch, req.filter_version);
-        if (rc < 0) {
-          SYNC_LOG(L_ERR, L"UploadRequest: failed to send filter version. %s.\n",
-                   GetErrorStringW(rc));
-          return rc;
-        }
-      }
-    }
-    rc = ProtoWriteObjectId(ch, req.obj);
-    if (rc < 0) {
-      SYNC_LOG(L_ERR, L"UploadRequest: failed to send base object id. %s.\n", GetErrorStringW(rc));
-      return rc;
-    }
-    rc = ProtoWriteSection(ch, SPROTO_ID_FILETYPE, req.new_obj_type);
-    if (rc < 0) {
-      SYNC_LOG(L_ERR, L"UploadRequest: failed to send new object type. %s.\n",
-               GetErrorStringW(rc));
-      return rc;
-    }
-    rc = ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, req.sync_blocks);
-    if (rc < 0) {
-      SYNC_LOG(L_ERR, L"UploadRequest: failed to send sync blocks. %s.\n", GetErrorStringW(rc));
-      return rc;
-    }
-    rc = ProtoWriteSection(ch, SPROTO_ID_DATA_BLOCK, req.data_blocks);
-    if (rc < 0) {
-      SYNC_LOG(L_ERR, L"UploadRequest: failed to send block description. %s.\n",
-               GetErrorStringW(rc));
-      return rc;
-    }
-    if (req.data_blocks & BLK_COMMON_ATTR) {
-      rc = ProtoWriteCommonAttributeBlock(ch, req.common_attr);
-      if (rc < 0) {
-        SYNC_LOG(L_ERR, L"UploadRequest: failed to send modified time. %s.\n",
-                 GetErrorStringW(rc));
-        return rc;
-      }
-    }
     if (req.data_blocks & BLK_FILE) {
       if (req.new_obj_type == SFT_DIR) {
         SYNC_LOG(L_ERR, L"UploadRequest: uploading directory with file block.\n");
@@ -432,61 +403,41 @@ int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
           (rc = ProtoWriteSection(ch, SPROTO_ID_FILEHASH, req.file.hash)) < 0)
         return rc;
     }
-    if (req.data_blocks & BLK_MAC_ATTR) {
-      if ((rc = ProtoWriteSection(ch, SPROTO_ID_MACSIZE, req.mac_attr.size)) < 0 ||
-          (rc = ProtoWriteSection(ch, SPROTO_ID_MACHASH, req.mac_attr.hash)) < 0)
-        return rc;
-    }
-    rc = ch.FlushWrite(0);
-    if (rc < 0) {
-      SYNC_LOG(L_ERR, L"UploadRequest: failed to send data. %s.\n", GetErrorStringW(rc));
+    if ((req.data_blocks & BLK_MAC_ATTR) &&
+        ((rc = ProtoWriteSection(ch, SPROTO_ID_MACSIZE, req.mac_attr.size)) < 0 ||
+         (rc = ProtoWriteSection(ch, SPROTO_ID_MACHASH, req.mac_attr.hash)) < 0))
       return rc;
-    }
-    return 0;
+    failed(rc = ch.FlushWrite(0), L"UploadRequest: failed to send data. %s.\n");
+    return rc;
   }();
   if (r < 0) {
     SYNC_LOG(L_ERR, L"%sfailed to send upload request. %s\n", m_who, GetErrorStringW(r));
     return r;
   }
 
-  // Which blocks the server wants.
+  // Which blocks the server wants; 0 sends no data.
   ch.SetTimeout(kAckTimeout);
   uint32_t ack = 0;
-  r = ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, ack);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"ReadUploadAck: failed to recv ack block. %s.\n", GetErrorStringW(r));
+  if (failed(r = ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, ack),
+             L"ReadUploadAck: failed to recv ack block. %s.\n")) {
     SYNC_LOG(L_ERR, L"%sfailed to recv block description (server). %s\n", m_who,
              GetErrorStringW(r));
     return r;
   }
   if (ack != 0) {
     req.data_blocks = ack;
-    r = [&]() -> int {
-      int rc = 0;
-      if (ack & BLK_FILE) {
-        // Only content this request announced can be sent.
-        if (req.file.data.getPath().empty()) return ERR_PROTO;
-        rc = ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath());
-        if (rc < 0) {
-          SYNC_LOG(L_ERR, L"UploadData: failed to send file data. %s.\n", GetErrorStringW(rc));
-          return rc;
-        }
-      }
-      if (ack & BLK_MAC_ATTR) {
-        if (req.mac_attr.data.getPath().empty()) return ERR_PROTO;
-        rc = ProtoWriteFile(ch, 0, req.mac_attr.data.getPath());
-        if (rc < 0) {
-          SYNC_LOG(L_ERR, L"UploadData: failed to send Mac EA data. %s.\n", GetErrorStringW(rc));
-          return rc;
-        }
-      }
-      rc = ch.FlushWrite(0);
-      if (rc < 0) {
-        SYNC_LOG(L_ERR, L"UploadData: failed to send data. %s.\n", GetErrorStringW(rc));
-        return rc;
-      }
-      return 0;
-    }();
+    r = 0;
+    // Only content this request announced can be sent.
+    if (((ack & BLK_FILE) && req.file.data.getPath().empty()) ||
+        ((ack & BLK_MAC_ATTR) && req.mac_attr.data.getPath().empty()))
+      r = ERR_PROTO;
+    if (r == 0 && (ack & BLK_FILE))
+      failed(r = ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath()),
+             L"UploadData: failed to send file data. %s.\n");
+    if (r == 0 && (ack & BLK_MAC_ATTR))
+      failed(r = ProtoWriteFile(ch, 0, req.mac_attr.data.getPath()),
+             L"UploadData: failed to send Mac EA data. %s.\n");
+    if (r == 0) failed(r = ch.FlushWrite(0), L"UploadData: failed to send data. %s.\n");
     if (r < 0) {
       SYNC_LOG(L_ERR, L"%sfailed to send upload data. %s.\n", m_who, GetErrorStringW(r));
       return r;
@@ -503,34 +454,26 @@ int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
 }
 
 int Worker::ProtoReadUploadResponse(Channel& ch, UploadResponse& resp) {
-  const uint8_t cmd = m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2;
-  int r = ProtoReadResponse(ch, cmd, resp.code);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"UploadResponse: failed to recv response code. %s.\n", GetErrorStringW(r));
+  auto failed = [&](int rc, const wchar_t* fmt) {
+    if (rc < 0) SYNC_LOG(L_ERR, fmt, GetErrorStringW(rc));
+    return rc < 0;
+  };
+  int r;
+  if (failed(r = ProtoReadResponse(ch, m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2,
+                                   resp.code),
+             L"UploadResponse: failed to recv response code. %s.\n"))
     return r;
-  }
   if (resp.code != SPROTO_RES_OK) {
     SYNC_LOG(L_ERR, L"UploadResponse: erroneous response code %d.\n", resp.code);
-  } else {
-    r = ProtoReadObjectId(ch, resp.obj);
-    if (r < 0) {
-      SYNC_LOG(L_ERR, L"UploadResponse: failed to recv response object id. %s.\n",
-               GetErrorStringW(r));
-      return r;
-    }
-    r = ProtoReadCommonAttributeBlock(ch, resp.common_attr);
-    if (r < 0) {
-      SYNC_LOG(L_ERR, L"UploadResponse: failed to recv common attribute. %s.\n",
-               GetErrorStringW(r));
-      return r;
-    }
-  }
-  r = ProtoReadSection(ch, SPROTO_ID_ALIVE, resp.alive);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"UploadResponse: failed to recv channel alive. %s.\n", GetErrorStringW(r));
+  } else if (failed(r = ProtoReadObjectId(ch, resp.obj),
+                    L"UploadResponse: failed to recv response object id. %s.\n") ||
+             failed(r = ProtoReadCommonAttributeBlock(ch, resp.common_attr),
+                    L"UploadResponse: failed to recv common attribute. %s.\n")) {
     return r;
   }
-  return 0;
+  failed(r = ProtoReadSection(ch, SPROTO_ID_ALIVE, resp.alive),
+         L"UploadResponse: failed to recv channel alive. %s.\n");
+  return r < 0 ? r : 0;
 }
 
 int Worker::CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& base,
