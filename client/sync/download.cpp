@@ -481,9 +481,16 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       if (m_checker.renameConflictFile(full) != 0) return ERR_SYS;
     }
   }
-  // A link, or a file, in the way of the path's folders: reaching the path
-  // would mean leaving the tree. Retrying cannot help; the user is told.
+  // Something else than a folder on the way. A link: reaching the path
+  // would mean leaving the tree, retrying cannot help, and the user is told.
+  // A file: the server's change that makes it a folder is on its way (or
+  // the file is kept aside when it comes); this one waits for it.
   auto unreachable = [&]() {
+    if (!ThroughLink(root, sp)) {
+      SYNC_LOG(L_INFO, L"DownloadRemote: a file stands where a folder of '%s' belongs; later\n",
+               full);
+      return ERR_SYS;
+    }
     SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
              full);
     m_owner->ReportError(ERR_INVAL);

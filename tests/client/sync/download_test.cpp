@@ -103,6 +103,21 @@ TEST_F(DownloadTest, ALinkInsideTheRootIsNeverFollowed) {
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself stays";
 }
 
+TEST_F(DownloadTest, AFileWhereAFolderBelongsDelaysTheFilesInsideIt) {
+  // The server made a folder where the user has a file; the folder's own
+  // event clears the way, whichever worker gets there first.
+  WriteFile(Local("/fd"), "the user's file");
+  const uint64_t inner = Put("/fd/inner.txt", "inside");
+  EXPECT_EQ(Download("/fd/inner.txt", inner), ERR_SYS);  // retried, not dropped
+  EXPECT_EQ(mgr->GetLastError(), 0);
+  Fetch("/fd");
+  EXPECT_EQ(Download("/fd/inner.txt", inner), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/fd/inner.txt")), "inside");
+  const auto copies = ConflictCopies("", "fd");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(ReadFile(Local("/" + copies[0])), "the user's file");
+}
+
 TEST_F(DownloadTest, WithoutAUsableBasisTheWholeFileIsAskedFor) {
   const std::string v1(200000, 'a');
   std::string v2 = v1;
