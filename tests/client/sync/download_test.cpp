@@ -206,6 +206,17 @@ TEST_F(DownloadTest, ServerRemovalOfAFolderKeepsWhatWasNeverSyncedOrHasChanged) 
   EXPECT_EQ(worker->RemoveLocal(W("/g/old"), removal), ERR_OK);
   EXPECT_FALSE(PathExists(Local("/g/old")));
 
+  // A file edited here since it was synced stays in place, whether the
+  // removal arrives alone or with the edit: it goes up again as new.
+  Put("/h", "synced");
+  Fetch("/h");
+  WriteFile(Local("/h"), "edited after the sync");
+  ASSERT_EQ(HookRemove(server->store(), "/h"), 0);
+  EXPECT_EQ(worker->RemoveLocal(W("/h"), ServerRow("/h").sync_id), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/h")), "edited after the sync");
+  EXPECT_TRUE(Row("/h").path.empty());
+  EXPECT_EQ(mgr->GetLocalEventCount(), 1) << "the edit is offered for upload";
+
   // A folder holding only synced, unchanged items goes entirely.
   Put("/e/a", "a");
   for (const char* p : {"/e", "/e/a"}) Fetch(p);
