@@ -2,6 +2,7 @@
 // shutdown. Runs on the main thread; every other activity is a task started
 // from here. A stop reaches the loop through `run`, cleared by SIGINT/SIGTERM
 // or by command byte 1.
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -29,6 +30,7 @@
 #include "client/store/sign-mgr.h"
 #include "client/core/sysinfo-mgr.h"
 #include "lib/fs/file-ops.h"
+#include "lib/fs/nofollow-walk.h"
 #include "client/store/file-status-db.h"
 #include "lib/base/log.h"
 #include "lib/proto/proto-common.h"
@@ -126,6 +128,37 @@ bool LockInstance(const std::wstring& db) {
   return true;
 }
 
+// Content staged by a run that was killed (a download not yet moved into
+// place) is of no use to anyone: every unfinished transfer is repeated. Only
+// this client uses the folder (the instance lock is held), and nothing in
+// it is followed out of the sync root.
+void ClearWorkingDirectory(const std::wstring& root) {
+  ShareDir dir;
+  SharePath work;
+  UniqueFd fd;
+  if (dir.Open(WideToUtf8Lossy(root)) != 0 ||
+      ParseSharePath(std::wstring(L"/.ZentavoWorkingDirectory"), work) != 0 ||
+      dir.OpenDir(work, fd) != 0)
+    return;
+  DIR* d = ::fdopendir(::dup(fd.get()));
+  if (!d) return;
+  std::vector<std::string> names;
+  while (struct dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+      names.emplace_back(e->d_name);
+  }
+  ::closedir(d);
+  for (const std::string& n : names) {
+    if (RemoveTreeAt(fd.get(), n) != 0) {
+      SF_LOG(L_WARNING, L"[WARNING] client(%d): cannot clear '%s' from the working directory\n", n);
+    }
+  }
+  if (!names.empty()) {
+    SF_LOG(L_INFO, L"[INFO] client(%d): %d leftovers of an earlier run cleared from the working "
+           L"directory\n", static_cast<int>(names.size()));
+  }
+}
+
 bool InstallHandler(int sig, void (*fn)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = fn;
@@ -134,22 +167,6 @@ bool InstallHandler(int sig, void (*fn)(int)) {
   // terminate request would wait for the next input byte.
   sa.sa_flags = 0;
   return sigaction(sig, &sa, nullptr) == 0;
-}
-
-// Empties the working directory. What a previous run left there (content
-// staged, or a folder on its way out, when it was killed) has no owner any
-// more; the client lock keeps any other client off this root.
-void ClearWorkingDirectory(const std::wstring& dir) {
-  DIR_HANDLE h;
-  FSOpenDir(dir, 0, h);
-  DIR_ENTRY e;
-  std::vector<std::wstring> names;
-  while (FSReadDir(h, e) == 1)
-    if (e.name != L"." && e.name != L"..") names.push_back(e.name);
-  FSCloseDir(h);
-  for (const std::wstring& n : names) (void)FSRemove(dir + L"/" + n, false);
-  if (!names.empty())
-    SF_LOG(L_NOTICE, L"[NOTE] client(%d): %d items left over in '%s' removed\n", names.size(), dir);
 }
 
 }  // namespace
@@ -251,7 +268,7 @@ int initialize(SFSysInfo& sysinfo) {
   }
 
   TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
-  ClearWorkingDirectory(root + L"/.ZentavoWorkingDirectory");
+  ClearWorkingDirectory(root);
   (void)IPC_Channel::Initialize(sysinfo.SessionGet());
 
   // Without its memory of what was synced the engine would take every file

@@ -273,31 +273,6 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
   ShareDir root;
   if (OpenRoot(root) != 0) return ERR_SYS;
   root.SetDirMode(0777);
-  // The target could not be reached. A link on the way is never followed,
-  // and the event is dropped. A file on the way (where the server has a
-  // folder) is settled by that folder's own event or by this client's upload
-  // of the file, so the download is tried again; dropped, the item would
-  // never arrive.
-  auto unreachable = [&](bool leaf_too) -> int {
-    SharePath up;
-    const size_t n = sp.names.size() - (leaf_too ? 0 : 1);
-    for (size_t i = 0; i < n; ++i) {
-      up.names.push_back(sp.names[i]);
-      struct stat st;
-      if (root.Stat(up, st) != 0) break;
-      if (S_ISDIR(st.st_mode)) continue;
-      if (S_ISREG(st.st_mode)) {
-        SYNC_LOG(L_INFO, L"DownloadRemote: '%s' waits for the file '%s' in its way\n", full,
-                 up.str());
-        return ERR_SYS;
-      }
-      break;
-    }
-    SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
-             full);
-    m_owner->ReportError(ERR_INVAL);
-    return ERR_OK;
-  };
 
   ClientFileEventInfo row;
   const bool has_row = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0;
@@ -507,9 +482,24 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       if (m_checker.renameConflictFile(full) != 0) return ERR_SYS;
     }
   }
+  // Something else than a folder on the way. A link: reaching the path
+  // would mean leaving the tree, retrying cannot help, and the user is told.
+  // A file: the server's change that makes it a folder is on its way (or
+  // the file is kept aside when it comes); this one waits for it.
+  auto unreachable = [&]() {
+    if (!ThroughLink(root, sp)) {
+      SYNC_LOG(L_INFO, L"DownloadRemote: a file stands where a folder of '%s' belongs; later\n",
+               full);
+      return ERR_SYS;
+    }
+    SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
+             full);
+    m_owner->ReportError(ERR_INVAL);
+    return ERR_OK;
+  };
   if (new_dir) {
     const int r = root.MakeDir(sp);
-    if (r == ERR_CONFLICT) return unreachable(true);
+    if (r == ERR_CONFLICT) return unreachable();
     if (r != 0) {
       SYNC_LOG(L_ERR, L"DownloadRemote: Cannot create directory %s\n", full);
       return ERR_SYS;
@@ -519,7 +509,7 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     const std::wstring staged = content->getPath();
     const std::string name = WideToUtf8Lossy(staged.substr(staged.rfind(L'/') + 1));
     const int r = root.MoveIn(work_fd.get(), name, sp, true);
-    if (r == ERR_CONFLICT) return unreachable(false);
+    if (r == ERR_CONFLICT) return unreachable();
     if (r != 0) {
       SYNC_LOG(L_ERR, L"DownloadRemote: Cannot rename from %s -> %s\n", staged, full);
       return ERR_SYS;

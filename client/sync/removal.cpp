@@ -45,7 +45,7 @@ int Worker::RemoveLocal(const std::wstring& path, uint64_t removal_id) {
              row.syncID, removal_id);
     return ERR_OK;
   }
-  bool kept = false;
+  bool kept = false, resend = false;
   bool unchanged = has_row && row.syncID != 0 && !LocallyModified(local, row, std::wstring());
   if (unchanged && local.type == FT_FILE) {
     // Size and time match also after an edit made within the second they
@@ -69,16 +69,23 @@ int Worker::RemoveLocal(const std::wstring& path, uint64_t removal_id) {
       return ERR_SYS;
     }
   } else {
+    // Changed (or never synced) here: the edit wins over the removal, as
+    // it does when both arrive together and as the server decides for an
+    // upload of a removed path. It stays where it is, without a row, and
+    // goes up as new; whichever order the two changes arrive in, the
+    // outcome is the same.
     SYNC_LOG(L_INFO, L"RemoveLocal: Detect local modification to '%s', resolve conflict\n", full);
-    if (HasPendingLocalEvents()) {
-      SYNC_LOG(L_INFO, L"RemoveLocal: Still local events, keep the file\n");
-    } else if (m_checker.renameConflictFile(full) != 0) {
-      return ERR_SYS;
-    }
+    SYNC_LOG(L_INFO, L"RemoveLocal: '%s' is kept and sent again as new\n", full);
+    resend = true;
   }
   if (FileEventDB::rmEventInfoV3(path) != 0) {
     SYNC_LOG(L_ERR, L"RemoveLocal: Failed to remove database record for '%s'\n", full);
     return ERR_SYS;
+  }
+  if (resend) {
+    Event again(EV_MODIFY, local.type == FT_DIR ? F_DIR | F_EXPAND : 0u, path);
+    m_owner->PushLocalEvent(again);
+    return ERR_OK;  // nothing was removed: no removal to show
   }
   if (kept) {
     // What stayed has no rows any more: the expansion offers it for upload

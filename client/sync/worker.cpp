@@ -375,6 +375,18 @@ int Worker::OpenRoot(ShareDir& root) const {
   return 0;
 }
 
+bool Worker::ThroughLink(const ShareDir& root, const SharePath& p) const {
+  SharePath prefix;
+  for (size_t i = 0; i + 1 < p.names.size(); ++i) {
+    prefix.names.push_back(p.names[i]);
+    struct stat st;
+    if (root.Stat(prefix, st) != 0) return false;
+    if (S_ISLNK(st.st_mode)) return true;
+    if (!S_ISDIR(st.st_mode)) return false;
+  }
+  return false;
+}
+
 int Worker::LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info) const {
   info = FILE_INFO();
   info.path = FullPath(Utf8ToWideLossy(p.str()));

@@ -283,6 +283,9 @@ class Worker : public SyncTask {
   // through a link, or through a non-directory, is reported missing (the
   // item is not part of the synced tree). 0 or -1.
   int LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info) const;
+  // Whether a folder on the way to `p` is a symbolic link (as opposed to
+  // a file standing where the folder should be).
+  bool ThroughLink(const ShareDir& root, const SharePath& p) const;
 
   // Parks `e` in the exception list and hands its path back to the queues.
   void ParkEvent(Event& e);

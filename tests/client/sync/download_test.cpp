@@ -103,6 +103,21 @@ TEST_F(DownloadTest, ALinkInsideTheRootIsNeverFollowed) {
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself stays";
 }
 
+TEST_F(DownloadTest, AFileWhereAFolderBelongsDelaysTheFilesInsideIt) {
+  // The server made a folder where the user has a file; the folder's own
+  // event clears the way, whichever worker gets there first.
+  WriteFile(Local("/fd"), "the user's file");
+  const uint64_t inner = Put("/fd/inner.txt", "inside");
+  EXPECT_EQ(Download("/fd/inner.txt", inner), ERR_SYS);  // retried, not dropped
+  EXPECT_EQ(mgr->GetLastError(), 0);
+  Fetch("/fd");
+  EXPECT_EQ(Download("/fd/inner.txt", inner), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/fd/inner.txt")), "inside");
+  const auto copies = ConflictCopies("", "fd");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(ReadFile(Local("/" + copies[0])), "the user's file");
+}
+
 TEST_F(DownloadTest, WithoutAUsableBasisTheWholeFileIsAskedFor) {
   const std::string v1(200000, 'a');
   std::string v2 = v1;
@@ -190,6 +205,17 @@ TEST_F(DownloadTest, ServerRemovalOfAFolderKeepsWhatWasNeverSyncedOrHasChanged) 
   EXPECT_EQ(Row("/g/new").syncID, later);
   EXPECT_EQ(worker->RemoveLocal(W("/g/old"), removal), ERR_OK);
   EXPECT_FALSE(PathExists(Local("/g/old")));
+
+  // A file edited here since it was synced stays in place, whether the
+  // removal arrives alone or with the edit: it goes up again as new.
+  Put("/h", "synced");
+  Fetch("/h");
+  WriteFile(Local("/h"), "edited after the sync");
+  ASSERT_EQ(HookRemove(server->store(), "/h"), 0);
+  EXPECT_EQ(worker->RemoveLocal(W("/h"), ServerRow("/h").sync_id), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/h")), "edited after the sync");
+  EXPECT_TRUE(Row("/h").path.empty());
+  EXPECT_EQ(mgr->GetLocalEventCount(), 1) << "the edit is offered for upload";
 
   // A folder holding only synced, unchanged items goes entirely.
   Put("/e/a", "a");
