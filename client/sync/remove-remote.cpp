@@ -108,7 +108,8 @@ int Worker::RemoveRemote(const std::wstring& path) {
   e = ProtoRemoveObject(*conn->channel, ctx);
   ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
   if (e < 0) {
-    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", path, GetErrorStringW(e));
+    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", path,
+             GetErrorStringW(e));
     return e;
   }
 
@@ -130,8 +131,8 @@ int Worker::RemoveRemote(const std::wstring& path) {
         // client's (which the next pull brings, and the folder with it). The
         // row stays and the removal is tried again; should the folder come
         // back, the items that are gone from it are removed then.
-        SYNC_LOG(L_INFO, L"RemoveRemote: '%s' is tried again once the changes below it are pulled\n",
-                 path);
+        SYNC_LOG(L_INFO,
+                 L"RemoveRemote: '%s' is tried again once the changes below it are pulled\n", path);
         return ERR_SYS;
       }
       // The server's newer version stays there and arrives with the next

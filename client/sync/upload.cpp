@@ -47,7 +47,8 @@ bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& 
                              const std::wstring& hash) const {
   if (local.type == FT_DIR) {
     if (row.IsDir()) return false;
-    SYNC_LOG(L_INFO, L"ModificationCheck: '%s' appears as FILE in database, but now it is a directory\n",
+    SYNC_LOG(L_INFO,
+             L"ModificationCheck: '%s' appears as FILE in database, but now it is a directory\n",
              local.path);
     return true;
   }
@@ -109,8 +110,8 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     return ERR_SYS;
   }
 
-  const bool have_signature = have_row && row.IsFile() && !row.signaturePath.empty() &&
-                              IsFileExist(row.signaturePath);
+  const bool have_signature =
+      have_row && row.IsFile() && !row.signaturePath.empty() && IsFileExist(row.signaturePath);
   TempFile delta;
   bool is_delta = false;
   if (have_signature) {
@@ -128,8 +129,8 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
       is_delta = true;
       SYNC_LOG(L_DEBUG, L"PrepareFileBlock: delta is ready (%s)\n", delta.getPath());
     } else {
-      SYNC_LOG(L_NOTICE, L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n",
-               full);
+      SYNC_LOG(L_NOTICE,
+               L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n", full);
       delta.remove();
     }
   } else {
@@ -214,7 +215,8 @@ int Worker::UploadLocal(const std::wstring& path) {
     return ERR_OK;
   }
   const bool is_dir = info.type == FT_DIR;
-  const int blocked = is_dir ? TestDirectory(path, full.size()) : TestFile(path, info.size, full.size());
+  const int blocked =
+      is_dir ? TestDirectory(path, full.size()) : TestFile(path, info.size, full.size());
   if (blocked != 0) {
     if (is_dir) {
       SYNC_LOG(L_WARNING, L"UploadLocal: Directory '%s' cannot be uploaded (blocked: %d)\n", path,
@@ -276,8 +278,9 @@ int Worker::UploadLocal(const std::wstring& path) {
       // that write from every later check.
       FILE_INFO now;
       if (FSStat(full, now) != 0 || now != info) {
-        SYNC_LOG(L_INFO, L"PrepareFileBlock: File '%s' is modified while preparing upload (file "
-                         L"system), try it again\n",
+        SYNC_LOG(L_INFO,
+                 L"PrepareFileBlock: File '%s' is modified while preparing upload (file "
+                 L"system), try it again\n",
                  full);
         return ERR_INT;
       }
@@ -369,9 +372,9 @@ int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
   };
   int r = [&]() -> int {
     int rc;
-    if (failed(rc = ProtoWriteBasicRequest(ch, v4 ? SCMD_EVT_RECV_2 : SCMD_EVT_RECV, 0,
-                                           req.session),
-               L"UploadRequest: failed to send basic request. %s.\n") ||
+    if (failed(
+            rc = ProtoWriteBasicRequest(ch, v4 ? SCMD_EVT_RECV_2 : SCMD_EVT_RECV, 0, req.session),
+            L"UploadRequest: failed to send basic request. %s.\n") ||
         (v4 && failed(rc = ProtoWriteSection(ch, SPROTO_ID_META_BLOCK, req.meta_blocks),
                       L"UploadRequest: fail to send meta blocks. %s.\n")) ||
         (v4 && (req.meta_blocks & META_PROTO_VERSION) &&
@@ -459,9 +462,9 @@ int Worker::ProtoReadUploadResponse(Channel& ch, UploadResponse& resp) {
     return rc < 0;
   };
   int r;
-  if (failed(r = ProtoReadResponse(ch, m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2,
-                                   resp.code),
-             L"UploadResponse: failed to recv response code. %s.\n"))
+  if (failed(
+          r = ProtoReadResponse(ch, m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2, resp.code),
+          L"UploadResponse: failed to recv response code. %s.\n"))
     return r;
   if (resp.code != SPROTO_RES_OK) {
     SYNC_LOG(L_ERR, L"UploadResponse: erroneous response code %d.\n", resp.code);
@@ -509,8 +512,7 @@ int Worker::CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& base,
     row.signaturePath = sign_file.getPath().empty() ? base.signaturePath : sign_file.getPath();
   const int r = FileEventDB::setEventInfo(row);
   if (r != 0) {
-    SYNC_LOG(L_ERR, L"CommitDatabase: Failed to update local event database. Error code = %d\n",
-             r);
+    SYNC_LOG(L_ERR, L"CommitDatabase: Failed to update local event database. Error code = %d\n", r);
     return -1;
   }
   if (!sign_file.getPath().empty()) sign_file.convert_permanent();

@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 
 #include "lib/base/utility.h"
 #include "rsapi/rs-api.h"

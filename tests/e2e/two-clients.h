@@ -23,8 +23,8 @@ namespace sftest {
 struct TreeItem {
   bool dir = false;
   uint64_t size = 0;
-  uint32_t mtime = 0;   // files only; directories keep 0
-  std::string digest;   // content checksum of a file
+  uint32_t mtime = 0;  // files only; directories keep 0
+  std::string digest;  // content checksum of a file
   bool operator==(const TreeItem& o) const {
     return dir == o.dir && size == o.size && mtime == o.mtime && digest == o.digest;
   }

@@ -38,14 +38,13 @@ std::vector<std::string> Versions(const std::string& root, const std::string& pa
 }
 
 // Waits for agreement, then checks that both clients hold `expected`, the
-// tree as the user left it on one side.
-// `expected` is read once, before anything is synced.
-#define EXPECT_BOTH_HOLD(expected, what)                                \
-  do {                                                                 \
-    const Tree want = (expected);                                      \
-    ASSERT_TRUE(Converged());                                          \
-    EXPECT_EQ(TreeDiff(want, ReadTree(a->Root()), what, "A"), "");     \
-    EXPECT_EQ(TreeDiff(want, ReadTree(b->Root()), what, "B"), "");     \
+// tree as the user left it on one side (read once, before anything syncs).
+#define EXPECT_BOTH_HOLD(expected, what)                           \
+  do {                                                             \
+    const Tree want = (expected);                                  \
+    ASSERT_TRUE(Converged());                                      \
+    EXPECT_EQ(TreeDiff(want, ReadTree(a->Root()), what, "A"), ""); \
+    EXPECT_EQ(TreeDiff(want, ReadTree(b->Root()), what, "B"), ""); \
   } while (0)
 
 TEST_F(TwoClientsTest, ManyFilesAndALargeOneTravelAndChangeBothWays) {
@@ -136,8 +135,9 @@ TEST_F(TwoClientsTest, BothSidesChangingOnePathKeepEveryVersion) {
 
   for (SyncClient* c : {a.get(), b.get()}) {
     SCOPED_TRACE(c->name());
-    EXPECT_EQ(Versions(c->Root(), "/ee.txt"),
-              (std::vector<std::string>{"edit/edit: A's version", "edit/edit: B's version, longer"}));
+    EXPECT_EQ(
+        Versions(c->Root(), "/ee.txt"),
+        (std::vector<std::string>{"edit/edit: A's version", "edit/edit: B's version, longer"}));
     // A removal is no version: the edit survives, at the path or, when the
     // removal was carried out first, under a conflict name.
     EXPECT_EQ(Versions(c->Root(), "/ed.txt"), std::vector<std::string>{"edit/delete: A's edit"});
