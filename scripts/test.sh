@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 sf_install_deps
 
+# Includes across a forbidden direction fail here, before any build.
+scripts/check-layers.sh
+
 BUILD=${SF_TEST_BUILD_DIR:-build-asan}
 JOBS=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSF_SANITIZE=ON \
