@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 
@@ -16,13 +17,6 @@ std::mutex ExcepList::mutex;
 namespace {
 
 constexpr wchar_t kLogComponent[] = L"excep_list_debug";
-
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) std::fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 
 namespace {
@@ -420,13 +421,6 @@ filter_parse_result RunParser(filter& f, bool report, NextPiece next) {
   }
   return r;
 }
-
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) std::fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // ---- Matching --------------------------------------------------------------
 

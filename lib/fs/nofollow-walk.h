@@ -11,36 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "lib/base/handles.h"
+
 constexpr size_t kMaxSharePathBytes = 4096;  // whole path, UTF-8
 constexpr size_t kMaxShareNameBytes = 255;   // one component
 constexpr size_t kMaxShareDepth = 128;       // components
-
-// Owns a file descriptor; closes it on destruction. Not copyable.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : m_fd(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : m_fd(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return m_fd; }
-  bool valid() const { return m_fd >= 0; }
-  int release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int m_fd = -1;
-};
 
 // A validated share path: "/" followed by one or more names joined by "/".
 struct SharePath {
