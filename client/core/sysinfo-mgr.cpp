@@ -12,13 +12,6 @@ bool IsTrue(Config& c, const wchar_t* key) {
   return c[key] == L"true";
 }
 
-// "/a/sync/" and "/a/sync" are one folder; without this the paths built from
-// it ("/a/sync//f") would not match what other programs look up.
-std::wstring WithoutTrailingSlash(std::wstring path) {
-  while (path.size() > 1 && path.back() == L'/') path.pop_back();
-  return path;
-}
-
 }  // namespace
 
 SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
@@ -44,8 +37,8 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
     m_info.strClient = c[L"client"];
     m_info.strSession = c[L"session"];
     m_info.strIP = c[L"server"];
-    m_info.strFolderLoc = WithoutTrailingSlash(c[L"watch"]);
-    m_info.strDBLoc = WithoutTrailingSlash(c[L"db_loc"]);
+    m_info.strFolderLoc = WithoutTrailingSlashes(c[L"watch"]);
+    m_info.strDBLoc = WithoutTrailingSlashes(c[L"db_loc"]);
     m_info.UseProxy = IsTrue(c, L"UseProxy");
     m_info.UseSysProxy = IsTrue(c, L"UseSysProxy");
     m_info.strProxySrvIP = c[L"ProxySrvIP"];

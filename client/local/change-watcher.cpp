@@ -79,8 +79,7 @@ int ChangeWatcher::Open(const std::string& root) {
       std::fclose(f);
     }
   }
-  m_root = root;
-  while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
+  m_root = WithoutTrailingSlashes(root);
   return Reset();
 }
 

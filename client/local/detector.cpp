@@ -57,8 +57,7 @@ int Detector::SetWatch(const std::wstring& path) {
            static_cast<long>(EINVAL));
     return -1;
   }
-  m_watch_path = path;
-  while (m_watch_path.size() > 1 && m_watch_path.back() == L'/') m_watch_path.pop_back();
+  m_watch_path = WithoutTrailingSlashes(path);
   // Made before the watch opens, so that it is watched (for moves) from the
   // first change on.
   if (IsFileExist(m_watch_path)) RecreateWorkingDir();

@@ -65,8 +65,7 @@ bool InSignatureStore(const std::wstring& path) {
     std::wstring out;
     for (wchar_t c : in)
       if (c != L'/' || out.empty() || out.back() != L'/') out.push_back(c);
-    while (out.size() > 1 && out.back() == L'/') out.pop_back();
-    return out;
+    return WithoutTrailingSlashes(out);
   };
   const std::wstring store = collapse(SignMgr::folder());
   if (store.empty()) return true;
