@@ -38,8 +38,7 @@ uint16_t Port(int v, const wchar_t* what) {
 
 TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory, UiSink* ui)
     : m_config(config), m_ui(ui) {
-  m_sync_root = config.FolderLocGet();
-  while (m_sync_root.size() > 1 && m_sync_root.back() == L'/') m_sync_root.pop_back();
+  m_sync_root = WithoutTrailingSlashes(config.FolderLocGet());
   m_excep_path = config.EXCEPLISTLocGet();
 
   int version = config.ProtoVersionGet();
