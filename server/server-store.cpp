@@ -210,8 +210,7 @@ ServerStore::~ServerStore() {
 }
 
 int ServerStore::Init(const Options& opt) {
-  std::string share = opt.share;
-  while (share.size() > 1 && share.back() == '/') share.pop_back();
+  const std::string share = WithoutTrailingSlashes(opt.share);
   if (share.empty() || opt.versions_kept == 0) return ERR_INVAL;
   if (m_share.Open(share) != 0) return ERR_SYS;
   m_state = opt.state.empty() ? share + ".sfstate" : opt.state;

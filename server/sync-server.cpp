@@ -257,7 +257,6 @@ int64_t SyncServer::PayloadCut() const {
 
 std::wstring SyncServer::ViewName() const {
   if (!m_opt.view_name.empty()) return Utf8ToWideLossy(m_opt.view_name);
-  std::string s = m_opt.share;
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  const std::string s = WithoutTrailingSlashes(m_opt.share);
   return Utf8ToWideLossy(s.substr(s.rfind('/') + 1));
 }
