@@ -233,7 +233,7 @@ int initialize(SFSysInfo& sysinfo) {
     return -1;
   }
 
-  TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
+  TempFile::initialize(root + L"/" + kWorkingDirName);
   (void)IPC_Channel::Initialize(sysinfo.SessionGet());
 
   // The stores report their own failures; a store that did not open makes

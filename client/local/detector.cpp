@@ -11,6 +11,7 @@
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
 #include "lib/fs/file-ops.h"
+#include "lib/fs/temp-file.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 
@@ -28,7 +29,7 @@ wchar_t Lower(wchar_t c) {
 
 // 0: an ordinary name; 1: the working directory itself; 2: inside it.
 int WorkingDirMatch(const std::wstring& name) {
-  const std::wstring wd = Detector::kWorkingDirName;
+  const std::wstring wd = kWorkingDirName;
   if (name.size() < wd.size()) return 0;
   for (size_t i = 0; i < wd.size(); ++i)
     if (Lower(name[i]) != Lower(wd[i])) return 0;

@@ -41,7 +41,6 @@ class Detector : public Task {
 
   // Longest name handled; longer ones are dropped with a log line.
   static constexpr size_t kMaxNameChars = 1023;
-  static constexpr wchar_t kWorkingDirName[] = L".ZentavoWorkingDirectory";
 
   ChangeWatcher& watcher() { return m_watcher; }
   // Results of the watcher taken so far (tests, diagnostics). Thread-safe.

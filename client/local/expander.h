@@ -43,8 +43,6 @@ class Expander : public Task {
   // code unit, a proper prefix first. <0, 0 or >0.
   static int ComparePaths(const std::wstring& a, const std::wstring& b);
 
-  static constexpr wchar_t kWorkingDirName[] = L".ZentavoWorkingDirectory";
-
  private:
   static int PushEventCallback(const std::wstring& path, void* priv);
   void CompareFileListCore(const FileList& disk, const FileList& db, bool merge);
