@@ -7,10 +7,10 @@
 
 namespace sqlite_util {
 
-int Db::Open(const std::string& path) {
+int Db::Open(const std::string& path, int flags) {
   Close();
   if (path.empty()) return SQLITE_CANTOPEN;
-  return sqlite3_open(path.c_str(), &m_db);
+  return sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
 }
 
 int Db::OpenShared(const std::string& path) {

@@ -42,12 +42,13 @@ class Db {
     return *this;
   }
 
-  // Opens (creating if missing) the file at the UTF-8 `path`. Returns the
-  // SQLite result code. On failure the handle is kept so that ErrMsg() can say
-  // why; it is closed by the next Open/Close or the destructor. An empty path
-  // is refused with SQLITE_CANTOPEN: SQLite would otherwise open a private
-  // temporary database and every write would vanish silently.
-  int Open(const std::string& path);
+  // Opens (creating if missing, with the default `flags`) the file at the
+  // UTF-8 `path`. Returns the SQLite result code. On failure the handle is
+  // kept so that ErrMsg() can say why; it is closed by the next Open/Close or
+  // the destructor. An empty path is refused with SQLITE_CANTOPEN: SQLite
+  // would otherwise open a private temporary database and every write would
+  // vanish silently.
+  int Open(const std::string& path, int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   // Open() followed by the shared busy timeout.
   int OpenShared(const std::string& path);
   void Close();
