@@ -6,12 +6,11 @@
 // Not thread-safe: the store serialises every call under its own mutex.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
+
+#include "lib/base/sqlite-util.h"
 
 // Wire values of the object type.
 constexpr uint8_t kObjFile = 0;
@@ -42,14 +41,6 @@ struct PendingRow {
   ObjectRow object;    // the row to write once the rename is done
   std::string staged;  // absolute path of the staged file
 };
-
-struct SqliteClose {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StmtFinalize {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
 
 class MetaDb {
  public:
@@ -95,10 +86,12 @@ class MetaDb {
   int GetSession(const std::string& session, std::string& user);
 
  private:
+  // 0, or ERR_SYS after logging.
   int Exec(const char* sql);
-  StmtPtr Prepare(const char* sql);
-  int Step(sqlite3_stmt* s);  // SQLITE_ROW, SQLITE_DONE, or ERR_SYS after logging
-  int ReadObjects(sqlite3_stmt* s, std::vector<ObjectRow>& rows);
+  int Prepare(sqlite_util::Stmt& s, const char* sql);
+  // SQLITE_ROW, SQLITE_DONE, or ERR_SYS after logging.
+  int Step(sqlite_util::Stmt& s);
+  int ReadObjects(sqlite_util::Stmt& s, std::vector<ObjectRow>& rows);
 
-  std::unique_ptr<sqlite3, SqliteClose> m_db;
+  sqlite_util::Db m_db;
 };
