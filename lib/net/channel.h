@@ -123,11 +123,6 @@ class Channel {
   // REQUIRES: want <= free space of the read buffer.
   virtual int ReadMore(int want);
 
-  // Byte reversal helpers (the integer reads and writes do not need them).
-  static uint64_t Convert(uint64_t v);
-  static uint32_t Convert(uint32_t v);
-  static uint16_t Convert(uint16_t v);
-
   // Socket helpers: a new IPv4 stream socket (-1 on failure); linger; non-
   // blocking mode (ERR_INT on failure); a connect bounded by channel_timeout.
   virtual int CreateSock();
