@@ -137,7 +137,6 @@ struct PayloadBudget {
   uint64_t used = 0;
   // How many of `n` more bytes may pass before the cut.
   uint64_t Allow(uint64_t n) const;
-  bool Exhausted() const { return limit >= 0 && used >= static_cast<uint64_t>(limit); }
 };
 
 // Receives a payload (DELTATYPE, DELTALEN, DELTAID/DELTADATA blocks) into the
