@@ -97,9 +97,6 @@ class SFSysInfo {
   // nothing.
   void ReloadIP(const wchar_t* path);
 
-  void Lock() { m_lock.lock(); }
-  void Unlock() { m_lock.unlock(); }
-
  private:
   void LoadDefaults();
   void DerivePaths();

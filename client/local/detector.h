@@ -61,7 +61,6 @@ class Detector : public Task {
 
   // Detector thread only.
   Event m_lastEvent;
-  std::wstring m_path;  // unused, kept empty
   // Set by SetWatch before the task runs.
   std::wstring m_watch_path;
   ChangeWatcher m_watcher;  // Interrupt is the only member other threads call

@@ -544,10 +544,6 @@ void PrintSet(FILE* out, const char* name, const filter_string_set& set) {
 
 }  // namespace
 
-void filter_init(filter& f) {
-  f = filter();
-}
-
 void filter_destroy(filter& f) {
   f = filter();
 }

@@ -58,9 +58,7 @@ struct filter {
   filter_ea ea;
 };
 
-// Resets every field to empty / unset / 0.
-void filter_init(filter& f);
-// Frees everything; the record is left as filter_init leaves it.
+// Frees everything; every field is left empty / unset / 0.
 void filter_destroy(filter& f);
 
 // ---- Parser schema -------------------------------------------------------

@@ -573,11 +573,3 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
   }
   return 0;
 }
-
-int FileEventDB::getPathByInode(uint64_t, std::wstring&) {
-  return -1;
-}
-
-int FileEventDB::setPathInode(const std::wstring&, uint64_t) {
-  return -1;
-}

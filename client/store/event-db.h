@@ -130,18 +130,12 @@ class FileEventDB {
   // database failure (entries added so far stay). Thread-safe.
   static int getFileList(FileList& list, const std::wstring& prefix);
 
-  // Not supported: always -1.
-  static int getPathByInode(uint64_t inode, std::wstring& path);
-  static int setPathInode(const std::wstring& path, uint64_t inode);
-
   // Wide to UTF-8 for one field: 0, or -1 when the text cannot be converted,
   // holds a NUL or needs more than kFieldBuf-1 bytes.
   static int wcstombsIfNeed(const std::wstring& in, std::string& out);
   // UTF-8 to wide: a null input gives the empty string. 0, or -1 for
   // invalid UTF-8.
   static int mbstowcsIfNeed(const char* in, std::wstring& out);
-
-  ClientFileEventInfo m_eventInfo;
 
  private:
   // Guarded by m_dbMutex.

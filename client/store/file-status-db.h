@@ -93,12 +93,9 @@ class FileStatusDB {
   // Whether any row is syncing. False on any failure. Thread-safe.
   static bool isAnyFileSyncing();
 
-  static bool isInitialized() { return m_isInitialized; }
-
  private:
   // Set once by initialize, before other threads exist.
   static std::string m_fstatDBPath;
-  static bool m_isInitialized;
 };
 
 // Placeholders of the SQL template expansion.

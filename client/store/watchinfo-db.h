@@ -51,10 +51,7 @@ class WatchInfoDB {
   // was read, -1 for a null `info` or no row, or the SQLite result code.
   static int getWatchInfo(WatchInfo* info);
 
-  static bool isInitialized() { return m_isInitialized; }
-
  private:
   // Set once by initialize, before other threads exist.
   static std::string m_watchinfoDBPath;
-  static bool m_isInitialized;
 };

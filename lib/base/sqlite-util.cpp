@@ -87,10 +87,6 @@ int Stmt::BindU64(int idx, uint64_t v) {
   return rc;
 }
 
-int Stmt::BindNull(int idx) {
-  return sqlite3_bind_null(m_stmt, idx);
-}
-
 int Stmt::Step() {
   return sqlite3_step(m_stmt);
 }

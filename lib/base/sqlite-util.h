@@ -57,7 +57,6 @@ class Db {
   sqlite3* get() const { return m_db; }
   // The last error text of the connection (or a fixed text when none is open).
   const char* ErrMsg() const;
-  int ErrCode() const { return m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE; }
 
   // Runs one or more statements without results. Returns the SQLite result
   // code; on failure `err` (if given) receives SQLite's message.
@@ -87,7 +86,6 @@ class Stmt {
   int BindInt(int idx, int v);
   int BindInt64(int idx, int64_t v);
   int BindU64(int idx, uint64_t v);
-  int BindNull(int idx);
 
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step();

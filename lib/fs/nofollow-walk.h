@@ -26,7 +26,6 @@ struct SharePath {
   const std::string& leaf() const { return names.back(); }
   // The parent's path; empty names for a top-level entry.
   SharePath parent() const;
-  bool isTop() const { return names.size() == 1; }
 };
 
 // Parses a UTF-8 path from a client. Accepts only "/name(/name)*" with every
