@@ -12,7 +12,7 @@
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 
-std::mutex ExcepList::mutex;
+Mutex ExcepList::mutex;
 
 namespace {
 

@@ -6,17 +6,17 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "client/core/event-list.h"
+#include "lib/base/mutex.h"
 
 class ExcepList {
  public:
   // Serialises every read-modify-write cycle of the file (several workers
   // may add or erase at once). Lock order: after the task manager's mutex,
   // before the logger's.
-  static std::mutex mutex;
+  static Mutex mutex;
 
   // Limits of the file format.
   static constexpr size_t kMaxLineBytes = 8191;

@@ -20,7 +20,7 @@ SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
 }
 
 SFSysInfo::SFSysInfo(const wchar_t* path) {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   Config c;
   if (c.read(path) != 0) {
     // Said out loud: the defaults watch another folder than the user chose.
@@ -111,47 +111,47 @@ void SFSysInfo::DerivePaths() {
 }
 
 std::wstring SFSysInfo::IPGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.strIP;
 }
 
 std::wstring SFSysInfo::FolderLocGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.strFolderLoc;
 }
 
 int SFSysInfo::PortGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.port;
 }
 
 int SFSysInfo::WorkerCountGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.workerCount;
 }
 
 int SFSysInfo::ProtoVersionGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.version;
 }
 
 bool SFSysInfo::IsShare() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.isShare;
 }
 
 bool SFSysInfo::IsNativeClient() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.nativeClient;
 }
 
 bool SFSysInfo::IsEncrypt() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.isSSL;
 }
 
 void SFSysInfo::FolderLocSet(const std::wstring& path) {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   m_info.strFolderLoc = path;
 }
 
@@ -173,7 +173,7 @@ void SFSysInfo::ReloadIP(const wchar_t* path) {
            path == nullptr ? L"" : path);
     return;
   }
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   m_info.strIP = c[L"server"];
   m_info.port = c.get_int(L"port");
   SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d): CLIENT_INFO Reload ip & port:\n");
