@@ -141,13 +141,13 @@ void TaskManager::Pause() {
     if (t) t->Pause();
   if (m_syncer) m_syncer->Pause();
   if (m_expander) m_expander->Pause();
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   SetStatus(PAUSE);
 }
 
 void TaskManager::Resume() {
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     SetStatus(NothingPending() ? IDLE : SYNCING);
   }
   for (auto& t : m_task)
@@ -165,7 +165,7 @@ void TaskManager::Stop() {
     m_ctx[i].SetNotify();
     if (m_task[static_cast<size_t>(i)]) m_task[static_cast<size_t>(i)]->Stop();
   }
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_sfel.Clear();
   m_lfel.Clear();
   m_registry.clear();
@@ -189,22 +189,22 @@ bool TaskManager::NothingPending() const {
 }
 
 TaskManager::Status TaskManager::GetStatus() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_status;
 }
 
 int TaskManager::GetLastError() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_last_err;
 }
 
 size_t TaskManager::GetExpandQueueSize() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_exp_event.size();
 }
 
 Task* TaskManager::GetRegisteredTask(const std::wstring& path) const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   auto it = m_registry.find(path);
   return it == m_registry.end() ? nullptr : it->second;
 }
@@ -232,7 +232,7 @@ int TaskManager::PushLocalEvent(Event& e) {
     PushExpandEvent(e);
     return 0;
   }
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
   return 0;
 }
@@ -244,7 +244,7 @@ int TaskManager::PushLocalEvents(std::vector<Event>& events) {
   // The marks are written before the lock is given up, as for a single
   // event: a worker that finished one of these paths first would otherwise
   // have its "done" overwritten by "syncing".
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   for (Event& e : events) {
     if (e.isExpand()) continue;
     if (QueueLocalEvent(e)) marks.push_back(SyncingInfo(e));
@@ -270,7 +270,7 @@ bool TaskManager::QueueLocalEvent(Event& e) {
 }
 
 int TaskManager::PushServerEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   auto it = m_registry.find(e.m_path);
   if (it != m_registry.end()) {
     SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
@@ -292,14 +292,14 @@ int TaskManager::PushServerEvent(const Event& e) {
 void TaskManager::PushExpandEvent(const Event& e) {
   if (!e.isValid() || !e.isDir()) return;
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): PushExpandEvent: %s\n", e.toString());
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_exp_event.push_back(e);
 }
 
 // ---- Workers -------------------------------------------------------------------
 
 int TaskManager::PullEvent(Event& local, Event& server, Task* task) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   local = Event();
   server = Event();
   const bool has_local = !m_lfel.IsEmpty(), has_server = !m_sfel.IsEmpty();
@@ -365,31 +365,31 @@ int TaskManager::DoneEventCore(const Event& e) {
 }
 
 int TaskManager::DoneEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   const int r = DoneEventCore(e);
   if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
   return r;
 }
 
 void TaskManager::DecPendingServerEvent() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_pending_server_events > 0) --m_pending_server_events;
 }
 
 int TaskManager::GetPendingServerEvent() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_pending_server_events;
 }
 
 int TaskManager::GetLocalEventCount() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_lfel.Size();
 }
 
 // ---- Errors towards the user interface -------------------------------------------
 
 void TaskManager::SetLastError(int err) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (err == m_last_err) return;
   m_last_err = err;
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: reporting error %d\n", err);
@@ -397,7 +397,7 @@ void TaskManager::SetLastError(int err) {
 }
 
 void TaskManager::ReportError(int err) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (err == m_last_err) return;
   if (err == ERR_IO) {
     if (m_syncer && m_syncer->IsConnected()) {
@@ -418,12 +418,12 @@ void TaskManager::ReportError(int err) {
 }
 
 void TaskManager::ResetLastError() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_last_err = 0;
 }
 
 void TaskManager::NotifyEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_ui) m_ui->WriteFileEvent(e);
 }
 
@@ -483,7 +483,7 @@ std::wstring TaskManager::GetRelativeEventPath(const std::wstring& path) {
 // ---- Expansion queue ---------------------------------------------------------------------
 
 int TaskManager::GetExpandEvent(Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_exp_event.empty()) {
     e = Event();
     SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): GetExpandEvent: none\n");
@@ -500,7 +500,7 @@ int TaskManager::GetExpandEvent(Event& e) {
 
 void TaskManager::DoneExpandEvent(const Event& e) {
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): DoneExpandEvent: %s\n", e.toString());
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   // An expansion still running when the user paused ends while paused; that
   // is no reason to tell the user interface the client is idle.
   if (NothingPending() && m_status != PAUSE) SetStatus(IDLE);
@@ -511,14 +511,14 @@ void TaskManager::DoneExpandEvent(const Event& e) {
 void TaskManager::LoadExcepList() {
   ExcepList list;
   {
-    std::lock_guard<std::mutex> g(ExcepList::mutex);
+    MutexLock g(ExcepList::mutex);
     list.read(m_excep_path);
   }
   // Runs on the main thread before it reads commands or stop signals: the
   // syncing marks go out in one transaction, because one disk flush per
   // entry made a list of a few thousand entries hold up start-up (and a stop
   // request) for minutes.
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   std::vector<FileStatusInfo> marks;
   for (const auto& kv : list.events()) {
     SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): LoadExcepList load event %s\n",
@@ -535,7 +535,7 @@ void TaskManager::LoadExcepList() {
 
 void TaskManager::AddEventToExcepList(const Event& e) {
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): AddEventToExcepList load event %s\n", e.toString());
-  std::lock_guard<std::mutex> g(ExcepList::mutex);
+  MutexLock g(ExcepList::mutex);
   ExcepList list;
   if (list.read(m_excep_path) == ExcepList::kUnreadable) {
     SF_LOG(
@@ -550,7 +550,7 @@ void TaskManager::AddEventToExcepList(const Event& e) {
 void TaskManager::EraseEventFromExcepList(const Event& e) {
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): EraseEventFromExcepList load event %s\n",
          e.toString());
-  std::lock_guard<std::mutex> g(ExcepList::mutex);
+  MutexLock g(ExcepList::mutex);
   ExcepList list;
   if (list.read(m_excep_path) == ExcepList::kUnreadable) {
     SF_LOG(L_ERR,
@@ -563,7 +563,7 @@ void TaskManager::EraseEventFromExcepList(const Event& e) {
 }
 
 int TaskManager::PushExcepEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (QueueExcepEvent(e) != 0) return -1;
   SyncingEvent2FStatDB(e);
   return 0;
@@ -610,7 +610,7 @@ int TaskManager::QueueExcepEvent(const Event& e) {
 
 void TaskManager::IssueRescan(bool merge) {
   Event root(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN | (merge ? F_MERGE : 0u), L"/");
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_exp_event.clear();
   m_exp_event.push_back(root);
 }
