@@ -36,19 +36,19 @@ void Connection::Update(uint32_t alive) {
 }
 
 ConnectionPool::~ConnectionPool() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_free.clear();
   m_all.clear();
 }
 
 void ConnectionPool::Adopt(std::unique_ptr<Connection> c) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_free.push_back(c.get());
   m_all.push_back(std::move(c));
 }
 
 Connection* ConnectionPool::pop() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_free.empty()) return nullptr;
   Connection* c = m_free.front();
   m_free.pop_front();
@@ -57,16 +57,16 @@ Connection* ConnectionPool::pop() {
 
 void ConnectionPool::push(Connection* c) {
   if (!c) return;
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_free.push_front(c);
 }
 
 size_t ConnectionPool::available() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_free.size();
 }
 
 size_t ConnectionPool::size() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_all.size();
 }
