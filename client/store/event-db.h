@@ -21,9 +21,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "lib/base/mutex.h"
 #include "lib/base/sqlite-util.h"
 
 class FileList;
@@ -138,8 +138,7 @@ class FileEventDB {
   static int mbstowcsIfNeed(const char* in, std::wstring& out);
 
  private:
-  // Guarded by m_dbMutex.
-  static std::mutex m_dbMutex;
-  static std::string m_eventDBPath;
-  static sqlite_util::Db m_db;
+  static Mutex m_dbMutex;
+  static std::string m_eventDBPath GUARDED_BY(m_dbMutex);
+  static sqlite_util::Db m_db GUARDED_BY(m_dbMutex);
 };

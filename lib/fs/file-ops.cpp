@@ -14,12 +14,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <vector>
 
 #include "lib/base/handles.h"
 #include "lib/base/log.h"
+#include "lib/base/mutex.h"
 #include "lib/base/utility.h"
 
 namespace {
@@ -37,11 +37,11 @@ constexpr long kExfatMagic = EXFAT_SUPER_MAGIC;
 
 std::atomic<bool> g_is_fat{false};
 std::atomic<bool> g_has_hook{false};
-std::mutex g_hook_mutex;
-std::shared_ptr<const FSFaultHook> g_hook;  // guarded by g_hook_mutex
+Mutex g_hook_mutex;
+std::shared_ptr<const FSFaultHook> g_hook GUARDED_BY(g_hook_mutex);
 std::atomic<unsigned> g_seed{0};
-std::mutex g_mktemp_lock;
-std::mutex g_trash_mutex;
+Mutex g_mktemp_lock;
+Mutex g_trash_mutex;
 
 // Wide path to the system's bytes. Refuses what has no faithful encoding:
 // a lossy conversion could name a different file.
@@ -59,7 +59,7 @@ bool Injected(FSOp op, const std::wstring& path) {
   if (!g_has_hook.load(std::memory_order_acquire)) return false;
   std::shared_ptr<const FSFaultHook> hook;
   {
-    std::lock_guard<std::mutex> g(g_hook_mutex);
+    MutexLock g(g_hook_mutex);
     hook = g_hook;
   }
   const int err = hook ? (*hook)(op, path) : 0;
@@ -117,7 +117,7 @@ int FsyncPath(const std::string& path, int flags) {
 }  // namespace
 
 void FSSetFaultHook(FSFaultHook hook) {
-  std::lock_guard<std::mutex> g(g_hook_mutex);
+  MutexLock g(g_hook_mutex);
   g_hook = hook ? std::make_shared<const FSFaultHook>(std::move(hook)) : nullptr;
   g_has_hook.store(g_hook != nullptr, std::memory_order_release);
 }
@@ -459,7 +459,7 @@ int FSUTime(const std::wstring& path, time_t /*atime*/, time_t mtime) {
 }
 
 int FSMktemp(const std::wstring& prefix, std::wstring& path) {
-  std::lock_guard<std::mutex> g(g_mktemp_lock);
+  MutexLock g(g_mktemp_lock);
   SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMktemp: prefix [%s], path[%s]\n", prefix, path);
   static std::mt19937_64 rng{std::random_device{}()};
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -639,7 +639,7 @@ int FSRemove(const std::wstring& path, bool allowundo) {
   if (!ToNative(path, npath)) return -1;  // FSStat would have failed already
 
   if (allowundo) {
-    std::lock_guard<std::mutex> g(g_trash_mutex);
+    MutexLock g(g_trash_mutex);
     int err = 0;
     const TrashResult r = MoveToTrash(npath, err);
     if (r == kTrashed) return 0;
