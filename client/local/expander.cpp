@@ -92,7 +92,9 @@ void Expander::ExpandEvent(const Event& e) {
     m_unlisted.clear();
     return;
   }
-  TraverseDir(dir, PushEventCallback, this);
+  // A directory that cannot be listed was logged by the file layer; the
+  // entries queued before the failure stand.
+  (void)TraverseDir(dir, PushEventCallback, this);
   FlushLocal();
 }
 

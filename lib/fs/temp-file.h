@@ -32,7 +32,7 @@ class TempFile {
   // Creates a new, empty, uniquely named file. Returns 0; -1 when this object
   // already holds a file (nothing logged, the file stays) or the file cannot
   // be made (logged).
-  int create();
+  [[nodiscard]] int create();
   // Full path of the file; empty before create and after remove.
   const std::wstring& getPath() const { return m_path; }
   // Deletes the file now and lets go of it; copies sharing it keep their
