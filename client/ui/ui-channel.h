@@ -62,9 +62,9 @@ class LocalChannel : public Channel {
   // Closes any previous socket and connects to a dotted IPv4 address. 0;
   // ERR_INVAL for a null ip or a negative port; ERR_SYS when the socket
   // cannot be created or the connection fails. `isSSL` is not used.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
   // Blocking connect of the current socket. 0 or ERR_SYS.
-  int ConnectWithoutTimeout(const char* ip, int port);
+  [[nodiscard]] int ConnectWithoutTimeout(const char* ip, int port);
 };
 
 class IPC_Channel {
