@@ -49,8 +49,10 @@ class Sandbox {
       std::fclose(f);
     }
     m_cfg = std::make_unique<SFSysInfo>(Utf8ToWideLossy(conf).c_str());
-    FileStatusDB::initialize(Utf8ToWideLossy(m_dir + "/db/file-status.sqlite"));
-    FileEventDB::initialize(Utf8ToWideLossy(m_dir + "/db/event-db.sqlite"));
+    if (FileStatusDB::initialize(Utf8ToWideLossy(m_dir + "/db/file-status.sqlite")) != 0 ||
+        FileEventDB::initialize(Utf8ToWideLossy(m_dir + "/db/event-db.sqlite")) != 0) {
+      std::abort();  // the databases' own log lines say why
+    }
     m_tm = std::make_unique<TaskManager>(*m_cfg, 0, &m_factory, nullptr);
   }
   ~Sandbox() {

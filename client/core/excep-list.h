@@ -33,12 +33,12 @@ class ExcepList {
   // write would then destroy entries nobody could recover, so callers leave
   // the file alone. Not locked: callers hold `mutex` around a whole cycle.
   static constexpr int kUnreadable = -2;
-  int read(const std::wstring& path);
+  [[nodiscard]] int read(const std::wstring& path);
 
   // Writes every entry to `path`, replacing the file atomically (a new file
   // renamed over the old), so that a crash never leaves a cut file behind.
   // Returns 0, or -1 when it cannot be written (logged).
-  int write(const std::wstring& path) const;
+  [[nodiscard]] int write(const std::wstring& path) const;
 
   // Inserts or replaces the entry of `e.m_path`; only the four kept fields
   // are stored.
