@@ -512,7 +512,8 @@ void TaskManager::LoadExcepList() {
   ExcepList list;
   {
     MutexLock g(ExcepList::mutex);
-    list.read(m_excep_path);
+    // A list that cannot be read was logged and holds nothing to queue.
+    (void)list.read(m_excep_path);
   }
   // Runs on the main thread before it reads commands or stop signals: the
   // syncing marks go out in one transaction, because one disk flush per
@@ -544,7 +545,7 @@ void TaskManager::AddEventToExcepList(const Event& e) {
     return;
   }
   list.Set(e);
-  list.write(m_excep_path);
+  (void)list.write(m_excep_path);  // a failure is logged by write
 }
 
 void TaskManager::EraseEventFromExcepList(const Event& e) {
@@ -559,7 +560,7 @@ void TaskManager::EraseEventFromExcepList(const Event& e) {
     return;
   }
   list.Erase(e.m_path);
-  list.write(m_excep_path);
+  (void)list.write(m_excep_path);  // a failure is logged by write
 }
 
 int TaskManager::PushExcepEvent(const Event& e) {
