@@ -16,8 +16,8 @@ cd "$ROOT"
 LIB="lib/base lib/fs lib/net lib/proto"
 
 # What each layer may include besides itself. Layers not listed here:
-# tests/ and bench/ may include anything; any other top-level folder is a
-# tool (monitor/, relay/, ...) and gets TOOL_ALLOWED.
+# tests/, bench/ and fuzz/ (test code) may include anything; any other
+# top-level folder is a tool (monitor/, relay/, ...) and gets TOOL_ALLOWED.
 declare -A ALLOWED=(
   [lib/base]=""
   [lib/fs]="lib/base"
@@ -42,7 +42,7 @@ layer_of() {
   [ "$top" = "$p" ] && { echo "?"; return; }  # a file at the root
   rest=${p#*/}
   case $top in
-    tests|bench) echo "" ;;
+    tests|bench|fuzz) echo "" ;;
     lib)
       sub=${rest%%/*}
       if [ "$sub" != "$rest" ] && [ -n "${ALLOWED[lib/$sub]+x}" ]; then echo "lib/$sub"; else echo "?"; fi ;;
@@ -80,7 +80,7 @@ checked=0
 while IFS= read -r file; do
   [ -f "$file" ] || continue
   from=$(layer_of "$file")
-  [ -z "$from" ] && continue  # tests/, bench/
+  [ -z "$from" ] && continue  # tests/, bench/, fuzz/
   checked=$((checked + 1))
   if [ "$from" = "?" ]; then
     echo "check-layers: $file: its folder has no layer rule; add one to scripts/check-layers.sh and docs/architecture.md" >&2
@@ -101,7 +101,7 @@ while IFS= read -r file; do
     fi
     to=$(layer_of "$target")
     [ "$to" = "$from" ] && continue
-    # tests/ and bench/ (layer "") are never a dependency of the product.
+    # Test code (layer "") is never a dependency of the product.
     if [ -n "$to" ]; then
       case "$may" in *" $to "*) continue ;; esac
       to_name=$to

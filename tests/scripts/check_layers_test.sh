@@ -39,6 +39,7 @@ fresh() {
   put monitor/monitor.cpp '"client/store/db.h"' '"lib/proto/proto.h"'
   put tests/client/t.cpp '"client/sync/worker.cpp"' '"server/helper.h"'
   put bench/b.cpp '"client/client.cpp"'
+  put fuzz/f.cpp '"client/sync/worker.cpp"'
 }
 
 fresh
