@@ -29,7 +29,7 @@ declare -A ALLOWED=(
   [client/ui]="client/core client/store lib/net lib/fs lib/base"
   [client/local]="client/core client/store lib/net lib/fs lib/base"
   [client/sync]="client/local client/ui client/core client/store $LIB rsapi"
-  [client]="client/sync client/local client/ui client/core client/store $LIB"
+  [client]="client/sync client/local client/ui client/core client/store $LIB rsapi"
   [server]="$LIB rsapi"
 )
 TOOL_ALLOWED="$LIB client/store"
