@@ -155,7 +155,7 @@ int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type, PayloadBud
 // ---- answers -----------------------------------------------------------------
 
 // (The result header is the shared ProtoWriteResponse, and object
-// information the shared ProtoWriteObjectInfo, of lib/proto-client.h.)
+// information the shared ProtoWriteObjectInfo, of lib/proto/proto-client.h.)
 // SPROTO_ID_ALIVE, then flush.
 int ProtoWriteAliveAndFlush(Channel& ch, uint32_t alive);
 
