@@ -5,11 +5,11 @@
 #include "client/core/excep-list.h"
 #include "client/core/sysinfo-mgr.h"
 #include "client/core/ui-sink.h"
-#include "lib/net/channel.h"
-#include "lib/base/errors.h"
 #include "client/store/file-status-db.h"
+#include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/net/channel.h"
 
 namespace {
 
