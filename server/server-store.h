@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "server/meta-db.h"
 #include "lib/fs/nofollow-walk.h"
+#include "server/meta-db.h"
 
 enum class StoreResult {
   kOk,         // changed as asked
