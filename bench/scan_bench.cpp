@@ -14,13 +14,13 @@
 #include <string>
 
 #include "client/core/client-task-mgr.h"
-#include "client/store/event-db.h"
-#include "client/local/expander.h"
 #include "client/core/sysinfo-mgr.h"
-#include "lib/fs/file-ops.h"
+#include "client/local/expander.h"
+#include "client/store/event-db.h"
 #include "client/store/file-status-db.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 

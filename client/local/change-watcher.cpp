@@ -18,9 +18,9 @@
 
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 

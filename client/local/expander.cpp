@@ -8,9 +8,9 @@
 
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
+#include "lib/base/log.h"
 #include "lib/fs/file-ops.h"
 #include "lib/fs/temp-file.h"
-#include "lib/base/log.h"
 
 namespace {
 

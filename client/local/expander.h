@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "client/core/event-list.h"
-#include "client/store/flist.h"
 #include "client/core/task.h"
+#include "client/store/flist.h"
 
 class Expander : public Task {
  public:

@@ -4,9 +4,9 @@
 
 #include "client/store/flist.h"
 #include "client/store/sign-mgr.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 

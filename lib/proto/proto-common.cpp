@@ -9,11 +9,11 @@
 #include <cstring>
 #include <memory>
 
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
 #include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/net/channel.h"
 
 namespace {
 
