@@ -11,7 +11,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "client/local/expander.h"
 #include "client/store/sign-mgr.h"
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
@@ -45,7 +44,7 @@ void FlushFile(const std::wstring& path) {
 }  // namespace
 
 std::wstring Worker::WorkDir() const {
-  return SyncRoot() + L"/" + Expander::kWorkingDirName;
+  return SyncRoot() + L"/" + kWorkingDirName;
 }
 
 // ---- Wire exchange -----------------------------------------------------------
@@ -299,8 +298,8 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
   // Staging and the working directory itself are reached without links.
   SharePath work_sp;
   UniqueFd work_fd;
-  ParseSharePath(std::wstring(L"/") + Expander::kWorkingDirName, work_sp);
-  if (root.MakeDir(work_sp) != 0 || root.OpenDir(work_sp, work_fd) != 0) {
+  if (ParseSharePath(std::wstring(L"/") + kWorkingDirName, work_sp) != 0 ||
+      root.MakeDir(work_sp) != 0 || root.OpenDir(work_sp, work_fd) != 0) {
     SYNC_LOG(L_ERR, L"DownloadRemote: the working directory '%s' cannot be used\n", WorkDir());
     return ERR_SYS;
   }
@@ -470,7 +469,8 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
 
   // Attributes of staged content; the placement below keeps them.
   const bool set_time = (rs.data_blocks & BLK_COMMON_ATTR) != 0;
-  if (set_time && new_in_temp) FSUTime(content->getPath(), rs.common_attr.mtime, rs.common_attr.mtime);
+  if (set_time && new_in_temp)
+    (void)FSUTime(content->getPath(), rs.common_attr.mtime, rs.common_attr.mtime);
 
   // Placement. A local change made since the check is renamed aside first.
   if (new_in_temp || new_dir) {
