@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
+#include "lib/net/channel.h"
 #include "lib/proto/proto-common.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "client/store/flist.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 
@@ -130,7 +130,7 @@ void BM_DiskWalk(benchmark::State& state) {
   size_t n = 0;
   for (auto _ : state) {
     n = 0;
-    TraverseDir(tree.root(), CountEntry, &n);
+    if (TraverseDir(tree.root(), CountEntry, &n) != 0) state.SkipWithError("cannot walk the tree");
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
   state.counters["entries"] = static_cast<double>(n);

@@ -14,13 +14,13 @@
 #include <string>
 
 #include "client/core/client-task-mgr.h"
-#include "client/store/event-db.h"
-#include "client/local/expander.h"
 #include "client/core/sysinfo-mgr.h"
-#include "lib/fs/file-ops.h"
+#include "client/local/expander.h"
+#include "client/store/event-db.h"
 #include "client/store/file-status-db.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 
@@ -49,8 +49,10 @@ class Sandbox {
       std::fclose(f);
     }
     m_cfg = std::make_unique<SFSysInfo>(Utf8ToWideLossy(conf).c_str());
-    FileStatusDB::initialize(Utf8ToWideLossy(m_dir + "/db/file-status.sqlite"));
-    FileEventDB::initialize(Utf8ToWideLossy(m_dir + "/db/event-db.sqlite"));
+    if (FileStatusDB::initialize(Utf8ToWideLossy(m_dir + "/db/file-status.sqlite")) != 0 ||
+        FileEventDB::initialize(Utf8ToWideLossy(m_dir + "/db/event-db.sqlite")) != 0) {
+      std::abort();  // the databases' own log lines say why
+    }
     m_tm = std::make_unique<TaskManager>(*m_cfg, 0, &m_factory, nullptr);
   }
   ~Sandbox() {

@@ -21,22 +21,22 @@
 #include <string>
 #include <vector>
 
+#include "client/core/client-task-mgr.h"
+#include "client/core/sysinfo-mgr.h"
+#include "client/local/detector.h"
 #include "client/local/worker-filter.h"
+#include "client/store/event-db.h"
+#include "client/store/file-status-db.h"
+#include "client/store/sign-mgr.h"
+#include "client/store/watchinfo-db.h"
 #include "client/sync/task-factory.h"
 #include "client/ui/ui-channel.h"
-#include "client/core/client-task-mgr.h"
-#include "client/local/detector.h"
-#include "client/store/event-db.h"
-#include "client/store/sign-mgr.h"
-#include "client/core/sysinfo-mgr.h"
+#include "lib/base/log.h"
+#include "lib/base/utility.h"
 #include "lib/fs/file-ops.h"
 #include "lib/fs/nofollow-walk.h"
-#include "client/store/file-status-db.h"
-#include "lib/base/log.h"
-#include "lib/proto/proto-common.h"
-#include "lib/base/utility.h"
 #include "lib/fs/temp-file.h"
-#include "client/store/watchinfo-db.h"
+#include "lib/proto/proto-common.h"
 
 namespace {
 
@@ -137,7 +137,7 @@ void ClearWorkingDirectory(const std::wstring& root) {
   SharePath work;
   UniqueFd fd;
   if (dir.Open(WideToUtf8Lossy(root)) != 0 ||
-      ParseSharePath(std::wstring(L"/.ZentavoWorkingDirectory"), work) != 0 ||
+      ParseSharePath(std::wstring(L"/") + kWorkingDirName, work) != 0 ||
       dir.OpenDir(work, fd) != 0)
     return;
   DIR* d = ::fdopendir(::dup(fd.get()));
@@ -267,7 +267,7 @@ int initialize(SFSysInfo& sysinfo) {
     return -1;
   }
 
-  TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
+  TempFile::initialize(root + L"/" + kWorkingDirName);
   ClearWorkingDirectory(root);
   (void)IPC_Channel::Initialize(sysinfo.SessionGet());
 

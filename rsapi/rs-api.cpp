@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 
@@ -20,13 +21,6 @@ constexpr wchar_t kLogComponent[] = L"rsapi_debug";
 
 constexpr size_t kMD4ReadChunk = 4096;
 constexpr size_t kJobBufSize = 65536;
-
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 struct JobFree {
   void operator()(rs_job_t* j) const {

@@ -24,24 +24,25 @@ constexpr uint64_t kRSNoLimit = UINT64_MAX;
 // MD4 digest of the whole content of `path` into `digest` (16 bytes).
 // Returns 0, or -1 when the file cannot be opened or read.
 // REQUIRES: digest points to kMD4DigestLen writable bytes.
-int RSCalcMD4(const std::wstring& path, unsigned char* digest);
+[[nodiscard]] int RSCalcMD4(const std::wstring& path, unsigned char* digest);
 
 // Writes the signature of `basis` to `sig` (created or truncated).
 // Returns 0 or -1. On -1 the output may be partial; the caller removes it.
 // The output is opened only after the input, so a missing basis creates nothing.
-int RSCalcSign(const std::wstring& basis, const std::wstring& sig);
+[[nodiscard]] int RSCalcSign(const std::wstring& basis, const std::wstring& sig);
 
 // Writes to `delta` the delta that turns the file described by the signature
 // `sig` into `newfile`. Returns 0, or -1 (unreadable or malformed signature,
 // I/O failure). Outputs are opened after all inputs.
-int RSCalcDelta(const std::wstring& sig, const std::wstring& newfile, const std::wstring& delta);
+[[nodiscard]] int RSCalcDelta(const std::wstring& sig, const std::wstring& newfile,
+                              const std::wstring& delta);
 
 // Applies `delta` to `basis` and writes the result to `newfile`. Returns 0, or
 // -1 for a malformed delta, a delta that refers outside the basis, an I/O
 // failure, or a result longer than `max_out` bytes (a small hostile delta can
 // otherwise expand without bound). Outputs are opened after all inputs.
-int RSPatchFile(const std::wstring& basis, const std::wstring& delta, const std::wstring& newfile,
-                uint64_t max_out = kRSNoLimit);
+[[nodiscard]] int RSPatchFile(const std::wstring& basis, const std::wstring& delta,
+                              const std::wstring& newfile, uint64_t max_out = kRSNoLimit);
 
 // Text form of a digest: 32 lowercase hex digits, high nibble first.
 // REQUIRES: digest points to kMD4DigestLen bytes.
@@ -50,4 +51,4 @@ std::wstring RSDigestToText(const unsigned char* digest);
 // Checksum text of the whole content of `path` into `hash`; `hash` is changed
 // only on success. Returns 0 or -1. This is the core of the workers' and the
 // server's checksum helpers, which add their own log lines.
-int RSCalcMD4Text(const std::wstring& path, std::wstring& hash);
+[[nodiscard]] int RSCalcMD4Text(const std::wstring& path, std::wstring& hash);

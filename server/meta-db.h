@@ -6,12 +6,11 @@
 // Not thread-safe: the store serialises every call under its own mutex.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
+
+#include "lib/base/sqlite-util.h"
 
 // Wire values of the object type.
 constexpr uint8_t kObjFile = 0;
@@ -43,62 +42,56 @@ struct PendingRow {
   std::string staged;  // absolute path of the staged file
 };
 
-struct SqliteClose {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StmtFinalize {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
-
 class MetaDb {
  public:
   // Opens or creates the database file and its schema. 0 or ERR_SYS.
-  int Open(const std::string& file);
+  [[nodiscard]] int Open(const std::string& file);
 
   // Write transaction (BEGIN IMMEDIATE, so other processes wait on the busy
   // timeout rather than failing mid-way). 0 or ERR_SYS.
-  int Begin();
+  [[nodiscard]] int Begin();
   // Read transaction: the statements until Commit see one snapshot.
-  int BeginRead();
-  int Commit();
+  [[nodiscard]] int BeginRead();
+  [[nodiscard]] int Commit();
   void Rollback();
 
   uint64_t LastSyncId();
   // Returns LastSyncId() + 1 and records it. REQUIRES: inside Begin/Commit.
-  int NextSyncId(uint64_t& id);
+  [[nodiscard]] int NextSyncId(uint64_t& id);
 
   // 0 with the row (possibly a tombstone), ERR_NOENT, ERR_SYS.
-  int GetObject(const std::string& path, ObjectRow& row);
-  int PutObject(const ObjectRow& row);
+  [[nodiscard]] int GetObject(const std::string& path, ObjectRow& row);
+  [[nodiscard]] int PutObject(const ObjectRow& row);
   // Rows with sync id > `after`, ascending, at most `limit`.
-  int ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows);
+  [[nodiscard]] int ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows);
   // Existing rows at `path` or below it.
-  int ListSubtree(const std::string& path, std::vector<ObjectRow>& rows);
-  int ListExisting(std::vector<ObjectRow>& rows);
+  [[nodiscard]] int ListSubtree(const std::string& path, std::vector<ObjectRow>& rows);
+  [[nodiscard]] int ListExisting(std::vector<ObjectRow>& rows);
 
-  int AddVersion(const VersionRow& v);
-  int GetVersion(const std::string& path, uint64_t sync_id, VersionRow& v);
+  [[nodiscard]] int AddVersion(const VersionRow& v);
+  [[nodiscard]] int GetVersion(const std::string& path, uint64_t sync_id, VersionRow& v);
   // Newest first.
-  int ListVersions(const std::string& path, std::vector<VersionRow>& out);
-  int ListAllVersionIds(std::vector<uint64_t>& ids);
-  int DeleteVersion(uint64_t sync_id);
+  [[nodiscard]] int ListVersions(const std::string& path, std::vector<VersionRow>& out);
+  [[nodiscard]] int ListAllVersionIds(std::vector<uint64_t>& ids);
+  [[nodiscard]] int DeleteVersion(uint64_t sync_id);
 
-  int AddPending(const PendingRow& p);
-  int ListPending(std::vector<PendingRow>& out);
-  int DeletePending(uint64_t sync_id);
+  [[nodiscard]] int AddPending(const PendingRow& p);
+  [[nodiscard]] int ListPending(std::vector<PendingRow>& out);
+  [[nodiscard]] int DeletePending(uint64_t sync_id);
   // The smallest sync id of an intent in flight, or 0 when there is none.
   uint64_t MinPendingId();
 
-  int AddSession(const std::string& session, const std::string& user);
+  [[nodiscard]] int AddSession(const std::string& session, const std::string& user);
   // 0 with the user, ERR_NOENT, ERR_SYS.
-  int GetSession(const std::string& session, std::string& user);
+  [[nodiscard]] int GetSession(const std::string& session, std::string& user);
 
  private:
+  // 0, or ERR_SYS after logging.
   int Exec(const char* sql);
-  StmtPtr Prepare(const char* sql);
-  int Step(sqlite3_stmt* s);  // SQLITE_ROW, SQLITE_DONE, or ERR_SYS after logging
-  int ReadObjects(sqlite3_stmt* s, std::vector<ObjectRow>& rows);
+  int Prepare(sqlite_util::Stmt& s, const char* sql);
+  // SQLITE_ROW, SQLITE_DONE, or ERR_SYS after logging.
+  int Step(sqlite_util::Stmt& s);
+  int ReadObjects(sqlite_util::Stmt& s, std::vector<ObjectRow>& rows);
 
-  std::unique_ptr<sqlite3, SqliteClose> m_db;
+  sqlite_util::Db m_db;
 };

@@ -9,8 +9,8 @@
 
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
-#include "lib/proto/proto-client.h"
 #include "lib/base/utility.h"
+#include "lib/proto/proto-client.h"
 #include "rsapi/rs-api.h"
 #include "server/sync-server.h"
 
@@ -265,7 +265,8 @@ int ServerConnection::OnUnknown(uint8_t cmd) {
   SF_LOG(L_WARNING, L"[WARNING] server-conn(%d): connection %llu: unsupported command %d\n", m_id,
          cmd);
   // Its sections are unknown, so the stream cannot be followed any further.
-  if (ProtoWriteResponse(m_ch, cmd, SPROTO_RES_INVALID) == 0) m_ch.FlushWrite(0);
+  // The connection ends with ERR_PROTO whether the answer reaches the peer.
+  if (ProtoWriteResponse(m_ch, cmd, SPROTO_RES_INVALID) == 0) (void)m_ch.FlushWrite(0);
   return ERR_PROTO;
 }
 

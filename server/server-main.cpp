@@ -14,8 +14,8 @@
 
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
-#include "lib/proto/proto-common.h"
 #include "lib/base/utility.h"
+#include "lib/proto/proto-common.h"
 #include "server/server-hooks.h"
 #include "server/sync-server.h"
 

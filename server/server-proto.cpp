@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
+#include "lib/net/channel.h"
 
 namespace sfsrv {
 namespace {

@@ -137,7 +137,6 @@ struct PayloadBudget {
   uint64_t used = 0;
   // How many of `n` more bytes may pass before the cut.
   uint64_t Allow(uint64_t n) const;
-  bool Exhausted() const { return limit >= 0 && used >= static_cast<uint64_t>(limit); }
 };
 
 // Receives a payload (DELTATYPE, DELTALEN, DELTAID/DELTADATA blocks) into the
@@ -156,7 +155,7 @@ int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type, PayloadBud
 // ---- answers -----------------------------------------------------------------
 
 // (The result header is the shared ProtoWriteResponse, and object
-// information the shared ProtoWriteObjectInfo, of lib/proto-client.h.)
+// information the shared ProtoWriteObjectInfo, of lib/proto/proto-client.h.)
 // SPROTO_ID_ALIVE, then flush.
 int ProtoWriteAliveAndFlush(Channel& ch, uint32_t alive);
 

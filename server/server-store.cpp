@@ -206,8 +206,7 @@ ServerStore::~ServerStore() {
 }
 
 int ServerStore::Init(const Options& opt) {
-  std::string share = opt.share;
-  while (share.size() > 1 && share.back() == '/') share.pop_back();
+  const std::string share = WithoutTrailingSlashes(opt.share);
   if (share.empty() || opt.versions_kept == 0) return ERR_INVAL;
   if (m_share.Open(share) != 0) return ERR_SYS;
   m_state = opt.state.empty() ? share + ".sfstate" : opt.state;
@@ -556,7 +555,9 @@ int ServerStore::ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow
   // An id reserved by a change still in flight (another process) has no row
   // yet; the client must not move past it.
   uint64_t pending = m_db.MinPendingId();
-  m_db.Commit();
+  // What was read stands whatever the end of a read-only transaction
+  // reports, but the transaction must not stay open (logged by Commit).
+  if (m_db.Commit() != 0) m_db.Rollback();
   if (r != 0) return ERR_SYS;
   if (pending != 0 && pending <= last) last = pending - 1;
   while (!got.empty() && got.back().sync_id > last) got.pop_back();

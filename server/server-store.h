@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "server/meta-db.h"
 #include "lib/fs/nofollow-walk.h"
+#include "server/meta-db.h"
 
 enum class StoreResult {
   kOk,         // changed as asked
@@ -82,7 +82,6 @@ class ServerStore {
   static int Open(const Options& opt, std::unique_ptr<ServerStore>& out);
   ~ServerStore();
 
-  const std::string& sharePath() const { return m_share.root(); }
   const std::string& statePath() const { return m_state; }
 
   // The row for `p` (possibly a tombstone). 0, ERR_NOENT, ERR_SYS.

@@ -16,8 +16,8 @@
 
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
-#include "lib/proto/proto-common.h"
 #include "lib/base/utility.h"
+#include "lib/proto/proto-common.h"
 #include "server/server-conn.h"
 
 namespace {
@@ -267,8 +267,7 @@ int64_t SyncServer::PayloadCut() const {
 
 std::wstring SyncServer::ViewName() const {
   if (!m_opt.view_name.empty()) return Utf8ToWideLossy(m_opt.view_name);
-  std::string s = m_opt.share;
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  const std::string s = WithoutTrailingSlashes(m_opt.share);
   return Utf8ToWideLossy(s.substr(s.rfind('/') + 1));
 }
 

@@ -6,11 +6,11 @@
 #include "client/core/excep-list.h"
 #include "client/core/sysinfo-mgr.h"
 #include "client/core/ui-sink.h"
-#include "lib/net/channel.h"
-#include "lib/base/errors.h"
 #include "client/store/file-status-db.h"
+#include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/net/channel.h"
 
 namespace {
 
@@ -39,8 +39,7 @@ uint16_t Port(int v, const wchar_t* what) {
 
 TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory, UiSink* ui)
     : m_config(config), m_ui(ui) {
-  m_sync_root = config.FolderLocGet();
-  while (m_sync_root.size() > 1 && m_sync_root.back() == L'/') m_sync_root.pop_back();
+  m_sync_root = WithoutTrailingSlashes(config.FolderLocGet());
   m_excep_path = config.EXCEPLISTLocGet();
 
   int version = config.ProtoVersionGet();
@@ -144,13 +143,13 @@ void TaskManager::Pause() {
     if (t) t->Pause();
   if (m_syncer) m_syncer->Pause();
   if (m_expander) m_expander->Pause();
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   SetStatus(PAUSE);
 }
 
 void TaskManager::Resume() {
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     SetStatus(NothingPending() ? IDLE : SYNCING);
   }
   for (auto& t : m_task)
@@ -169,7 +168,7 @@ void TaskManager::Stop() {
     if (m_task[static_cast<size_t>(i)]) m_task[static_cast<size_t>(i)]->Stop();
   }
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     m_sfel.Clear();
     m_lfel.Clear();
     m_registry.clear();
@@ -196,22 +195,22 @@ bool TaskManager::NothingPending() const {
 }
 
 TaskManager::Status TaskManager::GetStatus() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_status;
 }
 
 int TaskManager::GetLastError() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_last_err;
 }
 
 size_t TaskManager::GetExpandQueueSize() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_exp_event.size();
 }
 
 Task* TaskManager::GetRegisteredTask(const std::wstring& path) const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   auto it = m_registry.find(path);
   return it == m_registry.end() ? nullptr : it->second;
 }
@@ -240,7 +239,7 @@ int TaskManager::PushLocalEvent(Event& e) {
     return 0;
   }
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
   }
   FlushDeferred(false);
@@ -254,7 +253,7 @@ int TaskManager::PushLocalEvents(std::vector<Event>& events) {
   // event: a worker that finished one of these paths first would otherwise
   // have its "done" overwritten by "syncing". They share one transaction.
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     for (Event& e : events) {
       if (e.isExpand()) continue;
       if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
@@ -279,7 +278,7 @@ bool TaskManager::QueueLocalEvent(Event& e) {
 
 int TaskManager::PushServerEvent(const Event& e) {
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     QueueServerEvent(e);
   }
   FlushDeferred(false);
@@ -288,7 +287,7 @@ int TaskManager::PushServerEvent(const Event& e) {
 
 int TaskManager::PushServerEvents(const std::vector<Event>& events) {
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     for (const Event& e : events) QueueServerEvent(e);
   }
   FlushDeferred(false);
@@ -318,14 +317,14 @@ void TaskManager::QueueServerEvent(const Event& e) {
 void TaskManager::PushExpandEvent(const Event& e) {
   if (!e.isValid() || !e.isDir()) return;
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): PushExpandEvent: %s\n", e.toString());
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_exp_event.push_back(e);
 }
 
 // ---- Workers -------------------------------------------------------------------
 
 int TaskManager::PullEvent(Event& local, Event& server, Task* task) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   local = Event();
   server = Event();
   const bool has_local = !m_lfel.IsEmpty(), has_server = !m_sfel.IsEmpty();
@@ -397,7 +396,7 @@ int TaskManager::DoneEvent(const Event& e) {
 int TaskManager::DoneEvent(const Event& e, int file_status) {
   int r;
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     r = DoneEventCore(e);
     if (r == 0 && file_status >= 0) QueueFileStatus(e.m_path, e.isDir(), file_status);
     if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
@@ -407,24 +406,24 @@ int TaskManager::DoneEvent(const Event& e, int file_status) {
 }
 
 void TaskManager::DecPendingServerEvent() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_pending_server_events > 0) --m_pending_server_events;
 }
 
 int TaskManager::GetPendingServerEvent() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_pending_server_events;
 }
 
 int TaskManager::GetLocalEventCount() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_lfel.Size();
 }
 
 // ---- Errors towards the user interface -------------------------------------------
 
 void TaskManager::SetLastError(int err) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (err == m_last_err) return;
   m_last_err = err;
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: reporting error %d\n", err);
@@ -432,7 +431,7 @@ void TaskManager::SetLastError(int err) {
 }
 
 void TaskManager::ReportError(int err) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (err == m_last_err) return;
   if (err == ERR_IO) {
     if (m_syncer && m_syncer->IsConnected()) {
@@ -453,12 +452,12 @@ void TaskManager::ReportError(int err) {
 }
 
 void TaskManager::ResetLastError() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_last_err = 0;
 }
 
 void TaskManager::NotifyEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_ui) m_ui->WriteFileEvent(e);
 }
 
@@ -500,7 +499,7 @@ int TaskManager::UpdateFileStatusDatabase(const std::wstring& path, bool is_dir,
 }
 
 void TaskManager::Defer(Deferred d) {
-  std::lock_guard<std::mutex> g(m_deferred_mutex);
+  MutexLock g(m_deferred_mutex);
   m_deferred.push_back(std::move(d));
 }
 
@@ -515,14 +514,14 @@ void TaskManager::FlushDeferred(bool wait) {
       }
       std::deque<Deferred> batch;
       {
-        std::lock_guard<std::mutex> g(m_deferred_mutex);
+        MutexLock g(m_deferred_mutex);
         batch.swap(m_deferred);
       }
       RunDeferred(batch);
     }
     // Something queued while the writer was finishing found it busy and
     // left: look again now that it is free.
-    std::lock_guard<std::mutex> g(m_deferred_mutex);
+    MutexLock g(m_deferred_mutex);
     if (m_deferred.empty()) return;
   }
 }
@@ -560,7 +559,7 @@ void TaskManager::RunDeferred(std::deque<Deferred>& batch) {
     } else {
       // A run of exception list changes is one read, the changes in order,
       // and one write.
-      std::lock_guard<std::mutex> g(ExcepList::mutex);
+      MutexLock g(ExcepList::mutex);
       ExcepList list;
       const bool readable = list.read(m_excep_path) != ExcepList::kUnreadable;
       while (!batch.empty() && (batch.front().kind == Deferred::kExcepSet ||
@@ -577,7 +576,7 @@ void TaskManager::RunDeferred(std::deque<Deferred>& batch) {
         }
         batch.pop_front();
       }
-      if (readable) list.write(m_excep_path);
+      if (readable) (void)list.write(m_excep_path);  // a failure is logged by write
     }
   }
 }
@@ -589,7 +588,7 @@ std::wstring TaskManager::GetRelativeEventPath(const std::wstring& path) {
 // ---- Expansion queue ---------------------------------------------------------------------
 
 int TaskManager::GetExpandEvent(Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_exp_event.empty()) {
     e = Event();
     SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): GetExpandEvent: none\n");
@@ -606,7 +605,7 @@ int TaskManager::GetExpandEvent(Event& e) {
 
 void TaskManager::DoneExpandEvent(const Event& e) {
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): DoneExpandEvent: %s\n", e.toString());
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   // An expansion still running when the user paused ends while paused; that
   // is no reason to tell the user interface the client is idle.
   if (NothingPending() && m_status != PAUSE) SetStatus(IDLE);
@@ -617,15 +616,16 @@ void TaskManager::DoneExpandEvent(const Event& e) {
 void TaskManager::LoadExcepList() {
   ExcepList list;
   {
-    std::lock_guard<std::mutex> g(ExcepList::mutex);
-    list.read(m_excep_path);
+    MutexLock g(ExcepList::mutex);
+    // A list that cannot be read was logged and holds nothing to queue.
+    (void)list.read(m_excep_path);
   }
   // Runs on the main thread before it reads commands or stop signals: the
   // syncing marks go out in one transaction, because one disk flush per
   // entry made a list of a few thousand entries hold up start-up (and a stop
   // request) for minutes.
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     for (const auto& kv : list.events()) {
       SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): LoadExcepList load event %s\n",
              kv.second.toString());
@@ -651,7 +651,7 @@ void TaskManager::EraseEventFromExcepList(const Event& e) {
 int TaskManager::PushExcepEvent(const Event& e) {
   int r = 0;
   {
-    std::lock_guard<std::mutex> g(m_mutex);
+    MutexLock g(m_mutex);
     r = QueueExcepEvent(e);
     if (r == 0) SyncingEvent2FStatDB(e);
   }
@@ -700,7 +700,7 @@ int TaskManager::QueueExcepEvent(const Event& e) {
 
 void TaskManager::IssueRescan(bool merge) {
   Event root(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN | (merge ? F_MERGE : 0u), L"/");
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_exp_event.clear();
   m_exp_event.push_back(root);
 }

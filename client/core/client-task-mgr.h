@@ -13,13 +13,13 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "client/core/event-list.h"
 #include "client/core/task.h"
 #include "client/store/file-status-db.h"
+#include "lib/base/mutex.h"
 #include "lib/net/connection-pool.h"
 
 class SFSysInfo;
@@ -163,28 +163,25 @@ class TaskManager {
   SFSysInfo& GetConfig() const { return m_config; }
 
  private:
-  // REQUIRES: m_mutex held, except from Pause/Resume on the main thread.
-  void SetStatus(Status s);
-  // Hands `e` to the mailbox of `task`. REQUIRES: m_mutex held.
-  int Notify(Task* task, const Event& e);
-  // REQUIRES: m_mutex held.
-  int DoneEventCore(const Event& e);
+  void SetStatus(Status s) REQUIRES(m_mutex);
+  // Hands `e` to the mailbox of `task`.
+  int Notify(Task* task, const Event& e) REQUIRES(m_mutex);
+  int DoneEventCore(const Event& e) REQUIRES(m_mutex);
   // Queues the "syncing" row of `e`. 0.
   int SyncingEvent2FStatDB(const Event& e);
   // Queues a status row write (status 0: removal).
   void QueueFileStatus(const std::wstring& path, bool is_dir, int status);
   // PushLocalEvent's queueing without the syncing mark. Returns true when
   // `e` went to the local list (and so needs the mark), false when a
-  // worker's mailbox took it. REQUIRES: m_mutex held; `e` is no expansion.
-  bool QueueLocalEvent(Event& e);
+  // worker's mailbox took it. REQUIRES: `e` is no expansion.
+  bool QueueLocalEvent(Event& e) REQUIRES(m_mutex);
   // The "syncing" row of `e`'s path.
   FileStatusInfo SyncingInfo(const Event& e) const;
-  // PushServerEvent without the flush of the deferred writes. REQUIRES:
-  // m_mutex held.
-  void QueueServerEvent(const Event& e);
+  // PushServerEvent without the flush of the deferred writes.
+  void QueueServerEvent(const Event& e) REQUIRES(m_mutex);
   // PushExcepEvent without the syncing mark. Returns 0 when queued, -1 when
-  // dropped. REQUIRES: m_mutex held.
-  int QueueExcepEvent(const Event& e);
+  // dropped.
+  int QueueExcepEvent(const Event& e) REQUIRES(m_mutex);
   // The slow writes of the queue operations (file status rows, which wait
   // out other programs' locks for up to five minutes, and exception list
   // rewrites, which flush the disk) are queued in the order the operations
@@ -198,16 +195,15 @@ class TaskManager {
     FileStatusInfo info;
     Event event;
   };
-  void Defer(Deferred d);
+  void Defer(Deferred d) EXCLUDES(m_deferred_mutex);
   // Carries out what is queued. With `wait` false it leaves the work to a
-  // thread already doing it. REQUIRES: m_mutex not held.
-  void FlushDeferred(bool wait);
+  // thread already doing it.
+  void FlushDeferred(bool wait) EXCLUDES(m_mutex, m_deferred_mutex);
   void RunDeferred(std::deque<Deferred>& batch);
 
-  // Index of a worker, or -1. REQUIRES: m_mutex held.
-  int WorkerIndex(const Task* task) const;
-  // REQUIRES: m_mutex held.
-  bool NothingPending() const;
+  // Index of a worker, or -1.
+  int WorkerIndex(const Task* task) const REQUIRES(m_mutex);
+  bool NothingPending() const REQUIRES(m_mutex);
   std::wstring GenFStatFullPath(const std::wstring& path) const;
 
   // Constant after construction.
@@ -222,20 +218,20 @@ class TaskManager {
   std::unique_ptr<Task> m_expander;  // may be null
   std::unique_ptr<ConnectionPool> m_conn_pool;
 
-  mutable std::mutex m_mutex;
-  // Guarded by m_mutex.
-  Status m_status = IDLE;
-  int m_last_err = 0;
-  std::map<std::wstring, Task*> m_registry;
-  int m_pending_server_events = 0;
-  EventList m_sfel{kQueueCapacity};
-  EventList m_lfel{kQueueCapacity};
-  std::deque<Event> m_exp_event;
+  mutable Mutex m_mutex;
+  Status m_status GUARDED_BY(m_mutex) = IDLE;
+  int m_last_err GUARDED_BY(m_mutex) = 0;
+  std::map<std::wstring, Task*> m_registry GUARDED_BY(m_mutex);
+  int m_pending_server_events GUARDED_BY(m_mutex) = 0;
+  // Each list locks itself too; m_mutex makes a sequence of calls atomic.
+  EventList m_sfel GUARDED_BY(m_mutex){kQueueCapacity};
+  EventList m_lfel GUARDED_BY(m_mutex){kQueueCapacity};
+  std::deque<Event> m_exp_event GUARDED_BY(m_mutex);
 
-  // Taken without m_mutex; while it is held the thread takes m_deferred_mutex,
-  // ExcepList::mutex and the databases' own locks.
+  // Held by the one thread carrying out the deferred writes, never together
+  // with m_mutex; a std::mutex because the writers only try it.
   std::mutex m_io_mutex;
   // Taken under m_mutex or m_io_mutex, never holding another lock of ours.
-  std::mutex m_deferred_mutex;
-  std::deque<Deferred> m_deferred;  // Guarded by m_deferred_mutex
+  Mutex m_deferred_mutex;
+  std::deque<Deferred> m_deferred GUARDED_BY(m_deferred_mutex);
 };

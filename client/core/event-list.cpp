@@ -55,7 +55,7 @@ void Event::swap(Event& other) noexcept {
 EventList::EventList(int max_size) : m_max_size(max_size) {}
 
 int EventList::Push(const Event& e, Event& old) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   auto it = m_index.find(e.m_path);
   if (it != m_index.end()) {
     Event& queued = *it->second;
@@ -77,7 +77,7 @@ int EventList::Push(const Event& e) {
 }
 
 int EventList::Pop(Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_queue.empty()) return -1;
   Event& front = m_queue.front();
   m_index.erase(front.m_path);
@@ -87,7 +87,7 @@ int EventList::Pop(Event& e) {
 }
 
 int EventList::Pop(const std::wstring& path, Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   auto it = m_index.find(path);
   if (it == m_index.end()) return -1;
   Queue::iterator pos = it->second;
@@ -98,17 +98,17 @@ int EventList::Pop(const std::wstring& path, Event& e) {
 }
 
 void EventList::Clear() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_index.clear();
   m_queue.clear();
 }
 
 bool EventList::IsEmpty() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_queue.empty();
 }
 
 int EventList::Size() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return static_cast<int>(m_queue.size());
 }

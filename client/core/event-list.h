@@ -6,8 +6,9 @@
 #include <ctime>
 #include <list>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "lib/base/mutex.h"
 
 // One change to one path. A plain value: copy, assignment and swap are
 // member-wise. Not locked; share copies, not objects.
@@ -126,9 +127,9 @@ class EventList {
   // Constant after construction.
   const int m_max_size;
 
-  // Guarded by m_mutex. Invariant: every queued event has exactly one m_index
-  // entry under its m_path, and no two queued events share a path.
-  mutable std::mutex m_mutex;
-  Queue m_queue;
-  std::map<std::wstring, Queue::iterator> m_index;
+  // Invariant: every queued event has exactly one m_index entry under its
+  // m_path, and no two queued events share a path.
+  mutable Mutex m_mutex;
+  Queue m_queue GUARDED_BY(m_mutex);
+  std::map<std::wstring, Queue::iterator> m_index GUARDED_BY(m_mutex);
 };

@@ -8,21 +8,15 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 
-std::mutex ExcepList::mutex;
+Mutex ExcepList::mutex;
 
 namespace {
 
 constexpr wchar_t kLogComponent[] = L"excep_list_debug";
-
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) std::fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';

@@ -6,17 +6,17 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "client/core/event-list.h"
+#include "lib/base/mutex.h"
 
 class ExcepList {
  public:
   // Serialises every read-modify-write cycle of the file (several workers
   // may add or erase at once). Lock order: after the task manager's mutex,
   // before the logger's.
-  static std::mutex mutex;
+  static Mutex mutex;
 
   // Limits of the file format.
   static constexpr size_t kMaxLineBytes = 8191;
@@ -33,12 +33,12 @@ class ExcepList {
   // write would then destroy entries nobody could recover, so callers leave
   // the file alone. Not locked: callers hold `mutex` around a whole cycle.
   static constexpr int kUnreadable = -2;
-  int read(const std::wstring& path);
+  [[nodiscard]] int read(const std::wstring& path);
 
   // Writes every entry to `path`, replacing the file atomically (a new file
   // renamed over the old), so that a crash never leaves a cut file behind.
   // Returns 0, or -1 when it cannot be written (logged).
-  int write(const std::wstring& path) const;
+  [[nodiscard]] int write(const std::wstring& path) const;
 
   // Inserts or replaces the entry of `e.m_path`; only the four kept fields
   // are stored.

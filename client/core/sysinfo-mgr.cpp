@@ -12,13 +12,6 @@ bool IsTrue(Config& c, const wchar_t* key) {
   return c[key] == L"true";
 }
 
-// "/a/sync/" and "/a/sync" are one folder; without this the paths built from
-// it ("/a/sync//f") would not match what other programs look up.
-std::wstring WithoutTrailingSlash(std::wstring path) {
-  while (path.size() > 1 && path.back() == L'/') path.pop_back();
-  return path;
-}
-
 }  // namespace
 
 SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
@@ -27,7 +20,7 @@ SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
 }
 
 SFSysInfo::SFSysInfo(const wchar_t* path) {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   Config c;
   if (c.read(path) != 0) {
     // Said out loud: the defaults watch another folder than the user chose.
@@ -44,8 +37,8 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
     m_info.strClient = c[L"client"];
     m_info.strSession = c[L"session"];
     m_info.strIP = c[L"server"];
-    m_info.strFolderLoc = WithoutTrailingSlash(c[L"watch"]);
-    m_info.strDBLoc = WithoutTrailingSlash(c[L"db_loc"]);
+    m_info.strFolderLoc = WithoutTrailingSlashes(c[L"watch"]);
+    m_info.strDBLoc = WithoutTrailingSlashes(c[L"db_loc"]);
     m_info.UseProxy = IsTrue(c, L"UseProxy");
     m_info.UseSysProxy = IsTrue(c, L"UseSysProxy");
     m_info.strProxySrvIP = c[L"ProxySrvIP"];
@@ -118,47 +111,47 @@ void SFSysInfo::DerivePaths() {
 }
 
 std::wstring SFSysInfo::IPGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.strIP;
 }
 
 std::wstring SFSysInfo::FolderLocGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.strFolderLoc;
 }
 
 int SFSysInfo::PortGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.port;
 }
 
 int SFSysInfo::WorkerCountGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.workerCount;
 }
 
 int SFSysInfo::ProtoVersionGet() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.version;
 }
 
 bool SFSysInfo::IsShare() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.isShare;
 }
 
 bool SFSysInfo::IsNativeClient() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.nativeClient;
 }
 
 bool SFSysInfo::IsEncrypt() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_info.isSSL;
 }
 
 void SFSysInfo::FolderLocSet(const std::wstring& path) {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   m_info.strFolderLoc = path;
 }
 
@@ -180,7 +173,7 @@ void SFSysInfo::ReloadIP(const wchar_t* path) {
            path == nullptr ? L"" : path);
     return;
   }
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   m_info.strIP = c[L"server"];
   m_info.port = c.get_int(L"port");
   SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d): CLIENT_INFO Reload ip & port:\n");

@@ -3,8 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "lib/base/mutex.h"
 
 struct _SF_SYSINFO_tag {
   std::wstring strUser;
@@ -97,14 +98,14 @@ class SFSysInfo {
   // nothing.
   void ReloadIP(const wchar_t* path);
 
-  void Lock() { m_lock.lock(); }
-  void Unlock() { m_lock.unlock(); }
-
  private:
   void LoadDefaults();
   void DerivePaths();
 
   bool m_config_read = false;  // Constant after construction
-  mutable std::mutex m_lock;
-  _SF_SYSINFO_tag m_info;  // Guarded by m_lock where it can change (see above)
+  mutable Mutex m_lock;
+  // Guarded by m_lock where it can change (see above). Not GUARDED_BY: one
+  // record holds both the constant fields, read without the lock, and the
+  // few that change.
+  _SF_SYSINFO_tag m_info;
 };

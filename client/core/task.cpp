@@ -15,7 +15,7 @@ constexpr wchar_t kLogComponent[] = L"task_debug";
 // ------------------------------------------------------------------ TaskContext
 
 void TaskContext::PushEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   const int slot = e.isServerEvent() ? SERVER : LOCAL;
   m_event[slot] = e;
   ++m_count[slot];
@@ -23,7 +23,7 @@ void TaskContext::PushEvent(const Event& e) {
 }
 
 int TaskContext::GetEvents(Event& server, Event& local) {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   server = m_event[SERVER];
   local = m_event[LOCAL];
   clear_nolock();
@@ -31,27 +31,27 @@ int TaskContext::GetEvents(Event& server, Event& local) {
 }
 
 int TaskContext::GetServerEventCount() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_count[SERVER];
 }
 
 int TaskContext::GetLocalEventCount() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_count[LOCAL];
 }
 
 void TaskContext::SetNotify() {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   m_notify = 1;
 }
 
 int TaskContext::GetNotify() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   return m_notify;
 }
 
 void TaskContext::Clear() {
-  std::lock_guard<std::mutex> g(m_lock);
+  MutexLock g(m_lock);
   clear_nolock();
 }
 
@@ -116,19 +116,19 @@ int Task::Run() {
 }
 
 int Task::Pause() {
-  std::lock_guard<std::mutex> g(m_state_mutex);
+  MutexLock g(m_state_mutex);
   if (m_state == RUN) {
     m_state = PAUSE;
-    m_state_cv.notify_all();
+    m_state_cv.NotifyAll();
   }
   return 0;
 }
 
 int Task::Resume() {
-  std::lock_guard<std::mutex> g(m_state_mutex);
+  MutexLock g(m_state_mutex);
   if (m_state == PAUSE) {
     m_state = RUN;
-    m_state_cv.notify_all();
+    m_state_cv.NotifyAll();
   }
   return 0;
 }
@@ -152,26 +152,30 @@ int Task::Stop() {
 }
 
 int Task::Wait(int seconds) {
-  std::unique_lock<std::mutex> g(m_state_mutex);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  const bool left_run = m_state_cv.wait_until(g, deadline, [this] { return m_state != RUN; });
-  return left_run ? -1 : 0;
+  MutexLock g(m_state_mutex);
+  const auto deadline = CondVar::Clock::now() + std::chrono::seconds(seconds);
+  while (m_state == RUN) {
+    if (!m_state_cv.WaitUntil(m_state_mutex, deadline)) return m_state == RUN ? 0 : -1;
+  }
+  return -1;
 }
 
 Task::State Task::WaitWhilePaused(int seconds) {
-  std::unique_lock<std::mutex> g(m_state_mutex);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  m_state_cv.wait_until(g, deadline, [this] { return m_state != PAUSE; });
+  MutexLock g(m_state_mutex);
+  const auto deadline = CondVar::Clock::now() + std::chrono::seconds(seconds);
+  while (m_state == PAUSE) {
+    if (!m_state_cv.WaitUntil(m_state_mutex, deadline)) break;
+  }
   return m_state;
 }
 
 Task::State Task::GetState() const {
-  std::lock_guard<std::mutex> g(m_state_mutex);
+  MutexLock g(m_state_mutex);
   return m_state;
 }
 
 void Task::SetState(State s) {
-  std::lock_guard<std::mutex> g(m_state_mutex);
+  MutexLock g(m_state_mutex);
   m_state = s;
-  m_state_cv.notify_all();
+  m_state_cv.NotifyAll();
 }

@@ -8,11 +8,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "client/core/event-list.h"
+#include "lib/base/mutex.h"
 
 class TaskManager;
 
@@ -41,14 +40,12 @@ class TaskContext {
   void Clear();
 
  private:
-  // REQUIRES: m_lock held.
-  void clear_nolock();
+  void clear_nolock() REQUIRES(m_lock);
 
-  mutable std::mutex m_lock;
-  // Guarded by m_lock.
-  int m_notify = 0;
-  Event m_event[2];
-  int m_count[2] = {0, 0};
+  mutable Mutex m_lock;
+  int m_notify GUARDED_BY(m_lock) = 0;
+  Event m_event[2] GUARDED_BY(m_lock);
+  int m_count[2] GUARDED_BY(m_lock) = {0, 0};
 };
 
 // Base of every long-running activity. States: STOP (constructed or stopped,
@@ -112,10 +109,9 @@ class Task {
 
   const int m_task_id;
 
-  mutable std::mutex m_state_mutex;
-  std::condition_variable m_state_cv;
-  // Guarded by m_state_mutex.
-  State m_state = STOP;
+  mutable Mutex m_state_mutex;
+  CondVar m_state_cv;
+  State m_state GUARDED_BY(m_state_mutex) = STOP;
 
   // Touched only by the controlling thread (Run, Stop, destructor).
   std::thread m_thread;

@@ -18,9 +18,9 @@
 
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 
@@ -56,13 +56,8 @@ bool ValidName(const std::string& rel) {
 
 }  // namespace
 
-void ChangeWatcher::Fd::Reset(int fd) {
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = fd;
-}
-
 ChangeWatcher::ChangeWatcher() {
-  m_wake.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  m_wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (m_wake.get() < 0) {
     const int err = errno;
     SF_LOG(L_ERR, L"[ERROR] detector-win(%d): eventfd: %s\n", std::strerror(err));
@@ -84,8 +79,7 @@ int ChangeWatcher::Open(const std::string& root) {
       std::fclose(f);
     }
   }
-  m_root = root;
-  while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
+  m_root = WithoutTrailingSlashes(root);
   return Reset();
 }
 
@@ -98,7 +92,7 @@ int ChangeWatcher::Reset() {
   m_overflow = false;
   m_root_gone = false;
   m_limit_hit = false;
-  m_ino.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  m_ino.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (m_ino.get() < 0) {
     const int err = errno;
     SF_LOG(L_ERR, L"[ERROR] detector-win(%d): inotify_init1: %s\n", std::strerror(err));
@@ -106,7 +100,7 @@ int ChangeWatcher::Reset() {
   }
   if (!AddOne("")) {
     const int err = errno ? errno : ENOENT;
-    m_ino.Reset(-1);
+    m_ino.reset();
     return err;
   }
   AddTree("");
@@ -429,7 +423,7 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
         // Closing the instance drops every watch. A move out that was
         // waiting for its other half was made before the root left.
         FlushPending(out);
-        m_ino.Reset(-1);
+        m_ino.reset();
         return out.empty() ? kFailed : kChanges;
       }
     }

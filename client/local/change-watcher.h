@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lib/base/handles.h"
+
 // One change below the watched root.
 struct ChangeRecord {
   enum Action {
@@ -70,20 +72,6 @@ class ChangeWatcher {
   size_t WatchCount() const { return m_wd_path.size(); }
 
  private:
-  // Owns one file descriptor.
-  class Fd {
-   public:
-    Fd() = default;
-    ~Fd() { Reset(-1); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    void Reset(int fd);
-
-   private:
-    int m_fd = -1;
-  };
-
   struct Pending {
     bool active = false;
     uint32_t cookie = 0;
@@ -115,7 +103,7 @@ class ChangeWatcher {
   size_t m_queue_limit = 0;  // the kernel's change queue length (read by Open)
 
   // Detector thread only.
-  Fd m_ino;
+  UniqueFd m_ino;
   std::unordered_map<int, std::string> m_wd_path;  // watch -> directory below the root
   std::map<std::string, int> m_path_wd;            // the reverse, ordered for subtree moves
   Pending m_pending;
@@ -125,5 +113,5 @@ class ChangeWatcher {
   bool m_limit_reported = false;  // ...and the caller was told once
 
   // Written by Interrupt from any thread (an eventfd).
-  Fd m_wake;
+  UniqueFd m_wake;
 };

@@ -10,9 +10,10 @@
 
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
+#include "lib/fs/temp-file.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ wchar_t Lower(wchar_t c) {
 
 // 0: an ordinary name; 1: the working directory itself; 2: inside it.
 int WorkingDirMatch(const std::wstring& name) {
-  const std::wstring wd = Detector::kWorkingDirName;
+  const std::wstring wd = kWorkingDirName;
   if (name.size() < wd.size()) return 0;
   for (size_t i = 0; i < wd.size(); ++i)
     if (Lower(name[i]) != Lower(wd[i])) return 0;
@@ -57,8 +58,7 @@ int Detector::SetWatch(const std::wstring& path) {
            static_cast<long>(EINVAL));
     return -1;
   }
-  m_watch_path = path;
-  while (m_watch_path.size() > 1 && m_watch_path.back() == L'/') m_watch_path.pop_back();
+  m_watch_path = WithoutTrailingSlashes(path);
   // Made before the watch opens, so that it is watched (for moves) from the
   // first change on.
   if (IsFileExist(m_watch_path)) RecreateWorkingDir();

@@ -41,7 +41,6 @@ class Detector : public Task {
 
   // Longest name handled; longer ones are dropped with a log line.
   static constexpr size_t kMaxNameChars = 1023;
-  static constexpr wchar_t kWorkingDirName[] = L".ZentavoWorkingDirectory";
 
   ChangeWatcher& watcher() { return m_watcher; }
   // Results of the watcher taken so far (tests, diagnostics). Thread-safe.
@@ -62,7 +61,6 @@ class Detector : public Task {
 
   // Detector thread only.
   Event m_lastEvent;
-  std::wstring m_path;  // unused, kept empty
   // Set by SetWatch before the task runs.
   std::wstring m_watch_path;
   ChangeWatcher m_watcher;  // Interrupt is the only member other threads call

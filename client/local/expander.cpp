@@ -8,8 +8,9 @@
 
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/log.h"
+#include "lib/fs/file-ops.h"
+#include "lib/fs/temp-file.h"
 
 namespace {
 
@@ -105,7 +106,9 @@ void Expander::ExpandEvent(const Event& e) {
     m_unlisted.clear();
     return;
   }
-  TraverseDir(dir, PushEventCallback, this);
+  // A directory that cannot be listed was logged by the file layer; the
+  // entries queued before the failure stand.
+  (void)TraverseDir(dir, PushEventCallback, this);
   FlushLocal();
 }
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "client/core/event-list.h"
-#include "client/store/flist.h"
 #include "client/core/task.h"
+#include "client/store/flist.h"
 
 class Expander : public Task {
  public:
@@ -44,8 +44,6 @@ class Expander : public Task {
   // Orders paths as the trees are iterated: component by component, each by
   // code unit, a proper prefix first. <0, 0 or >0.
   static int ComparePaths(const std::wstring& a, const std::wstring& b);
-
-  static constexpr wchar_t kWorkingDirName[] = L".ZentavoWorkingDirectory";
 
  private:
   static int PushEventCallback(const std::wstring& path, void* priv);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 
 namespace {
@@ -421,13 +422,6 @@ filter_parse_result RunParser(filter& f, bool report, NextPiece next) {
   return r;
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) std::fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 // ---- Matching --------------------------------------------------------------
 
 char AsciiLower(char c) {
@@ -549,10 +543,6 @@ void PrintSet(FILE* out, const char* name, const filter_string_set& set) {
 }
 
 }  // namespace
-
-void filter_init(filter& f) {
-  f = filter();
-}
 
 void filter_destroy(filter& f) {
   f = filter();

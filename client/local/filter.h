@@ -58,9 +58,7 @@ struct filter {
   filter_ea ea;
 };
 
-// Resets every field to empty / unset / 0.
-void filter_init(filter& f);
-// Frees everything; the record is left as filter_init leaves it.
+// Frees everything; every field is left empty / unset / 0.
 void filter_destroy(filter& f);
 
 // ---- Parser schema -------------------------------------------------------
@@ -205,7 +203,7 @@ int filter_test_ea(const filter& f, const std::string& name);
 // ---- Built-in name list --------------------------------------------------
 // Items that are never synced whatever the filter file says: editor and
 // system scratch files, desktop metadata, and names another system cannot
-// hold. Used by InBlackList (client/black-list-v2.h).
+// hold. Used by InBlackList (client/local/worker-filter.h).
 
 // Checks a base name (name with extension) and the components of its
 // directory part ("/" or "\" separated) against the built-in list. Returns

@@ -4,9 +4,9 @@
 
 #include "client/store/flist.h"
 #include "client/store/sign-mgr.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 
@@ -65,8 +65,7 @@ bool InSignatureStore(const std::wstring& path) {
     std::wstring out;
     for (wchar_t c : in)
       if (c != L'/' || out.empty() || out.back() != L'/') out.push_back(c);
-    while (out.size() > 1 && out.back() == L'/') out.pop_back();
-    return out;
+    return WithoutTrailingSlashes(out);
   };
   const std::wstring store = collapse(SignMgr::folder());
   if (store.empty()) return true;
@@ -117,7 +116,7 @@ struct FieldRef {
 
 }  // namespace
 
-std::mutex FileEventDB::m_dbMutex;
+Mutex FileEventDB::m_dbMutex;
 std::string FileEventDB::m_eventDBPath;
 sqlite_util::Db FileEventDB::m_db;
 
@@ -134,7 +133,7 @@ int FileEventDB::mbstowcsIfNeed(const char* in, std::wstring& out) {
 }
 
 int FileEventDB::initialize(const std::wstring& location) {
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   if (m_db.IsOpen()) {
     SF_LOG(L_INFO, L"[INFO] event-db(%d): FileEventDB has been initialized (no-op)\n");
     return 0;
@@ -175,7 +174,7 @@ int FileEventDB::initialize(const std::wstring& location) {
 }
 
 void FileEventDB::destroy() {
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   if (m_db.IsOpen()) {
     m_db.Close();
     SF_LOG(L_INFO, L"[INFO] event-db(%d): FileEventDB has been deinitialzed\n");
@@ -186,7 +185,7 @@ void FileEventDB::destroy() {
 
 int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& info) {
   const std::wstring stripped = StripSlash(wpath);
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   info.path.clear();
   if (stripped.empty()) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): The strpath is empty.\n");
@@ -305,7 +304,7 @@ int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& in
 
 int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
   const std::wstring stripped = StripSlash(info.path);
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   if (stripped.empty()) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): setEventInfo: the path is empty.\n");
     return -1;
@@ -415,7 +414,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
 
 int FileEventDB::rmEventInfo(const std::wstring& wpath) {
   const std::wstring stripped = StripSlash(wpath);
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   if (stripped.empty()) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): The input strPath for rmEventInfo is empty.\n");
     return -1;
@@ -442,7 +441,7 @@ int FileEventDB::rmEventInfoV3(const std::wstring& wpath) {
   if (slash == std::wstring::npos) return rmEventInfo(stripped);
   const std::wstring wparent = stripped.substr(0, slash);
 
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   std::string path, parent;
   if (wcstombsIfNeed(stripped, path) != 0 || wcstombsIfNeed(wparent, parent) != 0) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_mprintf: out of memory\n");
@@ -480,7 +479,7 @@ int FileEventDB::rmEventInfoV3(const std::wstring& wpath) {
 }
 
 int FileEventDB::getSyncId(uint64_t& id) {
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   Stmt st;
   int rc = st.Prepare(m_db.get(), "SELECT value FROM config_table WHERE key = 'sync_id';");
   if (rc != SQLITE_OK) {
@@ -508,7 +507,7 @@ int FileEventDB::getSyncId(uint64_t& id) {
 }
 
 int FileEventDB::setSyncId(uint64_t id) {
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   Stmt st;
   int rc = st.Prepare(m_db.get(), "UPDATE config_table SET value = ? WHERE key = 'sync_id';");
   if (rc == SQLITE_OK) {
@@ -533,7 +532,7 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
            "prefix is not convertible or longer than 1023 bytes");
     return -1;
   }
-  std::lock_guard<std::mutex> lock(m_dbMutex);
+  MutexLock lock(m_dbMutex);
   Stmt st;
   int rc = st.Prepare(m_db.get(),
                       all ? "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE "
@@ -573,12 +572,4 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
     return -1;
   }
   return 0;
-}
-
-int FileEventDB::getPathByInode(uint64_t, std::wstring&) {
-  return -1;
-}
-
-int FileEventDB::setPathInode(const std::wstring&, uint64_t) {
-  return -1;
 }

@@ -21,9 +21,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "lib/base/mutex.h"
 #include "lib/base/sqlite-util.h"
 
 class FileList;
@@ -88,7 +88,7 @@ class FileEventDB {
   // Opens (creating if needed) the database at `location`, adds whatever of
   // the schema is missing and registers remove_signature. Returns 0 (also when
   // already open: no-op), or -1; after a failure the class stays closed.
-  static int initialize(const std::wstring& location);
+  [[nodiscard]] static int initialize(const std::wstring& location);
   // Closes the connection; safe to repeat.
   static void destroy();
 
@@ -96,7 +96,7 @@ class FileEventDB {
   // largest over the directory and every row below it, tombstones included.
   // Returns 0 when the row exists; -1 otherwise (info.path is then empty and
   // the other fields keep their values). Thread-safe.
-  static int getEventInfo(const std::wstring& path, ClientFileEventInfo& info);
+  [[nodiscard]] static int getEventInfo(const std::wstring& path, ClientFileEventInfo& info);
 
   // A file row or an existing directory: writes the whole row (insert or
   // replace). When the replaced row named a different signature file, that
@@ -107,45 +107,38 @@ class FileEventDB {
   // nothing.
   // Returns 0, -1 for an empty path or a field that cannot be stored, or the
   // SQLite result code of a failing statement. Thread-safe.
-  static int setEventInfo(const ClientFileEventInfo& info);
+  [[nodiscard]] static int setEventInfo(const ClientFileEventInfo& info);
 
   // Deletes the row of `path` and every row below it; the delete trigger
   // removes their signature files. Returns 0, -1 for an
   // empty or unstorable path, or the SQLite result code. Thread-safe.
-  static int rmEventInfo(const std::wstring& path);
+  [[nodiscard]] static int rmEventInfo(const std::wstring& path);
 
   // As rmEventInfo, but first the parent directory's row takes the removed
   // row's syncID when its own is smaller, in one transaction. A path directly
   // in the root is plain rmEventInfo. Returns 0 or -1 (rmEventInfo's result
   // for a path in the root). Thread-safe.
-  static int rmEventInfoV3(const std::wstring& path);
+  [[nodiscard]] static int rmEventInfoV3(const std::wstring& path);
 
   // The stored cursor into the server's event stream (the full unsigned
   // range). Returns 0, or -1 (id unchanged). Thread-safe.
-  static int getSyncId(uint64_t& id);
-  static int setSyncId(uint64_t id);
+  [[nodiscard]] static int getSyncId(uint64_t& id);
+  [[nodiscard]] static int setSyncId(uint64_t id);
 
   // Adds every existing row strictly below `prefix` ("" or "/": every existing
   // row) to `list`, by its stored path (no leading "/"). Returns 0, or -1 on a
   // database failure (entries added so far stay). Thread-safe.
-  static int getFileList(FileList& list, const std::wstring& prefix);
-
-  // Not supported: always -1.
-  static int getPathByInode(uint64_t inode, std::wstring& path);
-  static int setPathInode(const std::wstring& path, uint64_t inode);
+  [[nodiscard]] static int getFileList(FileList& list, const std::wstring& prefix);
 
   // Wide to UTF-8 for one field: 0, or -1 when the text cannot be converted,
   // holds a NUL or needs more than kFieldBuf-1 bytes.
-  static int wcstombsIfNeed(const std::wstring& in, std::string& out);
+  [[nodiscard]] static int wcstombsIfNeed(const std::wstring& in, std::string& out);
   // UTF-8 to wide: a null input gives the empty string. 0, or -1 for
   // invalid UTF-8.
-  static int mbstowcsIfNeed(const char* in, std::wstring& out);
-
-  ClientFileEventInfo m_eventInfo;
+  [[nodiscard]] static int mbstowcsIfNeed(const char* in, std::wstring& out);
 
  private:
-  // Guarded by m_dbMutex.
-  static std::mutex m_dbMutex;
-  static std::string m_eventDBPath;
-  static sqlite_util::Db m_db;
+  static Mutex m_dbMutex;
+  static std::string m_eventDBPath GUARDED_BY(m_dbMutex);
+  static sqlite_util::Db m_db GUARDED_BY(m_dbMutex);
 };

@@ -150,7 +150,6 @@ class ExpandBuf {
 }  // namespace
 
 std::string FileStatusDB::m_fstatDBPath;
-bool FileStatusDB::m_isInitialized = false;
 
 long ExpendBufSize(char** pBuf, long cbOriSize, long cbWantedSize, int blKeepOri) {
   if (!pBuf || !*pBuf || cbOriSize <= 0 || cbWantedSize <= 0) return -1;
@@ -269,7 +268,6 @@ int FileStatusDB::initialize(const std::wstring& location) {
       return -1;
     }
   }
-  m_isInitialized = true;
   return 0;
 }
 

@@ -54,37 +54,37 @@ class FileStatusDB {
   // Records the database location and creates table and index. Returns 0, or
   // -1 for an empty or over-long location, an open failure or a failing
   // statement. REQUIRES: called before any other thread uses the class.
-  static int initialize(const std::wstring& location);
+  [[nodiscard]] static int initialize(const std::wstring& location);
 
   // Every FSTAT_SYNCING row becomes FSTAT_SYNCED. Returns 0 or -1.
-  static int updateAllSyncingEntry();
+  [[nodiscard]] static int updateAllSyncingEntry();
 
   // Inserts or replaces the row of info.path. Returns 0, -1 for a path that
   // cannot be stored (not convertible, or 1040 bytes of UTF-8 or more), or the
   // SQLite result code of a failing open or statement. Thread-safe.
-  static int setFileSyncStat(const FileStatusInfo& info);
+  [[nodiscard]] static int setFileSyncStat(const FileStatusInfo& info);
 
   // setFileSyncStat for many paths in one transaction: one disk flush for
   // all of them instead of one each. A path that cannot be stored is logged
   // and skipped; the others are still written. Returns 0, -1 when a path was
   // skipped, or the SQLite result code of a failing open or statement (then
   // nothing is written). Thread-safe.
-  static int setFileSyncStats(const std::vector<FileStatusInfo>& infos);
+  [[nodiscard]] static int setFileSyncStats(const std::vector<FileStatusInfo>& infos);
 
   // Deletes the row of info.path and every row below it, with "/" or "\" as
   // the separator ("/x/a" takes "/x/a/b" and "/x/a\b", never "/x/ab").
   // Names match literally. Results as setFileSyncStat. Thread-safe.
-  static int rmFileSyncStat(const FileStatusInfo& info);
+  [[nodiscard]] static int rmFileSyncStat(const FileStatusInfo& info);
 
   // Deletes every row with `status` from the database file `dbPath` (not
   // necessarily the initialised one). Returns 0, -1 for an empty or bad path,
   // or the SQLite result code. Thread-safe.
-  static int rmEntryBySyncStatus(const std::wstring& dbPath, int status);
+  [[nodiscard]] static int rmEntryBySyncStatus(const std::wstring& dbPath, int status);
 
   // Reads the row of `path` into *info (path set to `path`, type and status 0
   // first). Returns 0 when the row exists, -1 otherwise (also for a null
   // `info`, an empty path or a failing query). Thread-safe.
-  static int getFileSyncStat(const std::wstring& path, FileStatusInfo* info);
+  [[nodiscard]] static int getFileSyncStat(const std::wstring& path, FileStatusInfo* info);
 
   // Whether any row strictly below `prefix` (either separator) is syncing.
   // False on any failure. Thread-safe.
@@ -93,12 +93,9 @@ class FileStatusDB {
   // Whether any row is syncing. False on any failure. Thread-safe.
   static bool isAnyFileSyncing();
 
-  static bool isInitialized() { return m_isInitialized; }
-
  private:
   // Set once by initialize, before other threads exist.
   static std::string m_fstatDBPath;
-  static bool m_isInitialized;
 };
 
 // Placeholders of the SQL template expansion.

@@ -1,8 +1,8 @@
 #include "client/store/sign-mgr.h"
 
-#include "lib/fs/file-ops.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 #include "lib/fs/temp-file.h"
 
 namespace {

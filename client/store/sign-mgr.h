@@ -16,7 +16,7 @@ class SignMgr {
   // -1 when the folder cannot be created (the first signature creation then
   // fails and transfers fall back to whole files). REQUIRES: called at
   // start-up before any worker starts.
-  static int initialize(const std::wstring& folder);
+  [[nodiscard]] static int initialize(const std::wstring& folder);
 
   // The folder given to initialize (empty before). Constant afterwards.
   static const std::wstring& folder() { return m_SignFolderPath; }
@@ -26,7 +26,7 @@ class SignMgr {
   // created (already created TempFiles are refused too). The caller writes the
   // signature into it and calls convert_permanent() once the row naming it is
   // committed; otherwise the file goes away with its last TempFile.
-  static int createSignatureFile(TempFile& sign);
+  [[nodiscard]] static int createSignatureFile(TempFile& sign);
 
  private:
   // Written once by initialize, read-only afterwards.

@@ -38,7 +38,6 @@ int RunWrite(Db& db, Stmt& st) {
 }  // namespace
 
 std::string WatchInfoDB::m_watchinfoDBPath;
-bool WatchInfoDB::m_isInitialized = false;
 
 int WatchInfoDB::initialize(const std::wstring& location) {
   if (location.empty()) {
@@ -64,7 +63,6 @@ int WatchInfoDB::initialize(const std::wstring& location) {
            kCreateTable, err);
     return -1;
   }
-  m_isInitialized = true;
   return 0;
 }
 

@@ -37,24 +37,21 @@ class WatchInfoDB {
 
   // Records the location and creates the table. Returns 0, or -1 for an empty
   // or over-long location, an open failure or a failing statement.
-  static int initialize(const std::wstring& location);
+  [[nodiscard]] static int initialize(const std::wstring& location);
 
   // Inserts or replaces the row of `folder` with status DAE_STAT_UNKNOWN.
   // Returns 0, -1 for a folder that cannot be stored (not convertible, or 1040
   // bytes of UTF-8 or more), or the SQLite result code of a failure.
-  static int setWatchPath(const std::wstring& folder);
+  [[nodiscard]] static int setWatchPath(const std::wstring& folder);
 
   // Sets the status of every row. Returns 0 or the SQLite result code.
-  static int updateDaemonStatus(int status);
+  [[nodiscard]] static int updateDaemonStatus(int status);
 
   // Reads the first row into *info (daeStatus 0 first). Returns 0 when a row
   // was read, -1 for a null `info` or no row, or the SQLite result code.
-  static int getWatchInfo(WatchInfo* info);
-
-  static bool isInitialized() { return m_isInitialized; }
+  [[nodiscard]] static int getWatchInfo(WatchInfo* info);
 
  private:
   // Set once by initialize, before other threads exist.
   static std::string m_watchinfoDBPath;
-  static bool m_isInitialized;
 };

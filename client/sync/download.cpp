@@ -10,7 +10,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "client/local/expander.h"
 #include "client/store/sign-mgr.h"
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
@@ -44,7 +43,7 @@ void FlushFile(const std::wstring& path) {
 }  // namespace
 
 std::wstring Worker::WorkDir() const {
-  return SyncRoot() + L"/" + Expander::kWorkingDirName;
+  return SyncRoot() + L"/" + kWorkingDirName;
 }
 
 // ---- Wire exchange -----------------------------------------------------------
@@ -298,7 +297,7 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
   // Staging and the working directory itself are reached without links.
   SharePath work_sp;
   UniqueFd work_fd;
-  ParseSharePath(std::wstring(L"/") + Expander::kWorkingDirName, work_sp);
+  if (ParseSharePath(std::wstring(L"/") + kWorkingDirName, work_sp) != 0) return ERR_SYS;
   if (root.MakeDir(work_sp) != 0 || root.OpenDir(work_sp, work_fd) != 0) {
     SYNC_LOG(L_ERR, L"DownloadRemote: the working directory '%s' cannot be used\n", WorkDir());
     return ERR_SYS;
@@ -469,7 +468,9 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
 
   // Attributes of staged content; the placement below keeps them.
   const bool set_time = (rs.data_blocks & BLK_COMMON_ATTR) != 0;
-  if (set_time && new_in_temp) FSUTime(content->getPath(), rs.common_attr.mtime, rs.common_attr.mtime);
+  // A time that cannot be set is logged there; the content is still right.
+  if (set_time && new_in_temp)
+    (void)FSUTime(content->getPath(), rs.common_attr.mtime, rs.common_attr.mtime);
 
   // Placement. A local change made since the check is renamed aside first.
   if (new_in_temp || new_dir) {

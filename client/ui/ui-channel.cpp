@@ -26,7 +26,7 @@ const wchar_t* ErrText(int rc) {
 
 using namespace MessageFormat;
 
-std::mutex IPC_Channel::m_mutex;
+Mutex IPC_Channel::m_mutex;
 LocalChannel IPC_Channel::m_event_ipc(Channel::kDefaultCapacity);
 
 // ---- LocalChannel ------------------------------------------------------------------
@@ -112,7 +112,7 @@ int IPC_Channel::Initialize(const std::wstring& session) {
 }
 
 int IPC_Channel::InitializeAt(const char* ip, int port, const std::string& session) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_event_ipc.Open(ip, port, false) != 0) {
     SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): Could not open local channel\n");
   } else {
@@ -125,12 +125,12 @@ int IPC_Channel::InitializeAt(const char* ip, int port, const std::string& sessi
 }
 
 bool IPC_Channel::IsConnected() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return !m_event_ipc.IsClosed();
 }
 
 int IPC_Channel::RegisterSession(const std::string& session) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return RegisterSessionLocked(session);
 }
 
@@ -209,7 +209,7 @@ int IPC_Channel::WriteEvent(int32_t value) {
     SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): Undefined status: %d\n", value);
     return ERR_INVAL;
   }
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   SF_LOG(L_INFO, L"[INFO] channel-ui-common(%d): WriteEvent: Try write type %d\n", type);
   int rc = WriteControlLocked(type, value);
   if (rc == 0)
@@ -218,7 +218,7 @@ int IPC_Channel::WriteEvent(int32_t value) {
 }
 
 int IPC_Channel::Terminate_connection() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   SF_LOG(L_DEBUG,
          L"[DEBUG] channel-ui-common(%d): WriteEvent: Try write connection termintate msg\n");
   int rc = WriteControlLocked(CONNECTION_CONTROL, CONNECTION_TERMINATE);
@@ -255,7 +255,7 @@ int IPC_Channel::WriteFileEvent(const Event& e) {
   fields[2].len = static_cast<uint16_t>(path.size());
   std::memcpy(fields[2].value, path.data(), path.size());
 
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   int rc = WriteFileEventHdr(3, fields.get());
   if (rc < 0) {
     SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): WriteFileEvent: write file event failed: %s\n",
@@ -279,7 +279,7 @@ int IPC_Channel::WriteFileEvent(const Event& e) {
 }
 
 void IPC_Channel::Destroy() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): IPC_Channel Destroy\n");
   m_event_ipc.Close();
 }

@@ -11,11 +11,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "client/core/event-list.h"
 #include "client/core/ui-sink.h"
+#include "lib/base/mutex.h"
 #include "lib/net/channel.h"
 
 namespace MessageFormat {
@@ -62,9 +62,9 @@ class LocalChannel : public Channel {
   // Closes any previous socket and connects to a dotted IPv4 address. 0;
   // ERR_INVAL for a null ip or a negative port; ERR_SYS when the socket
   // cannot be created or the connection fails. `isSSL` is not used.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
   // Blocking connect of the current socket. 0 or ERR_SYS.
-  int ConnectWithoutTimeout(const char* ip, int port);
+  [[nodiscard]] int ConnectWithoutTimeout(const char* ip, int port);
 };
 
 class IPC_Channel {
@@ -104,23 +104,22 @@ class IPC_Channel {
   static UiSink* Sink();
 
   // Building blocks; each queues bytes without flushing.
-  // REQUIRES: caller holds m_mutex.
-  static int WriteMsgType(uint8_t type);
-  static int WriteMsgFileFieldNumber(uint8_t count);
-  static int WriteMsgLength(uint16_t len);
-  static int WriteMsgEvent(int32_t value);
+  static int WriteMsgType(uint8_t type) REQUIRES(m_mutex);
+  static int WriteMsgFileFieldNumber(uint8_t count) REQUIRES(m_mutex);
+  static int WriteMsgLength(uint16_t len) REQUIRES(m_mutex);
+  static int WriteMsgEvent(int32_t value) REQUIRES(m_mutex);
   // A 16-bit length then `len` bytes.
-  static int WriteMsgValue(const char* value, uint16_t len);
-  static int WriteOneMsgFileFieldHdr(const MessageFormat::FileFieldHdr& field);
+  static int WriteMsgValue(const char* value, uint16_t len) REQUIRES(m_mutex);
+  static int WriteOneMsgFileFieldHdr(const MessageFormat::FileFieldHdr& field) REQUIRES(m_mutex);
   // Type byte 3, the count, then the fields.
-  static int WriteFileEventHdr(uint8_t count, const MessageFormat::FileFieldHdr* fields);
+  static int WriteFileEventHdr(uint8_t count, const MessageFormat::FileFieldHdr* fields)
+      REQUIRES(m_mutex);
 
  private:
-  static int RegisterSessionLocked(const std::string& session);
-  static int WriteControlLocked(uint8_t type, int32_t value);
-  static void AbandonLocked();
+  static int RegisterSessionLocked(const std::string& session) REQUIRES(m_mutex);
+  static int WriteControlLocked(uint8_t type, int32_t value) REQUIRES(m_mutex);
+  static void AbandonLocked() REQUIRES(m_mutex);
 
-  static std::mutex m_mutex;
-  // Guarded by m_mutex.
-  static LocalChannel m_event_ipc;
+  static Mutex m_mutex;
+  static LocalChannel m_event_ipc GUARDED_BY(m_mutex);
 };

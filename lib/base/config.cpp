@@ -4,6 +4,7 @@
 #include <memory>
 #include <sstream>
 
+#include "lib/base/handles.h"
 #include "lib/base/utility.h"
 
 namespace {
@@ -34,9 +35,6 @@ bool ToWide(const std::string& in, std::wstring& out) {
   return true;
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -84,7 +82,7 @@ int Config::ParseLine(const std::string& line, std::wstring& key, std::wstring& 
 int Config::read(const wchar_t* path) {
   m_map.clear();
   if (path == nullptr) return -1;
-  std::unique_ptr<FILE, FileCloser> f(std::fopen(WideToUtf8Lossy(path).c_str(), "r"));
+  FilePtr f(std::fopen(WideToUtf8Lossy(path).c_str(), "r"));
   if (!f) return -1;
 
   // Like a fixed line buffer: a line longer than the buffer is read in pieces,

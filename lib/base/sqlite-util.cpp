@@ -7,10 +7,10 @@
 
 namespace sqlite_util {
 
-int Db::Open(const std::string& path) {
+int Db::Open(const std::string& path, int flags) {
   Close();
   if (path.empty()) return SQLITE_CANTOPEN;
-  return sqlite3_open(path.c_str(), &m_db);
+  return sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
 }
 
 int Db::OpenShared(const std::string& path) {
@@ -87,10 +87,6 @@ int Stmt::BindU64(int idx, uint64_t v) {
   return rc;
 }
 
-int Stmt::BindNull(int idx) {
-  return sqlite3_bind_null(m_stmt, idx);
-}
-
 int Stmt::Step() {
   return sqlite3_step(m_stmt);
 }
@@ -114,7 +110,10 @@ uint64_t Stmt::ColumnU64(int col) const {
 Transaction::Transaction(Db& db) : m_db(db), m_rc(db.Exec("BEGIN;")), m_open(m_rc == SQLITE_OK) {}
 
 Transaction::~Transaction() {
-  if (m_open) m_db.Exec("ROLLBACK;");
+  // A destructor cannot report: the failure that brought us here was
+  // reported already, and SQLite ends the transaction itself when a
+  // ROLLBACK cannot run.
+  if (m_open) (void)m_db.Exec("ROLLBACK;");
 }
 
 int Transaction::Commit() {

@@ -42,25 +42,26 @@ class Db {
     return *this;
   }
 
-  // Opens (creating if missing) the file at the UTF-8 `path`. Returns the
-  // SQLite result code. On failure the handle is kept so that ErrMsg() can say
-  // why; it is closed by the next Open/Close or the destructor. An empty path
-  // is refused with SQLITE_CANTOPEN: SQLite would otherwise open a private
-  // temporary database and every write would vanish silently.
-  int Open(const std::string& path);
+  // Opens (creating if missing, with the default `flags`) the file at the
+  // UTF-8 `path`. Returns the SQLite result code. On failure the handle is
+  // kept so that ErrMsg() can say why; it is closed by the next Open/Close or
+  // the destructor. An empty path is refused with SQLITE_CANTOPEN: SQLite
+  // would otherwise open a private temporary database and every write would
+  // vanish silently.
+  [[nodiscard]] int Open(const std::string& path,
+                         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   // Open() followed by the shared busy timeout.
-  int OpenShared(const std::string& path);
+  [[nodiscard]] int OpenShared(const std::string& path);
   void Close();
 
   bool IsOpen() const { return m_db != nullptr; }
   sqlite3* get() const { return m_db; }
   // The last error text of the connection (or a fixed text when none is open).
   const char* ErrMsg() const;
-  int ErrCode() const { return m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE; }
 
   // Runs one or more statements without results. Returns the SQLite result
   // code; on failure `err` (if given) receives SQLite's message.
-  int Exec(const char* sql, std::string* err = nullptr);
+  [[nodiscard]] int Exec(const char* sql, std::string* err = nullptr);
 
  private:
   sqlite3* m_db = nullptr;
@@ -77,7 +78,7 @@ class Stmt {
   // Returns the SQLite result code of sqlite3_prepare_v2. An SQL text with
   // more than one statement is refused (SQLITE_MISUSE): a trailing statement
   // would be silently ignored. A null `db` (never opened) is SQLITE_MISUSE.
-  int Prepare(sqlite3* db, const std::string& sql);
+  [[nodiscard]] int Prepare(sqlite3* db, const std::string& sql);
   void Finalize();
   sqlite3_stmt* get() const { return m_stmt; }
 
@@ -86,10 +87,9 @@ class Stmt {
   int BindInt(int idx, int v);
   int BindInt64(int idx, int64_t v);
   int BindU64(int idx, uint64_t v);
-  int BindNull(int idx);
 
   // SQLITE_ROW, SQLITE_DONE or an error code.
-  int Step();
+  [[nodiscard]] int Step();
   // Makes the statement ready to run again with new bindings. Returns the
   // SQLite result code of sqlite3_reset (the last Step's error, if any).
   int Reset();
@@ -120,7 +120,7 @@ class Transaction {
   bool ok() const { return m_rc == SQLITE_OK; }
   int rc() const { return m_rc; }
   // Returns the SQLite result code of COMMIT.
-  int Commit();
+  [[nodiscard]] int Commit();
 
  private:
   Db& m_db;

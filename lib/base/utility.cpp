@@ -3,6 +3,7 @@
 #include <climits>
 #include <cwchar>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -167,6 +168,24 @@ std::string WideToUtf8Lossy(const std::wstring& in) {
     AppendUtf8(s, ValidCodePoint(cp) ? cp : 0xFFFD);
   }
   return s;
+}
+
+namespace {
+
+template <typename Str>
+Str StripTrailingSlashes(Str path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+std::string WithoutTrailingSlashes(std::string path) {
+  return StripTrailingSlashes(std::move(path));
+}
+
+std::wstring WithoutTrailingSlashes(std::wstring path) {
+  return StripTrailingSlashes(std::move(path));
 }
 
 namespace {

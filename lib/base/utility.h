@@ -1,5 +1,5 @@
-// Shared utilities: text conversions, Base64, the reversible password
-// encoding and the reference-counted temporary file.
+// Shared utilities: text conversions, path spelling, Base64 and the
+// reversible password encoding.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +26,12 @@ constexpr size_t kConvertLimit = 8192;
 // diagnostics): invalid sequences become U+FFFD / '?', with no length limit.
 std::wstring Utf8ToWideLossy(const std::string& in);
 std::string WideToUtf8Lossy(const std::wstring& in);
+
+// `path` without the slashes that end it; a path of slashes only becomes "/".
+// "/a/sync/" and "/a/sync" name one folder, but paths built from the first
+// ("/a/sync//f") would not match what other programs look up.
+std::string WithoutTrailingSlashes(std::string path);
+std::wstring WithoutTrailingSlashes(std::wstring path);
 
 // Base64 with the standard alphabet and "=" padding, no line breaks.
 // Returns a new[]-allocated, zero-filled buffer of kBase64BufSize bytes holding

@@ -14,11 +14,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <vector>
 
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
+#include "lib/base/mutex.h"
 #include "lib/base/utility.h"
 
 namespace {
@@ -36,40 +37,11 @@ constexpr long kExfatMagic = EXFAT_SUPER_MAGIC;
 
 std::atomic<bool> g_is_fat{false};
 std::atomic<bool> g_has_hook{false};
-std::mutex g_hook_mutex;
-std::shared_ptr<const FSFaultHook> g_hook;  // guarded by g_hook_mutex
+Mutex g_hook_mutex;
+std::shared_ptr<const FSFaultHook> g_hook GUARDED_BY(g_hook_mutex);
 std::atomic<unsigned> g_seed{0};
-std::mutex g_mktemp_lock;
-std::mutex g_trash_mutex;
-
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  bool ok() const { return m_fd >= 0; }
-  void Reset(int fd = -1) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-  // Closes now and reports the result (a delayed write error shows up here).
-  int Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd >= 0 ? ::close(fd) : 0;
-  }
-  int Release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-
- private:
-  int m_fd;
-};
+Mutex g_mktemp_lock;
+Mutex g_trash_mutex;
 
 // Wide path to the system's bytes. Refuses what has no faithful encoding:
 // a lossy conversion could name a different file.
@@ -87,7 +59,7 @@ bool Injected(FSOp op, const std::wstring& path) {
   if (!g_has_hook.load(std::memory_order_acquire)) return false;
   std::shared_ptr<const FSFaultHook> hook;
   {
-    std::lock_guard<std::mutex> g(g_hook_mutex);
+    MutexLock g(g_hook_mutex);
     hook = g_hook;
   }
   const int err = hook ? (*hook)(op, path) : 0;
@@ -137,15 +109,15 @@ std::string ParentOf(const std::string& path) {
 }
 
 int FsyncPath(const std::string& path, int flags) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
-  if (!fd.ok()) return -1;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
+  if (!fd.valid()) return -1;
   return ::fsync(fd.get());
 }
 
 }  // namespace
 
 void FSSetFaultHook(FSFaultHook hook) {
-  std::lock_guard<std::mutex> g(g_hook_mutex);
+  MutexLock g(g_hook_mutex);
   g_hook = hook ? std::make_shared<const FSFaultHook>(std::move(hook)) : nullptr;
   g_has_hook.store(g_hook != nullptr, std::memory_order_release);
 }
@@ -302,12 +274,12 @@ int FSRename(const std::wstring& from, const std::wstring& to) {
   // Flush the data before the name points at it, or a crash could leave the
   // destination replaced by an empty or partial file. O_NONBLOCK keeps a fifo
   // from blocking the open; a source we may not read is moved unflushed.
-  Fd src(::open(nfrom.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (src.ok() && ::fsync(src.get()) != 0 && errno != EINVAL && errno != EROFS) {
+  UniqueFd src(::open(nfrom.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (src.valid() && ::fsync(src.get()) != 0 && errno != EINVAL && errno != EROFS) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRename: error code %d\n", errno);
     return -1;
   }
-  src.Reset();
+  src.reset();
   if (Injected(FSOP_RENAME, from) || ::rename(nfrom.c_str(), nto.c_str()) != 0) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSRename: error code %d\n", errno);
     return -1;
@@ -325,10 +297,10 @@ int FSRename(const std::wstring& from, const std::wstring& to) {
 
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
   std::string nfrom, nto;
-  Fd src;
+  UniqueFd src;
   struct stat sst;
-  if (ToNative(from, nfrom)) src.Reset(::open(nfrom.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (src.ok()) {
+  if (ToNative(from, nfrom)) src.reset(::open(nfrom.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (src.valid()) {
     int serr = 0;
     if (::fstat(src.get(), &sst) != 0)
       serr = errno;
@@ -337,36 +309,36 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
     else if (!S_ISREG(sst.st_mode))
       serr = EINVAL;  // a fifo or device: no content to copy, or endless
     if (serr != 0) {
-      src.Reset();
+      src.reset();
       errno = serr;
     }
   }
-  if (!src.ok()) {
+  if (!src.valid()) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: Invalid source. Error code %d\n", errno);
     return -1;
   }
   // Open without truncating, so that a destination that is the source itself
   // (same path, or a hard link) is recognised before its bytes are gone.
-  Fd dst;
+  UniqueFd dst;
   int err = EINVAL;
   if (ToNative(to, nto)) {
-    dst.Reset(::open(nto.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
+    dst.reset(::open(nto.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     err = errno;
   }
   struct stat dstst;
-  if (dst.ok()) {
+  if (dst.valid()) {
     if (::fstat(dst.get(), &dstst) != 0) {
       err = errno;
-      dst.Reset();
+      dst.reset();
     } else if (sst.st_dev == dstst.st_dev && sst.st_ino == dstst.st_ino) {
       err = EINVAL;
-      dst.Reset();
+      dst.reset();
     } else if (S_ISREG(dstst.st_mode) && ::ftruncate(dst.get(), 0) != 0) {
       err = errno;
-      dst.Reset();
+      dst.reset();
     }
   }
-  if (!dst.ok()) {
+  if (!dst.valid()) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: Invalid destination. Error code %d\n", err);
     return -1;
   }
@@ -395,8 +367,8 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
       done += w;
     }
   }
-  src.Reset();
-  if (dst.Close() != 0) {
+  src.reset();
+  if (dst.close() != 0) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: WriteFile failed with error code %d\n", errno);
     return -1;
   }
@@ -488,7 +460,7 @@ int FSUTime(const std::wstring& path, time_t /*atime*/, time_t mtime) {
 }
 
 int FSMktemp(const std::wstring& prefix, std::wstring& path) {
-  std::lock_guard<std::mutex> g(g_mktemp_lock);
+  MutexLock g(g_mktemp_lock);
   SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMktemp: prefix [%s], path[%s]\n", prefix, path);
   static std::mt19937_64 rng{std::random_device{}()};
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -504,9 +476,9 @@ int FSMktemp(const std::wstring& prefix, std::wstring& path) {
     for (int i = 0; i < 10; ++i) name += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
     const std::string full = nprefix + "/" + name;
     if (Injected(FSOP_MKTEMP, prefix)) break;
-    Fd fd(::open(full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd.ok()) {
-      fd.Reset();
+    UniqueFd fd(::open(full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.valid()) {
+      fd.reset();
       path = prefix + L"/" + Utf8ToWideLossy(name);
       return 0;
     }
@@ -623,7 +595,7 @@ TrashResult MoveToTrash(const std::string& npath, int& err) {
     }
     abs = std::string(cwd) + "/" + abs;
   }
-  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+  abs = WithoutTrailingSlashes(abs);
   const std::string name = abs.substr(abs.find_last_of('/') + 1);
 
   char date[32];
@@ -638,15 +610,15 @@ TrashResult MoveToTrash(const std::string& npath, int& err) {
   for (int n = 1; n < 1000; ++n) {
     const std::string tname = n == 1 ? name : name + "." + std::to_string(n);
     const std::string info = base + "/info/" + tname + ".trashinfo";
-    Fd fd(::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd.ok()) {
+    UniqueFd fd(::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
       if (errno == EEXIST) continue;
       err = errno;
       return kTrashFailed;
     }
     const std::string dest = base + "/files/" + tname;
     if (::write(fd.get(), record.data(), record.size()) != static_cast<ssize_t>(record.size()) ||
-        fd.Close() != 0 || ::rename(npath.c_str(), dest.c_str()) != 0) {
+        fd.close() != 0 || ::rename(npath.c_str(), dest.c_str()) != 0) {
       err = errno;
       ::unlink(info.c_str());
       return err == EXDEV ? kTrashUnavailable : kTrashFailed;
@@ -668,7 +640,7 @@ int FSRemove(const std::wstring& path, bool allowundo) {
   if (!ToNative(path, npath)) return -1;  // FSStat would have failed already
 
   if (allowundo) {
-    std::lock_guard<std::mutex> g(g_trash_mutex);
+    MutexLock g(g_trash_mutex);
     int err = 0;
     const TrashResult r = MoveToTrash(npath, err);
     if (r == kTrashed) return 0;

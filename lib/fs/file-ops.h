@@ -78,7 +78,7 @@ typedef int (*FN_ACT_TRAVERSE_DIR)(const std::wstring& path, void* priv);
 // Checks the file system that holds `root` (an absolute path). On vfat, msdos
 // and exfat it logs a warning and turns on 2-second time rounding in FSUTime.
 // Returns 0, or -1 for a relative/empty path or when statfs fails.
-int FSInit(const std::wstring& root);
+[[nodiscard]] int FSInit(const std::wstring& root);
 // Whether FSUTime rounds times down to even seconds. FSSetFat overrides what
 // FSInit found (for a caller that knows better, and for tests).
 bool FSIsFat();
@@ -88,7 +88,7 @@ void FSSetFat(bool fat);
 // isExist false when the path or one of its parents is missing (or a parent
 // is not a directory); 0 with the fields set when it exists; -1 on any other
 // failure (permission denied, I/O error), logged.
-int FSStat(const std::wstring& path, FILE_INFO& info);
+[[nodiscard]] int FSStat(const std::wstring& path, FILE_INFO& info);
 
 // True when `path` is not empty and exists (a dangling link exists).
 bool IsFileExist(const std::wstring& path);
@@ -100,7 +100,7 @@ int FSOpenDir(const std::wstring& path, int flag, DIR_HANDLE& h);
 // listed. Names that are not valid UTF-8 are skipped with a warning: they
 // cannot be represented, so the client leaves them alone. Entry types follow
 // FSStat (links are FT_SLINK, special files FT_ERR).
-int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e);
+[[nodiscard]] int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e);
 // Closes the listing and empties the stored path. Returns 0.
 int FSCloseDir(DIR_HANDLE& h);
 
@@ -109,26 +109,26 @@ int FSCloseDir(DIR_HANDLE& h);
 // A refusal by fn, or a subdirectory walk that fails, ends the listing of the
 // directory that holds it only. Returns 0 also when `dir` is not a
 // directory; -1 when `dir` cannot be listed.
-int TraverseDir(const std::wstring& dir, FN_ACT_TRAVERSE_DIR fn, void* priv);
+[[nodiscard]] int TraverseDir(const std::wstring& dir, FN_ACT_TRAVERSE_DIR fn, void* priv);
 
 // Moves `from` to `to`, atomically replacing an existing `to`. Durable: the
 // moved file's data is flushed first and both directories afterwards, so the
 // new name survives a crash. If the data cannot be flushed the move is not
 // made. Returns 0 or -1.
-int FSRename(const std::wstring& from, const std::wstring& to);
+[[nodiscard]] int FSRename(const std::wstring& from, const std::wstring& to);
 
 // Copies the bytes of `from` into `to` (created or truncated) in 8192-byte
 // chunks; times and permissions are not copied. With isDelOrigin the source
 // is deleted after a successful copy only. Copying a file onto itself (or a
 // hard link of itself) fails without touching it, and so does a source
 // that is not a regular file (directory, fifo, device). Returns 0 or -1.
-int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin);
+[[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin);
 
 // Creates the directory `path` (with isCreateParent: and its missing parents,
 // like FSMKDirP without force). 0 when it exists afterwards as a directory
 // (also when it already did); -1 otherwise, including when a non-directory
 // stands at `path`.
-int FSMKDir(const std::wstring& path, bool isCreateParent);
+[[nodiscard]] int FSMKDir(const std::wstring& path, bool isCreateParent);
 
 // Creates every missing directory along `path`, starting after the root ("/"
 // for an absolute path). Where a non-directory stands in the way it fails
@@ -137,19 +137,19 @@ int FSMKDir(const std::wstring& path, bool isCreateParent);
 // `endptr`, `uid`, `gid` and `mode` are accepted and ignored (directories get
 // 0777 less the umask). Returns 0 when the last component is a directory, -1
 // otherwise.
-int FSMKDirP(const std::wstring& path, const wchar_t* endptr, bool blForceCreate, int uid, int gid,
-             int mode);
+[[nodiscard]] int FSMKDirP(const std::wstring& path, const wchar_t* endptr, bool blForceCreate,
+                           int uid, int gid, int mode);
 
 // Sets only the modification time of `path` (following a link); `atime` is
 // ignored and the access time left as it is. Rounds down to an even second
 // when FSIsFat(). Returns 0 or -1.
-int FSUTime(const std::wstring& path, time_t atime, time_t mtime);
+[[nodiscard]] int FSUTime(const std::wstring& path, time_t atime, time_t mtime);
 
 // Creates a new, empty, uniquely named file in the directory `prefix` (the
 // name is chosen and created in one exclusive step, so concurrent callers and
 // other processes never get the same file). Returns 0 with `path` = prefix +
 // "/" + name; -1 with `path` unchanged.
-int FSMktemp(const std::wstring& prefix, std::wstring& path);
+[[nodiscard]] int FSMktemp(const std::wstring& prefix, std::wstring& path);
 
 // The absolute form of `path` (relative to the working directory) with
 // links resolved as far as the path exists; the missing rest is appended
@@ -170,12 +170,12 @@ int FSCreateTempPath(const std::wstring& prefix, std::wstring& path);
 // ~/.local/share/Trash, in the shared desktop layout with a .trashinfo
 // record); when the trash is on another file system or unavailable it is
 // removed permanently (logged). -3 when the move to the trash fails otherwise.
-int FSRemove(const std::wstring& path, bool allowundo);
+[[nodiscard]] int FSRemove(const std::wstring& path, bool allowundo);
 
 // Removes the directory `path` and everything below it. Links inside are
 // removed, never followed; a `path` that is itself a link is refused. Keeps
 // going past failures. Returns 0, or -1 when anything could not be removed.
-int RemoveDirectoryRecursive(const std::wstring& path);
+[[nodiscard]] int RemoveDirectoryRecursive(const std::wstring& path);
 
 // Fault injection for tests of the layers above (a full disk, a failing
 // rename, a file that vanished). While a hook is set, the operations ask it

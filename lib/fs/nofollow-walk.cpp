@@ -26,11 +26,6 @@ int ComponentError(int err) {
 }
 }  // namespace
 
-void UniqueFd::reset(int fd) {
-  if (m_fd >= 0) close(m_fd);
-  m_fd = fd;
-}
-
 std::string SharePath::str() const {
   std::string s;
   for (const auto& n : names) {

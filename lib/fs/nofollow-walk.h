@@ -12,36 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "lib/base/handles.h"
+
 constexpr size_t kMaxSharePathBytes = 4096;  // whole path, UTF-8
 constexpr size_t kMaxShareNameBytes = 255;   // one component
 constexpr size_t kMaxShareDepth = 128;       // components
-
-// Owns a file descriptor; closes it on destruction. Not copyable.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : m_fd(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : m_fd(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return m_fd; }
-  bool valid() const { return m_fd >= 0; }
-  int release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int m_fd = -1;
-};
 
 // A validated share path: "/" followed by one or more names joined by "/".
 struct SharePath {
@@ -52,22 +27,21 @@ struct SharePath {
   const std::string& leaf() const { return names.back(); }
   // The parent's path; empty names for a top-level entry.
   SharePath parent() const;
-  bool isTop() const { return names.size() == 1; }
 };
 
 // Parses a UTF-8 path from a client. Accepts only "/name(/name)*" with every
 // name non-empty, not "." or "..", free of NUL and backslash, valid UTF-8,
 // within the limits above. Returns 0 and fills `out`, or ERR_INVAL.
-int ParseSharePath(const std::string& utf8, SharePath& out);
+[[nodiscard]] int ParseSharePath(const std::string& utf8, SharePath& out);
 // The same for a wide path; ERR_INVAL when it cannot be converted.
-int ParseSharePath(const std::wstring& path, SharePath& out);
+[[nodiscard]] int ParseSharePath(const std::wstring& path, SharePath& out);
 
 // Disk operations confined to one directory tree. Constant after Open; the
 // calls are thread-safe (each works on its own descriptors).
 class ShareDir {
  public:
   // Opens `root` (which must be an existing directory). Returns 0 or ERR_SYS.
-  int Open(const std::string& root);
+  [[nodiscard]] int Open(const std::string& root);
   int rootFd() const { return m_root.get(); }
   const std::string& root() const { return m_rootPath; }
 
@@ -75,16 +49,16 @@ class ShareDir {
   // (mode 0755) and their paths appended to `created` in top-down order.
   // Returns 0; ERR_NOENT (a parent is missing and !create); ERR_CONFLICT (a
   // parent exists but is not a directory, or is a symlink); ERR_SYS.
-  int OpenParent(const SharePath& p, bool create, UniqueFd& out,
-                 std::vector<SharePath>* created = nullptr) const;
+  [[nodiscard]] int OpenParent(const SharePath& p, bool create, UniqueFd& out,
+                               std::vector<SharePath>* created = nullptr) const;
   // lstat of `p` without following any symlink. 0, ERR_NOENT, ERR_CONFLICT
   // (a parent is not a directory), ERR_SYS.
-  int Stat(const SharePath& p, struct stat& st) const;
+  [[nodiscard]] int Stat(const SharePath& p, struct stat& st) const;
   // Opens the regular file `p` for reading (no symlink followed).
   // 0, ERR_NOENT (missing, or not a regular file), ERR_CONFLICT, ERR_SYS.
-  int OpenRead(const SharePath& p, UniqueFd& out) const;
+  [[nodiscard]] int OpenRead(const SharePath& p, UniqueFd& out) const;
   // Opens the directory `p` (no symlink followed). 0, ERR_NOENT, ERR_CONFLICT, ERR_SYS.
-  int OpenDir(const SharePath& p, UniqueFd& out) const;
+  [[nodiscard]] int OpenDir(const SharePath& p, UniqueFd& out) const;
 
   // Mode of the directories the calls below create (the umask applies).
   void SetDirMode(mode_t mode) { m_dirMode = mode; }
@@ -113,6 +87,8 @@ class ShareDir {
 
 // Removes the tree at `path` (a file, or a directory and its contents) without
 // following symlinks. Returns 0 or ERR_SYS; a missing path is success.
+// Nothing is logged: most callers clear leftovers of the work area, where a
+// failure costs only disk space and the next start-up tries again.
 int RemoveTreeAt(int dirfd, const std::string& name);
 
 // fsync of a directory, so that a rename into it survives a crash.

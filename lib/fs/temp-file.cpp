@@ -1,7 +1,8 @@
-#include "lib/fs/file-ops.h"
-#include "lib/base/log.h"
 #include "lib/fs/temp-file.h"
+
+#include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"utility_debug";

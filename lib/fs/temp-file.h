@@ -4,6 +4,11 @@
 
 #include <string>
 
+// The folder below the sync root that holds the daemon's temporary files and
+// the items on their way out. It is never synced, and only one of its name
+// exists: the detector, the rescans and start-up all use this one.
+constexpr wchar_t kWorkingDirName[] = L".ZentavoWorkingDirectory";
+
 // Owner of one temporary file, shared between copies by a reference count:
 // the file is deleted with its last owner unless an owner made it permanent.
 // Not thread-safe: an object and its copies are used by one task at a time.
@@ -27,7 +32,7 @@ class TempFile {
   // Creates a new, empty, uniquely named file. Returns 0; -1 when this object
   // already holds a file (nothing logged, the file stays) or the file cannot
   // be made (logged).
-  int create();
+  [[nodiscard]] int create();
   // Full path of the file; empty before create and after remove.
   const std::wstring& getPath() const { return m_path; }
   // Deletes the file now and lets go of it; copies sharing it keep their

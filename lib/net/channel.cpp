@@ -476,18 +476,6 @@ int Channel::WriteInt64(uint64_t v) {
   return Write(reinterpret_cast<char*>(b), 8);
 }
 
-uint64_t Channel::Convert(uint64_t v) {
-  return __builtin_bswap64(v);
-}
-
-uint32_t Channel::Convert(uint32_t v) {
-  return __builtin_bswap32(v);
-}
-
-uint16_t Channel::Convert(uint16_t v) {
-  return __builtin_bswap16(v);
-}
-
 int Channel::CreateSock() {
   return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }

@@ -49,7 +49,7 @@ class Channel {
 
   // Path form (a local socket path). The base class connects nothing and
   // returns 0, so the first read or write then fails with ERR_IO.
-  virtual int Open(const char* path);
+  [[nodiscard]] virtual int Open(const char* path);
 
   // Adopts an already connected socket (for example one returned by accept).
   // With `nonblock` the socket gets a 1-second linger and non-blocking mode.
@@ -57,14 +57,14 @@ class Channel {
   // (the fd is then not adopted and the caller still owns it); ERR_SYS when
   // linger or non-blocking mode cannot be set (the fd is then owned and closed
   // by the channel).
-  virtual int Open(int fd, bool isSSL, bool nonblock);
+  [[nodiscard]] virtual int Open(int fd, bool isSSL, bool nonblock);
 
   // Closes any socket held, then connects to a dotted IPv4 address (no name
   // resolution) within `channel_timeout` seconds. Returns 0; ERR_INVAL for a
   // null or malformed ip or a port outside 0..65535; ERR_IO when the socket
   // cannot be created or the connection fails or times out; ERR_SYS when
   // socket options cannot be set; ERR_INT when the stop flag ends the wait.
-  virtual int Open(const char* ip, int port, bool isSSL);
+  [[nodiscard]] virtual int Open(const char* ip, int port, bool isSSL);
 
   // Flushes what is queued (result ignored), empties both buffers, shuts the
   // socket down and closes it. Does nothing on a closed channel.
@@ -81,61 +81,56 @@ class Channel {
 
   // Integer reads: 1, 2, 4 or 8 bytes, most significant first. On failure
   // the output is untouched and the Read error is returned.
-  virtual int ReadByte(uint8_t* v);
-  virtual int ReadInt16(uint16_t* v);
-  virtual int ReadInt32(uint32_t* v);
-  virtual int ReadInt64(uint64_t* v);
+  [[nodiscard]] virtual int ReadByte(uint8_t* v);
+  [[nodiscard]] virtual int ReadInt16(uint16_t* v);
+  [[nodiscard]] virtual int ReadInt32(uint32_t* v);
+  [[nodiscard]] virtual int ReadInt64(uint64_t* v);
   // Integer writes, most significant byte first; Write's results.
-  virtual int WriteByte(uint8_t v);
-  virtual int WriteInt16(uint16_t v);
-  virtual int WriteInt32(uint32_t v);
-  virtual int WriteInt64(uint64_t v);
+  [[nodiscard]] virtual int WriteByte(uint8_t v);
+  [[nodiscard]] virtual int WriteInt16(uint16_t v);
+  [[nodiscard]] virtual int WriteInt32(uint32_t v);
+  [[nodiscard]] virtual int WriteInt64(uint64_t v);
 
   // Fills buf with exactly len bytes. Returns 0; ERR_IO on a closed channel
   // or a lost peer; ERR_TIMEOUT after channel_timeout seconds without data;
   // ERR_INT when stopped; ERR_INVAL for a null buf with len > 0.
-  virtual int Read(char* buf, size_t len);
+  [[nodiscard]] virtual int Read(char* buf, size_t len);
   // The same; `got` tells how many bytes were delivered, also on failure.
-  virtual int Read(char* buf, size_t len, size_t& got);
+  [[nodiscard]] virtual int Read(char* buf, size_t len, size_t& got);
   // Queues len bytes; 0 once they are in the write buffer (not yet sent).
   // ERR_IO on a closed channel, ERR_INVAL when len exceeds the capacity (a
   // single write is limited to it) or buf is null with len > 0; a needed
   // flush's error otherwise. When the bytes do not fit, exactly the overflow
   // is flushed first.
-  virtual int Write(const char* buf, size_t len);
+  [[nodiscard]] virtual int Write(const char* buf, size_t len);
 
   void ClearRead();
   void ClearWrite();
   // Sends at least `want` queued bytes (all of them when want is 0). Returns
   // 0; ERR_TIMEOUT, ERR_INT, ERR_IO as for Read.
-  virtual int FlushWrite(int want);
+  [[nodiscard]] virtual int FlushWrite(int want);
 
   // Base: ERR_SYS, fills nothing.
-  virtual int GetPeerInfo(std::wstring& host, int& port);
+  [[nodiscard]] virtual int GetPeerInfo(std::wstring& host, int& port);
   bool IsClosed() const { return m_fd == -1; }
 
   // One raw receive / send after one wait period: a byte count (> 0), or
   // ERR_TIMEOUT (nothing happened in the period), ERR_IO (error or lost peer),
   // ERR_SYS, ERR_INVAL (len 0). Subclasses replace these for other transports.
-  virtual int ReadFd(void* buf, size_t len);
-  virtual int WriteFd(const void* buf, size_t len);
+  [[nodiscard]] virtual int ReadFd(void* buf, size_t len);
+  [[nodiscard]] virtual int WriteFd(const void* buf, size_t len);
   // Receives at least `want` more bytes into the read buffer; 0 or an error.
   // REQUIRES: want <= free space of the read buffer.
-  virtual int ReadMore(int want);
-
-  // Byte reversal helpers (the integer reads and writes do not need them).
-  static uint64_t Convert(uint64_t v);
-  static uint32_t Convert(uint32_t v);
-  static uint16_t Convert(uint16_t v);
+  [[nodiscard]] virtual int ReadMore(int want);
 
   // Socket helpers: a new IPv4 stream socket (-1 on failure); linger; non-
   // blocking mode (ERR_INT on failure); a connect bounded by channel_timeout.
-  virtual int CreateSock();
-  virtual int SetLinger(int sock, int seconds);
-  virtual int SetNonBlock(int sock);
+  [[nodiscard]] virtual int CreateSock();
+  [[nodiscard]] virtual int SetLinger(int sock, int seconds);
+  [[nodiscard]] virtual int SetNonBlock(int sock);
   // Returns 0; ERR_INVAL (bad socket, ip or port), ERR_SYS (refused or
   // failed), ERR_IO (no answer within channel_timeout), ERR_INT (stopped).
-  virtual int ConnectWithTimeout(int sock, const char* ip, int port);
+  [[nodiscard]] virtual int ConnectWithTimeout(int sock, const char* ip, int port);
 
   // Observers and knobs beyond the classic interface, for the server, tests
   // and benchmarks.

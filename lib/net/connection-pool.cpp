@@ -46,19 +46,19 @@ bool Connection::Reusable(uint32_t now) const {
 }
 
 ConnectionPool::~ConnectionPool() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_free.clear();
   m_all.clear();
 }
 
 void ConnectionPool::Adopt(std::unique_ptr<Connection> c) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   m_free.push_back(c.get());
   m_all.push_back(std::move(c));
 }
 
 Connection* ConnectionPool::pop() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (m_free.empty()) return nullptr;
   Connection* c = m_free.front();
   m_free.pop_front();
@@ -68,7 +68,7 @@ Connection* ConnectionPool::pop() {
 void ConnectionPool::push(Connection* c) {
   if (!c) return;
   const bool reusable = c->Reusable(static_cast<uint32_t>(std::time(nullptr)));
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   if (reusable) {
     m_free.push_front(c);
   } else {
@@ -77,11 +77,11 @@ void ConnectionPool::push(Connection* c) {
 }
 
 size_t ConnectionPool::available() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_free.size();
 }
 
 size_t ConnectionPool::size() const {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_all.size();
 }

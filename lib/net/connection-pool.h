@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "lib/base/mutex.h"
 #include "lib/net/channel.h"
 
 struct ProxyInfo {
@@ -93,7 +93,7 @@ class ConnectionPool {
   size_t size() const;
 
  private:
-  mutable std::mutex m_mutex;
-  std::vector<std::unique_ptr<Connection>> m_all;  // Guarded by m_mutex
-  std::deque<Connection*> m_free;                  // Guarded by m_mutex
+  mutable Mutex m_mutex;
+  std::vector<std::unique_ptr<Connection>> m_all GUARDED_BY(m_mutex);
+  std::deque<Connection*> m_free GUARDED_BY(m_mutex);
 };

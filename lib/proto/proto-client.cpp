@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
+#include "lib/net/channel.h"
 
 namespace {
 

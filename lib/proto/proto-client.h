@@ -62,62 +62,71 @@ struct Auth2Request {
 // Reads a header and the SPROTO_ID_RES section into `result`. 0; ERR_PROTO
 // when the header's command is not `expected_cmd` (nothing more is read); a
 // framing or channel error.
-int ProtoReadResponse(Channel& ch, uint8_t expected_cmd, int& result);
+[[nodiscard]] int ProtoReadResponse(Channel& ch, uint8_t expected_cmd, int& result);
 // Server result code to ERR_ code: OK → ERR_OK, refusals to their codes,
 // anything outside 1..22 → ERR_SYS.
-int ProtoResp2ErrorCode(int result);
+[[nodiscard]] int ProtoResp2ErrorCode(int result);
 // Server side: queues a header for `cmd` and the SPROTO_ID_RES section. No
 // flush.
-int ProtoWriteResponse(Channel& ch, uint8_t cmd, uint8_t result);
+[[nodiscard]] int ProtoWriteResponse(Channel& ch, uint8_t cmd, uint8_t result);
 
 // ---- connection and authentication ----------------------------------------------
 
 // SCMD_TEST_CONN: the server's protocol version, serial number and id.
-int ProtoTestConnection(Channel& ch, int& version, std::wstring& serial, std::wstring& server_id);
+[[nodiscard]] int ProtoTestConnection(Channel& ch, int& version, std::wstring& serial,
+                                      std::wstring& server_id);
 // The same on a fresh plain connection to ip:port (ERR_IO when it cannot be
 // opened); the connection is closed afterwards.
-int SFAPITestConnection(const char* ip, int port, int& version, std::wstring& serial,
-                        std::wstring& server_id);
+[[nodiscard]] int SFAPITestConnection(const char* ip, int port, int& version, std::wstring& serial,
+                                      std::wstring& server_id);
 
 // SCMD_AUTH: user, encrypted password, client id; then the session.
-int ProtoWriteAuthRequest(Channel& ch, const std::wstring& username, const std::wstring& password,
-                          const std::wstring& client);
-int ProtoReadAuthResult(Channel& ch, std::wstring& session);
+[[nodiscard]] int ProtoWriteAuthRequest(Channel& ch, const std::wstring& username,
+                                        const std::wstring& password, const std::wstring& client);
+[[nodiscard]] int ProtoReadAuthResult(Channel& ch, std::wstring& session);
 
 // The auth-2 block (meta block 0, auth type, session or user and encrypted
 // password), flushed. No header.
-int ProtoWriteAuth2Request(Channel& ch, const Auth2Request& req);
+[[nodiscard]] int ProtoWriteAuth2Request(Channel& ch, const Auth2Request& req);
 // SCMD_AUTH_2 exchange; `session` gets the new session on success.
-int ProtoAuth2Internal(Channel& ch, const Auth2Request& req, const std::wstring& client,
-                       uint64_t view_id, std::wstring& session);
-int ProtoAuth2(Channel& ch, const std::wstring& username, const std::wstring& password,
-               const std::wstring& client, uint64_t view_id, std::wstring& session);
-int ProtoAuth2BySession(Channel& ch, const std::wstring& session, const std::wstring& client,
-                        uint64_t view_id, std::wstring& new_session);
+[[nodiscard]] int ProtoAuth2Internal(Channel& ch, const Auth2Request& req,
+                                     const std::wstring& client, uint64_t view_id,
+                                     std::wstring& session);
+[[nodiscard]] int ProtoAuth2(Channel& ch, const std::wstring& username,
+                             const std::wstring& password, const std::wstring& client,
+                             uint64_t view_id, std::wstring& session);
+[[nodiscard]] int ProtoAuth2BySession(Channel& ch, const std::wstring& session,
+                                      const std::wstring& client, uint64_t view_id,
+                                      std::wstring& new_session);
 
 // SCMD_USER_CHECK: user and encrypted password; then the serial number.
-int ProtoWriteCheckUser(Channel& ch, const std::wstring& username, const std::wstring& password);
-int ProtoReadCheckUserResult(Channel& ch, std::wstring& serial);
+[[nodiscard]] int ProtoWriteCheckUser(Channel& ch, const std::wstring& username,
+                                      const std::wstring& password);
+[[nodiscard]] int ProtoReadCheckUserResult(Channel& ch, std::wstring& serial);
 
 // SCMD_LIST_VIEW: views are appended to `views` in wire order; views already
 // appended stay there on a later failure. ERR_PROTO for a count above
 // kProtoMaxViews or sequence ids not running 0, 1, 2, ...
-int ProtoListViewInternal(Channel& ch, const Auth2Request& req, std::list<View>& views);
-int ProtoListView(Channel& ch, const std::wstring& username, const std::wstring& password,
-                  std::list<View>& views);
-int ProtoListViewBySession(Channel& ch, const std::wstring& session, std::list<View>& views);
+[[nodiscard]] int ProtoListViewInternal(Channel& ch, const Auth2Request& req,
+                                        std::list<View>& views);
+[[nodiscard]] int ProtoListView(Channel& ch, const std::wstring& username,
+                                const std::wstring& password, std::list<View>& views);
+[[nodiscard]] int ProtoListViewBySession(Channel& ch, const std::wstring& session,
+                                         std::list<View>& views);
 
 // SCMD_REQUEST_CONNECT: opens a session channel. The response reader returns
 // 0 with `alive` set, or the mapped refusal with `alive` 0.
-int ProtoWriteConnRequest(Channel& ch, const std::wstring& session);
-int ProtoReadConnResponse(Channel& ch, uint32_t& alive);
+[[nodiscard]] int ProtoWriteConnRequest(Channel& ch, const std::wstring& session);
+[[nodiscard]] int ProtoReadConnResponse(Channel& ch, uint32_t& alive);
 
 // ---- sync requests -----------------------------------------------------------------
 
 // Header with `cmd` and `pkt_len`, the session section, flush.
-int ProtoWriteBasicRequest(Channel& ch, uint8_t cmd, uint16_t pkt_len, const std::wstring& session);
+[[nodiscard]] int ProtoWriteBasicRequest(Channel& ch, uint8_t cmd, uint16_t pkt_len,
+                                         const std::wstring& session);
 // SCMD_EVT_PULL with the last sync id the client has.
-int ProtoWritePullEventRequest(Channel& ch, const std::wstring& session, uint64_t base_id);
+[[nodiscard]] int ProtoWritePullEventRequest(Channel& ch, const std::wstring& session,
+                                             uint64_t base_id);
 // The two layouts of a pull answer's entries: the one-shot helpers' (sequence
 // id, sync id, type, status, path) and the syncer's, which carries the size
 // and checksum of each existing file between status and path.
@@ -133,26 +142,28 @@ enum PullLayout { kPullBasic = 0, kPullWithContent = 1 };
 // FS_DEL/FS_EXIST (a damaged entry must not be taken for a directory: making
 // one in place of a file would remove the file).
 // `dropped` (optional) counts the entries dropped for their paths.
-int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
-                    PullLayout layout = kPullBasic, size_t* dropped = nullptr);
+[[nodiscard]] int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
+                                  PullLayout layout = kPullBasic, size_t* dropped = nullptr);
 // SCMD_EVT_SEND for one object.
-int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session, uint64_t sync_id,
-                              const std::wstring& path);
+[[nodiscard]] int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session,
+                                            uint64_t sync_id, const std::wstring& path);
 // SCMD_EVT_RECV: base sync id, file type, file operation, path.
-int ProtoWriteUploadRequest(Channel& ch, const std::wstring& session, uint64_t base_sid,
-                            uint8_t type, uint8_t op, const std::wstring& path);
+[[nodiscard]] int ProtoWriteUploadRequest(Channel& ch, const std::wstring& session,
+                                          uint64_t base_sid, uint8_t type, uint8_t op,
+                                          const std::wstring& path);
 // Upload request and its answer: for OK and an operation other than FOP_DEL
 // the object's new description goes into `info`. ERR_CONFLICT when the server
 // reports a conflict.
-int ProtoDoNodeOperation(Channel& ch, const std::wstring& session, uint64_t base_sid, uint8_t type,
-                         uint8_t op, const std::wstring& path, ObjectInfo& info);
+[[nodiscard]] int ProtoDoNodeOperation(Channel& ch, const std::wstring& session, uint64_t base_sid,
+                                       uint8_t type, uint8_t op, const std::wstring& path,
+                                       ObjectInfo& info);
 
 // ObjectInfo: sync id, type, status, time, path, updater, and for a file
 // also size and hash. A directory's size becomes 0 and its hash empty;
 // macHash is not carried and left as it was. Stored only on full success.
-int ProtoReadObjectInfo(Channel& ch, ObjectInfo& info);
+[[nodiscard]] int ProtoReadObjectInfo(Channel& ch, ObjectInfo& info);
 // Server side of the same sequence. No flush.
-int ProtoWriteObjectInfo(Channel& ch, const ObjectInfo& info);
+[[nodiscard]] int ProtoWriteObjectInfo(Channel& ch, const ObjectInfo& info);
 
 // True for "/" and for "/"-separated paths starting with "/" whose components
 // are non-empty, not "." or "..", and hold no backslash or NUL.
@@ -164,11 +175,11 @@ bool ProtoIsSafePath(const std::wstring& path);
 // connects nothing, so the request then fails with ERR_IO), runs one
 // exchange and closes the connection. ERR_IO when the connection cannot be
 // opened. A failed pull empties `events` completely.
-int SFAPIPullEvent(const AuthInfo& auth, uint64_t base_id, uint64_t& to_id,
-                   std::list<PullEntry>& entries);
-int SFAPIRemoveFile(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
-                    ObjectInfo& info);
-int SFAPIRemoveDirectory(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
-                         ObjectInfo& info);
-int SFAPICreateDirectory(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
-                         ObjectInfo& info);
+[[nodiscard]] int SFAPIPullEvent(const AuthInfo& auth, uint64_t base_id, uint64_t& to_id,
+                                 std::list<PullEntry>& entries);
+[[nodiscard]] int SFAPIRemoveFile(const AuthInfo& auth, uint64_t base_sid, const std::wstring& path,
+                                  ObjectInfo& info);
+[[nodiscard]] int SFAPIRemoveDirectory(const AuthInfo& auth, uint64_t base_sid,
+                                       const std::wstring& path, ObjectInfo& info);
+[[nodiscard]] int SFAPICreateDirectory(const AuthInfo& auth, uint64_t base_sid,
+                                       const std::wstring& path, ObjectInfo& info);

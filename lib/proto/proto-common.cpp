@@ -9,10 +9,11 @@
 #include <cstring>
 #include <memory>
 
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/net/channel.h"
 
 namespace {
 
@@ -255,13 +256,6 @@ int ReadCutVarData(Channel& ch, std::string& bytes) {
   bytes.assign(buf, end ? static_cast<size_t>(end - buf) : static_cast<size_t>(n));
   return n;
 }
-
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) std::fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 std::string ErrnoText(int err) {
   return std::strerror(err);

@@ -228,69 +228,69 @@ const wchar_t* ProtoGetErroString(int index);
 // ---- header -------------------------------------------------------------------
 
 // Queues magic, version, cmd and pkt_len. 0 or the first channel error.
-int ProtoWriteHeader(Channel& ch, uint16_t pkt_len, uint8_t cmd);
+[[nodiscard]] int ProtoWriteHeader(Channel& ch, uint16_t pkt_len, uint8_t cmd);
 // Reads the four header fields. Once the magic has arrived the channel's
 // no-progress limit becomes 10 seconds (and stays so). 0, a channel error, or
 // ERR_PROTO for a wrong magic (after the whole header was read). The version
 // byte is not checked.
-int ProtoReadHeader(Channel& ch, uint16_t& pkt_len, uint8_t& cmd, uint8_t& version);
+[[nodiscard]] int ProtoReadHeader(Channel& ch, uint16_t& pkt_len, uint8_t& cmd, uint8_t& version);
 
 // ---- sections -------------------------------------------------------------------
 
 // Writers: 0, ERR_PROTO when `id` is not a section of that kind (no 16-bit
 // section exists, so the uint16_t form always fails), or a channel error.
-int ProtoWriteSection(Channel& ch, uint8_t id, uint8_t v);
-int ProtoWriteSection(Channel& ch, uint8_t id, uint16_t v);
-int ProtoWriteSection(Channel& ch, uint8_t id, uint32_t v);
-int ProtoWriteSection(Channel& ch, uint8_t id, uint64_t v);
+[[nodiscard]] int ProtoWriteSection(Channel& ch, uint8_t id, uint8_t v);
+[[nodiscard]] int ProtoWriteSection(Channel& ch, uint8_t id, uint16_t v);
+[[nodiscard]] int ProtoWriteSection(Channel& ch, uint8_t id, uint32_t v);
+[[nodiscard]] int ProtoWriteSection(Channel& ch, uint8_t id, uint64_t v);
 // UTF-8 with terminator; ERR_SYS when the text cannot be converted or its
 // UTF-8 form (with terminator) exceeds kProtoMaxData.
-int ProtoWriteSection(Channel& ch, uint8_t id, const std::wstring& s);
+[[nodiscard]] int ProtoWriteSection(Channel& ch, uint8_t id, const std::wstring& s);
 // Raw bytes; ERR_INVAL for a null buf or a negative len; len must not exceed
 // the channel's capacity nor kProtoMaxVarLen (ERR_INVAL, nothing written).
-int ProtoWriteSection(Channel& ch, uint8_t id, const char* buf, int len);
+[[nodiscard]] int ProtoWriteSection(Channel& ch, uint8_t id, const char* buf, int len);
 // The string encrypted with SyncPassEnc, without terminator.
-int ProtoWriteEncSection(Channel& ch, uint8_t id, const std::wstring& s);
+[[nodiscard]] int ProtoWriteEncSection(Channel& ch, uint8_t id, const std::wstring& s);
 
 // Readers: the section's wire size on success (2, 5 or 9 for integers, data
 // length + 3 for var data); ERR_PROTO when a different id arrives (the id
 // byte is consumed), when `id` is not of the reader's kind, or when the data
 // is longer than the buffer; a channel error; ERR_SYS for text that is not
 // valid UTF-8. Outputs are written only on success.
-int ProtoReadSection(Channel& ch, uint8_t id, uint8_t& v);
-int ProtoReadSection(Channel& ch, uint8_t id, uint16_t& v);
-int ProtoReadSection(Channel& ch, uint8_t id, uint32_t& v);
-int ProtoReadSection(Channel& ch, uint8_t id, uint64_t& v);
+[[nodiscard]] int ProtoReadSection(Channel& ch, uint8_t id, uint8_t& v);
+[[nodiscard]] int ProtoReadSection(Channel& ch, uint8_t id, uint16_t& v);
+[[nodiscard]] int ProtoReadSection(Channel& ch, uint8_t id, uint32_t& v);
+[[nodiscard]] int ProtoReadSection(Channel& ch, uint8_t id, uint64_t& v);
 // Cut at the first zero byte; at most kProtoMaxData bytes on the wire.
-int ProtoReadSection(Channel& ch, uint8_t id, std::wstring& s);
+[[nodiscard]] int ProtoReadSection(Channel& ch, uint8_t id, std::wstring& s);
 // At most `max` bytes into buf (owned by the caller); `len` gets the count.
-int ProtoReadSection(Channel& ch, uint8_t id, char* buf, unsigned max, unsigned& len);
+[[nodiscard]] int ProtoReadSection(Channel& ch, uint8_t id, char* buf, unsigned max, unsigned& len);
 // Encrypted string: cut at the first zero byte, SyncPassDec, UTF-8 to wide.
-int ProtoReadDecSection(Channel& ch, uint8_t id, std::wstring& s);
+[[nodiscard]] int ProtoReadDecSection(Channel& ch, uint8_t id, std::wstring& s);
 
 // ---- var data and strings (no section id) -------------------------------------
 
 // 16-bit length then the bytes. 0, ERR_INVAL (null buf, negative len, len
 // above the channel's capacity or above kProtoMaxVarLen; nothing is written)
 // or a channel error.
-int ProtoWriteVarData(Channel& ch, const char* buf, int len);
+[[nodiscard]] int ProtoWriteVarData(Channel& ch, const char* buf, int len);
 // Reads a length n and then n bytes into buf. Returns n; ERR_INVAL for a null
 // buf or max 0; ERR_PROTO when n > max (the n bytes are not consumed); a
 // channel error.
-int ProtoReadVarData(Channel& ch, char* buf, unsigned max);
+[[nodiscard]] int ProtoReadVarData(Channel& ch, char* buf, unsigned max);
 
 // Narrow strings travel as their bytes; wide strings as UTF-8 plus a zero
 // byte. Readers cut at the first zero byte and return the var-data length.
-int ProtoWriteString(Channel& ch, const std::string& s);
-int ProtoWriteString(Channel& ch, const std::wstring& s);
-int ProtoReadString(Channel& ch, std::string& s);
-int ProtoReadString(Channel& ch, std::wstring& s);
+[[nodiscard]] int ProtoWriteString(Channel& ch, const std::string& s);
+[[nodiscard]] int ProtoWriteString(Channel& ch, const std::wstring& s);
+[[nodiscard]] int ProtoReadString(Channel& ch, std::string& s);
+[[nodiscard]] int ProtoReadString(Channel& ch, std::wstring& s);
 // Encrypted forms (SyncPassEnc / SyncPassDec). The narrow reader returns the
 // decrypted length, the wide one the var-data length.
-int ProtoWriteEncString(Channel& ch, const std::string& s);
-int ProtoWriteEncString(Channel& ch, const std::wstring& s);
-int ProtoReadDecString(Channel& ch, std::string& s);
-int ProtoReadDecString(Channel& ch, std::wstring& s);
+[[nodiscard]] int ProtoWriteEncString(Channel& ch, const std::string& s);
+[[nodiscard]] int ProtoWriteEncString(Channel& ch, const std::wstring& s);
+[[nodiscard]] int ProtoReadDecString(Channel& ch, std::string& s);
+[[nodiscard]] int ProtoReadDecString(Channel& ch, std::wstring& s);
 
 // ---- file payloads ----------------------------------------------------------------
 
@@ -301,40 +301,40 @@ int ProtoReadDecString(Channel& ch, std::wstring& s);
 // sent fails with ERR_SYS, bytes added meanwhile are not sent. `fp` is owned
 // by the caller and read from its start. 0, ERR_SYS (stat or read failure,
 // unopenable path) or a channel error.
-int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp);
-int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path);
+[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp);
+[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path);
 // Creates or truncates `path` and writes the received payload into it;
 // `type` gets the DELTATYPE byte. 0; ERR_PROTO for an empty block or blocks
 // running past the announced length; ERR_SYS for local file failures; a
 // channel error. A partial file stays on disk after a failure. A payload
 // announced longer than `max_len` bytes fails with ERR_PROTO before any
 // block is read.
-int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path,
-                  uint64_t max_len = UINT64_MAX);
+[[nodiscard]] int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path,
+                                uint64_t max_len = UINT64_MAX);
 
 // ---- records ------------------------------------------------------------------
 
 // Each writes or reads its sections in order and stops at the first failure
 // (0 or that failure's code). No header, no flush. Readers store into the
 // caller's record only after the whole record was read.
-int ProtoWriteObjectId(Channel& ch, const ObjectID& id);
-int ProtoReadObjectId(Channel& ch, ObjectID& id);
-int ProtoWriteView(Channel& ch, const View& v);
-int ProtoReadView(Channel& ch, View& v);
-int ProtoWriteCommonAttributeBlock(Channel& ch, const CommonAttributeBlock& b);
-int ProtoReadCommonAttributeBlock(Channel& ch, CommonAttributeBlock& b);
-int ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& m);
-int ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& m);
+[[nodiscard]] int ProtoWriteObjectId(Channel& ch, const ObjectID& id);
+[[nodiscard]] int ProtoReadObjectId(Channel& ch, ObjectID& id);
+[[nodiscard]] int ProtoWriteView(Channel& ch, const View& v);
+[[nodiscard]] int ProtoReadView(Channel& ch, View& v);
+[[nodiscard]] int ProtoWriteCommonAttributeBlock(Channel& ch, const CommonAttributeBlock& b);
+[[nodiscard]] int ProtoReadCommonAttributeBlock(Channel& ch, CommonAttributeBlock& b);
+[[nodiscard]] int ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& m);
+[[nodiscard]] int ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& m);
 // Version texts "major.minor.build"; at most kProtoVersionTextMax bytes are
 // accepted and the text must hold three numbers (ERR_PROTO otherwise).
-int ProtoWriteFilterVersion(Channel& ch, const FilterVersion& v);
-int ProtoReadFilterVersion(Channel& ch, FilterVersion& v);
-int ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& v);
-int ProtoReadProtocolVersion(Channel& ch, ProtocolVersion& v);
+[[nodiscard]] int ProtoWriteFilterVersion(Channel& ch, const FilterVersion& v);
+[[nodiscard]] int ProtoReadFilterVersion(Channel& ch, FilterVersion& v);
+[[nodiscard]] int ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& v);
+[[nodiscard]] int ProtoReadProtocolVersion(Channel& ch, ProtocolVersion& v);
 
 // ---- connection -----------------------------------------------------------------
 
 // The channel's address Open without TLS: 0, or -1 on any failure.
-int ProtoConnect(Channel& ch, const char* ip, int port);
+[[nodiscard]] int ProtoConnect(Channel& ch, const char* ip, int port);
 // The channel's Close; always 0.
 int ProtoDisconnect(Channel& ch);

@@ -11,10 +11,10 @@
 
 #include <string>
 
+#include "client/store/file-status-db.h"
 #include "fakes/daemon-runner.h"
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "client/store/file-status-db.h"
 #include "lib/base/utility.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "client/store/event-db.h"
 #include "client/core/sysinfo-mgr.h"
-#include "fakes/test-util.h"
+#include "client/store/event-db.h"
 #include "client/store/file-status-db.h"
+#include "fakes/test-util.h"
 #include "lib/base/utility.h"
 
 class LocalStateTest : public ::testing::Test {

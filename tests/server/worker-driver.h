@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
+#include "lib/base/utility.h"
+#include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
-#include "lib/base/utility.h"
 
 namespace sftest {
 namespace driver {

@@ -10,16 +10,16 @@
 #include <memory>
 #include <vector>
 
-#include "client/ui/ui-channel.h"
 #include "client/core/client-task-mgr.h"
 #include "client/core/excep-list.h"
 #include "client/core/sysinfo-mgr.h"
+#include "client/store/file-status-db.h"
+#include "client/ui/ui-channel.h"
+#include "fakes/local-state-fixture.h"
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
 #include "lib/base/errors.h"
-#include "client/store/file-status-db.h"
 #include "lib/base/utility.h"
-#include "fakes/local-state-fixture.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "client/local/detector.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,15 +12,14 @@
 #include <vector>
 
 #include "client/core/client-task-mgr.h"
-#include "client/local/detector.h"
-#include "client/store/event-db.h"
-#include "client/local/expander.h"
 #include "client/core/sysinfo-mgr.h"
-#include "fakes/test-util.h"
+#include "client/local/expander.h"
+#include "client/store/event-db.h"
 #include "client/store/file-status-db.h"
-#include "lib/base/utility.h"
 #include "fakes/expander-factory.h"
 #include "fakes/local-state-fixture.h"
+#include "fakes/test-util.h"
+#include "lib/base/utility.h"
 
 namespace {
 

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "client/core/client-task-mgr.h"
-#include "client/store/event-db.h"
 #include "client/core/sysinfo-mgr.h"
-#include "fakes/test-util.h"
-#include "lib/fs/file-ops.h"
+#include "client/store/event-db.h"
 #include "client/store/file-status-db.h"
-#include "lib/base/utility.h"
 #include "fakes/expander-factory.h"
 #include "fakes/local-state-fixture.h"
+#include "fakes/test-util.h"
+#include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 

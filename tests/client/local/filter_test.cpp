@@ -3,8 +3,8 @@
 
 #include <random>
 
-#include "fakes/test-util.h"
 #include "client/local/filter.h"
+#include "fakes/test-util.h"
 
 namespace {
 

@@ -399,9 +399,6 @@ TEST_F(FileEventDBTest, OperationsOnAClosedDatabaseFailCleanly) {
   EXPECT_EQ(FileEventDB::getSyncId(id), -1);
   EXPECT_EQ(id, 5u);
   EXPECT_EQ(FileEventDB::setSyncId(1), -1);
-  std::wstring p;
-  EXPECT_EQ(FileEventDB::getPathByInode(1, p), -1);
-  EXPECT_EQ(FileEventDB::setPathInode(L"/a", 1), -1);
   EXPECT_EQ(FileEventDB::initialize(W(m_dir.Sub("no/such/dir/db.sqlite"))), -1);
   EXPECT_EQ(FileEventDB::getSyncId(id), -1);
 }

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/test-util.h"
 #include "client/store/file-status-db.h"
+#include "fakes/test-util.h"
 #include "lib/base/sqlite-util.h"
 
 namespace {

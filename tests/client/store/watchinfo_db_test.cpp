@@ -2,9 +2,9 @@
 
 #include <map>
 
+#include "client/store/watchinfo-db.h"
 #include "fakes/test-util.h"
 #include "lib/base/sqlite-util.h"
-#include "client/store/watchinfo-db.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "fakes/test-util.h"
-#include "lib/fs/file-ops.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 
 namespace {
 

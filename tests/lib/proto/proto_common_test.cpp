@@ -6,10 +6,10 @@
 
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
-#include "lib/proto/proto-common.h"
 #include "lib/base/utility.h"
+#include "lib/net/channel.h"
+#include "lib/proto/proto-common.h"
 
 using sftest::Bytes;
 using sftest::FaultChannel;

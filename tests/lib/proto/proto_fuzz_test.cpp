@@ -7,10 +7,10 @@
 
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
-#include "lib/net/channel.h"
 #include "lib/base/errors.h"
-#include "lib/proto/proto-client.h"
 #include "lib/base/utility.h"
+#include "lib/net/channel.h"
+#include "lib/proto/proto-client.h"
 
 using sftest::FaultChannel;
 using sftest::Golden;
