@@ -137,7 +137,7 @@ void ClearWorkingDirectory(const std::wstring& root) {
   SharePath work;
   UniqueFd fd;
   if (dir.Open(WideToUtf8Lossy(root)) != 0 ||
-      ParseSharePath(std::wstring(L"/.ZentavoWorkingDirectory"), work) != 0 ||
+      ParseSharePath(std::wstring(L"/") + kWorkingDirName, work) != 0 ||
       dir.OpenDir(work, fd) != 0)
     return;
   DIR* d = ::fdopendir(::dup(fd.get()));

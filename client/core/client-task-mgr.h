@@ -13,7 +13,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -200,7 +199,6 @@ class TaskManager {
   // Carries out what is queued. With `wait` false it leaves the work to a
   // thread already doing it.
   void FlushDeferred(bool wait) EXCLUDES(m_mutex, m_deferred_mutex);
-  // REQUIRES: m_io_mutex held.
   void RunDeferred(std::deque<Deferred>& batch);
 
   // Index of a worker, or -1.
@@ -230,9 +228,8 @@ class TaskManager {
   EventList m_lfel GUARDED_BY(m_mutex){kQueueCapacity};
   std::deque<Event> m_exp_event GUARDED_BY(m_mutex);
 
-  // Taken without m_mutex; while it is held the thread takes m_deferred_mutex,
-  // ExcepList::mutex and the databases' own locks. A plain mutex: writers
-  // that find it taken leave their work to its holder (try_lock).
+  // Held by the one thread carrying out the deferred writes, never together
+  // with m_mutex; a std::mutex because the writers only try it.
   std::mutex m_io_mutex;
   // Taken under m_mutex or m_io_mutex, never holding another lock of ours.
   Mutex m_deferred_mutex;

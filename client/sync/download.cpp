@@ -7,7 +7,6 @@
 //
 // Thread: the calling worker's thread.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -298,8 +297,8 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
   // Staging and the working directory itself are reached without links.
   SharePath work_sp;
   UniqueFd work_fd;
-  if (ParseSharePath(std::wstring(L"/") + kWorkingDirName, work_sp) != 0 ||
-      root.MakeDir(work_sp) != 0 || root.OpenDir(work_sp, work_fd) != 0) {
+  if (ParseSharePath(std::wstring(L"/") + kWorkingDirName, work_sp) != 0) return ERR_SYS;
+  if (root.MakeDir(work_sp) != 0 || root.OpenDir(work_sp, work_fd) != 0) {
     SYNC_LOG(L_ERR, L"DownloadRemote: the working directory '%s' cannot be used\n", WorkDir());
     return ERR_SYS;
   }
@@ -469,6 +468,7 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
 
   // Attributes of staged content; the placement below keeps them.
   const bool set_time = (rs.data_blocks & BLK_COMMON_ATTR) != 0;
+  // A time that cannot be set is logged there; the content is still right.
   if (set_time && new_in_temp)
     (void)FSUTime(content->getPath(), rs.common_attr.mtime, rs.common_attr.mtime);
 

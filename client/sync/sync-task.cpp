@@ -28,17 +28,17 @@ int SyncTask::Resume() {
 }
 
 bool SyncTask::IsConnected() const {
-  std::lock_guard<std::mutex> g(conn_state_lock);
+  MutexLock g(conn_state_lock);
   return conn_state == CONNECTED;
 }
 
 void SyncTask::SetConnectionState(ConnectionState s) {
-  std::lock_guard<std::mutex> g(conn_state_lock);
+  MutexLock g(conn_state_lock);
   conn_state = s;
 }
 
 ConnectionState SyncTask::GetConnectionState() const {
-  std::lock_guard<std::mutex> g(conn_state_lock);
+  MutexLock g(conn_state_lock);
   return conn_state;
 }
 

@@ -14,11 +14,11 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "client/core/client-task-mgr.h"
 #include "lib/base/log.h"
+#include "lib/base/mutex.h"
 #include "lib/net/connection-pool.h"
 
 class Channel;
@@ -135,6 +135,6 @@ class SyncTask : public ServerTask {
   std::function<time_t()> m_clock;
 
  private:
-  mutable std::mutex conn_state_lock;
-  ConnectionState conn_state = IDLE_STATE;  // Guarded by conn_state_lock
+  mutable Mutex conn_state_lock;
+  ConnectionState conn_state GUARDED_BY(conn_state_lock) = IDLE_STATE;
 };

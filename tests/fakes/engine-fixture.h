@@ -73,8 +73,8 @@ class EngineTest : public LocalStateTest {
     return row;
   }
   ClientFileEventInfo Row(const std::string& path) {
-    ClientFileEventInfo row;  // cleared when there is none
-    (void)FileEventDB::getEventInfo(sftest::W(path), row);
+    ClientFileEventInfo row;
+    (void)FileEventDB::getEventInfo(sftest::W(path), row);  // no row: an empty one
     return row;
   }
   // Payloads the server has received (uploads only).
