@@ -130,6 +130,12 @@ int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& 
   // newest, so a folder holding anything newer stays).
   const bool synced = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0 &&
                       row.syncID != 0 && row.syncID <= removal_id;
+  // The server's removals of a folder and of the items in it are carried
+  // out side by side, and each removes its item before its row: an item seen
+  // whose row is gone may be one another worker has just removed. Kept as
+  // never synced, it would be sent again as new and bring the folder back.
+  if (!synced && fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 0 : -1;
   if (S_ISREG(st.st_mode)) {
     FILE_INFO info;
     info.path = FullPath(path);
