@@ -345,6 +345,11 @@ int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO* server, const PROXY_TARGET_INFO
       err = RefuseAuth(t, *auth, answer, with_credentials);
       return -1;
     }
+    if (answer.status == 401 && with_credentials) {
+      // Some proxies answer wrong credentials this way rather than with 407.
+      err = RefuseAuth(t, *auth, answer, true);
+      return -1;
+    }
     SF_LOG(L_ERR, L"[ERROR] channel(%d): proxy %s:%d refused CONNECT %s:%d: %s\n",
            server->szProxyAddress, server->ProxyPort, target->szTargetAddress, target->TargetPort,
            answer.status_line);
