@@ -19,11 +19,14 @@
 #include "lib/proto/proto-common.h"
 #include "lib/base/utility.h"
 #include "server/server-conn.h"
+#include "server/server-tls.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
 constexpr int kListenBacklog = 64;
 constexpr int kDelaySliceMs = 20;
+// How long a new connection may stay silent before its first bytes.
+constexpr uint32_t kFirstBytesTimeout = 60;
 
 std::string Errno() {
   return std::string(strerror(errno));
@@ -57,6 +60,11 @@ int SyncServer::Start() {
   so.reconcile = m_opt.reconcile;
   int r = ServerStore::Open(so, m_store);
   if (r != 0) return r;
+  if (m_opt.tls) {
+    r = LoadServerTls(m_opt.tls_cert, m_opt.tls_key, m_store->statePath(), m_opt.bind_ip, m_tls,
+                      m_tlsFingerprint);
+    if (r != 0) return r;
+  }
 
   m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -151,11 +159,19 @@ void SyncServer::AcceptLoop() {
 
 void SyncServer::RunConnection(Conn* c, int fd) {
   {
-    ServerConnection conn(*this, c->id);
-    if (conn.Adopt(fd) == 0) {
+    // The TLS request header, if any, comes before any request.
+    int tls = TakeTlsRequest(fd, m_opt.wait_period_ms, kFirstBytesTimeout, m_stop);
+    if (tls == 1 && !m_tls) {
+      SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): connection %llu asks for TLS, which is off\n",
+             c->id);
+      tls = ERR_INVAL;
+    }
+    ServerConnection conn(*this, c->id, tls == 1);
+    if (tls >= 0 && conn.Adopt(fd) == 0) {
       conn.Run();
     } else {
-      SF_LOG(L_ERR, L"[ERROR] sync-server(%d): cannot set up connection %llu\n", c->id);
+      if (tls < 0) close(fd);
+      SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): cannot set up connection %llu\n", c->id);
     }
     // The socket closes with `conn`; Stop must not shut down a reused number.
     std::lock_guard<std::mutex> g(m_connMutex);

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "lib/net/tls.h"
 #include "server/server-store.h"
 
 struct ServerOptions {
@@ -41,6 +42,11 @@ struct ServerOptions {
   std::string view_name;         // default: the share directory's name
   int wait_period_ms = 250;      // slice of each channel wait (stop latency)
   bool reconcile = true;         // compare share and metadata at start
+  // TLS on the same port for clients that ask with the TLS request header.
+  // Without a certificate and key one is made once into <state>/tls.
+  bool tls = true;
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 struct FaultPlan {
@@ -94,6 +100,10 @@ class SyncServer {
   uint32_t GrantedAlive() const;
   int64_t PayloadCut() const;
   std::wstring ViewName() const;
+  // The TLS context (null when TLS is off) and its certificate's SHA-256.
+  // Constant after Start.
+  SSL_CTX* TlsContext() const { return m_tls.get(); }
+  const std::string& TlsFingerprint() const { return m_tlsFingerprint; }
 
  private:
   struct Conn {
@@ -109,6 +119,8 @@ class SyncServer {
   // Constant after Start.
   ServerOptions m_opt;
   std::unique_ptr<ServerStore> m_store;
+  SslCtxPtr m_tls;
+  std::string m_tlsFingerprint;
   int m_listenFd = -1;
   int m_wakeFd = -1;
   int m_port = 0;
