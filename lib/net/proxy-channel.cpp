@@ -82,11 +82,5 @@ int ProxySSLChannel::Open(const char* ip, int port, bool isSSL) {
   m_fd = fd;
   m_isSSL = true;
   rc = HandshakeWithServer(ip, port, !isSSL);
-  if (rc != 0) {
-    Close();
-    return rc;
-  }
-  ClearRead();
-  ClearWrite();
-  return 0;
+  return FinishOpen(rc);
 }

@@ -14,6 +14,9 @@
 namespace {
 constexpr wchar_t kLogComponent[] = L"channel_debug";
 
+// TlsOnce's "the TLS operation failed" (outside the ERR_ codes).
+constexpr int kTlsFailed = -1000;
+
 int ClampLen(size_t len) {
   return len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
 }
@@ -124,13 +127,7 @@ int SSLChannel::Open(const char* ip, int port, bool isSSL) {
     return rc;
   }
   rc = HandshakeWithServer(ip, port, !isSSL);
-  if (rc != 0) {
-    Close();
-    return rc;
-  }
-  ClearRead();
-  ClearWrite();
-  return 0;
+  return FinishOpen(rc);
 }
 
 int SSLChannel::Accept(int fd, SSL_CTX* ctx) {
@@ -147,13 +144,7 @@ int SSLChannel::Accept(int fd, SSL_CTX* ctx) {
   }
   rc = SSLAcceptWithTimeout(m_ssl.get(), WaitPeriodMs(), DeadlineIn(channel_timeout),
                             StopPredicate());
-  if (rc != 0) {
-    Close();
-    return rc;
-  }
-  ClearRead();
-  ClearWrite();
-  return 0;
+  return FinishOpen(rc);
 }
 
 void SSLChannel::DropTls() {
@@ -190,74 +181,61 @@ int SSLChannel::ReadFd(void* buf, size_t len) {
     log_ssl();
     return ERR_IO;
   }
-  // Try before waiting, as the plain channel does; the wait comes only when
-  // the TLS layer needs more from the socket.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    ERR_clear_error();
-    int n = SSL_read(m_ssl.get(), buf, want);
-    if (n > 0) {
-      SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): ReadFd: read %d bytes\n", n);
-      return n;
-    }
-    int e = SSL_get_error(m_ssl.get(), n);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-      if (attempt == 1) {
-        SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): SSL want read\n");
-        return ERR_TIMEOUT;
-      }
-      int rc = WaitReady(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, L"ReadFd");
-      if (rc < 0) return rc;
-      continue;
-    }
-    if (e == SSL_ERROR_ZERO_RETURN) {
-      SF_LOG(L_ERR, L"[ERROR] channel(%d): read: %s\n", L"connection closed by peer");
-    } else {
-      SF_LOG(L_ERR, L"[ERROR] channel(%d): read: TLS error %d, errno = %d\n", e, errno);
-      log_ssl();
-    }
-    SF_LOG(L_ERR,
-           L"[ERROR] channel(%d): Diagnose: select says the socket is readable but actually we "
-           L"can't read ... connection closed?\n");
-    return ERR_IO;
+  int e = 0;
+  int n = TlsOnce(false, buf, want, e);
+  if (n != kTlsFailed) return n;
+  if (e == SSL_ERROR_ZERO_RETURN) {
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): read: %s\n", L"connection closed by peer");
+  } else {
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): read: TLS error %d, errno = %d\n", e, errno);
+    log_ssl();
   }
-  return ERR_TIMEOUT;
+  SF_LOG(L_ERR,
+         L"[ERROR] channel(%d): Diagnose: select says the socket is readable but actually we "
+         L"can't read ... connection closed?\n");
+  return ERR_IO;
 }
 
 int SSLChannel::WriteFd(const void* buf, size_t len) {
   if (len == 0) return ERR_INVAL;
   if (!m_ssl) return Channel::WriteFd(buf, len);
-  const int want = ClampLen(len);
+  int e = 0;
+  int n = TlsOnce(true, const_cast<void*>(buf), ClampLen(len), e);
+  if (n != kTlsFailed) return n;
+  const int err = errno;
+  // A peer that went away is an I/O error here as on a plain channel.
+  if (e == SSL_ERROR_SYSCALL && err != EPIPE && err != ECONNRESET) {
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n",
+           n, e, err, std::strerror(err));
+    log_ssl();
+    return ERR_SYS;
+  }
+  SF_LOG(L_ERR, L"[ERROR] channel(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n", n, e, err);
+  log_ssl();
+  return ERR_IO;
+}
+
+// Tries before waiting, as the plain channel does: the wait comes only when
+// the TLS layer needs the socket.
+int SSLChannel::TlsOnce(bool write, void* buf, int want, int& err) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     ERR_clear_error();
-    int n = SSL_write(m_ssl.get(), buf, want);
+    int n = write ? SSL_write(m_ssl.get(), buf, want) : SSL_read(m_ssl.get(), buf, want);
     if (n > 0) {
-      SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): WriteFd: write %d bytes\n", n);
+      if (write) {
+        SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): WriteFd: write %d bytes\n", n);
+      } else {
+        SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): ReadFd: read %d bytes\n", n);
+      }
       return n;
     }
-    int e = SSL_get_error(m_ssl.get(), n);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-      if (attempt == 1) {
-        SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): SSL want write\n");
-        return ERR_TIMEOUT;
-      }
-      int rc = WaitReady(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, L"WriteFd");
-      if (rc < 0) return rc;
-      continue;
-    }
-    const int err = errno;
-    // A peer that went away is an I/O error here as on a plain channel.
-    if (e == SSL_ERROR_SYSCALL && err != EPIPE && err != ECONNRESET) {
-      SF_LOG(L_ERR,
-             L"[ERROR] channel(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n", n,
-             e, err, std::strerror(err));
-      log_ssl();
-      return ERR_SYS;
-    }
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n", n, e,
-           err);
-    log_ssl();
-    return ERR_IO;
+    err = SSL_get_error(m_ssl.get(), n);
+    if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) return kTlsFailed;
+    if (attempt == 1) break;
+    int rc = WaitReady(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, write ? L"WriteFd" : L"ReadFd");
+    if (rc < 0) return rc;
   }
+  SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): SSL want %s\n", write ? L"write" : L"read");
   return ERR_TIMEOUT;
 }
 

@@ -89,6 +89,9 @@ class SSLChannel : public Channel {
   StopFn StopPredicate() const;
 
  private:
+  // One SSL_write or SSL_read: a count, ERR_TIMEOUT, a wait's error, or a
+  // private failure code with SSL_get_error's value in `err`.
+  int TlsOnce(bool write, void* buf, int want, int& err);
   int InitSSL(bool check_peer, const char* ip);
   int SendTlsRequest();
   int StartTls(const char* ip, bool check_peer);

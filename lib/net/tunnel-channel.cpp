@@ -54,13 +54,7 @@ int TunnelChannel::Open(const char* ip, int port, bool isSSL) {
   }
   rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout,
                         [this] { return Stopped(); });
-  if (rc != 0) {
-    Close();
-    return rc;
-  }
-  ClearRead();
-  ClearWrite();
-  return 0;
+  return FinishOpen(rc);
 }
 
 // ---- ProxyTunnelChannel ----------------------------------------------------
@@ -82,14 +76,8 @@ int ProxyTunnelChannel::Open(const char* ip, int port, bool isSSL) {
     rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout,
                           [this] { return Stopped(); });
   }
-  if (rc != 0) {
-    Close();
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): ProxyTunnelChannel[%d]: ret = %d\n", port, rc);
-    return rc;
-  }
-  ClearRead();
-  ClearWrite();
-  return 0;
+  if (rc != 0) SF_LOG(L_ERR, L"[ERROR] channel(%d): ProxyTunnelChannel[%d]: ret = %d\n", port, rc);
+  return FinishOpen(rc);
 }
 
 // ---- TunnelSSLChannel ------------------------------------------------------
@@ -112,13 +100,7 @@ int TunnelSSLChannel::Open(const char* ip, int port, bool isSSL) {
   }
   rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout, StopPredicate());
   if (rc == 0) rc = HandshakeWithServer(ip, port, !isSSL);
-  if (rc != 0) {
-    Close();
-    return rc;
-  }
-  ClearRead();
-  ClearWrite();
-  return 0;
+  return FinishOpen(rc);
 }
 
 // ---- ProxyTunnelSSLChannel -------------------------------------------------
@@ -146,12 +128,6 @@ int ProxyTunnelSSLChannel::Open(const char* ip, int port, bool isSSL) {
   m_isSSL = true;
   rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout, StopPredicate());
   if (rc == 0) rc = HandshakeWithServer(ip, port, !isSSL);
-  if (rc != 0) {
-    Close();
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): ProxyTunnelSSLChannel: ret = %d\n", rc);
-    return rc;
-  }
-  ClearRead();
-  ClearWrite();
-  return 0;
+  if (rc != 0) SF_LOG(L_ERR, L"[ERROR] channel(%d): ProxyTunnelSSLChannel: ret = %d\n", rc);
+  return FinishOpen(rc);
 }
