@@ -1,10 +1,11 @@
 // The reference sync server: serves one share to many clients over TCP.
 //
-// Threads: one acceptor thread (polls the listening socket and a wake-up
-// eventfd) and one thread per connection, up to max_connections; a connection
-// over the cap is closed at once. A connection thread waits in its channel's
-// reads; Stop shuts every connection's socket down, which ends those waits,
-// and joins all threads. A broken or hostile connection ends only itself.
+// Threads: the acceptor (TcpAcceptor: polls the listening socket and a
+// wake-up eventfd) and one thread per connection, up to max_connections; a
+// connection over the cap is closed at once. A connection thread waits in its
+// channel's reads; Stop shuts every connection's socket down, which ends
+// those waits, and joins all threads. A broken or hostile connection ends
+// only itself.
 //
 // Test hooks: SetFaults scripts keep-alive 0, forced result codes per path and
 // answer delays (effective for requests that start after the call) and payload
@@ -21,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "lib/net/tcp-acceptor.h"
 #include "lib/net/tls.h"
 #include "server/server-store.h"
 
@@ -70,7 +72,7 @@ class SyncServer {
   void Stop();
 
   // The bound port (valid after Start).
-  int port() const { return m_port; }
+  int port() const { return m_acceptor.port(); }
   // REQUIRES: Start succeeded.
   ServerStore& store() { return *m_store; }
   const ServerOptions& options() const { return m_opt; }
@@ -79,10 +81,10 @@ class SyncServer {
   FaultPlan Faults() const;
 
   // Live connections (for tests).
-  size_t ActiveConnections() const;
+  size_t ActiveConnections() const { return m_acceptor.Active(); }
   // Connections accepted since start, and those refused over the cap.
-  uint64_t AcceptedConnections() const { return m_accepted.load(); }
-  uint64_t RefusedConnections() const { return m_refused.load(); }
+  uint64_t AcceptedConnections() const { return m_acceptor.Accepted(); }
+  uint64_t RefusedConnections() const { return m_acceptor.Refused(); }
 
   // Used by the connection threads. Thread-safe.
   bool Stopping() const { return m_stop.load() != 0; }
@@ -106,36 +108,19 @@ class SyncServer {
   const std::string& TlsFingerprint() const { return m_tlsFingerprint; }
 
  private:
-  struct Conn {
-    uint64_t id = 0;
-    int fd = -1;  // for shutdown on Stop; -1 once the thread closed it
-    std::thread thread;
-    bool done = false;
-  };
-  void AcceptLoop();
-  void RunConnection(Conn* c, int fd);
-  void ReapFinished();
+  void RunConnection(int fd, uint64_t id);
 
   // Constant after Start.
   ServerOptions m_opt;
   std::unique_ptr<ServerStore> m_store;
   SslCtxPtr m_tls;
   std::string m_tlsFingerprint;
-  int m_listenFd = -1;
-  int m_wakeFd = -1;
-  int m_port = 0;
-  std::thread m_acceptor;
 
   std::atomic<int> m_stop{0};
-  std::atomic<uint64_t> m_accepted{0};
-  std::atomic<uint64_t> m_refused{0};
-
-  mutable std::mutex m_connMutex;
-  // Guarded by m_connMutex.
-  std::list<Conn> m_conns;
-  uint64_t m_nextConnId = 0;
 
   mutable std::mutex m_faultMutex;
   // Guarded by m_faultMutex.
   FaultPlan m_faults;
+
+  TcpAcceptor m_acceptor;  // last: its threads use the members above
 };
