@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <typeinfo>
 #include <vector>
 
 #include "client/ui/ui-channel.h"
@@ -14,6 +15,8 @@
 #include "lib/base/errors.h"
 #include "client/store/file-status-db.h"
 #include "lib/base/utility.h"
+#include "lib/net/proxy-channel.h"
+#include "lib/net/ssl-channel.h"
 #include "fakes/local-state-fixture.h"
 
 namespace {
@@ -447,9 +450,11 @@ TEST(ConnectionPoolTest, NeverFallsBackToAPlainChannelForAProxy) {
   p.proxy_ip = "127.0.0.1";
   TunnelInfo t;
   Connection c(CONNECTION_PROXY, p, t, false);
-  EXPECT_EQ(c.channel, nullptr);
+  ASSERT_NE(c.channel, nullptr);
+  EXPECT_EQ(typeid(*c.channel), typeid(ProxyChannel));
   Connection s(CONNECTION_NORMAL, p, t, true);
-  EXPECT_EQ(s.channel, nullptr);
+  ASSERT_NE(s.channel, nullptr);
+  EXPECT_EQ(typeid(*s.channel), typeid(SSLChannel));
 }
 
 }  // namespace
