@@ -55,6 +55,13 @@ TEST(SSLChannelTest, ExchangesDataAndServesADecryptedRecordWithoutWaitingOnTheSo
   ASSERT_EQ(ch.Read(&got[0], got.size()), 0);
   EXPECT_EQ(got, answer);
   EXPECT_EQ(peer.Received(), "ping\r\n\r\n");
+  // The client presents no certificate; asking it to load the missing
+  // default files fails cleanly and leaves the session working.
+  SSLChannel fresh;
+  EXPECT_EQ(fresh.InstallCERT(), -1);
+  EXPECT_EQ(ch.InstallPriKey(), -1);
+  EXPECT_EQ(ch.Write("\r\n", 2), 0);
+  EXPECT_EQ(ch.FlushWrite(0), 0);
 }
 
 TEST(SSLChannelTest, CloseWaitsOnePeriodForAPeerThatNeverAnswersCloseNotify) {
