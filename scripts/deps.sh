@@ -5,7 +5,7 @@
 set -euo pipefail
 
 SF_PACKAGES=(build-essential cmake ninja-build pkg-config libsqlite3-dev libssl-dev
-             librsync-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev clang)
+             librsync-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev clang tinyproxy)
 
 sf_install_deps() {
   local missing=()

@@ -11,6 +11,7 @@
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 #include "lib/proto/proto-client.h"
+#include "lib/net/ssl-channel.h"
 #include "rsapi/rs-api.h"
 #include "server/sync-server.h"
 
@@ -19,6 +20,8 @@ using namespace sfsrv;
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
 
+// Seconds a client has for the TLS hand-shake.
+constexpr uint32_t kTlsHandshakeTimeout = 30;
 // Seconds a connection may stay idle beyond the keep-alive it was granted.
 constexpr uint32_t kIdleGrace = 10;
 // A delta may carry somewhat more than the file it builds (literal framing).
@@ -65,14 +68,29 @@ ObjectInfo InfoFrom(const ObjectRow& row) {
   } while (0)
 }  // namespace
 
-ServerConnection::ServerConnection(SyncServer& server, uint64_t id)
-    : m_server(server), m_store(server.store()), m_id(id) {}
+ServerConnection::ServerConnection(SyncServer& server, uint64_t id, bool tls)
+    : m_server(server),
+      m_store(server.store()),
+      m_id(id),
+      m_tls(tls),
+      m_channel(tls ? std::make_unique<SSLChannel>() : std::make_unique<Channel>()),
+      m_ch(*m_channel) {}
 
 int ServerConnection::Adopt(int fd) {
-  int r = m_ch.Open(fd, false, true);
-  if (r != 0) return r;
   m_ch.SetFlag(m_server.StopFlag());
   m_ch.SetWaitPeriod(std::chrono::milliseconds(m_server.options().wait_period_ms));
+  int r = 0;
+  if (m_tls) {
+    m_ch.SetTimeout(kTlsHandshakeTimeout);
+    r = static_cast<SSLChannel&>(m_ch).Accept(fd, m_server.TlsContext());
+    if (r != 0 && r != ERR_INVAL) {
+      SF_LOG(L_NOTICE, L"[NOTE] server-conn(%d): connection %llu: TLS hand-shake failed: %s\n",
+             m_id, GetErrorStringW(r));
+    }
+  } else {
+    r = m_ch.Open(fd, false, true);
+  }
+  if (r != 0) return r;
   m_budget.limit = m_server.PayloadCut();
   return 0;
 }

@@ -24,9 +24,12 @@ using sfsrv::UploadRequest;
 
 class ServerConnection {
  public:
-  ServerConnection(SyncServer& server, uint64_t id);
-  // Adopts the accepted socket. 0, or the channel's error (the socket is then
-  // closed unless the error is ERR_INVAL).
+  // `tls`: the client sent the TLS request header (already consumed), so
+  // the connection continues as a TLS server session.
+  ServerConnection(SyncServer& server, uint64_t id, bool tls = false);
+  // Adopts the accepted socket (running the TLS hand-shake when asked). 0,
+  // or the channel's error (the socket is then closed unless the error is
+  // ERR_INVAL).
   int Adopt(int fd);
   // The request loop. Returns when the connection should end; the caller
   // destroys the object, which closes the socket.
@@ -67,7 +70,9 @@ class ServerConnection {
   SyncServer& m_server;
   ServerStore& m_store;
   const uint64_t m_id;
-  Channel m_ch;
+  const bool m_tls;
+  const std::unique_ptr<Channel> m_channel;
+  Channel& m_ch;  // *m_channel
   PayloadBudget m_budget;
   std::string m_user;  // behind the last admitted session
 };

@@ -38,6 +38,10 @@ void Usage() {
           "  --versions N           versions kept per file for deltas (default 4)\n"
           "  --user NAME:PASSWORD   an account (repeatable)\n"
           "  --session TOKEN[:USER] a session accepted without login (repeatable)\n"
+          "  --tls-cert FILE        PEM certificate for TLS clients (with --tls-key; default:\n"
+          "                         one made once into STATE/tls)\n"
+          "  --tls-key FILE         its PEM private key\n"
+          "  --no-tls               refuse clients that ask for TLS\n"
           "  --log-levels FILE      per-component log levels (\"server_debug = 7\")\n"
           "  --updater NAME         who the hook commands record as the changer\n"
           "faults for tests:\n"
@@ -79,6 +83,10 @@ int Serve(const ServerOptions& opt, const FaultPlan& faults, const std::string& 
   }
   printf("syncfolder-server: serving %s on %s:%d\n", opt.share.c_str(), opt.bind_ip.c_str(),
          server.port());
+  if (server.TlsContext() != nullptr) {
+    printf("syncfolder-server: TLS certificate SHA-256 fingerprint %s\n",
+           server.TlsFingerprint().c_str());
+  }
   fflush(stdout);
   int sig = 0;
   sigwait(&set, &sig);
@@ -182,6 +190,12 @@ int main(int argc, char** argv) {
         return 2;
       }
       opt.sessions[token] = colon == std::string::npos ? token : v.substr(colon + 1);
+    } else if (a == "--tls-cert") {
+      opt.tls_cert = next("--tls-cert");
+    } else if (a == "--tls-key") {
+      opt.tls_key = next("--tls-key");
+    } else if (a == "--no-tls") {
+      opt.tls = false;
     } else if (a == "--log-levels") {
       levels = next("--log-levels");
     } else if (a == "--updater") {

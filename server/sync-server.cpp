@@ -2,32 +2,23 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/rand.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <system_error>
 
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 #include "lib/proto/proto-common.h"
 #include "server/server-conn.h"
+#include "server/server-tls.h"
 
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
-constexpr int kListenBacklog = 64;
 constexpr int kDelaySliceMs = 20;
-
-std::string Errno() {
-  return std::string(strerror(errno));
-}
+// How long a new connection may stay silent before its first bytes.
+constexpr uint32_t kFirstBytesTimeout = 60;
 }  // namespace
 
 SyncServer::SyncServer(ServerOptions opt) : m_opt(std::move(opt)) {}
@@ -57,134 +48,39 @@ int SyncServer::Start() {
   so.reconcile = m_opt.reconcile;
   int r = ServerStore::Open(so, m_store);
   if (r != 0) return r;
+  if (m_opt.tls) {
+    r = LoadServerTls(m_opt.tls_cert, m_opt.tls_key, m_store->statePath(), m_opt.bind_ip, m_tls,
+                      m_tlsFingerprint);
+    if (r != 0) return r;
+  }
 
-  m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  if (m_listenFd < 0 || setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
-      bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(m_listenFd, kListenBacklog) != 0) {
-    SF_LOG(L_ERR, L"[ERROR] sync-server(%d): cannot listen on %s:%d: %s\n", m_opt.bind_ip,
-           m_opt.port, Errno());
-    if (m_listenFd >= 0) close(m_listenFd);
-    m_listenFd = -1;
-    return ERR_IO;
-  }
-  socklen_t len = sizeof(addr);
-  getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-  m_port = ntohs(addr.sin_port);
-  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (m_wakeFd < 0) {
-    close(m_listenFd);
-    m_listenFd = -1;
-    return ERR_SYS;
-  }
-  m_acceptor = std::thread(&SyncServer::AcceptLoop, this);
+  r = m_acceptor.Start(m_opt.bind_ip, m_opt.port, m_opt.max_connections,
+                       [this](int fd, uint64_t id) { RunConnection(fd, id); });
+  if (r != 0) return r;
   SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): serving '%s' on %s:%d\n", m_opt.share, m_opt.bind_ip,
-         m_port);
+         port());
   return 0;
 }
 
 void SyncServer::Stop() {
   m_stop.store(1);
-  if (m_wakeFd >= 0) {
-    uint64_t one = 1;
-    (void)!write(m_wakeFd, &one, sizeof(one));
-  }
-  if (m_acceptor.joinable()) m_acceptor.join();
-  // The elements stay alive until their threads are joined: each thread
-  // marks its own element on the way out.
-  std::list<Conn> all;
-  {
-    std::lock_guard<std::mutex> g(m_connMutex);
-    for (Conn& c : m_conns) {
-      if (c.fd >= 0) shutdown(c.fd, SHUT_RDWR);
-    }
-    all.splice(all.end(), m_conns);
-  }
-  for (Conn& c : all) {
-    if (c.thread.joinable()) c.thread.join();
-  }
-  if (m_listenFd >= 0) close(m_listenFd);
-  if (m_wakeFd >= 0) close(m_wakeFd);
-  m_listenFd = m_wakeFd = -1;
+  m_acceptor.Stop();
 }
 
-void SyncServer::AcceptLoop() {
-  while (!Stopping()) {
-    pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-    int n = poll(fds, 2, -1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || Stopping()) break;
-    ReapFinished();
-    if (!(fds[0].revents & POLLIN)) continue;
-    int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    // Answers go out in several flushes (acknowledgement, payload blocks);
-    // waiting for the client's delayed ACK between them would stall each one.
-    int nodelay = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof(nodelay));
-    std::lock_guard<std::mutex> g(m_connMutex);
-    size_t live = 0;
-    for (const Conn& c : m_conns) live += c.done ? 0 : 1;
-    if (live >= m_opt.max_connections) {
-      ++m_refused;
-      SF_LOG(L_WARNING, L"[WARNING] sync-server(%d): %d connections open, refusing another\n",
-             static_cast<int>(live));
-      close(fd);
-      continue;
-    }
-    ++m_accepted;
-    m_conns.emplace_back();
-    Conn* c = &m_conns.back();
-    c->id = ++m_nextConnId;
-    c->fd = fd;
-    try {
-      c->thread = std::thread(&SyncServer::RunConnection, this, c, fd);
-    } catch (const std::system_error&) {
-      // Out of threads: this connection is refused, the server goes on.
-      SF_LOG(L_ERR, L"[ERROR] sync-server(%d): no thread for connection %llu\n", c->id);
-      m_conns.pop_back();
-      close(fd);
-    }
+void SyncServer::RunConnection(int fd, uint64_t id) {
+  // The TLS request header, if any, comes before any request.
+  int tls = TakeTlsRequest(fd, m_opt.wait_period_ms, kFirstBytesTimeout, m_stop);
+  if (tls == 1 && !m_tls) {
+    SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): connection %llu asks for TLS, which is off\n", id);
+    tls = ERR_INVAL;
   }
-}
-
-void SyncServer::RunConnection(Conn* c, int fd) {
-  {
-    ServerConnection conn(*this, c->id);
-    if (conn.Adopt(fd) == 0) {
-      conn.Run();
-    } else {
-      SF_LOG(L_ERR, L"[ERROR] sync-server(%d): cannot set up connection %llu\n", c->id);
-    }
-    // The socket closes with `conn`; Stop must not shut down a reused number.
-    std::lock_guard<std::mutex> g(m_connMutex);
-    c->fd = -1;
+  ServerConnection conn(*this, id, tls == 1);
+  if (tls >= 0 && conn.Adopt(fd) == 0) {
+    conn.Run();
+  } else {
+    if (tls < 0) close(fd);
+    SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): cannot set up connection %llu\n", id);
   }
-  std::lock_guard<std::mutex> g(m_connMutex);
-  c->done = true;
-}
-
-void SyncServer::ReapFinished() {
-  std::list<Conn> finished;
-  {
-    std::lock_guard<std::mutex> g(m_connMutex);
-    for (auto it = m_conns.begin(); it != m_conns.end();) {
-      auto next = std::next(it);
-      if (it->done) finished.splice(finished.end(), m_conns, it);
-      it = next;
-    }
-  }
-  for (Conn& c : finished) {
-    if (c.thread.joinable()) c.thread.join();
-  }
-}
-
-size_t SyncServer::ActiveConnections() const {
-  std::lock_guard<std::mutex> g(m_connMutex);
-  size_t live = 0;
-  for (const Conn& c : m_conns) live += c.done ? 0 : 1;
-  return live;
 }
 
 void SyncServer::SetFaults(const FaultPlan& f) {

@@ -1,10 +1,11 @@
 // The reference sync server: serves one share to many clients over TCP.
 //
-// Threads: one acceptor thread (polls the listening socket and a wake-up
-// eventfd) and one thread per connection, up to max_connections; a connection
-// over the cap is closed at once. A connection thread waits in its channel's
-// reads; Stop shuts every connection's socket down, which ends those waits,
-// and joins all threads. A broken or hostile connection ends only itself.
+// Threads: the acceptor (TcpAcceptor: polls the listening socket and a
+// wake-up eventfd) and one thread per connection, up to max_connections; a
+// connection over the cap is closed at once. A connection thread waits in its
+// channel's reads; Stop shuts every connection's socket down, which ends
+// those waits, and joins all threads. A broken or hostile connection ends
+// only itself.
 //
 // Test hooks: SetFaults scripts keep-alive 0, forced result codes per path and
 // answer delays (effective for requests that start after the call) and payload
@@ -22,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "lib/net/tcp-acceptor.h"
+#include "lib/net/tls.h"
 #include "server/server-store.h"
 
 struct ServerOptions {
@@ -42,6 +45,11 @@ struct ServerOptions {
   std::string view_name;         // default: the share directory's name
   int wait_period_ms = 250;      // slice of each channel wait (stop latency)
   bool reconcile = true;         // compare share and metadata at start
+  // TLS on the same port for clients that ask with the TLS request header.
+  // Without a certificate and key one is made once into <state>/tls.
+  bool tls = true;
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 struct FaultPlan {
@@ -75,7 +83,7 @@ class SyncServer {
   void Stop();
 
   // The bound port (valid after Start).
-  int port() const { return m_port; }
+  int port() const { return m_acceptor.port(); }
   // REQUIRES: Start succeeded.
   ServerStore& store() { return *m_store; }
   const ServerOptions& options() const { return m_opt; }
@@ -97,10 +105,10 @@ class SyncServer {
   PayloadCounts SentPayloads() const;
 
   // Live connections (for tests).
-  size_t ActiveConnections() const;
+  size_t ActiveConnections() const { return m_acceptor.Active(); }
   // Connections accepted since start, and those refused over the cap.
-  uint64_t AcceptedConnections() const { return m_accepted.load(); }
-  uint64_t RefusedConnections() const { return m_refused.load(); }
+  uint64_t AcceptedConnections() const { return m_acceptor.Accepted(); }
+  uint64_t RefusedConnections() const { return m_acceptor.Refused(); }
 
   // Used by the connection threads. Thread-safe.
   bool Stopping() const { return m_stop.load() != 0; }
@@ -118,34 +126,21 @@ class SyncServer {
   uint32_t GrantedAlive() const;
   int64_t PayloadCut() const;
   std::wstring ViewName() const;
+  // The TLS context (null when TLS is off) and its certificate's SHA-256.
+  // Constant after Start.
+  SSL_CTX* TlsContext() const { return m_tls.get(); }
+  const std::string& TlsFingerprint() const { return m_tlsFingerprint; }
 
  private:
-  struct Conn {
-    uint64_t id = 0;
-    int fd = -1;  // for shutdown on Stop; -1 once the thread closed it
-    std::thread thread;
-    bool done = false;
-  };
-  void AcceptLoop();
-  void RunConnection(Conn* c, int fd);
-  void ReapFinished();
+  void RunConnection(int fd, uint64_t id);
 
   // Constant after Start.
   ServerOptions m_opt;
   std::unique_ptr<ServerStore> m_store;
-  int m_listenFd = -1;
-  int m_wakeFd = -1;
-  int m_port = 0;
-  std::thread m_acceptor;
+  SslCtxPtr m_tls;
+  std::string m_tlsFingerprint;
 
   std::atomic<int> m_stop{0};
-  std::atomic<uint64_t> m_accepted{0};
-  std::atomic<uint64_t> m_refused{0};
-
-  mutable std::mutex m_connMutex;
-  // Guarded by m_connMutex.
-  std::list<Conn> m_conns;
-  uint64_t m_nextConnId = 0;
 
   mutable std::mutex m_payloadMutex;
   std::vector<PayloadRecord> m_payloads;  // Guarded by m_payloadMutex
@@ -153,4 +148,6 @@ class SyncServer {
   mutable std::mutex m_faultMutex;
   // Guarded by m_faultMutex.
   FaultPlan m_faults;
+
+  TcpAcceptor m_acceptor;  // last: its threads use the members above
 };

@@ -59,6 +59,9 @@ TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* facto
   tunnel.tunnel_ip = Utf8(config.TunnelSrvIPGet());
   tunnel.tunnel_port = Port(config.TunnelSrvPortGet(), L"TunnelSrvPort");
   const bool ssl = config.IsUseSSL() && version != 3;
+  TlsPeerCheck server_check;  // optional; off unless configured
+  server_check.ca_file = Utf8(config.SSLCAFileGet());
+  server_check.pin_sha256 = Utf8(config.SSLCertPinGet());
   if (proxy.use_proxy && proxy.proxy_ip.empty() && !proxy.use_sys_proxy) {
     SF_LOG(L_WARNING,
            L"[WARNING] client-task-mgr(%d): User specified an empty proxy address? Is it "
@@ -96,7 +99,7 @@ TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* facto
   m_conn_pool = std::make_unique<ConnectionPool>();
   const int connections = std::max(kPoolSize, m_size + 1);
   for (int i = 0; i < connections; ++i)
-    m_conn_pool->Adopt(std::make_unique<Connection>(mode, proxy, tunnel, ssl));
+    m_conn_pool->Adopt(std::make_unique<Connection>(mode, proxy, tunnel, ssl, server_check));
 
   if (version == 3) {
     SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: protocol version: 3\n");

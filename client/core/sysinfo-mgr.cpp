@@ -60,6 +60,8 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
     m_info.workerCount = c.get_int(L"worker_count");
     m_info.version = c.get_int(L"proto_version");
     m_info.UseSSL = IsTrue(c, L"UseSSL");
+    m_info.strSSLCAFile = c[L"SSLCAFile"];
+    m_info.strSSLCertPin = c[L"SSLCertPin"];
     m_info.isSSL = false;
     m_info.nativeClient = IsTrue(c, L"native_client");
     m_info.isShare = IsTrue(c, L"is_share");

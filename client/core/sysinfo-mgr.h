@@ -36,6 +36,8 @@ struct _SF_SYSINFO_tag {
   int workerCount = 0;
   int version = 0;
   bool UseSSL = false;
+  std::wstring strSSLCAFile;   // optional: CA file the server's certificate must lead to
+  std::wstring strSSLCertPin;  // optional: SHA-256 fingerprint of the server's certificate
   bool isSSL = false;
   bool nativeClient = false;
   bool isShare = false;
@@ -81,6 +83,10 @@ class SFSysInfo {
   bool IsUseSysProxy() const { return m_info.UseSysProxy; }
   bool IsUseSSL() const { return m_info.UseSSL; }
   bool IsUseTunnel() const { return m_info.UseTunnel; }
+  // The optional checks of the server's TLS certificate ("SSLCAFile",
+  // "SSLCertPin"); empty when not configured.
+  const std::wstring& SSLCAFileGet() const { return m_info.strSSLCAFile; }
+  const std::wstring& SSLCertPinGet() const { return m_info.strSSLCertPin; }
 
   // Changed by ReloadIP / FolderLocSet: copies taken under m_lock, so a task
   // never reads a string while the main thread replaces it.

@@ -112,6 +112,16 @@ int Channel::Open(const char* ip, int port, bool isSSL) {
   return 0;
 }
 
+int Channel::FinishOpen(int rc) {
+  if (rc != 0) {
+    Close();
+    return rc;
+  }
+  ClearRead();
+  ClearWrite();
+  return 0;
+}
+
 void Channel::Close() {
   if (m_fd == -1) return;
   (void)FlushWrite(0);

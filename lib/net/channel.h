@@ -143,6 +143,10 @@ class Channel {
   void SetWaitPeriod(std::chrono::milliseconds period);
 
  protected:
+  // The common end of the subclasses' Open: on failure (rc != 0) closes the
+  // channel (virtually) and returns rc; on success empties both buffers and
+  // returns 0.
+  int FinishOpen(int rc);
   // True when the stop flag is set and non-zero.
   bool Stopped() const;
   // Monotonic clock used by the no-progress limits; tests replace it.

@@ -2,31 +2,15 @@
 
 #include <ctime>
 
-#include "lib/base/log.h"
-
-namespace {
-
-constexpr wchar_t kLogComponent[] = L"client_task_mgr_debug";
-
-// Buffer of a plain server channel.
-constexpr size_t kChannelBuffer = 8192;
-
-}  // namespace
+#include "lib/net/channel-factory.h"
 
 Connection::Connection(ConnectionMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel,
-                       bool ssl)
-    : m_mode(mode), m_ssl(ssl), m_proxy(proxy), m_tunnel(tunnel) {
-  if (mode == CONNECTION_NORMAL && !ssl) {
-    channel = std::make_unique<Channel>(kChannelBuffer);
-  } else {
-    // The TLS, proxy and relay channels are separate modules; a connection
-    // must never fall back to a plain channel the user did not ask for.
-    SF_LOG(L_ERR,
-           L"[ERROR] client-task-mgr(%d): Connection: no channel for mode %d with ssl %d in this "
-           L"build\n",
-           static_cast<int>(mode), ssl ? 1 : 0);
-  }
-}
+                       bool ssl, const TlsPeerCheck& check)
+    : channel(CreateChannelForMode(mode, proxy, tunnel, ssl, check)),
+      m_mode(mode),
+      m_ssl(ssl),
+      m_proxy(proxy),
+      m_tunnel(tunnel) {}
 
 Connection::~Connection() = default;
 

@@ -13,37 +13,18 @@
 #include <vector>
 
 #include "lib/base/mutex.h"
+#include "lib/net/channel-settings.h"
 #include "lib/net/channel.h"
-
-struct ProxyInfo {
-  bool use_proxy = false;
-  bool use_sys_proxy = false;
-  std::string proxy_ip;  // UTF-8
-  uint16_t proxy_port = 0;
-  std::string user_name;
-  std::string password;
-  std::string domain;
-  std::string host;
-};
-
-struct TunnelInfo {
-  bool use_tunnel = false;
-  std::string tunnel_ip;  // UTF-8
-  uint16_t tunnel_port = 0;
-};
-
-enum ConnectionMode {
-  CONNECTION_NORMAL = 0,
-  CONNECTION_PROXY = 1,
-  CONNECTION_TUNNEL = 2,
-  CONNECTION_PROXY_TUNNEL = 3,
-};
+#include "lib/net/tls-peer-check.h"
 
 // One reusable server connection. Used by one thread at a time (the one that
 // took it from the pool).
 class Connection {
  public:
-  Connection(ConnectionMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel, bool ssl);
+  // The channel's class follows the mode and TLS (see channel-factory.h);
+  // `check` is the optional check of the server's certificate.
+  Connection(ConnectionMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel, bool ssl,
+             const TlsPeerCheck& check = {});
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -62,7 +43,7 @@ class Connection {
 
   uint32_t last_access = 0;  // seconds since 1970 of the last use; 0 = none
   uint32_t alive_value = 0;  // keep-alive seconds the server granted; 0 = closed
-  // Owned. Null when this build has no channel for the mode (logged).
+  // Owned; never null.
   std::unique_ptr<Channel> channel;
 
  private:

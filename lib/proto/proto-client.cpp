@@ -1,9 +1,11 @@
 #include "lib/proto/proto-client.h"
 
 #include <cstring>
+#include <memory>
 
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
+#include "lib/net/channel-factory.h"
 #include "lib/net/channel.h"
 
 namespace {
@@ -128,6 +130,28 @@ int SFAPITestConnection(const char* ip, int port, int& version, std::wstring& se
   int rc = ProtoTestConnection(ch, version, serial, server_id);
   ch.Close();
   return rc;
+}
+
+int ProtoTestConnectionProxyTunnel(const char* ip, int port, const ProxyInfo& proxy,
+                                   const TunnelInfo& tunnel, bool use_ssl, int& version,
+                                   std::wstring& serial, std::wstring& server_id,
+                                   const TlsPeerCheck& check) {
+  std::unique_ptr<Channel> ch = CreateChannelByConnectionType(proxy, tunnel, use_ssl, check);
+  if (!ch) {
+    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Channel not determined, abort !!");
+    return ERR_SYS;
+  }
+  SF_LOG(L_INFO,
+         L"[INFO] proto-client(%d): ProtoTestConnectionProxyTunnel: ip = '%s:%d', proxy='%s:%d', "
+         L"tunnel = '%s:%d', use_proxy/tuunel = '%d:%d'\n",
+         ip ? ip : "", port, proxy.proxy_ip, proxy.proxy_port, tunnel.tunnel_ip, tunnel.tunnel_port,
+         proxy.use_proxy, tunnel.use_tunnel);
+  int rc = ch->Open(ip, port, false);
+  if (rc != 0) {
+    SF_LOG(L_ERR, L"[ERROR] proto-client(%d): Channel open failed\n");
+    return rc;
+  }
+  return ProtoTestConnection(*ch, version, serial, server_id);
 }
 
 // ---- first authentication dialect -------------------------------------------------

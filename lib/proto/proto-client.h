@@ -24,6 +24,8 @@
 #include <list>
 #include <string>
 
+#include "lib/net/channel-settings.h"
+#include "lib/net/tls-peer-check.h"
 #include "lib/proto/proto-common.h"
 
 class Channel;
@@ -79,6 +81,16 @@ struct Auth2Request {
 // opened); the connection is closed afterwards.
 [[nodiscard]] int SFAPITestConnection(const char* ip, int port, int& version, std::wstring& serial,
                                       std::wstring& server_id);
+
+// The same through a channel of the class the proxy, tunnel and TLS settings
+// choose (CreateChannelByConnectionType), whose Open runs the TLS, proxy
+// and relay hand-shakes; `check` is the optional check of the server's
+// certificate. Open's error (ERR_AUTH for a refused proxy login or server
+// certificate) or ProtoTestConnection's. The channel is gone afterwards.
+int ProtoTestConnectionProxyTunnel(const char* ip, int port, const ProxyInfo& proxy,
+                                   const TunnelInfo& tunnel, bool use_ssl, int& version,
+                                   std::wstring& serial, std::wstring& server_id,
+                                   const TlsPeerCheck& check = {});
 
 // SCMD_AUTH: user, encrypted password, client id; then the session.
 [[nodiscard]] int ProtoWriteAuthRequest(Channel& ch, const std::wstring& username,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <typeinfo>
 #include <vector>
 
 #include "client/core/client-task-mgr.h"
@@ -20,6 +21,8 @@
 #include "fakes/test-util.h"
 #include "lib/base/errors.h"
 #include "lib/base/utility.h"
+#include "lib/net/proxy-channel.h"
+#include "lib/net/ssl-channel.h"
 
 namespace {
 
@@ -512,9 +515,11 @@ TEST(ConnectionPoolTest, NeverFallsBackToAPlainChannelForAProxy) {
   p.proxy_ip = "127.0.0.1";
   TunnelInfo t;
   Connection c(CONNECTION_PROXY, p, t, false);
-  EXPECT_EQ(c.channel, nullptr);
+  ASSERT_NE(c.channel, nullptr);
+  EXPECT_EQ(typeid(*c.channel), typeid(ProxyChannel));
   Connection s(CONNECTION_NORMAL, p, t, true);
-  EXPECT_EQ(s.channel, nullptr);
+  ASSERT_NE(s.channel, nullptr);
+  EXPECT_EQ(typeid(*s.channel), typeid(SSLChannel));
 }
 
 }  // namespace

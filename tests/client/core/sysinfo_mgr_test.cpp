@@ -24,7 +24,8 @@ TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
   std::string enc;
   SyncPassEnc("pr0xy pass", enc);
   SFSysInfo s(Write("session = S-1\nserver = 10.1.2.3\nport = 6690\nwatch = /w\n"
-                    "db_loc = /d\nUseSSL = true\nUseProxy = true\nProxySrvIP = 1.1.1.1\n"
+                    "db_loc = /d\nUseSSL = true\nSSLCAFile = /etc/ca.pem\nSSLCertPin = ab:CD\n"
+                    "UseProxy = true\nProxySrvIP = 1.1.1.1\n"
                     "ProxySrvPort = 3128\nProxyPassword = \"" +
                     enc +
                     "\"\nis_share = true\n"
@@ -41,6 +42,8 @@ TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
   EXPECT_EQ(s.CWINFODBLocGet(), L"/d/watch-info.sqlite");
   EXPECT_EQ(s.EXCEPLISTLocGet(), L"/d/excep.list");
   EXPECT_TRUE(s.IsUseSSL());
+  EXPECT_EQ(s.SSLCAFileGet(), L"/etc/ca.pem");
+  EXPECT_EQ(s.SSLCertPinGet(), L"ab:CD");
   EXPECT_FALSE(s.IsEncrypt());  // never loaded
   EXPECT_TRUE(s.IsUseProxy());
   EXPECT_EQ(s.ProxySrvPortGet(), 3128);
