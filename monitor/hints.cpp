@@ -24,7 +24,7 @@ std::string FirstHop(const MonitorConfig& cfg, std::string* host, int* port) {
   return h + ":" + std::to_string(p);
 }
 
-std::string ErrorHint(int32_t code, const MonitorConfig& cfg) {
+std::string ErrorHint(int32_t code, const MonitorConfig& cfg, bool steering) {
   const std::string conf = cfg.path.empty() ? std::string("the configuration") : cfg.path;
   std::string hop = FirstHop(cfg);
   if (hop.empty()) hop = "(no server configured)";
@@ -41,7 +41,8 @@ std::string ErrorHint(int32_t code, const MonitorConfig& cfg) {
     case ERR_IO:
     case ERR_TIMEOUT:
       return "cannot reach the server at " + hop + via + ": check that it runs and that " +
-             reach_keys + " in " + conf + " are right, then press l to reload them";
+             reach_keys + " in " + conf + " are right" +
+             (steering ? ", then press l to reload them" : ", then reload them (command 4)");
     case ERR_SYS:
       return "a system call failed on this machine (out of descriptors or memory?); the daemon "
              "retries";

@@ -229,7 +229,7 @@ Entry MonitorState::OnMessage(int id, const UiMessage& m, TimePoint now) {
       }
       e.kind = EntryKind::kError;
       e.value = m.value;
-      e.text = ErrorHint(m.value, m_cfg);
+      e.text = ErrorHint(m.value, m_cfg, !m_attach);
       ++m_error_count;
       Keep(m_errors, e, kKeepErrors);
       break;

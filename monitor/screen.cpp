@@ -19,14 +19,6 @@ std::string HourMinSec(TimePoint t) {
   return strftime(buf, sizeof(buf), "%H:%M:%S", &tm) > 0 ? std::string(buf) : std::string();
 }
 
-// Left text and right text on one row; the left side gives way.
-std::string Spread(const std::string& left, const std::string& right, int width) {
-  const int rw = DisplayWidth(right);
-  if (rw + 1 >= width) return FitRight(left, width);
-  const std::string l = FitRight(left, width - rw - 1);
-  return PadRight(l, width - rw) + right;
-}
-
 // Word wrap for advice texts, at most `max_rows` rows; the last row is cut.
 std::vector<std::string> Wrap(const std::string& text, int width, int max_rows) {
   std::vector<std::string> rows;
@@ -112,9 +104,15 @@ std::vector<ScreenRow> RenderScreen(const MonitorState& s, int width, int height
   std::transform(status.begin(), status.end(), status.begin(), ::toupper);
   // A lone row is also the bottom row, which stays clear of the corner.
   const int title_width = height == 1 ? width - 1 : width;
-  rows.push_back({Spread(" syncfolder-monitor  " + session + "  " + status, HourMinSec(now) + " ",
-                         title_width),
-                  ScreenRow::kBar});
+  // The status and the clock stay; the session and the program name give way.
+  const std::string right = "  " + status + "  " + HourMinSec(now) + " ";
+  const int room = title_width - DisplayWidth(right);
+  std::string left = " syncfolder-monitor  " + session;
+  if (DisplayWidth(left) > room) left = " " + ShortenMiddle(session, std::max(1, room - 1));
+  std::string title = left + right;
+  if (DisplayWidth(title) > title_width) title = FitRight(" " + status, title_width);
+  rows.push_back({PadRight(left, std::max(0, room)) + right, ScreenRow::kBar});
+  if (DisplayWidth(rows.back().text) > title_width) rows.back().text = title;
   if (height == 1) return rows;
 
   // The footer and the notice row are placed last; the body gets the rest.
