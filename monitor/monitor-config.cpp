@@ -143,12 +143,24 @@ std::vector<Problem> CheckConfig(const MonitorConfig& cfg) {
                                cfg.watch + ": move `db_loc` in " + conf + " out of it"});
     }
   }
-  if (!cfg.db_loc.empty() && out.empty() && !Exists(cfg.FilterFile())) {
-    const std::string sample = SampleFilter();
-    out.push_back({true, "no filter file at " + cfg.FilterFile() + ": copy " +
-                             (sample.empty() ? "the sample filter (see docs/usage.md, FILTER FILE)"
-                                             : sample) +
-                             " there"});
+  if (!cfg.db_loc.empty() && out.empty()) {
+    // The daemon creates the database folder before it reads the filter
+    // beside it, so a first start has no db/.. to walk through yet.
+    std::string filter = cfg.FilterFile();
+    std::string db = cfg.DbDir();
+    while (db.size() > 1 && db.back() == '/') db.pop_back();
+    if (!IsDir(db)) {
+      const size_t slash = db.find_last_of('/');
+      filter =
+          (slash == std::string::npos ? std::string(".") : db.substr(0, slash)) + "/conf/filter";
+    }
+    if (!Exists(filter)) {
+      const std::string sample = SampleFilter();
+      out.push_back(
+          {true, "no filter file at " + filter + ": " +
+                     (sample.empty() ? std::string("create one (docs/usage.md, FILTER FILE)")
+                                     : "copy " + sample + " there")});
+    }
   }
   if (cfg.server.empty()) {
     out.push_back({false, conf + " names no server: add `server = ADDRESS` and `port = PORT`"});

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include "monitor-harness.h"
 
@@ -133,6 +134,37 @@ TEST_F(MonitorBlackBoxTest, AnUnreachableServerIsOneLineNamingWhatToChange) {
   EXPECT_NE(line.find("`server`/`port` in " + sb.ConfigFile()), std::string::npos) << line;
   ASSERT_TRUE(mon.proc().WriteStdin("q"));
   EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << Dump();
+}
+
+// The sample configuration and filter that `cmake --install` ships, set up
+// as docs/usage.md (SYSTEMD) says, with only session, server and port
+// filled in.
+TEST_F(MonitorBlackBoxTest, TheShippedSamplesRunAsTheManualSetsThemUp) {
+  sftest::TempDir home;
+  for (const char* d : {".config", ".config/syncfolder", ".local", ".local/share",
+                        ".local/share/syncfolder", ".local/share/syncfolder/conf", "Sync"})
+    ASSERT_EQ(::mkdir(home.Sub(d).c_str(), 0755), 0);
+  std::string conf = sftest::ReadFile(std::string(SF_SOURCE_DIR) + "/packaging/client.conf");
+  for (size_t at; (at = conf.find("@HOME@")) != std::string::npos;)
+    conf.replace(at, 6, home.path());
+  for (const auto& kv : std::map<std::string, std::string>{
+           {"session = \"CHANGE-ME\"", "session = \"" + session + "\""},
+           {"port = 6690", "port = " + std::to_string(server.port())}}) {
+    const size_t at = conf.find(kv.first);
+    ASSERT_NE(at, std::string::npos) << kv.first;
+    conf.replace(at, kv.first.size(), kv.second);
+  }
+  const std::string config = home.Sub(".config/syncfolder/client.conf");
+  sftest::WriteFile(config, conf);
+  sftest::WriteFile(home.Sub(".local/share/syncfolder/conf/filter"),
+                    sftest::ReadFile(std::string(SF_SOURCE_DIR) + "/packaging/filter"));
+
+  ASSERT_TRUE(mon.Start({"--plain", config}));
+  ASSERT_GE(mon.WaitLine("status idle"), 0) << mon.Text();
+  ASSERT_TRUE(mon.proc().WriteStdin("q"));
+  EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << mon.Text();
+  EXPECT_TRUE(sftest::PathExists(home.Sub(".local/share/syncfolder/db/file-status.sqlite")));
+  EXPECT_TRUE(sftest::PathExists(home.Sub(".local/share/syncfolder/log/syncfolder_c.log")));
 }
 
 // Problems found before anything starts: exit status, one line, no daemon.
