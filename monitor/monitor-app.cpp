@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -240,8 +241,13 @@ bool App::StartDaemon() {
   struct stat st;
   const std::string log = m_state.config().LogFile();
   m_log_start = ::stat(log.c_str(), &st) == 0 ? st.st_size : 0;
+  // The daemon works from inside the sync root and rereads the file there
+  // on a reload, so a relative path would no longer lead to it.
+  std::string config = m_opt.config;
+  char resolved[PATH_MAX];
+  if (::realpath(config.c_str(), resolved) != nullptr) config = resolved;
   std::string error;
-  if (!m_daemon.Start(exe, m_opt.config, m_port, error)) {
+  if (!m_daemon.Start(exe, config, m_port, error)) {
     Problem("start-failed",
             "cannot start the daemon " + exe + ": " + error +
                 "; install it next to syncfolder-monitor or name it with --daemon PATH");

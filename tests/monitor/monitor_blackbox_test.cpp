@@ -51,8 +51,8 @@ class MonitorBlackBoxTest : public ::testing::Test {
     sb.config()["session"] = session;
     sb.config()["port"] = std::to_string(server.port());
     sb.WriteConfig();
-    // The log line that shows an orderly shutdown is an INFO line.
-    sb.WriteLevels({{"client_debug", 6}});
+    // The log lines that show an orderly shutdown and a reload are INFO lines.
+    sb.WriteLevels({{"client_debug", 6}, {"sysinfo_mgr", 6}});
   }
   std::string Dump() { return "monitor output:\n" + mon.Text() + "\ndaemon log:\n" + sb.ReadLog(); }
 
@@ -97,6 +97,24 @@ TEST_F(MonitorBlackBoxTest, PlainLinesFollowTheDaemonThroughPauseResumeAndQuit) 
       0)
       << "the first status after the resume must be syncing\n"
       << Dump();
+
+  // l: the daemon rereads the server address, and the monitor checks it.
+  const int dead = sftest::UnusedLoopbackPort();
+  sb.config()["port"] = std::to_string(dead);
+  sb.WriteConfig();
+  ASSERT_TRUE(mon.proc().WriteStdin("l"));
+  EXPECT_GE(mon.WaitLine("asked the daemon to reload the server address (127.0.0.1:" +
+                             std::to_string(dead) + ") and resume",
+                         syncing),
+            0)
+      << Dump();
+  EXPECT_GE(
+      mon.WaitLine("error: cannot reach the server at 127.0.0.1:" + std::to_string(dead), syncing),
+      0)
+      << Dump();
+  EXPECT_TRUE(sftest::WaitFor([&] {
+    return sb.ReadLog().find("port: " + std::to_string(dead)) != std::string::npos;
+  })) << Dump();
 
   ASSERT_TRUE(mon.proc().WriteStdin("q"));
   EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << Dump();
