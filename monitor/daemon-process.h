@@ -27,13 +27,14 @@ class DaemonProcess {
   // started (including a failed exec, reported back by the child).
   // REQUIRES: the caller has blocked the signals it takes through a signalfd;
   // the child gets an empty mask and default dispositions.
-  bool Start(const std::string& exe, const std::string& config, int ui_port, std::string& error);
+  [[nodiscard]] bool Start(const std::string& exe, const std::string& config, int ui_port,
+                           std::string& error);
 
   // Writes one command byte. False when the daemon no longer reads.
-  bool SendCommand(char byte);
+  [[nodiscard]] bool SendCommand(char byte);
   void Signal(int sig);
   // Collects the exit without waiting; true once the child has exited.
-  bool Reap();
+  [[nodiscard]] bool Reap();
 
   pid_t pid() const { return m_pid; }
   bool running() const { return m_pid > 0 && m_status < 0; }

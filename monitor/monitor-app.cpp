@@ -585,7 +585,7 @@ void App::Paint(bool force) {
   const std::string clock = std::to_string(Clock::to_time_t(wall));
   if (!force && !m_dirty && clock == m_last_clock) return;
   int w = 80, h = 24;
-  TerminalSize(STDOUT_FILENO, w, h);
+  (void)TerminalSize(STDOUT_FILENO, w, h);  // keeps 80x24 when the size is unknown
   WriteAll(STDOUT_FILENO, m_painter.Paint(RenderScreen(m_state, w, h, wall), w, h));
   m_dirty = false;
   m_last_clock = clock;

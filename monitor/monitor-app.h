@@ -31,7 +31,7 @@ struct Options {
 
 // Parses the command line. False with `error` set for a usage error; `help`
 // set for --help.
-bool ParseOptions(int argc, char** argv, Options& o, bool& help, std::string& error);
+[[nodiscard]] bool ParseOptions(int argc, char** argv, Options& o, bool& help, std::string& error);
 const char* UsageText();
 
 // Runs until the user quits, a stop signal arrives, or the started daemon

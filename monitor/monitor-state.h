@@ -95,7 +95,7 @@ class MonitorState {
   Entry DaemonOutput(const std::string& line, TimePoint now);
   // Records the progress read from the file status database. Returns true
   // when the numbers changed.
-  bool SetProgress(const Progress& p);
+  [[nodiscard]] bool SetProgress(const Progress& p);
   Entry ProgressEntry(TimePoint now) const;
 
   // The user asked the daemon to pause / resume (the daemon reports no pause

@@ -22,7 +22,7 @@ class ProgressReader {
 
   // Fills `out`. Returns false, leaving `out` alone, when the database does
   // not exist yet, is busy or cannot be read.
-  bool Read(Progress& out);
+  [[nodiscard]] bool Read(Progress& out);
 
  private:
   struct Closer {

@@ -30,7 +30,7 @@ class ServerProbe {
   int wake_fd() const { return m_wake; }
   // Takes the waiting result: false when there is none. `reason` is empty
   // when the connection was accepted, else why it failed.
-  bool Take(std::string& host, int& port, std::string& reason);
+  [[nodiscard]] bool Take(std::string& host, int& port, std::string& reason);
 
  private:
   void Run(std::string host, int port);

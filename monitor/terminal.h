@@ -16,7 +16,7 @@ class KeyboardMode {
   // Turns off line buffering and echo on `fd` when it is a terminal and this
   // process is in its foreground (changing a background terminal would stop
   // the process). Ctrl-C still raises SIGINT. Returns whether keys can be read.
-  bool Enable(int fd);
+  [[nodiscard]] bool Enable(int fd);
   void Restore();
 
  private:
@@ -25,6 +25,6 @@ class KeyboardMode {
 };
 
 // The size of the terminal on `fd`; false when it is none.
-bool TerminalSize(int fd, int& width, int& height);
+[[nodiscard]] bool TerminalSize(int fd, int& width, int& height);
 
 }  // namespace monitor

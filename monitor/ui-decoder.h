@@ -55,7 +55,7 @@ class UiDecoder {
   void Feed(const char* data, size_t n);
   // Takes the next complete message out of the buffer. After kMalformed the
   // decoder stays failed and Error() says why (with the stream offset).
-  Result Next(UiMessage& out);
+  [[nodiscard]] Result Next(UiMessage& out);
   // True when bytes of an incomplete message are buffered: a stream that
   // ends now was cut inside a message.
   bool HasPartial() const { return m_pos < m_buf.size(); }
