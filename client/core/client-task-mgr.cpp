@@ -1,5 +1,6 @@
 #include "client/core/client-task-mgr.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "client/core/excep-list.h"
@@ -94,7 +95,8 @@ TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* facto
     SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): TaskManager: Create normal connection pool\n");
   }
   m_conn_pool = std::make_unique<ConnectionPool>();
-  for (int i = 0; i < kPoolSize; ++i)
+  const int connections = std::max(kPoolSize, m_size + 1);
+  for (int i = 0; i < connections; ++i)
     m_conn_pool->Adopt(std::make_unique<Connection>(mode, proxy, tunnel, ssl));
 
   if (version == 3) {
@@ -366,8 +368,13 @@ int TaskManager::DoneEventCore(const Event& e) {
 }
 
 int TaskManager::DoneEvent(const Event& e) {
+  return DoneEvent(e, -1);
+}
+
+int TaskManager::DoneEvent(const Event& e, int file_status) {
   std::lock_guard<std::mutex> g(m_mutex);
   const int r = DoneEventCore(e);
+  if (r == 0 && file_status >= 0) UpdateFileStatusDatabase(e.m_path, e.isDir(), file_status);
   if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
   return r;
 }

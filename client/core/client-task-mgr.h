@@ -56,6 +56,8 @@ class TaskManager {
   enum Status { SYNCING = 10, IDLE = 11, PAUSE = 12 };
 
   static constexpr int kQueueCapacity = 4096;
+  // The pool holds one connection for every task that borrows one (the
+  // workers and the syncer), and never fewer than this.
   static constexpr int kPoolSize = 4;
   // Most workers run; a larger configured count is cut to this (logged).
   static constexpr int kMaxWorkers = 64;
@@ -112,6 +114,11 @@ class TaskManager {
   // newer events for it wait in the worker's mailbox (the path stays
   // registered). REQUIRES: `e`'s path is registered (else logged, 0).
   int DoneEvent(const Event& e);
+  // The same, and when the path is released its file status row becomes
+  // `file_status` (FSTAT_*; FSTAT_UNKNOWN removes the row; -1 leaves it).
+  // Recorded in the same step as the release, so that a newer event's
+  // "syncing" mark for the path is never overwritten by this result.
+  int DoneEvent(const Event& e, int file_status);
   ConnectionPool* GetConnectionPool() { return m_conn_pool.get(); }
   // A server event was consumed without DoneEvent (the conflict checker
   // decided for the local side).
