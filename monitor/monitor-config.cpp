@@ -83,7 +83,9 @@ std::string MonitorConfig::DbDir() const {
 
 MonitorConfig LoadConfig(const std::string& path) {
   MonitorConfig cfg;
-  cfg.path = path;
+  // Absolute, so that the advice names the file wherever it is read.
+  char resolved[PATH_MAX];
+  cfg.path = ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
   Config c;
   if (c.read(Utf8ToWideLossy(path)) != 0) {
     std::ifstream probe(path);

@@ -97,6 +97,12 @@ TEST_F(MonitorBlackBoxTest, PlainLinesFollowTheDaemonThroughPauseResumeAndQuit) 
       0)
       << "the first status after the resume must be syncing\n"
       << Dump();
+  // The file travels only now, and the monitor shows it finish.
+  const int synced = mon.WaitLine(" /made-while-paused.txt", resumed);
+  ASSERT_GE(synced, 0) << Dump();
+  EXPECT_EQ(Count(mon.Lines(), "/made-while-paused.txt", 0, static_cast<size_t>(resumed)), 0)
+      << Dump();
+  EXPECT_EQ(sftest::ReadFile(server.Share() + "/made-while-paused.txt"), "x");
 
   // l: the daemon rereads the server address, and the monitor checks it.
   const int dead = sftest::UnusedLoopbackPort();
@@ -129,7 +135,11 @@ TEST_F(MonitorBlackBoxTest, PlainLinesFollowTheDaemonThroughPauseResumeAndQuit) 
 TEST_F(MonitorBlackBoxTest, JsonLinesCarryTheSessionAndStatusAndSigtermStopsBoth) {
   ASSERT_TRUE(mon.Start({"--json", sb.ConfigFile()}));
   ASSERT_GE(mon.WaitLine("\"type\":\"session\",\"session\":\"" + session + "\""), 0) << Dump();
-  ASSERT_GE(mon.WaitLine("\"type\":\"status\",\"status\":\"idle\",\"value\":11"), 0) << Dump();
+  const int idle = mon.WaitLine("\"type\":\"status\",\"status\":\"idle\",\"value\":11");
+  ASSERT_GE(idle, 0) << Dump();
+  sftest::WriteFile(sb.Root() + "/r\xC3\xA9sum\xC3\xA9.txt", "cv");
+  ASSERT_GE(mon.WaitLine("\"type\":\"file\",\"action\":\"", idle), 0) << Dump();
+  EXPECT_GE(mon.WaitLine("\"path\":\"/r\xC3\xA9sum\xC3\xA9.txt\"}", idle), 0) << Dump();
   mon.proc().Signal(SIGTERM);
   EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << Dump();
   const auto lines = mon.Lines();
@@ -150,6 +160,19 @@ TEST_F(MonitorBlackBoxTest, AnUnreachableServerIsOneLineNamingWhatToChange) {
   const std::string line = mon.Lines()[static_cast<size_t>(i)];
   EXPECT_NE(line.find("Connection refused"), std::string::npos) << line;
   EXPECT_NE(line.find("`server`/`port` in " + sb.ConfigFile()), std::string::npos) << line;
+  ASSERT_TRUE(mon.proc().WriteStdin("q"));
+  EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << Dump();
+}
+
+TEST_F(MonitorBlackBoxTest, AWrongSessionIsOneLineNamingWhatToChange) {
+  sb.config()["session"] = session + "-wrong";
+  sb.WriteConfig();
+  ASSERT_TRUE(mon.Start({"--plain", sb.ConfigFile()}));
+  EXPECT_GE(
+      mon.WaitLine("] error -6 Authentication failure: the server refused the session \"" +
+                   session + "-wrong\": correct `session` in " + sb.ConfigFile() + " and restart"),
+      0)
+      << Dump();
   ASSERT_TRUE(mon.proc().WriteStdin("q"));
   EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << Dump();
 }
