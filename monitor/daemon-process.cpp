@@ -70,7 +70,8 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
     if (::getppid() != parent) _exit(127);
     sigset_t none;
     sigemptyset(&none);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGPIPE}) ::signal(sig, SIG_DFL);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGTSTP, SIGCONT, SIGPIPE})
+      ::signal(sig, SIG_DFL);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(in[0], STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);

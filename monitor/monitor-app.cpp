@@ -195,7 +195,8 @@ void App::Note(const std::string& event, const std::string& text, int32_t value)
 bool App::SetUpSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH}) sigaddset(&set, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGTSTP, SIGCONT})
+    sigaddset(&set, sig);
   if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return false;
   ::signal(SIGPIPE, SIG_IGN);
   m_sigfd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -495,7 +496,14 @@ void App::HandleSignals() {
       case SIGHUP:
         RequestStop();
         break;
+      case SIGTSTP:
+        // A stopped monitor stops reading the UI port, and the daemon gives
+        // up a connection it cannot write to for a few seconds, for good.
+        Note("no-suspend",
+             "the monitor does not suspend (the daemon would give up its connection); q stops");
+        break;
       case SIGWINCH:
+      case SIGCONT:
         m_painter.Invalidate();
         m_dirty = true;
         break;
