@@ -194,6 +194,18 @@ int Expander::ComparePaths(const std::wstring& a, const std::wstring& b) {
 }
 
 void Expander::CompareFileList(const FileList& disk, const FileList& db, bool merge) {
+  // The start-up rescan finds what was removed while the daemon was stopped,
+  // and the server learns of it as of any other removal. But a sync root
+  // that holds nothing at all (a disk not mounted, a root made again) would
+  // take every file from the server and from every other client.
+  auto first = disk.rbegin();
+  const bool disk_empty = first == disk.rend() || (first->path.empty() && ++first == disk.rend());
+  m_restore_missing = merge && disk_empty;
+  if (m_restore_missing && db.rbegin() != db.rend() && !db.rbegin()->path.empty()) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] expander(%d): the sync root is empty; what the database holds is fetched "
+           L"again, not removed\n");
+  }
   CompareFileListCore(disk, db, merge);
   FlushLocal();
 }
@@ -226,7 +238,7 @@ void Expander::CompareFileListCore(const FileList& disk, const FileList& db, boo
       ++fs;
     } else {
       SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): db_iter: %s\n", ds->path);
-      DbOnly(*ds, merge);
+      DbOnly(*ds);
       ++ds;
     }
   }
@@ -244,7 +256,7 @@ void Expander::CompareFileListCore(const FileList& disk, const FileList& db, boo
       return;
     }
     SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): db_iter: %s\n", ds->path);
-    DbOnly(*ds, merge);
+    DbOnly(*ds);
   }
 }
 
@@ -255,7 +267,7 @@ bool Expander::UnderUnlisted(const std::wstring& rel) const {
   return false;
 }
 
-void Expander::DbOnly(const FileList::Entry& ent, bool merge) {
+void Expander::DbOnly(const FileList::Entry& ent) {
   if (UnderUnlisted(ent.path)) {
     SF_LOG(L_WARNING,
            L"[WARNING] expander(%d): CompareFileList: '%s' is in a folder that could not be "
@@ -263,7 +275,7 @@ void Expander::DbOnly(const FileList::Entry& ent, bool merge) {
            ent.path);
     return;
   }
-  if (merge)
+  if (m_restore_missing)
     PushDownloadEvent(ent.path, ent.is_dir());
   else
     PushRemoveEvent(ent.path, ent.is_dir());

@@ -36,7 +36,9 @@ class Expander : public Task {
   // be listed.
   int BuildLocalFileList(const std::wstring& path, int index, FileList& list);
   // Pushes what differs between the disk tree and the database tree: uploads
-  // and removals, or in merge mode uploads and downloads.
+  // for what the disk has new or changed, removals for what it lost. In merge
+  // mode (the start-up rescan) a disk that lost everything gets downloads
+  // instead: an emptied tree is more likely a missing disk than a wish.
   void CompareFileList(const FileList& disk, const FileList& db, bool merge);
 
   // Orders paths as the trees are iterated: component by component, each by
@@ -72,6 +74,9 @@ class Expander : public Task {
   std::wstring m_scan_root;
   std::vector<std::wstring> m_unlisted;
   bool UnderUnlisted(const std::wstring& rel) const;
-  // A database row with nothing on disk: a download (merge) or a removal.
-  void DbOnly(const FileList::Entry& ent, bool merge);
+  // A database row with nothing on disk: a removal, or a download while
+  // m_restore_missing.
+  void DbOnly(const FileList::Entry& ent);
+  // Expander thread only, valid during one compare.
+  bool m_restore_missing = false;
 };

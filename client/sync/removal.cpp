@@ -38,7 +38,16 @@ int Worker::RemoveLocal(const std::wstring& path) {
   ClientFileEventInfo row;
   const bool has_row = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0;
   bool kept = false;
-  if (has_row && row.syncID != 0 && !LocallyModified(local, row, std::wstring())) {
+  bool unchanged = has_row && row.syncID != 0 && !LocallyModified(local, row, std::wstring());
+  if (unchanged && local.type == FT_FILE) {
+    // Size and time match also after an edit made within the second they
+    // record; a removal cannot be taken back, so the content decides.
+    std::wstring hash;
+    UniqueFd fd;
+    if (root.OpenRead(sp, fd) != 0 || CalculateMD4(FdPath(fd.get()), hash) != 0) return ERR_SYS;
+    unchanged = !LocallyModified(local, row, hash);
+  }
+  if (unchanged) {
     SYNC_LOG(L_DEBUG, L"Removing local '%s'\n", full);
     if (local.type == FT_DIR) {
       const int r = RemoveDirectoryW(path);
@@ -110,7 +119,15 @@ int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& 
     info.type = FT_FILE;
     info.size = static_cast<uint64_t>(st.st_size);
     info.mtime = static_cast<uint32_t>(st.st_mtime);
-    if (!synced || LocallyModified(info, row, std::wstring())) {
+    bool same = synced && !LocallyModified(info, row, std::wstring());
+    if (same) {
+      // The content decides, as for a single file (see RemoveLocal).
+      std::wstring hash;
+      const UniqueFd fd(openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      if (!fd.valid() || CalculateMD4(FdPath(fd.get()), hash) != 0) return -1;
+      same = !LocallyModified(info, row, hash);
+    }
+    if (!same) {
       ++kept;
       return 0;
     }

@@ -339,9 +339,11 @@ int Worker::UploadLocal(const std::wstring& path) {
     case SPROTO_RES_WAIT:
       // The server first needs changes this client has not pulled yet (a
       // parent that is a file there). Finishing here would drop the local
-      // change for good; it is sent again once those have arrived.
+      // change for good; it is tried again, and after a few attempts put
+      // back in the queue, so that the worker is free for the server's
+      // change that settles it.
       SYNC_LOG(L_INFO, L"UploadFile: wait until '%s' is synced with server ... \n", full);
-      return ERR_SERVER;
+      return ERR_SYS;
     case SPROTO_RES_INVALID:
       // A name the server cannot hold (a backslash, an over-long name):
       // every retry would be refused alike.

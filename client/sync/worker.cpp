@@ -204,7 +204,17 @@ int Worker::ProcessEvent(Event& e) {
   notify_event_type = NOTIFY_NONE;
   SYNC_LOG(L_DEBUG, L"Worker (%d): processEvent %s...\n", m_index, e.toString());
   if (e.isServerEvent()) {
-    if (e.m_type == EV_REMOVE) return RemoveLocal(e.m_path);
+    if (e.m_type == EV_REMOVE) {
+      // A removal older than the version this client holds (its own upload
+      // made the path again after it) must not take that version.
+      ClientFileEventInfo row;
+      if (FileEventDB::getEventInfo(e.m_path, row) == 0 && row.isExist && row.syncID > e.m_syncID) {
+        SYNC_LOG(L_INFO, L"Worker (%d): '%s' is newer here than its removal, kept\n", m_index,
+                 e.m_path);
+        return ERR_OK;
+      }
+      return RemoveLocal(e.m_path);
+    }
     return DownloadRemote(e.m_syncID, e.m_path);
   }
   if (e.m_type == EV_REMOVE) return RemoveRemote(e.m_path);

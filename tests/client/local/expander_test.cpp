@@ -107,14 +107,26 @@ TEST_F(ExpanderTest, AgreeingRescanPushesNothing) {
   EXPECT_EQ(Drain(), V{});
 }
 
-TEST_F(ExpanderTest, OneSidedEntriesAreUploadedRemovedOrDownloaded) {
+TEST_F(ExpanderTest, OneSidedEntriesAreUploadedOrRemoved) {
   File("/new.txt");
   Row("/gone.txt", false);
   Row("/gone-dir", true);
   Rescan(false);
   EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir", "L:3:0:/new.txt"}));
+  // At start-up too: what was removed while the daemon was stopped goes.
   Rescan(true);
-  EXPECT_EQ(Drain(), (V{"L:3:0:/new.txt", "S:3:2:/gone.txt", "S:3:3:/gone-dir"}));
+  EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir", "L:3:0:/new.txt"}));
+}
+
+TEST_F(ExpanderTest, EmptiedRootAtStartUpIsFetchedBackNotRemoved) {
+  // Nothing at all on disk looks like a disk that is not there: removing
+  // everything would empty the share for every client.
+  Row("/gone.txt", false);
+  Row("/gone-dir", true);
+  Rescan(true);
+  EXPECT_EQ(Drain(), (V{"S:3:2:/gone.txt", "S:3:3:/gone-dir"}));
+  Rescan(false);
+  EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir"}));
 }
 
 TEST_F(ExpanderTest, ChangedTimeOrSizeIsAnUpload) {

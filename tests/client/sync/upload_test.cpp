@@ -214,7 +214,7 @@ TEST_P(UploadTest, ServerAnswersAreFollowed) {
   f.result_for_path["/n.txt"] = SPROTO_RES_NOENT;
   server->SetFaults(f);
   // "Wait": the change is kept for a later attempt, not dropped as done.
-  EXPECT_EQ(Upload("/w.txt"), ERR_SERVER);
+  EXPECT_EQ(Upload("/w.txt"), ERR_SYS);
   EXPECT_EQ(Row("/w.txt").syncID, 0u);
   // "No such entry": the item went away meanwhile; taken up again.
   WriteFile(Local("/n.txt"), "gone?");

@@ -1,0 +1,182 @@
+// Two clients and one server, end to end: what a user does in one sync root
+// reaches the other, whole, with every version kept somewhere when both
+// sides changed the same path.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "e2e/two-clients.h"
+
+namespace sftest {
+namespace {
+
+std::string Content(const Tree& t, const std::string& root, const std::string& path) {
+  auto it = t.find(path);
+  if (it == t.end() || it->second.dir) return "(no file)";
+  return ReadFile(root + path);
+}
+
+// Contents of `path` and of its conflict copies (same stem, a client name
+// after it), sorted.
+std::vector<std::string> Versions(const std::string& root, const std::string& path) {
+  const Tree t = ReadTree(root);
+  const std::string dir = path.substr(0, path.rfind('/'));
+  std::string stem = path.substr(path.rfind('/') + 1);
+  stem = stem.substr(0, stem.find('.'));
+  std::vector<std::string> out;
+  for (const auto& kv : t) {
+    if (kv.second.dir || kv.first.compare(0, dir.size() + 1, dir + "/") != 0) continue;
+    const std::string name = kv.first.substr(dir.size() + 1);
+    if (name.find('/') != std::string::npos) continue;
+    if (kv.first == path || name.compare(0, stem.size() + 1, stem + "_") == 0)
+      out.push_back(ReadFile(root + kv.first));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(TwoClientsTest, CreationsChangesRenamesAndRemovalsTravelBothWays) {
+  Begin();
+  // A large first sync: many small files, an empty one, a large one, names a
+  // shell or an encoding could trip over, a deep tree and a folder to rename.
+  for (int d = 0; d < 20; ++d) {
+    const std::string dir = a->At("/many/d" + std::to_string(d));
+    MakeDirs(dir);
+    for (int f = 0; f < 100; ++f)
+      WriteFile(dir + "/f" + std::to_string(f) + ".txt", "file " + std::to_string(d * 100 + f));
+  }
+  WriteFile(a->At("/empty.txt"), "");
+  const std::string big = RandomBytes(50u << 20, 7);
+  WriteFile(a->At("/big.bin"), big);
+  MakeDirs(a->At("/odd/-dash dir"));
+  for (const char* name : {"/odd/with space.txt", "/odd/it's \"quoted\".txt",
+                           "/odd/na\xC3\xAFve \xC3\x9cml\xC3\xA4ut \xE6\x97\xA5\xE6\x9C\xAC.txt",
+                           "/odd/-leading-dash.txt", "/odd/-dash dir/inner.txt"})
+    WriteFile(a->At(name), std::string("content of ") + name);
+  std::string deep = "/deep";
+  for (int level = 1; level < 20; ++level) deep += "/l" + std::to_string(level);
+  MakeDirs(a->At(deep));
+  WriteFile(a->At(deep + "/leaf.txt"), "twenty levels down");
+  MakeDirs(a->At("/ren"));
+  for (int f = 0; f < 100; ++f) WriteFile(a->At("/ren/r" + std::to_string(f)), std::to_string(f));
+  Tree expected = ReadTree(a->Root());
+  ASSERT_TRUE(Converged());
+  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "written on A", "B"), "");
+  EXPECT_EQ(ReadTree(b->Root()).at("/big.bin").digest, Digest(a->At("/big.bin")));
+
+  // Changes on A: content (a few KiB inside the large file), a folder and a
+  // file renamed, a folder and a file removed, an empty folder made.
+  WriteFile(a->At("/many/d0/f0.txt"), "changed on A, and longer than before");
+  {
+    std::string changed = big;
+    for (size_t i = 0; i < 4096; ++i) changed[(25u << 20) + i] = static_cast<char>(i * 7);
+    WriteFile(a->At("/big.bin"), changed);
+  }
+  ASSERT_EQ(rename(a->At("/ren").c_str(), a->At("/renamed").c_str()), 0);
+  ASSERT_EQ(rename(a->At("/odd/with space.txt").c_str(), a->At("/odd/still spaced.txt").c_str()),
+            0);
+  RemoveTree(a->At("/many/d19"));
+  ASSERT_EQ(unlink(a->At("/empty.txt").c_str()), 0);
+  MakeDirs(a->At("/emptydir"));
+  expected = ReadTree(a->Root());
+  ASSERT_TRUE(Converged());
+  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "changed on A", "B"), "");
+  EXPECT_EQ(TreeDiff(expected, ReadTree(a->Root()), "changed on A", "A now"), "");
+
+  // And the other way: changes made on B reach A.
+  WriteFile(b->At("/many/d1/f1.txt"), "changed on B");
+  MakeDirs(b->At("/from b"));
+  WriteFile(b->At("/from b/new.txt"), "new on B");
+  ASSERT_EQ(rename(b->At("/renamed").c_str(), b->At("/renamed again").c_str()), 0);
+  RemoveTree(b->At("/deep"));
+  ASSERT_EQ(unlink(b->At("/big.bin").c_str()), 0);
+  WriteFile(b->At("/empty again.txt"), "");
+  expected = ReadTree(b->Root());
+  ASSERT_TRUE(Converged());
+  EXPECT_EQ(TreeDiff(expected, ReadTree(a->Root()), "changed on B", "A"), "");
+  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "changed on B", "B now"), "");
+}
+
+TEST_F(TwoClientsTest, BothSidesChangingOnePathKeepEveryVersion) {
+  // B speaks protocol 3, so the two generations meet on one share too.
+  Begin(4, 3);
+  WriteFile(a->At("/ee.txt"), "base of edit/edit");
+  WriteFile(a->At("/ed.txt"), "base of edit/delete");
+  WriteFile(a->At("/de.txt"), "base of delete/edit");
+  ASSERT_TRUE(Converged());
+
+  ASSERT_EQ(b->Stop(), 0);
+  WriteFile(a->At("/ee.txt"), "edit/edit: A's version");
+  WriteFile(a->At("/ed.txt"), "edit/delete: A's edit");
+  ASSERT_EQ(unlink(a->At("/de.txt").c_str()), 0);
+  MakeDirs(a->At("/fd"));
+  WriteFile(a->At("/fd/inner.txt"), "folder made on A");
+  ASSERT_TRUE(Settled(*a));
+
+  WriteFile(b->At("/ee.txt"), "edit/edit: B's version, longer");
+  ASSERT_EQ(unlink(b->At("/ed.txt").c_str()), 0);
+  WriteFile(b->At("/de.txt"), "delete/edit: B's edit");
+  WriteFile(b->At("/fd"), "a file made on B where A made a folder");
+  ASSERT_TRUE(b->Start());
+  ASSERT_TRUE(Converged());
+
+  for (SyncClient* c : {a.get(), b.get()}) {
+    SCOPED_TRACE(c->name());
+    EXPECT_EQ(Versions(c->Root(), "/ee.txt"),
+              (std::vector<std::string>{"edit/edit: A's version", "edit/edit: B's version, longer"}));
+    const Tree t = ReadTree(c->Root());
+    EXPECT_EQ(Content(t, c->Root(), "/ed.txt"), "edit/delete: A's edit");
+    EXPECT_EQ(Content(t, c->Root(), "/de.txt"), "delete/edit: B's edit");
+    ASSERT_TRUE(t.count("/fd") && t.at("/fd").dir);
+    EXPECT_EQ(Content(t, c->Root(), "/fd/inner.txt"), "folder made on A");
+    const auto copies = PathsContaining(t, "fd_bravo_");
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(Content(t, c->Root(), copies[0]), "a file made on B where A made a folder");
+  }
+}
+
+TEST_F(TwoClientsTest, FileWrittenWhileItSyncsEndsWithItsLastContent) {
+  Begin();
+  std::string written;
+  for (int i = 0; i < 50; ++i) {
+    const std::string line = "line " + std::to_string(i) + " of a file that keeps growing\n";
+    AppendFile(a->At("/growing.log"), line);
+    written += line;
+    // The writer's own pace, not a wait for the sync.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(Converged());
+  for (SyncClient* c : {a.get(), b.get()}) {
+    const Tree t = ReadTree(c->Root());
+    EXPECT_EQ(t.size(), 1u) << c->name() << " holds more than the file (a conflict copy?)";
+    EXPECT_EQ(Content(t, c->Root(), "/growing.log"), written) << c->name();
+  }
+}
+
+TEST_F(TwoClientsTest, ChangesMadeWhileStoppedAreSentAfterRestart) {
+  Begin();
+  WriteFile(a->At("/kept.txt"), "kept");
+  WriteFile(a->At("/changed.txt"), "before");
+  WriteFile(a->At("/removed.txt"), "to be removed");
+  MakeDirs(a->At("/removed dir/sub"));
+  WriteFile(a->At("/removed dir/sub/x.txt"), "x");
+  ASSERT_TRUE(Converged());
+
+  ASSERT_EQ(a->Stop(), 0);
+  WriteFile(a->At("/changed.txt"), "after, while stopped");
+  WriteFile(a->At("/created.txt"), "created while stopped");
+  MakeDirs(a->At("/created dir"));
+  WriteFile(a->At("/created dir/y.txt"), "y");
+  ASSERT_EQ(unlink(a->At("/removed.txt").c_str()), 0);
+  RemoveTree(a->At("/removed dir"));
+  const Tree expected = ReadTree(a->Root());
+  ASSERT_TRUE(a->Start());
+  ASSERT_TRUE(Converged());
+  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "made on A while stopped", "B"), "");
+  EXPECT_EQ(TreeDiff(expected, ReadTree(a->Root()), "made on A while stopped", "A now"), "");
+}
+
+}  // namespace
+}  // namespace sftest
