@@ -257,6 +257,12 @@ void Worker::NotifyEvent(NotifyEventType type, const std::wstring& path) {
 
 int Worker::DoneEvent(const Event& e) {
   notify_file_status = kFileStatus[notify_event_type];
+  // A removal that needed doing nothing (the item was gone already) leaves
+  // nothing to show as synced.
+  if (e.m_type == EV_REMOVE && notify_file_status == FSTAT_SYNCED) {
+    FILE_INFO info;
+    if (FSStat(FullPath(e.m_path), info) == 0 && !info.isExist) notify_file_status = FSTAT_UNKNOWN;
+  }
   if (notify_event_type > NOTIFY_FILTERED) NotifyEvent(notify_event_type, e.m_path);
   notify_event_type = NOTIFY_NONE;
   if (e.isExcep()) m_owner->EraseEventFromExcepList(e);

@@ -325,6 +325,45 @@ TEST_F(ProtoClientTest, PullCountIsBoundedBeforeAnythingIsRead) {
   EXPECT_TRUE(events.empty());
 }
 
+TEST_F(ProtoClientTest, SyncerLayoutCarriesSizeAndHashOfExistingFilesOnly) {
+  Bytes b;
+  b.sec64(SPROTO_ID_SID, 9).sec64(SPROTO_ID_EVT_COUNT, 3);
+  b.sec32(SPROTO_ID_SEQID, 0).sec64(SPROTO_ID_SID, 1).sec8(SPROTO_ID_FILETYPE, SFT_FILE);
+  b.sec8(SPROTO_ID_FILESTATUS, FS_EXIST).sec64(SPROTO_ID_FILESIZE, 5).secstr(SPROTO_ID_FILEHASH, "h");
+  b.secstr(SPROTO_ID_PATH, "/f");
+  b = Entry(b, 1, 2, SFT_FILE, FS_DEL, "/gone");
+  b = Entry(b, 2, 3, SFT_DIR, FS_EXIST, "/d");
+  FaultChannel in;
+  in.Feed(b);
+  std::list<PullEntry> events;
+  uint64_t to_id = 0;
+  size_t dropped = 0;
+  ASSERT_EQ(ProtoReadEvents(in, to_id, events, kPullWithContent, &dropped), 0);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events.front().size, 5u);
+  EXPECT_EQ(events.front().hash, L"h");
+  EXPECT_EQ(events.back().path, L"/d");
+  EXPECT_EQ(dropped, 0u);
+}
+
+TEST_F(ProtoClientTest, AnEntryOfUnknownTypeOrStatusIsAProtocolError) {
+  // A damaged byte must not turn a file into a directory (making one in
+  // its place would remove the file).
+  for (auto layout : {kPullBasic, kPullWithContent}) {
+    for (auto ts : {std::make_pair(2, 1), std::make_pair(0, 2), std::make_pair(255, 0)}) {
+      Bytes b;
+      b.sec64(SPROTO_ID_SID, 9).sec64(SPROTO_ID_EVT_COUNT, 1);
+      b = Entry(b, 0, 1, static_cast<uint8_t>(ts.first), static_cast<uint8_t>(ts.second), "/f");
+      FaultChannel in;
+      in.Feed(b);
+      std::list<PullEntry> events;
+      uint64_t to_id = 0;
+      EXPECT_EQ(ProtoReadEvents(in, to_id, events, layout), ERR_PROTO) << ts.first << ts.second;
+      EXPECT_TRUE(events.empty());
+    }
+  }
+}
+
 TEST_F(ProtoClientTest, PulledEntriesWithUnsafePathsAreDropped) {
   Bytes b;
   b.sec64(SPROTO_ID_SID, 9).sec64(SPROTO_ID_EVT_COUNT, 8);

@@ -398,6 +398,18 @@ TEST_F(ProtoFileTest, HostileBlocksAreRefused) {
   }
 }
 
+TEST_F(ProtoFileTest, AnnouncedLengthAboveTheCallersBoundIsRefusedBeforeAnyBlock) {
+  FaultChannel in;
+  in.Feed(Payload(0, "abcdef"));
+  uint8_t type;
+  EXPECT_EQ(ProtoReadFile(in, type, MakeFile("dst", "kept"), 5), ERR_PROTO);
+  EXPECT_EQ(sftest::ReadFile(dir.Sub("dst")), "");
+  FaultChannel exact;
+  exact.Feed(Payload(0, "abcdef"));
+  EXPECT_EQ(ProtoReadFile(exact, type, MakeFile("dst", ""), 6), 0);
+  EXPECT_EQ(sftest::ReadFile(dir.Sub("dst")), "abcdef");
+}
+
 TEST_F(ProtoFileTest, UnwritableTargetOrSourceIsASystemError) {
   FaultChannel ch;
   ch.Feed(Payload(0, "abc"));

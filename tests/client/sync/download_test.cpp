@@ -1,0 +1,304 @@
+// Downloads and server removals by one worker against the reference server
+// (and a scripted one for answers the real server never gives): the faults
+// of the design that the engine mends.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "fakes/engine-fixture.h"
+#include "fakes/scripted-peer.h"
+#include "fakes/test-util.h"
+#include "lib/base/errors.h"
+
+namespace {
+
+using sftest::PathExists;
+using sftest::ReadFile;
+using sftest::W;
+using sftest::WriteFile;
+
+class DownloadTest : public EngineTest {
+ protected:
+  void SetUp() override { SetUpEngine(4); }
+
+  // Puts `content` on the server at `path` and returns its sync id.
+  uint64_t Put(const std::string& path, const std::string& content, uint32_t mtime = 1600000000) {
+    ObjectRow row;
+    EXPECT_EQ(HookPutBytes(server->store(), path, content, mtime, "bob", &row), 0) << path;
+    return row.sync_id;
+  }
+  uint64_t Mkdir(const std::string& path) {
+    ObjectRow row;
+    EXPECT_EQ(HookMkdir(server->store(), path, 1600000000, "bob", &row), 0) << path;
+    return row.sync_id;
+  }
+  int Download(const std::string& path, uint64_t id) {
+    return worker->DownloadRemote(id, W(path));
+  }
+  int RemoveLocal(const std::string& path) { return worker->RemoveLocal(W(path)); }
+  // Downloads `path` at its current server version.
+  void Fetch(const std::string& path) {
+    ASSERT_EQ(Download(path, ServerRow(path).sync_id), ERR_OK) << path;
+  }
+  bool WorkDirEmpty() {
+    DIR_HANDLE h;
+    FSOpenDir(W(Local("/.ZentavoWorkingDirectory")), 0, h);
+    DIR_ENTRY e;
+    int n = 0;
+    while (FSReadDir(h, e) == 1)
+      if (e.name != L"." && e.name != L"..") ++n;
+    return n == 0;
+  }
+  std::vector<std::string> ConflictCopies(const std::string& dir_rel, const std::string& stem) {
+    std::vector<std::string> out;
+    DIR_HANDLE h;
+    FSOpenDir(W(Local(dir_rel)), 0, h);
+    DIR_ENTRY e;
+    while (FSReadDir(h, e) == 1) {
+      const std::string n = WideToUtf8Lossy(e.name);
+      if (n.rfind(stem + "_" + kClient + "_", 0) == 0) out.push_back(n);
+    }
+    return out;
+  }
+};
+
+TEST_F(DownloadTest, ServerPathsThatCouldLeaveTheRootAreDroppedAndShown) {
+  sftest::TempDir outside;
+  for (const wchar_t* p : {L"/../escape", L"/a/../../escape", L"/./x", L"/a//b", L"/a\\..\\b",
+                           L"relative", L"/", L"/a/"}) {
+    mgr->ResetLastError();
+    EXPECT_EQ(worker->DownloadRemote(5, p), ERR_OK) << WideToUtf8Lossy(p);
+    EXPECT_EQ(mgr->GetLastError(), ERR_INVAL) << WideToUtf8Lossy(p);
+    mgr->ResetLastError();
+    EXPECT_EQ(worker->RemoveLocal(p), ERR_OK) << WideToUtf8Lossy(p);
+    EXPECT_EQ(mgr->GetLastError(), ERR_INVAL) << WideToUtf8Lossy(p);
+  }
+  EXPECT_FALSE(PathExists(dir.Sub("escape")));
+  EXPECT_TRUE(PathExists(dir.Sub("sync")));
+  EXPECT_TRUE(server->Payloads().empty()) << "nothing was even asked for";
+}
+
+TEST_F(DownloadTest, ALinkInsideTheRootIsNeverFollowed) {
+  // "docs" in the sync root is the user's link to a folder elsewhere.
+  sftest::TempDir outside;
+  WriteFile(outside.Sub("victim"), "precious");
+  ASSERT_EQ(symlink(outside.path().c_str(), Local("/docs").c_str()), 0);
+  // The server holds a folder "docs" with a file in a new sub-folder, and
+  // removes "docs/victim".
+  Put("/docs/victim", "server copy");
+  const uint64_t id = Put("/docs/new/f.txt", "x");
+  ASSERT_EQ(HookRemove(server->store(), "/docs/victim"), 0);
+
+  EXPECT_EQ(RemoveLocal("/docs/victim"), ERR_OK);
+  EXPECT_EQ(ReadFile(outside.Sub("victim")), "precious");
+  mgr->ResetLastError();
+  EXPECT_EQ(Download("/docs/new/f.txt", id), ERR_OK);
+  EXPECT_FALSE(PathExists(outside.Sub("new"))) << "no folder is made outside the root";
+  EXPECT_EQ(mgr->GetLastError(), ERR_INVAL) << "the user learns a change was not applied";
+  struct stat st;
+  ASSERT_EQ(lstat(Local("/docs").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself stays";
+}
+
+TEST_F(DownloadTest, WithoutAUsableBasisTheWholeFileIsAskedFor) {
+  const std::string v1(200000, 'a');
+  std::string v2 = v1;
+  v2.replace(1000, 5, "EDIT!");
+  Put("/f", v1);
+  Fetch("/f");
+  const uint64_t id2 = Put("/f", v2);
+  // The basis is gone: a delta against it could never be applied, and asking
+  // for it again would bring the same delta back.
+  ASSERT_EQ(unlink(Local("/f").c_str()), 0);
+  EXPECT_EQ(Download("/f", id2), ERR_OK);
+  EXPECT_TRUE(ReadFile(Local("/f")) == v2);
+  EXPECT_EQ(server->SentPayloads().delta, 0u);
+
+  // The basis was edited: the delta does not fit, the edit is kept aside,
+  // and the next attempt asks for the whole file.
+  std::string v3 = v2;
+  v3.replace(5000, 5, "MORE!");
+  const uint64_t id3 = Put("/f", v3);
+  WriteFile(Local("/f"), std::string(200000, 'z'));
+  EXPECT_EQ(Download("/f", id3), ERR_INT);
+  EXPECT_EQ(Download("/f", id3), ERR_OK);
+  EXPECT_TRUE(ReadFile(Local("/f")) == v3);
+  const auto copies = ConflictCopies("", "f");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_TRUE(ReadFile(Local("/" + copies[0])) == std::string(200000, 'z'));
+  EXPECT_TRUE(WorkDirEmpty());
+}
+
+TEST_F(DownloadTest, AFileDeletedWhileStoppedIsRestored) {
+  Put("/d/f", "content");
+  Fetch("/d");
+  Fetch("/d/f");
+  ASSERT_EQ(unlink(Local("/d/f").c_str()), 0);
+  ASSERT_EQ(rmdir(Local("/d").c_str()), 0);
+  // The start-up rescan asks for what the database has and the disk lacks.
+  EXPECT_EQ(Download("/d", UINT64_MAX), ERR_OK);
+  EXPECT_EQ(Download("/d/f", UINT64_MAX), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/d/f")), "content");
+  EXPECT_EQ(Mtime(Local("/d/f")), 1600000000);
+}
+
+TEST_F(DownloadTest, AServerEchoTransfersNothing) {
+  const uint64_t id = Put("/f", "x");
+  Fetch("/f");
+  const size_t before = server->Payloads().size();
+  RefuseExchangesFor("/f");
+  EXPECT_EQ(Download("/f", id), ERR_OK);
+  EXPECT_EQ(server->Payloads().size(), before);
+}
+
+TEST_F(DownloadTest, ServerRemovalOfAFolderKeepsWhatWasNeverSyncedOrHasChanged) {
+  Put("/d/a", "a");
+  Put("/d/b", "b");
+  Put("/d/sub/c", "c");
+  for (const char* p : {"/d", "/d/a", "/d/b", "/d/sub", "/d/sub/c"}) Fetch(p);
+  WriteFile(Local("/d/new"), "never synced");
+  WriteFile(Local("/d/b"), "changed locally");
+  ASSERT_EQ(mkdir(Local("/d/fresh").c_str(), 0755), 0);
+  WriteFile(Local("/d/fresh/x"), "x");
+  ASSERT_EQ(HookRemove(server->store(), "/d"), 0);
+
+  EXPECT_EQ(RemoveLocal("/d"), ERR_OK);
+  EXPECT_FALSE(PathExists(Local("/d/a")));
+  EXPECT_FALSE(PathExists(Local("/d/sub")));
+  EXPECT_EQ(ReadFile(Local("/d/new")), "never synced");
+  EXPECT_EQ(ReadFile(Local("/d/b")), "changed locally");
+  EXPECT_EQ(ReadFile(Local("/d/fresh/x")), "x");
+  // Their rows are gone, and an expansion offers them for upload as new.
+  EXPECT_TRUE(Row("/d/b").path.empty());
+  EXPECT_TRUE(Row("/d").path.empty());
+  EXPECT_EQ(mgr->GetExpandQueueSize(), 1u);
+
+  // A folder holding only synced, unchanged items goes entirely.
+  Put("/e/a", "a");
+  for (const char* p : {"/e", "/e/a"}) Fetch(p);
+  ASSERT_EQ(HookRemove(server->store(), "/e"), 0);
+  EXPECT_EQ(RemoveLocal("/e"), ERR_OK);
+  EXPECT_FALSE(PathExists(Local("/e")));
+}
+
+TEST_F(DownloadTest, ALocalEditRightBeforePlacementIsKeptAside) {
+  Put("/f", "v1");
+  Fetch("/f");
+  const uint64_t id = Put("/f", "v2 from the server");
+  // The user saves the file after the basis was checked, while the new
+  // content is being readied in the working directory.
+  std::atomic<bool> edited{false};
+  FSSetFaultHook([&](FSOp op, const std::wstring& path) {
+    if (op == FSOP_UTIME && path.find(L".ZentavoWorkingDirectory") != std::wstring::npos &&
+        !edited.exchange(true)) {
+      WriteFile(Local("/f"), "the user's late edit");
+    }
+    return 0;
+  });
+  EXPECT_EQ(Download("/f", id), ERR_OK);
+  FSSetFaultHook(nullptr);
+  ASSERT_TRUE(edited);
+  EXPECT_EQ(ReadFile(Local("/f")), "v2 from the server");
+  const auto copies = ConflictCopies("", "f");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(ReadFile(Local("/" + copies[0])), "the user's late edit");
+}
+
+TEST_F(DownloadTest, ACutTransferLeavesTheTargetAsItWas) {
+  // Connections opened from now on are cut once 20000 payload bytes crossed.
+  FaultPlan f;
+  f.cut_after_payload = 20000;
+  server->SetFaults(f);
+  Put("/f", "old");
+  Fetch("/f");
+  const uint64_t id = Put("/f", std::string(100000, 'n'));
+  EXPECT_LT(Download("/f", id), 0);
+  EXPECT_EQ(ReadFile(Local("/f")), "old");
+  EXPECT_TRUE(WorkDirEmpty());
+  EXPECT_EQ(Row("/f").fileSize, 3u);
+}
+
+TEST_F(DownloadTest, ThisPlatformsNameAndPathLimitsApply) {
+  const std::string name255(255, 'n');
+  const uint64_t id = Put("/" + name255, "fits");
+  Fetch("/" + name255);
+  EXPECT_EQ(ReadFile(Local("/" + name255)), "fits");
+  EXPECT_EQ(mgr->GetLastError(), 0);
+  // One byte more, or a whole path beyond 4095 bytes: dropped, and shown.
+  EXPECT_EQ(Download("/" + std::string(256, 'n'), id), ERR_OK);
+  EXPECT_EQ(mgr->GetLastError(), ERR_INVAL);
+  mgr->ResetLastError();
+  std::string deep;
+  while (Local(deep).size() <= 4095) deep += "/" + std::string(200, 'd');
+  EXPECT_EQ(Download(deep, id), ERR_OK);
+  EXPECT_EQ(mgr->GetLastError(), ERR_INVAL);
+  EXPECT_EQ(server->Payloads().size(), 1u);
+}
+
+// ---- answers only a broken or hostile server gives --------------------------------
+
+class HostileServerTest : public LocalStateTest {
+ protected:
+  void Start(const std::string& download_answer) {
+    ProtoInit(4);
+    using sftest::Bytes;
+    peer.Send(Bytes()
+                  .header(4, SCMD_REQUEST_CONNECT)
+                  .sec8(SPROTO_ID_RES, SPROTO_RES_OK)
+                  .sec32(SPROTO_ID_ALIVE, 60));
+    peer.Send(download_answer);
+    peer.Start();
+    SetUpLocalState("server = \"127.0.0.1\"\nport = \"" + std::to_string(peer.port()) +
+                    "\"\nsession = \"s1\"\n");
+    ASSERT_EQ(mkdir(dir.Sub("sync/.ZentavoWorkingDirectory").c_str(), 0755), 0);
+    WriteFile(dir.Sub("sync/f"), "the user's file");
+    mgr = std::make_unique<TaskManager>(*cfg, 1, nullptr, nullptr);
+    worker = std::make_unique<Worker4>(mgr.get(), &mailbox, 0);
+  }
+  void TearDown() override {
+    worker.reset();
+    mgr.reset();
+  }
+  static sftest::Bytes Head(uint8_t type, uint32_t blocks) {
+    return sftest::Bytes()
+        .header(4, SCMD_EVT_SEND)
+        .sec8(SPROTO_ID_RES, SPROTO_RES_OK)
+        .sec64(SPROTO_ID_SID, 9)
+        .secstr(SPROTO_ID_PATH, "/f")
+        .sec8(SPROTO_ID_FILETYPE, type)
+        .sec32(SPROTO_ID_DATA_BLOCK, blocks);
+  }
+  sftest::ScriptedPeer peer;
+  std::unique_ptr<TaskManager> mgr;
+  TaskContext mailbox;
+  std::unique_ptr<Worker> worker;
+};
+
+TEST_F(HostileServerTest, AnUnknownObjectTypeIsAProtocolErrorNotAFolder) {
+  Start(Head(7, 0).sec32(SPROTO_ID_ALIVE, 60));
+  EXPECT_EQ(worker->DownloadRemote(9, L"/f"), ERR_PROTO);
+  EXPECT_EQ(ReadFile(dir.Sub("sync/f")), "the user's file");
+}
+
+TEST_F(HostileServerTest, AnOversizedFileIsRefusedBeforeAnythingIsWritten) {
+  Start(Head(SFT_FILE, BLK_FILE | BLK_COMMON_ATTR)
+            .sec32(SPROTO_ID_FILETIME, 1)
+            .sec64(SPROTO_ID_FILESIZE, kMaxDownloadBytes + 1)
+            .secstr(SPROTO_ID_FILEHASH, "h")
+            .sec8(SPROTO_ID_DELTATYPE, 0)
+            .sec64(SPROTO_ID_DELTALEN, kMaxDownloadBytes + 1));
+  EXPECT_EQ(worker->DownloadRemote(9, L"/f"), ERR_OK);  // dropped: retrying cannot help
+  EXPECT_EQ(mgr->GetLastError(), ERR_QUOTA);
+  EXPECT_EQ(ReadFile(dir.Sub("sync/f")), "the user's file");
+  DIR_HANDLE h;
+  FSOpenDir(W(dir.Sub("sync/.ZentavoWorkingDirectory")), 0, h);
+  DIR_ENTRY e;
+  int n = 0;
+  while (FSReadDir(h, e) == 1) n += e.name != L"." && e.name != L"..";
+  EXPECT_EQ(n, 0);
+}
+
+}  // namespace
