@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "lib/base/utility.h"
+
 namespace monitor {
 
 namespace {
@@ -92,65 +94,13 @@ void AppendEscapedByte(std::string& out, unsigned char b) {
 }  // namespace
 
 bool NextCodePoint(const std::string& s, size_t& i, uint32_t& cp) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  size_t len;
-  uint32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    ++i;
-    return true;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1F;
-    min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0F;
-    min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07;
-    min = 0x10000;
-  } else {
+  const long c = DecodeUtf8(s, i);
+  if (c < 0) {
     ++i;
     return false;
   }
-  if (s.size() - i < len) {
-    ++i;
-    return false;
-  }
-  for (size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return false;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return false;
-  }
-  i += len;
+  cp = static_cast<uint32_t>(c);
   return true;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 bool IsUnsafe(uint32_t cp) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fakes/daemon-runner.h"
+#include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
 
 namespace montest {
@@ -94,6 +95,34 @@ class ServerRun {
   sftest::ChildProcess m_proc;
   int m_port = 0;
 };
+
+// UI messages as a daemon sends them, built byte by byte.
+inline std::string Session(const std::string& s) {
+  return sftest::Bytes().u8(100).var(s).str();
+}
+inline std::string Status(int32_t v) {
+  return sftest::Bytes().u8(1).u16(4).u32(static_cast<uint32_t>(v)).str();
+}
+inline std::string Error(int32_t v) {
+  return sftest::Bytes().u8(2).u16(4).u32(static_cast<uint32_t>(v)).str();
+}
+inline std::string FileEvent(int32_t action, const std::string& path) {
+  return sftest::Bytes()
+      .u8(3)
+      .u8(3)
+      .u8(0)
+      .u16(4)
+      .u32(static_cast<uint32_t>(action))
+      .u8(1)
+      .u16(4)
+      .u32(0)
+      .u8(2)
+      .var(path)
+      .str();
+}
+inline std::string Terminate() {
+  return sftest::Bytes().u8(101).u16(4).u32(10).str();
+}
 
 // A stand-in daemon: one connection to the UI port that sends what the test
 // gives it.

@@ -7,38 +7,16 @@
 #include "fakes/scripted-peer.h"
 #include "monitor-harness.h"
 
+using montest::Error;
 using montest::FakeDaemon;
+using montest::FileEvent;
 using montest::MonitorRun;
+using montest::Session;
+using montest::Status;
+using montest::Terminate;
 using sftest::Bytes;
 
 namespace {
-
-std::string Session(const std::string& s) {
-  return Bytes().u8(100).var(s).str();
-}
-std::string Status(int32_t v) {
-  return Bytes().u8(1).u16(4).u32(static_cast<uint32_t>(v)).str();
-}
-std::string Error(int32_t v) {
-  return Bytes().u8(2).u16(4).u32(static_cast<uint32_t>(v)).str();
-}
-std::string FileEvent(int32_t action, const std::string& path) {
-  return Bytes()
-      .u8(3)
-      .u8(3)
-      .u8(0)
-      .u16(4)
-      .u32(static_cast<uint32_t>(action))
-      .u8(1)
-      .u16(4)
-      .u32(0)
-      .u8(2)
-      .var(path)
-      .str();
-}
-std::string Terminate() {
-  return Bytes().u8(101).u16(4).u32(10).str();
-}
 
 // A name with a terminal escape, a newline and non-ASCII letters.
 const std::string kHostilePath = "/docs/r\xC3\xA9sum\xC3\xA9\x1b[2J\n.txt";

@@ -20,7 +20,6 @@
 
 using montest::FakeDaemon;
 using montest::VtScreen;
-using sftest::Bytes;
 
 extern char** environ;
 
@@ -146,26 +145,11 @@ TEST(MonitorScreenTest, LayoutLongPathsAndWideNamesFitTheTerminalWithoutWrapping
   std::string long_path;
   for (int i = 0; i < 8; ++i) long_path += "/very-long-directory-name-" + std::to_string(i);
   long_path += "/" + kReport;
-  auto file_event = [](int32_t action, const std::string& path) {
-    return Bytes()
-        .u8(3)
-        .u8(3)
-        .u8(0)
-        .u16(4)
-        .u32(static_cast<uint32_t>(action))
-        .u8(1)
-        .u16(4)
-        .u32(0)
-        .u8(2)
-        .var(path)
-        .str();
-  };
   FakeDaemon d(port);
   ASSERT_TRUE(d.ok());
-  ASSERT_TRUE(d.Send(Bytes().u8(100).var(kSession).str() + Bytes().u8(1).u16(4).u32(10).str() +
-                     file_event(1, long_path) + file_event(3, kPhoto) +
-                     file_event(2, "/evil\x1b[2J\xE2\x80\xAE.txt") +
-                     Bytes().u8(2).u16(4).u32(static_cast<uint32_t>(-2)).str()));
+  ASSERT_TRUE(d.Send(montest::Session(kSession) + montest::Status(10) +
+                     montest::FileEvent(1, long_path) + montest::FileEvent(3, kPhoto) +
+                     montest::FileEvent(2, "/evil\x1b[2J\xE2\x80\xAE.txt") + montest::Error(-2)));
   ASSERT_TRUE(pty.Until([&] { return pty.Find("evil", 24) >= 0 && pty.Find("errors", 24) >= 0; }))
       << pty.screen().All();
 
