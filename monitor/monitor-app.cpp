@@ -674,8 +674,11 @@ int App::Run() {
 
   // The front door: what cannot work is said before anything starts.
   auto say = [&](const Entry& e) {
+    // On a terminal nothing has been drawn yet: a plain message, no time.
     if (m_screen)
-      WriteAll(STDERR_FILENO, "syncfolder-monitor: " + FormatPlain(e).substr(20) + "\n");
+      WriteAll(STDERR_FILENO, std::string("syncfolder-monitor: ") +
+                                  (e.kind == EntryKind::kProblem ? "error: " : "") +
+                                  ForLog(e.text) + "\n");
     else
       Emit(e);
   };

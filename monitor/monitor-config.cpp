@@ -91,6 +91,7 @@ MonitorConfig LoadConfig(const std::string& path) {
     std::ifstream probe(path);
     if (!probe) {
       cfg.read_error = std::strerror(errno);
+      cfg.missing = true;
     } else {
       const int bad = FirstBadLine(path);
       cfg.read_error =
@@ -119,8 +120,14 @@ std::vector<Problem> CheckConfig(const MonitorConfig& cfg) {
   std::vector<Problem> out;
   const std::string& conf = cfg.path;
   if (!cfg.readable) {
+    std::string sample;
+#ifdef SF_SAMPLE_DIR
+    if (Exists(std::string(SF_SAMPLE_DIR) + "/client.conf"))
+      sample = " (a sample: " + std::string(SF_SAMPLE_DIR) + "/client.conf)";
+#endif
     out.push_back({true, "cannot use the configuration " + conf + ": " + cfg.read_error +
-                             "; fix the file (see docs/usage.md, CONFIGURATION) and start again"});
+                             (cfg.missing ? "; name an existing configuration file" + sample
+                                          : "; fix it (docs/usage.md, CONFIGURATION)")});
     return out;
   }
   if (cfg.watch.empty()) {

@@ -15,6 +15,7 @@ struct MonitorConfig {
   // When the file could not be used: why, in one phrase ("line 4 is not
   // `key = value`", "No such file or directory").
   std::string read_error;
+  bool missing = false;  // the file could not be opened at all
 
   // Values as the daemon reads them (UTF-8).
   std::string watch;
