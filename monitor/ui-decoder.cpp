@@ -120,7 +120,7 @@ std::string StatusName(int32_t status) {
     case kStatusPause:
       return "paused";
     default:
-      return "status " + std::to_string(status);
+      return "unknown (" + std::to_string(status) + ")";
   }
 }
 

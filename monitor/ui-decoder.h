@@ -74,7 +74,7 @@ class UiDecoder {
   std::string m_error;
 };
 
-// "syncing", "idle", "paused"; "status N" for a value outside the table.
+// "syncing", "idle", "paused"; "unknown (N)" for a value outside the table.
 std::string StatusName(int32_t status);
 // "created", "removed", "modified", "renamed"; "action N" otherwise.
 std::string ActionName(int32_t action);

@@ -45,7 +45,7 @@ TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHar
   ASSERT_TRUE(a.ok());
   ASSERT_TRUE(a.Send(Session("fake-session") + Status(10) + FileEvent(1, kHostilePath) +
                      FileEvent(3, "/docs/\xE6\x97\xA5\xE6\x9C\xAC.txt") + FileEvent(2, "/old") +
-                     Error(-6)));
+                     Error(-6) + Error(INT32_MIN) + Status(99)));
   // A second daemon whose stream is garbage after a valid start: only its
   // connection is dropped.
   FakeDaemon bad(port);
@@ -76,6 +76,8 @@ TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHar
           "server "
           "refused the session \\\"fake-session\\\": correct `session` in ",
           "\"type\":\"error_cleared\"", "\"type\":\"goodbye\"",
+          "\"code\":-2147483648,\"name\":\"Unknown error\"",
+          "\"status\":\"unknown (99)\",\"value\":99",
           "\"source\":\"intruder\",\"type\":\"dropped\",\"reason\":\"unknown message type 7 at "
           "byte 11\""})
       EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << Dump();
@@ -89,7 +91,10 @@ TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHar
           "[fake-session] error -6 Authentication failure: the server refused the session "
           "\"fake-session\": correct `session` in " +
               sb.ConfigFile() + " and restart",
-          std::string("[fake-session] error cleared"), std::string("[fake-session] status idle"),
+          std::string("[fake-session] error cleared"),
+          std::string("[fake-session] error -2147483648 Unknown error: unknown error code"),
+          std::string("[fake-session] status unknown (99)"),
+          std::string("[fake-session] status idle"),
           std::string("[fake-session] the daemon says it is stopping"),
           std::string("[intruder] dropped the connection: unknown message type 7 at byte 11")})
       EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << Dump();
