@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The main job: builds the daemon and the reference server, serves a share
-# on loopback, runs the daemon on a sample folder with a generated
-# configuration pointing at that server, changes files while it runs, and
-# shows what the daemon recorded (file status database, log) before both are
-# stopped cleanly.
-# Usage: scripts/demo.sh [seconds to run, default 5]
+# The main job, in under a minute after the build: a server and two
+# computers, alice and bob, each keeping a folder in sync through it. Each
+# runs the daemon under syncfolder-monitor, whose lines are what you see.
+# A file appears on the other side, an edit travels as a small delta, a
+# removal travels, changes on both sides leave a conflict copy; then the
+# three folders side by side, and everything stops cleanly.
+# Usage: scripts/demo.sh        (the folders stay in ./demo to look at)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -14,61 +15,197 @@ sf_install_deps
 BUILD=build-release
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSF_BUILD_TESTS=OFF \
       -DSF_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$BUILD" --target syncfolder syncfolder-server
-
+cmake --build "$BUILD" --target syncfolder syncfolder-server syncfolder-monitor
+BIN=$(pwd)/$BUILD/bin
 DEMO=$(pwd)/demo
-rm -rf "$DEMO" "$DEMO.share.sfstate"
-mkdir -p "$DEMO/sync" "$DEMO/share" "$DEMO/data/db" "$DEMO/data/log" "$DEMO/data/conf"
-SERVER="$BUILD/bin/syncfolder-server --share $DEMO/share --state $DEMO/share.sfstate"
+START=$SECONDS
 
-# The server side: one file another client already uploaded.
-echo "from another client" > "$DEMO/remote.txt"
-$SERVER --updater other-client put /docs/remote.txt "$DEMO/remote.txt" >/dev/null
-$SERVER --session demo-session --port 0 --port-file "$DEMO/server.port" \
-  >"$DEMO/server.out" 2>&1 &
+if [ -t 1 ]; then BOLD=$'\033[1m' DIM=$'\033[2m' OFF=$'\033[0m'; else BOLD="" DIM="" OFF=""; fi
+step() { printf '\n%s==> %s%s\n' "$BOLD" "$*" "$OFF"; }
+note() { printf '    %s\n' "$*"; }
+
+server_pid="" ; declare -A monitor_pid=()
+stop_all() {
+  for who in "${!monitor_pid[@]}"; do kill -TERM "${monitor_pid[$who]}" 2>/dev/null || true; done
+  for who in "${!monitor_pid[@]}"; do wait "${monitor_pid[$who]}" 2>/dev/null || true; done
+  monitor_pid=()
+  [ -n "$server_pid" ] && { kill -TERM "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; }
+  server_pid=""
+}
+trap stop_all EXIT
+fail() {
+  printf '\n%sdemo failed: %s%s\n' "$BOLD" "$*" "$OFF"
+  for who in alice bob; do
+    [ -f "$DEMO/$who/data/log/syncfolder_c.log" ] || continue
+    echo "--- last lines of $who's daemon log"
+    tail -n 15 "$DEMO/$who/data/log/syncfolder_c.log"
+  done
+  exit 1
+}
+# wait_until SECONDS WHAT COMMAND...: polls COMMAND until it succeeds.
+wait_until() {
+  local limit=$1 what=$2; shift 2
+  local end=$((SECONDS + limit))
+  until "$@"; do
+    [ "$SECONDS" -ge "$end" ] && fail "$what did not happen within $limit s"
+    sleep 0.2
+  done
+}
+same() { cmp -s "$1" "$2"; }
+logged() { grep -qsF -- "$2" "$DEMO/$1/monitor.log"; }
+
+# ---- the server ------------------------------------------------------------
+rm -rf "$DEMO"
+mkdir -p "$DEMO/server/share"
+printf 'server_debug = 7\n' > "$DEMO/server/levels"
+"$BIN/syncfolder-server" --share "$DEMO/server/share" --state "$DEMO/server/state" \
+  --port 0 --port-file "$DEMO/server/port" --session alice --session bob \
+  --log-levels "$DEMO/server/levels" >"$DEMO/server/log" 2>&1 &
 server_pid=$!
-trap 'kill $server_pid 2>/dev/null || true' EXIT
-for _ in $(seq 100); do [ -s "$DEMO/server.port" ] && break; sleep 0.1; done
-PORT=$(cat "$DEMO/server.port")
-echo "Reference server on 127.0.0.1:$PORT serving $DEMO/share"
+wait_until 10 "the server start" test -s "$DEMO/server/port"
+PORT=$(cat "$DEMO/server/port")
 
-cat > "$DEMO/client.conf" <<CONF
+cat <<EOF
+
+${BOLD}syncfolder demo${OFF}: one server, two computers.
+  the server keeps its copy in   demo/server/share   (127.0.0.1:$PORT)
+  alice's computer syncs         demo/alice/sync
+  bob's computer syncs           demo/bob/sync
+Each computer runs the daemon under syncfolder-monitor, whose lines read
+"time [who] what": a file the daemon finished (created, modified, removed,
+whether the change was made there or came from the server), an error, or
+the monitor's own doing.
+EOF
+
+# ---- two computers ---------------------------------------------------------
+# The monitor's lines without the date. Status changes and progress counts
+# (every few seconds, as each daemon asks the server what is new) are left
+# out here for brevity; demo/<who>/monitor.log has every line.
+show() {
+  sed -u -e '/\] status /d' -e '/\] progress: /d' -e '/\] connected$/d' \
+      -e "s/\[monitor\]/[$1's monitor]/" -e 's/^.\{11\}/    /'
+}
+for who in alice bob; do
+  d="$DEMO/$who"
+  mkdir -p "$d/sync" "$d/data/db" "$d/data/conf" "$d/data/log"
+  cp packaging/filter "$d/data/conf/filter"
+  cat > "$d/client.conf" <<EOF
 # Generated by scripts/demo.sh
-session = "demo-session"
-watch = "$DEMO/sync"
-db_loc = "$DEMO/data/db"
+session = "$who"
+client = "$who-laptop"
+watch = "$d/sync"
+db_loc = "$d/data/db"
 server = "127.0.0.1"
 port = $PORT
-worker_count = 3
-CONF
-printf '[Version]\nmajor = 1\nminor = 0\n' > "$DEMO/data/conf/filter"
-printf 'client_debug = 6\nsysinfo_mgr = 6\nclient_task_mgr_debug = 6\n' \
-  > "$DEMO/data/log/syncfolder_c.debug"
-mkdir -p "$DEMO/sync/notes"
-echo "hello" > "$DEMO/sync/hello.txt"
-echo "draft" > "$DEMO/sync/notes/draft.txt"
+worker_count = 2
+EOF
+  mkfifo "$d/keys"
+done
 
-SECONDS_TO_RUN=${1:-5}
-echo "Starting syncfolder on $DEMO/sync for ${SECONDS_TO_RUN}s"
-mkfifo "$DEMO/commands"
-"$BUILD/bin/syncfolder" "$DEMO/client.conf" < "$DEMO/commands" &
-pid=$!
-exec 3> "$DEMO/commands"
-sleep 1
-echo "created while running" > "$DEMO/sync/later.txt"
-sleep "$SECONDS_TO_RUN"
-echo "--- file status while running (path | type 1 = directory | 2 = syncing) ---"
-sqlite3 "$DEMO/data/db/file-status.sqlite" 'select path, fileType, syncStatus from fstatinfo;' || true
-printf '\001' >&3   # command byte 1: terminate
+step "Starting both computers"
+for who in alice bob; do
+  d="$DEMO/$who"
+  # Any free UI port: each monitor tells the daemon it starts which one.
+  SYNCFOLDER_UI_PORT=0 "$BIN/syncfolder-monitor" --plain "$d/client.conf" < "$d/keys" \
+    > >(tee "$d/monitor.log" | show "$who") 2>&1 &
+  monitor_pid[$who]=$!
+done
+exec 3> "$DEMO/alice/keys" 4> "$DEMO/bob/keys"   # the monitors' keyboards
+for who in alice bob; do
+  wait_until 20 "$who's first scan" logged "$who" "[$who] status idle"
+done
+
+# ---- 1. a new file ---------------------------------------------------------
+step "1. Alice writes notes/hello.txt; it appears on bob's computer"
+mkdir -p "$DEMO/alice/sync/notes"
+echo "hello from alice" > "$DEMO/alice/sync/notes/hello.txt"
+wait_until 30 "hello.txt reaching bob" same "$DEMO/alice/sync/notes/hello.txt" "$DEMO/bob/sync/notes/hello.txt"
+note "bob's notes/hello.txt says: $(cat "$DEMO/bob/sync/notes/hello.txt")"
+
+# ---- 2. an edit as a delta -------------------------------------------------
+step "2. Alice adds a 2 MiB file; bob then changes 13 bytes in its middle"
+head -c 2097152 /dev/urandom > "$DEMO/alice/sync/photo.raw"
+wait_until 30 "photo.raw reaching bob" same "$DEMO/alice/sync/photo.raw" "$DEMO/bob/sync/photo.raw"
+printf 'EDITED-BY-BOB' | dd of="$DEMO/bob/sync/photo.raw" bs=1 seek=1048576 conv=notrunc status=none
+wait_until 30 "bob's edit reaching alice" same "$DEMO/bob/sync/photo.raw" "$DEMO/alice/sync/photo.raw"
+sent=$(grep -a "sending '/photo.raw' (delta" "$DEMO/server/log" | tail -n 1 | sed 's/.*(delta, \([0-9]*\) bytes).*/\1/')
+if [ -n "$sent" ]; then
+  note "the edit reached alice as a delta of $sent bytes, not the whole 2097152"
+else
+  note "the edit reached alice (as a whole file this time)"
+fi
+
+# ---- 3. a removal ----------------------------------------------------------
+step "3. Alice removes notes/hello.txt; it goes from bob's computer too"
+rm "$DEMO/alice/sync/notes/hello.txt"
+wait_until 30 "the removal reaching bob" test ! -e "$DEMO/bob/sync/notes/hello.txt"
+left=$(ls -A "$DEMO/bob/sync/notes")
+note "bob's notes/ folder now holds: ${left:-nothing}"
+
+# ---- 4. a conflict ---------------------------------------------------------
+step "4. Both change shared.txt while bob's computer is paused (key p), then bob resumes (key r)"
+printf 'shopping list\n' > "$DEMO/alice/sync/shared.txt"
+wait_until 30 "shared.txt reaching bob" same "$DEMO/alice/sync/shared.txt" "$DEMO/bob/sync/shared.txt"
+printf 'p' >&4
+wait_until 10 "bob's pause" logged bob "asked the daemon to pause"
+printf 'eggs (alice)\n' >> "$DEMO/alice/sync/shared.txt"
+wait_until 30 "alice's change reaching the server" grep -q eggs "$DEMO/server/share/shared.txt"
+printf 'bread (bob)\n' >> "$DEMO/bob/sync/shared.txt"
+# Paused, bob's daemon only notes the change (the path is marked syncing).
+syncing() {
+  [ "$(sqlite3 "$DEMO/bob/data/db/file-status.sqlite" \
+       "select syncStatus from fstatinfo where path = '$DEMO/bob/sync/shared.txt'" 2>/dev/null)" = 2 ]
+}
+wait_until 10 "bob's change being noted" syncing
+printf 'r' >&4
+conflict_copy() { ls "$DEMO/$1/sync" | grep -q '^shared_bob-laptop_.*\.txt$'; }
+wait_until 40 "the conflict copy on bob's computer" conflict_copy bob
+wait_until 40 "the conflict copy on alice's computer" conflict_copy alice
+wait_until 40 "alice's shared.txt on bob's computer" same "$DEMO/alice/sync/shared.txt" "$DEMO/bob/sync/shared.txt"
+copy=$(cd "$DEMO/bob/sync" && ls shared_bob-laptop_*.txt | head -n 1)
+note "shared.txt keeps alice's version:  $(tr '\n' ' ' < "$DEMO/bob/sync/shared.txt")"
+note "bob's version is kept beside it:   $copy: $(tr '\n' ' ' < "$DEMO/bob/sync/$copy")"
+
+# ---- the three folders -----------------------------------------------------
+# Let the last changes settle everywhere before comparing.
+settled() {
+  local who
+  for who in alice bob; do
+    diff -rq --exclude=.ZentavoWorkingDirectory "$DEMO/server/share" "$DEMO/$who/sync" >/dev/null ||
+      return 1
+  done
+}
+wait_until 30 "the three folders agreeing" settled
+step "The three folders side by side (size and the start of each file's checksum)"
+entry() {
+  local f="$1/$2"
+  if [ -d "$f" ]; then echo "folder"
+  elif [ -f "$f" ]; then echo "$(stat -c %s "$f")B $(md5sum < "$f" | cut -c1-6)"
+  else echo "-"; fi
+}
+printf '    %s%-40s %-15s %-15s %s%s\n' "$DIM" "path" "server" "alice" "bob" "$OFF"
+(cd "$DEMO/server/share" && find . -mindepth 1 -printf '%P\n'
+ cd "$DEMO/alice/sync" && find . -mindepth 1 -path ./.ZentavoWorkingDirectory -prune -o -printf '%P\n'
+ cd "$DEMO/bob/sync" && find . -mindepth 1 -path ./.ZentavoWorkingDirectory -prune -o -printf '%P\n') |
+  sort -u | while IFS= read -r p; do
+    printf '    %-40s %-15s %-15s %s\n' "$p" "$(entry "$DEMO/server/share" "$p")" \
+      "$(entry "$DEMO/alice/sync" "$p")" "$(entry "$DEMO/bob/sync" "$p")"
+  done
+
+# ---- a clean stop ----------------------------------------------------------
+step "Stopping: key q on both monitors, then the server"
+printf 'q' >&3
+printf 'q' >&4
 status=0
-wait "$pid" || status=$?
-exec 3>&-
-echo "syncfolder exited with status $status"
-
-echo "--- server share ---"
-$SERVER list
-echo "--- watch info (status 3 = stopped) ---"
-sqlite3 "$DEMO/data/db/watch-info.sqlite" 'select * from watchinfo;' || true
-echo "--- log ($DEMO/data/log/syncfolder_c.log) ---"
-cat "$DEMO/data/log/syncfolder_c.log"
-exit "$status"
+for who in alice bob; do
+  wait "${monitor_pid[$who]}" || status=$?
+  unset "monitor_pid[$who]"
+done
+exec 3>&- 4>&-
+kill -TERM "$server_pid"
+wait "$server_pid" || status=$?
+server_pid=""
+wait  # the monitors' last lines still on their way to the screen
+[ "$status" -eq 0 ] || fail "a program did not stop cleanly (status $status)"
+printf '\n%sDone in %d s: both daemons and the server stopped cleanly.%s The folders stay in demo/.\n' \
+  "$BOLD" "$((SECONDS - START))" "$OFF"

@@ -5,8 +5,6 @@
 #include <type_traits>
 #include <utility>
 
-namespace {
-
 // Decodes one UTF-8 sequence starting at s[i]. Returns the code point and
 // advances i, or returns -1 for an invalid, overlong or truncated sequence.
 long DecodeUtf8(const std::string& s, size_t& i) {
@@ -44,10 +42,6 @@ long DecodeUtf8(const std::string& s, size_t& i) {
   return static_cast<long>(cp);
 }
 
-bool ValidCodePoint(unsigned long cp) {
-  return cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-}
-
 void AppendUtf8(std::string& out, unsigned long cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -64,6 +58,12 @@ void AppendUtf8(std::string& out, unsigned long cp) {
     out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
+}
+
+namespace {
+
+bool ValidCodePoint(unsigned long cp) {
+  return cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
 }
 
 }  // namespace

@@ -22,6 +22,12 @@ int NativeStrToCodePage(const std::wstring& in, std::string& out);
 
 constexpr size_t kConvertLimit = 8192;
 
+// One UTF-8 sequence at s[i]: the code point, with i advanced past it, or
+// -1 (i unchanged) for an invalid, overlong, surrogate or truncated sequence.
+long DecodeUtf8(const std::string& s, size_t& i);
+// Appends the UTF-8 form of a valid code point.
+void AppendUtf8(std::string& out, unsigned long cp);
+
 // Convenience forms for callers that cannot fail meaningfully (log lines,
 // diagnostics): invalid sequences become U+FFFD / '?', with no length limit.
 std::wstring Utf8ToWideLossy(const std::string& in);

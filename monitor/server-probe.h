@@ -1,0 +1,53 @@
+// A one-off check that the daemon's first hop (server, proxy or relay)
+// accepts TCP connections, so that a wrong address or a server that is not
+// running is said at once instead of after the daemon's own retries.
+//
+// Threads: Start runs the name lookup and the connect on a thread of its
+// own (a lookup cannot be made non-blocking); the monitor's thread learns of
+// the result through wake_fd() and Take(). The destructor joins the thread,
+// which ends within the connect timeout once its lookup has returned.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace monitor {
+
+class ServerProbe {
+ public:
+  static constexpr int kConnectTimeoutMs = 5000;
+
+  ServerProbe();
+  ~ServerProbe();
+  ServerProbe(const ServerProbe&) = delete;
+  ServerProbe& operator=(const ServerProbe&) = delete;
+
+  // Starts a check of host:port. While a check runs, the new one is kept and
+  // started when the running one's result is taken, so this never waits.
+  void Start(const std::string& host, int port);
+  // Readable when a result is waiting.
+  int wake_fd() const { return m_wake; }
+  // Takes the waiting result: false when there is none. `reason` is empty
+  // when the connection was accepted, else why it failed.
+  [[nodiscard]] bool Take(std::string& host, int& port, std::string& reason);
+
+ private:
+  void Run(std::string host, int port);
+
+  int m_wake = -1;
+  std::thread m_thread;
+  // Used by the monitor's thread only.
+  bool m_running = false;
+  bool m_pending = false;
+  std::string m_pending_host;
+  int m_pending_port = 0;
+  std::mutex m_mu;
+  // Guarded by m_mu.
+  bool m_ready = false;
+  std::string m_host;
+  int m_port = 0;
+  std::string m_reason;
+};
+
+}  // namespace monitor

@@ -1,0 +1,110 @@
+// An attached monitor fed by hand-made daemon streams: the file events and
+// errors a daemon can send (including names no terminal or log should get
+// raw), streams no daemon would send, and several daemons at once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "fakes/scripted-peer.h"
+#include "monitor-harness.h"
+
+using montest::Error;
+using montest::FakeDaemon;
+using montest::FileEvent;
+using montest::MonitorRun;
+using montest::Session;
+using montest::Status;
+using montest::Terminate;
+using sftest::Bytes;
+
+namespace {
+
+// A name with a terminal escape, a newline and non-ASCII letters.
+const std::string kHostilePath = "/docs/r\xC3\xA9sum\xC3\xA9\x1b[2J\n.txt";
+
+class MonitorAttachTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    sb.config()["session"] = "fake-session";
+    sb.config()["port"] = "7";
+    sb.WriteConfig();
+  }
+  std::string Dump() { return "monitor output:\n" + mon.Text(); }
+
+  sftest::DaemonSandbox sb;
+  MonitorRun mon;
+};
+
+TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHarm) {
+  const std::string format = GetParam();
+  const bool json = format == "--json";
+  ASSERT_TRUE(mon.Start({format, "--attach", sb.ConfigFile()}));
+  const int port = mon.Port();
+  ASSERT_GT(port, 0) << Dump();
+
+  FakeDaemon a(port);
+  ASSERT_TRUE(a.ok());
+  ASSERT_TRUE(a.Send(Session("fake-session") + Status(10) + FileEvent(1, kHostilePath) +
+                     FileEvent(3, "/docs/\xE6\x97\xA5\xE6\x9C\xAC.txt") + FileEvent(2, "/old") +
+                     Error(-6) + Error(INT32_MIN) + Status(99)));
+  // A second daemon whose stream is garbage after a valid start: only its
+  // connection is dropped.
+  FakeDaemon bad(port);
+  ASSERT_TRUE(bad.ok());
+  ASSERT_TRUE(bad.Send(Session("intruder") + Bytes().u8(7).u16(4).u32(0).str()));
+  const std::string dropped = json ? "\"type\":\"dropped\"" : "dropped the connection";
+  ASSERT_GE(mon.WaitLine(dropped), 0) << Dump();
+  // The first one goes on.
+  ASSERT_TRUE(a.Send(Error(0) + Status(11) + Terminate()));
+  a.Close();
+  ASSERT_GE(mon.WaitLine(json ? "\"type\":\"closed\"" : "disconnected (the daemon stopped)"), 0)
+      << Dump();
+
+  const std::string text = mon.Text();
+  const auto lines = mon.Lines();
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << "a raw escape reached the output";
+  if (json) {
+    for (const std::string& l : lines) EXPECT_TRUE(montest::JsonCheck::Valid(l)) << l;
+    for (const char* want :
+         {"\"source\":\"fake-session\",\"type\":\"session\",\"session\":\"fake-session\"",
+          "\"type\":\"status\",\"status\":\"syncing\",\"value\":10",
+          "\"action\":\"created\",\"action_code\":1,\"path\":\"/docs/"
+          "r\xC3\xA9sum\xC3\xA9\\u001b[2J\\n.txt\"",
+          "\"action\":\"modified\",\"action_code\":3,\"path\":\"/docs/"
+          "\xE6\x97\xA5\xE6\x9C\xAC.txt\"",
+          "\"action\":\"removed\",\"action_code\":2,\"path\":\"/old\"",
+          "\"type\":\"error\",\"code\":-6,\"name\":\"Authentication failure\",\"hint\":\"the "
+          "server "
+          "refused the session \\\"fake-session\\\": correct `session` in ",
+          "\"type\":\"error_cleared\"", "\"type\":\"goodbye\"",
+          "\"code\":-2147483648,\"name\":\"Unknown error\"",
+          "\"status\":\"unknown (99)\",\"value\":99",
+          "\"source\":\"intruder\",\"type\":\"dropped\",\"reason\":\"unknown message type 7 at "
+          "byte 11\""})
+      EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << Dump();
+  } else {
+    for (const std::string& want :
+         {std::string("[fake-session] session fake-session registered"),
+          std::string("[fake-session] status syncing"),
+          std::string("[fake-session] created /docs/r\xC3\xA9sum\xC3\xA9\\x1b[2J\\x0a.txt"),
+          std::string("[fake-session] modified /docs/\xE6\x97\xA5\xE6\x9C\xAC.txt"),
+          std::string("[fake-session] removed /old"),
+          "[fake-session] error -6 Authentication failure: the server refused the session "
+          "\"fake-session\": correct `session` in " +
+              sb.ConfigFile() + " and restart",
+          std::string("[fake-session] error cleared"),
+          std::string("[fake-session] error -2147483648 Unknown error: unknown error code"),
+          std::string("[fake-session] status unknown (99)"),
+          std::string("[fake-session] status idle"),
+          std::string("[fake-session] the daemon says it is stopping"),
+          std::string("[intruder] dropped the connection: unknown message type 7 at byte 11")})
+      EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << Dump();
+  }
+
+  // An attached monitor stops nothing but itself.
+  mon.proc().Signal(SIGINT);
+  EXPECT_EQ(mon.proc().Wait(), 0) << Dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MonitorAttachTest, ::testing::Values("--plain", "--json"));
+
+}  // namespace
