@@ -236,15 +236,31 @@ int initialize(SFSysInfo& sysinfo) {
   TempFile::initialize(root + L"/.ZentavoWorkingDirectory");
   (void)IPC_Channel::Initialize(sysinfo.SessionGet());
 
-  // The stores report their own failures; a store that did not open makes
-  // its later operations fail rather than the start-up.
-  (void)SignMgr::initialize(sysinfo.SignLocGet());
-  (void)FileStatusDB::initialize(sysinfo.CFSTATDBLocGet());
+  // Without its memory of what was synced the engine would take every file
+  // for new (and every server change for a conflict), without signatures
+  // it could not check what it sends, and without the status database
+  // other programs would be told nothing: none of that is a state to sync
+  // from. The stores log their own reasons.
+  if (SignMgr::initialize(sysinfo.SignLocGet()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot use the signature folder '%s'\n",
+           sysinfo.SignLocGet());
+    return -1;
+  }
+  if (FileStatusDB::initialize(sysinfo.CFSTATDBLocGet()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the file status database '%s'\n",
+           sysinfo.CFSTATDBLocGet());
+    return -1;
+  }
   (void)FileStatusDB::updateAllSyncingEntry();
   (void)WatchInfoDB::initialize(sysinfo.CWINFODBLocGet());
   (void)WatchInfoDB::setWatchPath(root);
   (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_RUNING);
-  (void)FileEventDB::initialize(sysinfo.CFEDBLocGet());
+  if (FileEventDB::initialize(sysinfo.CFEDBLocGet()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the file event database '%s'\n",
+           sysinfo.CFEDBLocGet());
+    (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_STOPING);
+    return -1;
+  }
   return 0;
 }
 
@@ -305,7 +321,16 @@ int main(int argc, char** argv) {
   auto task_mgr = std::make_unique<TaskManager>(sysinfo, sysinfo.WorkerCountGet(), &factory,
                                                 IPC_Channel::Sink());
   auto detector = std::make_unique<Detector>(task_mgr.get());
-  (void)detector->SetWatch(sysinfo.FolderLocGet());  // a failure is logged; the task then ends
+  if (detector->SetWatch(sysinfo.FolderLocGet()) != 0) {
+    // Changes would go unseen, and a rescan would take them for removals
+    // only at the next start: refuse rather than sync half-blind.
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot watch the sync root '%s'\n",
+           sysinfo.FolderLocGet());
+    detector.reset();
+    task_mgr.reset();
+    destroy();
+    return -1;
+  }
   task_mgr->Start();
   (void)detector->Run();
 

@@ -27,9 +27,6 @@ constexpr uint64_t kDeltaSlackBytes = 1 << 20;
 std::wstring W(const std::string& s) {
   return Utf8ToWideLossy(s);
 }
-std::wstring FdPath(int fd) {
-  return W("/proc/self/fd/" + std::to_string(fd));
-}
 
 uint8_t ToResult(StoreResult r) {
   switch (r) {
@@ -385,6 +382,7 @@ int ServerConnection::OnDownload() {
     SF_LOG(L_DEBUG, L"[DEBUG] server-conn(%d): sending '%s' (%s, %llu bytes)\n", cur.path,
            type ? L"delta" : L"whole", len);
     SF_TRY(ProtoSendPayload(m_ch, send_fd.get(), len, type, m_budget));
+    m_server.RecordPayload({cur.path, false, type != 0, len});
   }
   return Finish();
 }
@@ -419,6 +417,7 @@ int ServerConnection::ReceiveContent(const UploadRequest& req, const SharePath& 
       return r;  // the staged file goes with `received`
     }
   }
+  m_server.RecordPayload({p.str(), true, type != 0, len});
   if ((type != 0) != (req.file_is_delta != 0)) {
     SF_LOG(L_WARNING, L"[WARNING] server-conn(%d): payload type %d differs from request\n", type);
     return SPROTO_RES_ERR;

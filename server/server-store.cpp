@@ -44,10 +44,6 @@ int MkdirP(const std::string& path) {
   return 0;
 }
 
-std::string FdPath(int fd) {
-  return "/proc/self/fd/" + std::to_string(fd);
-}
-
 uint32_t Now() {
   return static_cast<uint32_t>(time(nullptr));
 }
@@ -379,7 +375,7 @@ int ServerStore::Reconcile() {
       UniqueFd fd;
       std::wstring hash;
       if (ParseSharePath(path, sp) != 0 || m_share.OpenRead(sp, fd) != 0 ||
-          RSCalcMD4Text(Utf8ToWideLossy(FdPath(fd.get())), hash) != 0) {
+          RSCalcMD4Text(FdPath(fd.get()), hash) != 0) {
         continue;  // vanished or unreadable: the next start looks again
       }
       row.size = e.size;

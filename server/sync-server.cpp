@@ -239,6 +239,16 @@ void SyncServer::DelayAnswer() {
   }
 }
 
+std::vector<PayloadRecord> SyncServer::Payloads() const {
+  std::lock_guard<std::mutex> g(m_payloadMutex);
+  return m_payloads;
+}
+
+void SyncServer::RecordPayload(PayloadRecord r) {
+  std::lock_guard<std::mutex> g(m_payloadMutex);
+  m_payloads.push_back(std::move(r));
+}
+
 bool SyncServer::ScriptedResult(const std::string& path, uint8_t& code) const {
   std::lock_guard<std::mutex> g(m_faultMutex);
   auto it = m_faults.result_for_path.find(path);
@@ -260,4 +270,14 @@ std::wstring SyncServer::ViewName() const {
   std::string s = m_opt.share;
   while (s.size() > 1 && s.back() == '/') s.pop_back();
   return Utf8ToWideLossy(s.substr(s.rfind('/') + 1));
+}
+
+SyncServer::PayloadCounts SyncServer::SentPayloads() const {
+  PayloadCounts c;
+  for (const PayloadRecord& r : Payloads()) {
+    if (r.received) continue;
+    (r.delta ? c.delta : c.whole) += 1;
+    (r.delta ? c.delta_bytes : c.whole_bytes) += r.bytes;
+  }
+  return c;
 }

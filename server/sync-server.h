@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "server/server-store.h"
 
@@ -50,6 +51,16 @@ struct FaultPlan {
   uint32_t delay_ms = 0;                           // wait before every answer
 };
 
+// One file payload that crossed a connection, as the server saw it: what
+// the tests check to tell a delta from a whole file, or that nothing was
+// sent at all.
+struct PayloadRecord {
+  std::string path;
+  bool received = false;  // an upload's content (else a download's)
+  bool delta = false;     // payload type 1
+  uint64_t bytes = 0;     // payload bytes on the wire
+};
+
 class SyncServer {
  public:
   explicit SyncServer(ServerOptions opt);
@@ -71,6 +82,19 @@ class SyncServer {
 
   void SetFaults(const FaultPlan& f);
   FaultPlan Faults() const;
+
+  // Every payload received or sent since Start, oldest first. Thread-safe.
+  std::vector<PayloadRecord> Payloads() const;
+  void RecordPayload(PayloadRecord r);
+  // The payloads sent (downloads) in sum: how many went whole and how many
+  // as deltas, and their bytes.
+  struct PayloadCounts {
+    uint64_t whole = 0;
+    uint64_t delta = 0;
+    uint64_t whole_bytes = 0;
+    uint64_t delta_bytes = 0;
+  };
+  PayloadCounts SentPayloads() const;
 
   // Live connections (for tests).
   size_t ActiveConnections() const;
@@ -122,6 +146,9 @@ class SyncServer {
   // Guarded by m_connMutex.
   std::list<Conn> m_conns;
   uint64_t m_nextConnId = 0;
+
+  mutable std::mutex m_payloadMutex;
+  std::vector<PayloadRecord> m_payloads;  // Guarded by m_payloadMutex
 
   mutable std::mutex m_faultMutex;
   // Guarded by m_faultMutex.

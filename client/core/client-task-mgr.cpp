@@ -1,5 +1,6 @@
 #include "client/core/client-task-mgr.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "client/core/excep-list.h"
@@ -94,7 +95,8 @@ TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* facto
     SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): TaskManager: Create normal connection pool\n");
   }
   m_conn_pool = std::make_unique<ConnectionPool>();
-  for (int i = 0; i < kPoolSize; ++i)
+  const int connections = std::max(kPoolSize, m_size + 1);
+  for (int i = 0; i < connections; ++i)
     m_conn_pool->Adopt(std::make_unique<Connection>(mode, proxy, tunnel, ssl));
 
   if (version == 3) {
@@ -166,14 +168,18 @@ void TaskManager::Stop() {
     m_ctx[i].SetNotify();
     if (m_task[static_cast<size_t>(i)]) m_task[static_cast<size_t>(i)]->Stop();
   }
-  std::lock_guard<std::mutex> g(m_mutex);
-  m_sfel.Clear();
-  m_lfel.Clear();
-  m_registry.clear();
-  m_exp_event.clear();
-  for (int i = 0; i < m_size; ++i) m_ctx[i].Clear();
-  m_pending_server_events = 0;
-  m_status = IDLE;
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    m_sfel.Clear();
+    m_lfel.Clear();
+    m_registry.clear();
+    m_exp_event.clear();
+    for (int i = 0; i < m_size; ++i) m_ctx[i].Clear();
+    m_pending_server_events = 0;
+    m_status = IDLE;
+  }
+  // What the stopped tasks left queued is written before the databases close.
+  FlushDeferred(true);
 }
 
 // ---- Status ------------------------------------------------------------------
@@ -233,27 +239,28 @@ int TaskManager::PushLocalEvent(Event& e) {
     PushExpandEvent(e);
     return 0;
   }
-  std::lock_guard<std::mutex> g(m_mutex);
-  if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
+  }
+  FlushDeferred(false);
   return 0;
 }
 
 int TaskManager::PushLocalEvents(std::vector<Event>& events) {
-  std::vector<FileStatusInfo> marks;
   for (Event& e : events)
     if (e.isExpand()) PushExpandEvent(e);
-  // The marks are written before the lock is given up, as for a single
+  // The marks are queued before the lock is given up, as for a single
   // event: a worker that finished one of these paths first would otherwise
-  // have its "done" overwritten by "syncing".
-  std::lock_guard<std::mutex> g(m_mutex);
-  for (Event& e : events) {
-    if (e.isExpand()) continue;
-    if (QueueLocalEvent(e)) marks.push_back(SyncingInfo(e));
+  // have its "done" overwritten by "syncing". They share one transaction.
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    for (Event& e : events) {
+      if (e.isExpand()) continue;
+      if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
+    }
   }
-  if (FileStatusDB::setFileSyncStats(marks) != 0) {
-    SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to set %d syncing events into FStatDB\n",
-           static_cast<int>(marks.size()));
-  }
+  FlushDeferred(false);
   return 0;
 }
 
@@ -271,22 +278,27 @@ bool TaskManager::QueueLocalEvent(Event& e) {
 }
 
 int TaskManager::PushServerEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  auto it = m_registry.find(e.m_path);
-  if (it != m_registry.end()) {
-    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
-    Notify(it->second, e);
-    return 0;
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    auto it = m_registry.find(e.m_path);
+    if (it != m_registry.end()) {
+      SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): registry found for '%s'\n", e.m_path);
+      Notify(it->second, e);
+      return 0;
+    }
+    SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): push server event: %s\n", e.toString());
+    Event old;
+    if (m_sfel.Push(e, old) == 1) {
+      ++m_pending_server_events;
+    } else {
+      SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): EraseEventFromExcepList load event %s\n",
+             e.toString());
+      Defer({Deferred::kExcepErase, FileStatusInfo(), e});
+    }
+    if (m_status == IDLE) SetStatus(SYNCING);
+    SyncingEvent2FStatDB(e);
   }
-  SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): push server event: %s\n", e.toString());
-  Event old;
-  if (m_sfel.Push(e, old) == 1) {
-    ++m_pending_server_events;
-  } else {
-    EraseEventFromExcepList(e);
-  }
-  if (m_status == IDLE) SetStatus(SYNCING);
-  SyncingEvent2FStatDB(e);
+  FlushDeferred(false);
   return 0;
 }
 
@@ -366,9 +378,18 @@ int TaskManager::DoneEventCore(const Event& e) {
 }
 
 int TaskManager::DoneEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  const int r = DoneEventCore(e);
-  if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
+  return DoneEvent(e, -1);
+}
+
+int TaskManager::DoneEvent(const Event& e, int file_status) {
+  int r;
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    r = DoneEventCore(e);
+    if (r == 0 && file_status >= 0) QueueFileStatus(e.m_path, e.isDir(), file_status);
+    if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
+  }
+  FlushDeferred(false);
   return r;
 }
 
@@ -446,35 +467,106 @@ FileStatusInfo TaskManager::SyncingInfo(const Event& e) const {
 
 int TaskManager::SyncingEvent2FStatDB(const Event& e) {
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): syncing event to fstatdb. path:[%s]\n", e.m_path);
-  const FileStatusInfo info = SyncingInfo(e);
-  if (FileStatusDB::setFileSyncStat(info) != 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] client-task-mgr(%d): failed to set syncing event into FStatDB.\n  "
-           L"path:[%s]\n",
-           info.path);
-    return -1;
-  }
+  Defer({Deferred::kSetStatus, SyncingInfo(e), Event()});
   return 0;
 }
 
-int TaskManager::UpdateFileStatusDatabase(const std::wstring& path, bool is_dir, int status) {
+void TaskManager::QueueFileStatus(const std::wstring& path, bool is_dir, int status) {
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): updating status (%d) of '%s'\n", status, path);
   FileStatusInfo info;
   info.fileType = is_dir ? SFT_DIR1 : SFT_FILE1;
   info.syncStatus = status;
   info.path = GenFStatFullPath(path);
-  if (status == 0) {
-    if (FileStatusDB::rmFileSyncStat(info) != 0) {
-      SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to remove event (%s) from FStatDB.\n",
-             info.path);
-      return -1;
-    }
-  } else if (FileStatusDB::setFileSyncStat(info) != 0) {
-    SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to set synced event (%s) to FStatDB.\n",
-           info.path);
-    return -1;
-  }
+  Defer({status == 0 ? Deferred::kRemoveStatus : Deferred::kSetStatus, info, Event()});
+}
+
+int TaskManager::UpdateFileStatusDatabase(const std::wstring& path, bool is_dir, int status) {
+  QueueFileStatus(path, is_dir, status);
+  FlushDeferred(false);
   return 0;
+}
+
+void TaskManager::Defer(Deferred d) {
+  std::lock_guard<std::mutex> g(m_deferred_mutex);
+  m_deferred.push_back(std::move(d));
+}
+
+void TaskManager::FlushDeferred(bool wait) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> io(m_io_mutex, std::defer_lock);
+      if (wait) {
+        io.lock();
+      } else if (!io.try_lock()) {
+        return;  // the writing thread also takes what this one queued
+      }
+      std::deque<Deferred> batch;
+      {
+        std::lock_guard<std::mutex> g(m_deferred_mutex);
+        batch.swap(m_deferred);
+      }
+      RunDeferred(batch);
+    }
+    // Something queued while the writer was finishing found it busy and
+    // left: look again now that it is free.
+    std::lock_guard<std::mutex> g(m_deferred_mutex);
+    if (m_deferred.empty()) return;
+  }
+}
+
+void TaskManager::RunDeferred(std::deque<Deferred>& batch) {
+  while (!batch.empty()) {
+    const Deferred::Kind kind = batch.front().kind;
+    if (kind == Deferred::kSetStatus) {
+      // A run of row writes shares one transaction.
+      std::vector<FileStatusInfo> rows;
+      while (!batch.empty() && batch.front().kind == Deferred::kSetStatus) {
+        rows.push_back(std::move(batch.front().info));
+        batch.pop_front();
+      }
+      if (FileStatusDB::setFileSyncStats(rows) != 0) {
+        if (rows.size() == 1 && rows[0].syncStatus == FSTAT_SYNCING) {
+          SF_LOG(L_ERR,
+                 L"[ERROR] client-task-mgr(%d): failed to set syncing event into FStatDB.\n  "
+                 L"path:[%s]\n",
+                 rows[0].path);
+        } else if (rows.size() == 1) {
+          SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to set synced event (%s) to FStatDB.\n",
+                 rows[0].path);
+        } else {
+          SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to set %d status rows into FStatDB\n",
+                 static_cast<int>(rows.size()));
+        }
+      }
+    } else if (kind == Deferred::kRemoveStatus) {
+      if (FileStatusDB::rmFileSyncStat(batch.front().info) != 0) {
+        SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): failed to remove event (%s) from FStatDB.\n",
+               batch.front().info.path);
+      }
+      batch.pop_front();
+    } else {
+      // A run of exception list changes is one read, the changes in order,
+      // and one write.
+      std::lock_guard<std::mutex> g(ExcepList::mutex);
+      ExcepList list;
+      const bool readable = list.read(m_excep_path) != ExcepList::kUnreadable;
+      while (!batch.empty() && (batch.front().kind == Deferred::kExcepSet ||
+                                batch.front().kind == Deferred::kExcepErase)) {
+        const Deferred& d = batch.front();
+        if (!readable) {
+          SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): %s: the exception list is left as it is\n",
+                 d.kind == Deferred::kExcepSet ? L"AddEventToExcepList"
+                                               : L"EraseEventFromExcepList");
+        } else if (d.kind == Deferred::kExcepSet) {
+          list.Set(d.event);
+        } else {
+          list.Erase(d.event.m_path);
+        }
+        batch.pop_front();
+      }
+      if (readable) list.write(m_excep_path);
+    }
+  }
 }
 
 std::wstring TaskManager::GetRelativeEventPath(const std::wstring& path) {
@@ -519,55 +611,39 @@ void TaskManager::LoadExcepList() {
   // syncing marks go out in one transaction, because one disk flush per
   // entry made a list of a few thousand entries hold up start-up (and a stop
   // request) for minutes.
-  std::lock_guard<std::mutex> g(m_mutex);
-  std::vector<FileStatusInfo> marks;
-  for (const auto& kv : list.events()) {
-    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): LoadExcepList load event %s\n",
-           kv.second.toString());
-    if (QueueExcepEvent(kv.second) == 0) marks.push_back(SyncingInfo(kv.second));
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    for (const auto& kv : list.events()) {
+      SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): LoadExcepList load event %s\n",
+             kv.second.toString());
+      if (QueueExcepEvent(kv.second) == 0) SyncingEvent2FStatDB(kv.second);
+    }
   }
-  if (FileStatusDB::setFileSyncStats(marks) != 0) {
-    SF_LOG(L_ERR,
-           L"[ERROR] client-task-mgr(%d): failed to set %d exception list entries as syncing "
-           L"into FStatDB\n",
-           static_cast<int>(marks.size()));
-  }
+  FlushDeferred(false);
 }
 
 void TaskManager::AddEventToExcepList(const Event& e) {
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): AddEventToExcepList load event %s\n", e.toString());
-  std::lock_guard<std::mutex> g(ExcepList::mutex);
-  ExcepList list;
-  if (list.read(m_excep_path) == ExcepList::kUnreadable) {
-    SF_LOG(
-        L_ERR,
-        L"[ERROR] client-task-mgr(%d): AddEventToExcepList: the exception list is left as it is\n");
-    return;
-  }
-  list.Set(e);
-  list.write(m_excep_path);
+  Defer({Deferred::kExcepSet, FileStatusInfo(), e});
+  FlushDeferred(false);
 }
 
 void TaskManager::EraseEventFromExcepList(const Event& e) {
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): EraseEventFromExcepList load event %s\n",
          e.toString());
-  std::lock_guard<std::mutex> g(ExcepList::mutex);
-  ExcepList list;
-  if (list.read(m_excep_path) == ExcepList::kUnreadable) {
-    SF_LOG(L_ERR,
-           L"[ERROR] client-task-mgr(%d): EraseEventFromExcepList: the exception list is left as "
-           L"it is\n");
-    return;
-  }
-  list.Erase(e.m_path);
-  list.write(m_excep_path);
+  Defer({Deferred::kExcepErase, FileStatusInfo(), e});
+  FlushDeferred(false);
 }
 
 int TaskManager::PushExcepEvent(const Event& e) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  if (QueueExcepEvent(e) != 0) return -1;
-  SyncingEvent2FStatDB(e);
-  return 0;
+  int r = 0;
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    r = QueueExcepEvent(e);
+    if (r == 0) SyncingEvent2FStatDB(e);
+  }
+  FlushDeferred(false);
+  return r == 0 ? 0 : -1;
 }
 
 int TaskManager::QueueExcepEvent(const Event& e) {

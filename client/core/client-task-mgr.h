@@ -56,6 +56,8 @@ class TaskManager {
   enum Status { SYNCING = 10, IDLE = 11, PAUSE = 12 };
 
   static constexpr int kQueueCapacity = 4096;
+  // The pool holds one connection for every task that borrows one (the
+  // workers and the syncer), and never fewer than this.
   static constexpr int kPoolSize = 4;
   // Most workers run; a larger configured count is cut to this (logged).
   static constexpr int kMaxWorkers = 64;
@@ -112,6 +114,11 @@ class TaskManager {
   // newer events for it wait in the worker's mailbox (the path stays
   // registered). REQUIRES: `e`'s path is registered (else logged, 0).
   int DoneEvent(const Event& e);
+  // The same, and when the path is released its file status row becomes
+  // `file_status` (FSTAT_*; FSTAT_UNKNOWN removes the row; -1 leaves it).
+  // Recorded in the same step as the release, so that a newer event's
+  // "syncing" mark for the path is never overwritten by this result.
+  int DoneEvent(const Event& e, int file_status);
   ConnectionPool* GetConnectionPool() { return m_conn_pool.get(); }
   // A server event was consumed without DoneEvent (the conflict checker
   // decided for the local side).
@@ -127,8 +134,9 @@ class TaskManager {
   void ResetLastError();
   // Sends a per-file result to the user interface.
   void NotifyEvent(const Event& e);
-  // Records a finished path's status (FSTAT_*; 0 removes the record).
-  // Returns 0 or -1.
+  // Records a finished path's status (FSTAT_*; 0 removes the record), in
+  // order after every status write queued before. Returns 0 (a failure is
+  // logged when the write happens). REQUIRES: m_mutex not held.
   int UpdateFileStatusDatabase(const std::wstring& path, bool is_dir, int status);
 
   // `path` without its leading "/". REQUIRES: `path` is not empty.
@@ -158,7 +166,10 @@ class TaskManager {
   int Notify(Task* task, const Event& e);
   // REQUIRES: m_mutex held.
   int DoneEventCore(const Event& e);
+  // Queues the "syncing" row of `e`. 0.
   int SyncingEvent2FStatDB(const Event& e);
+  // Queues a status row write (status 0: removal).
+  void QueueFileStatus(const std::wstring& path, bool is_dir, int status);
   // PushLocalEvent's queueing without the syncing mark. Returns true when
   // `e` went to the local list (and so needs the mark), false when a
   // worker's mailbox took it. REQUIRES: m_mutex held; `e` is no expansion.
@@ -168,6 +179,25 @@ class TaskManager {
   // PushExcepEvent without the syncing mark. Returns 0 when queued, -1 when
   // dropped. REQUIRES: m_mutex held.
   int QueueExcepEvent(const Event& e);
+  // The slow writes of the queue operations (file status rows, which wait
+  // out other programs' locks for up to five minutes, and exception list
+  // rewrites, which flush the disk) are queued in the order the operations
+  // happened, under m_mutex where they happen under it, and carried out
+  // after it is given up: a program holding "file-status.sqlite" must not
+  // stall every worker, the syncer and Stop. One thread at a time writes
+  // (m_io_mutex), always the oldest first, so the rows of one path end as the
+  // last operation on it left them.
+  struct Deferred {
+    enum Kind { kSetStatus, kRemoveStatus, kExcepSet, kExcepErase } kind;
+    FileStatusInfo info;
+    Event event;
+  };
+  void Defer(Deferred d);
+  // Carries out what is queued. With `wait` false it leaves the work to a
+  // thread already doing it. REQUIRES: m_mutex not held.
+  void FlushDeferred(bool wait);
+  void RunDeferred(std::deque<Deferred>& batch);
+
   // Index of a worker, or -1. REQUIRES: m_mutex held.
   int WorkerIndex(const Task* task) const;
   // REQUIRES: m_mutex held.
@@ -195,4 +225,11 @@ class TaskManager {
   EventList m_sfel{kQueueCapacity};
   EventList m_lfel{kQueueCapacity};
   std::deque<Event> m_exp_event;
+
+  // Taken without m_mutex; while it is held the thread takes m_deferred_mutex,
+  // ExcepList::mutex and the databases' own locks.
+  std::mutex m_io_mutex;
+  // Taken under m_mutex or m_io_mutex, never holding another lock of ours.
+  std::mutex m_deferred_mutex;
+  std::deque<Deferred> m_deferred;  // Guarded by m_deferred_mutex
 };

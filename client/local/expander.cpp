@@ -74,15 +74,29 @@ void Expander::ExpandEvent(const Event& e) {
     SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): rescan event: %s\n", e.toString());
     StringBuffer pool;
     FileList db(pool), disk(pool);
+    // Both trees hold paths from the sync root: the database lists a
+    // directory's rows as "/d/x", so the disk side of a rescan of "/d" is
+    // built below "/d" too, and both hold "/d" itself. Comparing "/x"
+    // with "/d/x" would take every synced item for removed and new.
+    int top = 0;
+    if (e.m_path != L"/") {
+      size_t pos = 0, start = 0, len = 0;
+      while (top >= 0 && NextComponent(e.m_path, pos, start, len))
+        top = disk.AddDirectory(top, e.m_path.substr(start, len), 0);
+      if (top < 0 || db.AddDirectory(e.m_path, 0) < 0) {
+        SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot use the path '%s'\n", e.m_path);
+        return;
+      }
+    }
     if (FileEventDB::getFileList(db, e.m_path) != 0) {
       // Without the database side every synced file would look new (or,
       // worse, every row would look removed): better to do nothing now.
       SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot read the file event database\n");
       return;
     }
-    m_scan_root = dir;
+    m_scan_root = Root();
     m_unlisted.clear();
-    if (BuildLocalFileList(dir, 0, disk) != 0) {
+    if (BuildLocalFileList(dir, top, disk) != 0) {
       // An empty disk side would remove everything on the server.
       SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot list '%s'; nothing is compared\n", dir);
       return;

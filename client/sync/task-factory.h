@@ -7,4 +7,9 @@
 class DaemonTaskFactory : public TaskFactory {
  public:
   Task* CreateExpander(TaskManager* owner) override;
+  // Syncer3 for protocol 3, Syncer4 otherwise.
+  ServerTask* CreateSyncer(TaskManager* owner, int proto_version) override;
+  // Worker3 for protocol 3, Worker4 otherwise.
+  ServerTask* CreateWorker(TaskManager* owner, TaskContext* ctx, int index,
+                           int proto_version) override;
 };

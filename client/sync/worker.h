@@ -1,10 +1,12 @@
 // A transfer worker: takes one path at a time from the task manager and
 // carries out its events against the server or the local disk (upload,
 // download, local and remote removal), decides from the outcome whether the
-// event is done, retried or parked, and reports errors and per-file results.
+// event is done, retried or parked in the exception list, and reports
+// errors and per-file results.
 //
 // Worker4 speaks protocol 4.0 and Worker3 protocol 3; they differ only in the
-// upload request and in the module name of their log lines.
+// upload request and in the module name of their log lines ("worker-v4",
+// "worker-v3"), so both are this one class with a generation.
 //
 // Thread: each worker runs DoTask on its own task thread. It blocks in
 // Task::Wait between retries and in its channel's waits during an exchange;
@@ -12,28 +14,31 @@
 // stops the task. Other threads reach a worker only through its mailbox
 // (TaskContext) and IsConnected.
 //
-// Files: worker.cpp (event loop, errors, channel pattern, checksum helpers),
-// download.cpp, upload.cpp, removal.cpp.
+// Files: worker.cpp (event loop, errors, channel pattern, checksum helpers,
+// the confined disk operations), download.cpp (DownloadRemote, the basis
+// check), removal.cpp (RemoveLocal, RemoveDirectoryW), upload.cpp (UploadLocal
+// and its helpers), remove-remote.cpp (RemoveRemote).
+//
+// Paths: an event path is "/" + a path below the sync root. A path that came
+// from the server is untrusted: every disk operation for a server event goes
+// through the Local* helpers below, which walk from the sync root without
+// following links (lib/fs/nofollow-walk.h), so neither "..", nor a link
+// inside the root, nor a crafted name reaches anything outside it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <ctime>
-#include <functional>
-#include <mutex>
 #include <string>
 
-#include "client/core/client-task-mgr.h"
 #include "client/core/event-list.h"
 #include "client/store/event-db.h"
+#include "client/sync/conflict-checker.h"
+#include "client/sync/sync-task.h"
 #include "lib/fs/file-ops.h"
+#include "lib/fs/nofollow-walk.h"
 #include "lib/fs/temp-file.h"
-#include "lib/net/connection-pool.h"
 #include "lib/proto/proto-common.h"
 
 class BlackList2;
-class Channel;
-class SFSysInfo;
 
 // What the current event changed, for the user interface and the file status
 // database (DoneEvent consumes it).
@@ -46,8 +51,6 @@ enum NotifyEventType {
   NOTIFY_CLIENT_REMOVE = 5,
 };
 
-enum ConnectionState { CONNECTED = 0, DISCONNECTED = 1, IDLE_STATE = 2 };
-
 // Block bits of SPROTO_ID_DATA_BLOCK / SPROTO_ID_SYNC_BLOCK and meta bits.
 constexpr uint32_t BLK_FILE = 1;
 constexpr uint32_t BLK_COMMON_ATTR = 2;
@@ -56,11 +59,12 @@ constexpr uint32_t SYNC_BLOCKS = BLK_FILE | BLK_COMMON_ATTR;
 constexpr uint32_t META_PROTO_VERSION = 1;
 constexpr uint32_t META_FILTER_VERSION = 2;
 
-struct RequestChannelContext {
-  std::wstring session;
-  int response = 0;
-  uint32_t alive = 0;
-};
+// Local limits of this platform: one name, and a whole path (sync root
+// included), in bytes of UTF-8.
+constexpr size_t kMaxLocalNameBytes = 255;
+constexpr size_t kMaxLocalPathBytes = 4095;
+// Largest file a download accepts, before anything of it is written.
+constexpr uint64_t kMaxDownloadBytes = uint64_t{64} << 30;
 
 // A file block: its description and the temporary file holding its data.
 struct FileBlock {
@@ -91,6 +95,9 @@ struct DownloadResponse {
   FileBlock file;
   MacAttributeBlock mac_attr;
   uint32_t alive = 0;
+  // The file announced is larger than kMaxDownloadBytes (nothing of it was
+  // read; the exchange failed with ERR_PROTO).
+  bool too_large = false;
 };
 
 struct DownloadContext {
@@ -139,7 +146,16 @@ struct RemoveContext {
   RemoveResponse response;
 };
 
-class Worker : public ServerTask {
+// Results of the basis check of a download (CheckBasisFile).
+enum BasisResult {
+  BASIS_ERROR = -3,      // the local item could not be examined
+  BASIS_UNCHANGED = 0,   // the local item is what the database says
+  BASIS_CHANGED = 1,     // changed locally, and differs from the new version
+  BASIS_SAME = 2,        // the local item already is the new version
+  BASIS_VANISHED = 3,    // the item the database records is gone
+};
+
+class Worker : public SyncTask {
  public:
   enum Action {
     ACTION_DONE = 0,
@@ -149,43 +165,63 @@ class Worker : public ServerTask {
     ACTION_ABORT_EXCEPTION = 4,
   };
 
+  // Seconds of the waits the actions ask for.
+  static constexpr int kRetryWait = 3;
+  static constexpr int kLongWait = 120;
+  // ERR_SYS results in a row before the event is parked in the exception
+  // list; failed verifications of a patched download before it is dropped.
+  static constexpr int kMaxSysErrors = 3;
+  static constexpr unsigned kMaxPatchErrors = 3;
+  // ERR_INT results in a row for one event before the worker waits
+  // kRetryWait seconds between attempts: no event may loop without a wait.
+  static constexpr int kMaxQuickRetries = 3;
+
   // `generation` is 3 or 4. `ctx` is this worker's mailbox; `index` its
   // number in log lines.
   Worker(TaskManager* owner, TaskContext* ctx, int index, int generation);
   ~Worker() override;
 
-  int Resume() override;
-  int Stop() override;
   void DoTask() override;
-  bool IsConnected() const override;
-  void SetConnectionState(ConnectionState s);
 
   // ---- One event (worker thread; public for tests) -------------------------
   // Dispatches `e` to the operation for its kind. Returns an ERR_ code.
-  int ProcessEvent(Event& e);
-  // Maps an operation's result to an Action (see the tables in worker.cpp).
+  // Virtual so that tests can drive the event loop with scripted results.
+  virtual int ProcessEvent(Event& e);
+  // Maps an operation's result to an Action or -1 (unexpected code).
   int HandleError(int code);
-  // Reports `code` to the task manager when the rate limit allows: 1 when
-  // reported, else 0.
-  int NotifyError(int code);
   void NotifyEvent(NotifyEventType type, const std::wstring& path);
-  // 0: the path is finished; -1: newer events wait in the mailbox.
+  // Records the outcome of `e` (UI file event, file status row, exception
+  // list) and tells the task manager. 0: the path is released; -1: newer
+  // events wait in the mailbox (the path stays with this worker).
   int DoneEvent(const Event& e);
 
-  // ---- Operations (worker thread) ------------------------------------------
-  int UploadLocal(const std::wstring& path);                         // upload.cpp
-  int DownloadRemote(uint64_t sync_id, const std::wstring& path);    // download.cpp
-  int RemoveLocal(const std::wstring& path);                         // removal.cpp
-  int RemoveRemote(const std::wstring& path);                        // removal.cpp
-  // Moves the directory into the working directory, then deletes it there.
-  int RemoveDirectoryW(const std::wstring& full_path);               // removal.cpp
+  // The mailbox step of the event loop: what to work on next after the event
+  // `e1` (finished when `e1_done`), given what the mailbox held. Sets `e1`
+  // (and `e2` for a pair, server event first in `e1`) and returns how many
+  // events take part (0, 1 or 2). A finished server event never takes part
+  // again: it has been counted down already.
+  static int TakeFromMailbox(Event& e1, Event& e2, bool e1_done, const Event& mailbox_server,
+                             const Event& mailbox_local);
 
-  // ---- Filter -------------------------------------------------------------
+  // ---- Operations (worker thread) ------------------------------------------
+  int UploadLocal(const std::wstring& path);                       // upload.cpp
+  int DownloadRemote(uint64_t sync_id, const std::wstring& path);  // download.cpp
+  int RemoveLocal(const std::wstring& path);                       // removal.cpp
+  int RemoveRemote(const std::wstring& path);                      // remove-remote.cpp
+  // Removes the local directory `path` (an event path) of a server removal:
+  // only what the file event database proves synced and unchanged goes; any
+  // other item stays in place with its parent directories. Returns 0 when
+  // the directory is gone, 1 when items were kept (they have no rows any
+  // more once the caller removes the subtree's rows, so they are uploaded
+  // as new), -1 on failure.
+  int RemoveDirectoryW(const std::wstring& path);  // removal.cpp
+
+  // ---- Filter ---------------------------------------------------------------
   // 0 when the filter lets the item through, else the first filter result.
   int TestFile(const std::wstring& path, uint64_t file_size, uint64_t full_path_size) const;
   int TestDirectory(const std::wstring& path, uint64_t full_path_size) const;
 
-  // ---- Checksum, signature and delta helpers (worker.cpp) ------------------
+  // ---- Checksum, signature and delta helpers --------------------------------
   int CalculateMD4(const std::wstring& full_path, std::wstring& hash) const;
   int CalculateSignature(const std::wstring& path, TempFile& sign_file) const;
   int CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,
@@ -196,58 +232,76 @@ class Worker : public ServerTask {
   bool LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row,
                        const std::wstring& hash) const;
 
-  // Tests: a clock in seconds instead of time(nullptr).
-  void SetClock(std::function<time_t()> clock) { m_clock = std::move(clock); }
+  // The basis check of a download. `row` is null without a database row;
+  // `local` is the local item now; `checksum` computes the local file's
+  // checksum (0 or -1) and is called only where the check needs it.
+  BasisResult CheckBasisFile(const ClientFileEventInfo* row, const FILE_INFO& local,
+                             uint8_t new_type, uint64_t new_size, const std::wstring& new_hash,
+                             const std::function<int(std::wstring&)>& checksum) const;
+
   int generation() const { return m_generation; }
   int index() const { return m_index; }
+  ConflictChecker& Checker() { return m_checker; }
 
  protected:
-  // ---- Channel pattern (worker.cpp) ----------------------------------------
-  // Pops a connection, hands it abort_flag and makes sure it carries a live
-  // session. On failure the connection is closed and returned to the pool,
-  // `conn` is null and the error is returned.
-  int ObtainChannel(Connection*& conn);
-  // Connection::Update(alive) and back to the pool.
-  void ReturnChannel(Connection* conn, uint32_t alive);
-  int RequestChannel(Connection* conn);
-  int EstablishConnection(Connection* conn);
-  int ProtoRequestChannel(Channel& ch, RequestChannelContext& ctx);
-
   // ---- Wire exchanges --------------------------------------------------------
-  int ProtoDownloadObject(Channel& ch, DownloadContext& ctx);    // download.cpp
-  int ProtoUploadObject(Channel& ch, UploadContext& ctx);        // upload.cpp
-  int ProtoReadUploadResponse(Channel& ch, UploadResponse& r);   // upload.cpp
-  int ProtoRemoveObject(Channel& ch, RemoveContext& ctx);        // removal.cpp
+  int ProtoDownloadObject(Channel& ch, DownloadContext& ctx);   // download.cpp
+  int ReadDownloadResponse(Channel& ch, DownloadResponse& rs);  // download.cpp
+  int ProtoUploadObject(Channel& ch, UploadContext& ctx);       // upload.cpp
+  int ProtoReadUploadResponse(Channel& ch, UploadResponse& r);  // upload.cpp
+  int ProtoRemoveObject(Channel& ch, RemoveContext& ctx);       // remove-remote.cpp
+
+  int CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
+                     TempFile& sign_file);  // download.cpp
+  int CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& row,
+                     TempFile& sign_file);  // upload.cpp
+  // Fills the file block of `req` (upload.cpp): 0, ERR_INT (the file
+  // changed meanwhile) or ERR_SYS.
+  int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadRequest& req,
+                       TempFile& sign_file);
 
   // Pending local events for the path in work (mailbox, under its lock).
   bool HasPendingLocalEvents() const;
   // Sync root + `path`.
   std::wstring FullPath(const std::wstring& path) const;
-  const std::wstring& Session() const;
-  time_t Now() const { return m_clock ? m_clock() : std::time(nullptr); }
+  std::wstring SyncRoot() const;
   const BlackList2& Filter() const;
-  SFSysInfo& Config() const;
+
+  // ---- Confined disk operations for server events (worker.cpp) --------------
+  // Checks a path that came from the server: a safe relative path (no "..",
+  // ".", empty name, NUL, backslash; not the root) within this platform's
+  // limits. 0 with `out` set; ERR_INVAL (unsafe: logged and shown as an
+  // error) or ERR_NOENT (too long: logged and shown) otherwise.
+  int CheckServerPath(const std::wstring& path, const wchar_t* who, SharePath& out);
+  // Opens the sync root for the walk. 0 or ERR_SYS.
+  int OpenRoot(ShareDir& root) const;
+  // FSStat without following any link on the way from the root. A path
+  // through a link, or through a non-directory, is reported missing (the
+  // item is not part of the synced tree). 0 or -1.
+  int LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info) const;
+
+  // Parks `e` in the exception list and hands its path back to the queues.
+  void ParkEvent(Event& e);
+  // Where received content is staged: the sync root's working directory.
+  std::wstring WorkDir() const;
+  // RemoveDirectoryW's walk: removes entry `name` of `dirfd` (event path
+  // `path`) when the database proves it synced and unchanged, a directory
+  // once nothing is left in it; counts what stays in `kept`. 0 or -1.
+  int PruneSynced(int dirfd, const std::string& name, const std::wstring& path, int& kept);
 
   // Constant after construction.
   const int m_index;
   const int m_generation;  // 3 or 4
-  const wchar_t* const m_module;  // "worker-v4" or "worker-v3"
-  ConnectionPool* const pool;
-
-  // Set by Stop (any thread), read by the channel in the worker's thread.
-  std::atomic<int> abort_flag{0};
 
   // Worker thread only.
-  int last_notified = 0;
   int sys_err_count = 0;
-  time_t last_err_io_time = 0;
   unsigned patch_err_count = 0;
   NotifyEventType notify_event_type = NOTIFY_NONE;
   int notify_file_status = -1;
-  std::function<time_t()> m_clock;
-
-  mutable std::mutex conn_state_lock;
-  ConnectionState conn_state = IDLE_STATE;  // Guarded by conn_state_lock
+  ConflictChecker m_checker;
+  // A path whose delta did not reproduce the announced content although the
+  // basis was unchanged: its next download asks for the whole file.
+  std::wstring m_whole_next;
 };
 
 class Worker4 : public Worker {

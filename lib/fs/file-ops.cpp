@@ -199,6 +199,7 @@ int FSStat(const std::wstring& path, FILE_INFO& info) {
   info.type = TypeOfMode(st.st_mode);
   info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
   info.mtime = ClampTime(st.st_mtime);
+  info.ctime = ClampTime(st.st_ctime);
   return 0;
 }
 

@@ -27,8 +27,8 @@ enum _FILE_TYPE_tag {
 };
 typedef enum _FILE_TYPE_tag FILE_TYPE;
 
-// What FSStat found. Equality compares every field; workers use it to notice
-// that a file changed while they were reading it.
+// What FSStat found. Equality compares every field but ctime; workers use it
+// to notice that a file changed while they were reading it.
 struct _FILE_INFO_tag {
   std::wstring path;  // exactly as given to FSStat
   std::wstring name;  // not filled by FSStat; callers set it when they need it
@@ -36,6 +36,11 @@ struct _FILE_INFO_tag {
   uint32_t mtime = 0;  // seconds since 1970-01-01 UTC (clamped to 0..2^32-1)
   uint64_t size = 0;   // bytes for FT_FILE; 0 for every other type
   bool isExist = false;
+  // Last status change (content, times, name, permissions), in the same
+  // seconds. Nobody can set it, so a file whose ctime falls in the second of
+  // its mtime may have been written again within that second without its
+  // size or mtime showing it. Not compared.
+  uint32_t ctime = 0;
 
   bool operator==(const _FILE_INFO_tag& o) const {
     return isExist == o.isExist && size == o.size && mtime == o.mtime && type == o.type &&

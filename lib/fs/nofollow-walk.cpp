@@ -100,7 +100,7 @@ int ShareDir::OpenParent(const SharePath& p, bool create, UniqueFd& out,
     walked.names.push_back(name);
     int fd = OpenDirAt(cur.get(), name);
     if (fd < 0 && errno == ENOENT && create) {
-      if (mkdirat(cur.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+      if (mkdirat(cur.get(), name.c_str(), m_dirMode) != 0 && errno != EEXIST) {
         SF_LOG(L_ERR, L"[ERROR] share-path(%d): mkdir '%s': %s\n", walked.str(),
                std::string(strerror(errno)));
         return ERR_SYS;
@@ -151,6 +151,71 @@ int ShareDir::OpenDir(const SharePath& p, UniqueFd& out) const {
   return 0;
 }
 
+int ShareDir::MakeDir(const SharePath& p, std::vector<SharePath>* created) const {
+  UniqueFd parent;
+  int r = OpenParent(p, true, parent, created);
+  if (r != 0) return r;
+  if (mkdirat(parent.get(), p.leaf().c_str(), m_dirMode) == 0) {
+    if (created) created->push_back(p);
+    return 0;
+  }
+  if (errno != EEXIST) {
+    SF_LOG(L_ERR, L"[ERROR] share-path(%d): mkdir '%s': %s\n", p.str(),
+           std::string(strerror(errno)));
+    return ERR_SYS;
+  }
+  struct stat st;
+  if (fstatat(parent.get(), p.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ERR_SYS;
+  return S_ISDIR(st.st_mode) ? 0 : ERR_CONFLICT;
+}
+
+int ShareDir::MoveIn(int fromdir, const std::string& name, const SharePath& to,
+                     bool create_parents) const {
+  UniqueFd parent;
+  int r = OpenParent(to, create_parents, parent);
+  if (r != 0) return r;
+  struct stat st;
+  if (fstatat(parent.get(), to.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(st.st_mode)) {
+    return ERR_CONFLICT;
+  }
+  if (renameat(fromdir, name.c_str(), parent.get(), to.leaf().c_str()) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] share-path(%d): rename into '%s': %s\n", to.str(),
+           std::string(strerror(errno)));
+    return errno == ENOENT ? ERR_NOENT : ERR_SYS;
+  }
+  SyncDir(parent.get());
+  return 0;
+}
+
+int ShareDir::Remove(const SharePath& p) const {
+  UniqueFd parent;
+  int r = OpenParent(p, false, parent);
+  if (r == ERR_NOENT) return 0;
+  if (r != 0) return ERR_SYS;
+  r = RemoveTreeAt(parent.get(), p.leaf());
+  if (r != 0) {
+    SF_LOG(L_ERR, L"[ERROR] share-path(%d): cannot remove '%s'\n", p.str());
+    return r;
+  }
+  SyncDir(parent.get());
+  return 0;
+}
+
+int ShareDir::SetMtime(const SharePath& p, time_t mtime) const {
+  UniqueFd parent;
+  int r = OpenParent(p, false, parent);
+  if (r != 0) return r;
+  struct timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  ts[1].tv_sec = mtime;
+  ts[1].tv_nsec = 0;
+  if (utimensat(parent.get(), p.leaf().c_str(), ts, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? ERR_NOENT : ERR_SYS;
+  return 0;
+}
+
 int RemoveTreeAt(int dirfd, const std::string& name) {
   struct stat st;
   if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -182,4 +247,8 @@ int RemoveTreeAt(int dirfd, const std::string& name) {
 
 void SyncDir(int dirfd) {
   if (dirfd >= 0) fsync(dirfd);
+}
+
+std::wstring FdPath(int fd) {
+  return L"/proc/self/fd/" + std::to_wstring(fd);
 }

@@ -1,8 +1,9 @@
-// Confinement of client-supplied paths to the share. A path from the wire is
-// untrusted: it is checked here component by component, and every disk
-// operation on the share walks directory descriptors opened with O_NOFOLLOW,
-// so neither "..", an absolute escape, nor a symlink planted in the share can
-// reach outside it.
+// Confinement of paths from the wire to one directory tree: the server's
+// share, and the client's sync root for what the server asks it to change. A
+// path from the wire is untrusted: it is checked here component by
+// component, and every disk operation on the tree walks directory
+// descriptors opened with O_NOFOLLOW, so neither "..", an absolute escape,
+// nor a symlink planted in the tree can reach outside it.
 #pragma once
 
 #include <sys/stat.h>
@@ -85,9 +86,29 @@ class ShareDir {
   // Opens the directory `p` (no symlink followed). 0, ERR_NOENT, ERR_CONFLICT, ERR_SYS.
   int OpenDir(const SharePath& p, UniqueFd& out) const;
 
+  // Mode of the directories the calls below create (the umask applies).
+  void SetDirMode(mode_t mode) { m_dirMode = mode; }
+  // Makes the directory `p` and its missing parents. 0 also when it exists;
+  // ERR_CONFLICT (something else than a directory, or a symlink, stands at
+  // `p` or on the way); ERR_SYS.
+  int MakeDir(const SharePath& p, std::vector<SharePath>* created = nullptr) const;
+  // Moves `name` of the directory `fromdir` to `to`, replacing what stands
+  // there unless it is a directory; with `create_parents` missing parents of
+  // `to` are made first. The new name is made durable (its directory is
+  // flushed). 0, ERR_NOENT (a parent is missing), ERR_CONFLICT, ERR_SYS.
+  int MoveIn(int fromdir, const std::string& name, const SharePath& to,
+             bool create_parents) const;
+  // Removes the file or the whole tree at `p` without following symlinks
+  // (a symlink is removed itself). 0 also when nothing is there; ERR_SYS.
+  int Remove(const SharePath& p) const;
+  // Sets the modification time of `p` itself (a symlink is not followed).
+  // 0, ERR_NOENT, ERR_CONFLICT, ERR_SYS.
+  int SetMtime(const SharePath& p, time_t mtime) const;
+
  private:
   UniqueFd m_root;
   std::string m_rootPath;
+  mode_t m_dirMode = 0755;
 };
 
 // Removes the tree at `path` (a file, or a directory and its contents) without
@@ -96,3 +117,8 @@ int RemoveTreeAt(int dirfd, const std::string& name);
 
 // fsync of a directory, so that a rename into it survives a crash.
 void SyncDir(int dirfd);
+
+// "/proc/self/fd/N": the name under which path-taking code (checksums,
+// signatures, patches) reads exactly the file an open descriptor holds, so a
+// file reached by the walk is not looked up by its path again.
+std::wstring FdPath(int fd);

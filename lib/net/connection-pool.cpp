@@ -32,7 +32,17 @@ Connection::~Connection() = default;
 
 void Connection::Update(uint32_t alive) {
   alive_value = alive;
+  if (alive == 0) {
+    last_access = 0;
+    if (channel) channel->Close();
+    return;
+  }
   last_access = static_cast<uint32_t>(std::time(nullptr));
+}
+
+bool Connection::Reusable(uint32_t now) const {
+  if (alive_value == 0 || !channel || channel->IsClosed()) return false;
+  return now >= last_access && now - last_access <= alive_value;
 }
 
 ConnectionPool::~ConnectionPool() {
@@ -57,8 +67,13 @@ Connection* ConnectionPool::pop() {
 
 void ConnectionPool::push(Connection* c) {
   if (!c) return;
+  const bool reusable = c->Reusable(static_cast<uint32_t>(std::time(nullptr)));
   std::lock_guard<std::mutex> g(m_mutex);
-  m_free.push_front(c);
+  if (reusable) {
+    m_free.push_front(c);
+  } else {
+    m_free.push_back(c);
+  }
 }
 
 size_t ConnectionPool::available() const {

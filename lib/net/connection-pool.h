@@ -48,8 +48,12 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Records a granted keep-alive: alive_value = alive, last_access = now.
+  // Records the keep-alive the last answer granted: alive_value = alive and
+  // last_access = now; 0 also clears last_access and closes the channel.
   void Update(uint32_t alive);
+  // Whether the channel may be used without a new connection request: a
+  // keep-alive was granted and has not run out at `now` (seconds).
+  bool Reusable(uint32_t now) const;
 
   ConnectionMode mode() const { return m_mode; }
   bool ssl() const { return m_ssl; }
@@ -81,8 +85,9 @@ class ConnectionPool {
   void Adopt(std::unique_ptr<Connection> c);
   // Takes the front connection; null when all are borrowed.
   Connection* pop();
-  // Returns a borrowed connection (to the front: it is the most recently
-  // used, so the most likely to be still open).
+  // Returns a borrowed connection: a reusable one to the front (the next
+  // user skips the connection request), any other to the back. Null is
+  // ignored.
   void push(Connection* c);
   size_t available() const;
   size_t size() const;

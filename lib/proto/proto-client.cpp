@@ -416,7 +416,8 @@ bool ProtoIsSafePath(const std::wstring& path) {
   }
 }
 
-int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries) {
+int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
+                    PullLayout layout, size_t* dropped) {
   uint64_t newest = 0, n = 0;
   int rc = ProtoReadSection(ch, SPROTO_ID_SID, newest);
   SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad sync id. %s\n");
@@ -440,6 +441,19 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries)
     SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad file type. %s\n");
     rc = ProtoReadSection(ch, SPROTO_ID_FILESTATUS, status);
     SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad file status. %s\n");
+    if ((type != SFT_FILE && type != SFT_DIR) || (status != FS_DEL && status != FS_EXIST)) {
+      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad entry: type %u, status %u\n",
+             type, status);
+      return ERR_PROTO;
+    }
+    uint64_t size = 0;
+    std::wstring hash;
+    if (layout == kPullWithContent && status == FS_EXIST && type == SFT_FILE) {
+      rc = ProtoReadSection(ch, SPROTO_ID_FILESIZE, size);
+      SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad file size. %s\n");
+      rc = ProtoReadSection(ch, SPROTO_ID_FILEHASH, hash);
+      SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad file hash. %s\n");
+    }
     rc = ProtoReadSection(ch, SPROTO_ID_PATH, path);
     SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad event path. %s\n");
     if (seq != i) {
@@ -453,12 +467,15 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries)
     // of it would empty the whole sync root.
     if (!ProtoIsSafePath(path) || path == L"/") {
       SF_LOG(L_WARNING, L"[WARNING] proto-client(%d): ReadEvents: unsafe path refused: %s\n", path);
+      if (dropped) ++*dropped;
       continue;
     }
     PullEntry e;
     e.sync_id = sid;
     e.type = type;
     e.status = status;
+    e.size = size;
+    e.hash = std::move(hash);
     e.path = std::move(path);
     entries.push_back(std::move(e));
   }

@@ -19,6 +19,7 @@
 // Thread-safety: reentrant; a channel is used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -117,13 +118,23 @@ int ProtoReadConnResponse(Channel& ch, uint32_t& alive);
 int ProtoWriteBasicRequest(Channel& ch, uint8_t cmd, uint16_t pkt_len, const std::wstring& session);
 // SCMD_EVT_PULL with the last sync id the client has.
 int ProtoWritePullEventRequest(Channel& ch, const std::wstring& session, uint64_t base_id);
+// The two layouts of a pull answer's entries: the one-shot helpers' (sequence
+// id, sync id, type, status, path) and the syncer's, which carries the size
+// and checksum of each existing file between status and path.
+enum PullLayout { kPullBasic = 0, kPullWithContent = 1 };
+
 // The body of an OK pull response (the caller read header and result): the
-// newest sync id and the entries, appended to `entries` in wire order. `to_id` is set only when every entry was read. Events appended
-// before a failure stay in the list. Entries whose path is not a safe
-// relative path (see ProtoIsSafePath) or is the root "/" itself are dropped
-// with a warning. ERR_PROTO
-// for a count above kProtoMaxPullEvents or a broken sequence.
-int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries);
+// newest sync id and the entries, appended to `entries` in wire order.
+// `to_id` is set only when every entry was read. Entries appended before a
+// failure stay in the list. Entries whose path is not a safe relative path
+// (see ProtoIsSafePath) or is the root "/" itself are dropped with a
+// warning. ERR_PROTO for a count above kProtoMaxPullEvents, a broken
+// sequence, or a type other than SFT_FILE/SFT_DIR or a status other than
+// FS_DEL/FS_EXIST (a damaged entry must not be taken for a directory: making
+// one in place of a file would remove the file).
+// `dropped` (optional) counts the entries dropped for their paths.
+int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
+                    PullLayout layout = kPullBasic, size_t* dropped = nullptr);
 // SCMD_EVT_SEND for one object.
 int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session, uint64_t sync_id,
                               const std::wstring& path);

@@ -692,7 +692,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path) {
   return ProtoWriteFile(ch, type, fp.get());
 }
 
-int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path) {
+int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path, uint64_t max_len) {
   std::string native;
   if (NativeStrToUTF8(path, native) < 0) return ERR_SYS;
   FilePtr fp(std::fopen(native.c_str(), "wb"));
@@ -716,6 +716,11 @@ int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path) {
       SF_LOG(L_ERR, L"[ERROR] proto-common(%d): ReadFile: Failed to get file length. %s\n",
              GetErrorStringW(rc));
       result = rc;
+    } else if (size > max_len) {
+      SF_LOG(L_ERR,
+             L"[ERROR] proto-common(%d): ReadFile: %llu bytes announced, at most %llu expected\n",
+             size, max_len);
+      result = ERR_PROTO;
     }
   }
   char buf[kProtoBlockSize];

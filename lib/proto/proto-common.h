@@ -306,8 +306,11 @@ int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path);
 // Creates or truncates `path` and writes the received payload into it;
 // `type` gets the DELTATYPE byte. 0; ERR_PROTO for an empty block or blocks
 // running past the announced length; ERR_SYS for local file failures; a
-// channel error. A partial file stays on disk after a failure.
-int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path);
+// channel error. A partial file stays on disk after a failure. A payload
+// announced longer than `max_len` bytes fails with ERR_PROTO before any
+// block is read.
+int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path,
+                  uint64_t max_len = UINT64_MAX);
 
 // ---- records ------------------------------------------------------------------
 

@@ -80,17 +80,40 @@ TEST_F(DaemonTest, SigtermWhileBlockedOnStdinExitsZero) {
   EXPECT_EQ(proc.Wait(), 0);
 }
 
-TEST_F(DaemonTest, SyncRootThatCannotBeEnteredIsLoggedNotSilentlyIgnored) {
-  // A regular file where the sync root should be: it can be neither created
-  // nor made the working directory, and the user must be told which path.
+TEST_F(DaemonTest, SyncRootThatCannotBeEnteredOrWatchedRefusesToStartAndSaysWhy) {
+  // A regular file where the sync root should be: it can be neither created,
+  // made the working directory nor watched. Syncing without seeing local
+  // changes is no state to run in; the user must be told which path.
   ::rmdir(box.Root().c_str());
   sftest::WriteFile(box.Root(), "not a folder");
-  Start();
-  proc.Signal(SIGTERM);
-  EXPECT_EQ(proc.Wait(), 0);
+  box.WriteConfig();
+  ASSERT_TRUE(box.StartDaemon(proc));
+  EXPECT_EQ(proc.Wait(), 255);
   const std::string log = box.ReadLog();
-  EXPECT_NE(log.find("[ERROR] client("), std::string::npos) << log;
   EXPECT_NE(log.find("cannot enter the sync root '" + box.Root() + "'"), std::string::npos) << log;
+  EXPECT_NE(log.find("cannot watch the sync root '" + box.Root() + "'"), std::string::npos) << log;
+  EXPECT_EQ(log.find(kStarted), std::string::npos) << log;
+}
+
+TEST_F(DaemonTest, BrokenLocalStateRefusesToStart) {
+  // Each store the engine cannot work without, made unopenable in turn: a
+  // folder where the database file should be, a file where the signature
+  // folder should be.
+  for (const char* broken : {"event-db.sqlite", "file-status.sqlite", "sign"}) {
+    DaemonSandbox b;
+    if (std::string(broken) == "sign") {
+      sftest::WriteFile(b.DbDir() + "/sign", "not a folder");
+    } else {
+      ASSERT_EQ(::mkdir((b.DbDir() + "/" + broken).c_str(), 0755), 0);
+    }
+    b.WriteConfig();
+    ChildProcess p;
+    ASSERT_TRUE(b.StartDaemon(p));
+    EXPECT_EQ(p.Wait(), 255) << broken;
+    const std::string log = b.ReadLog();
+    EXPECT_NE(log.find("[ERROR] client("), std::string::npos) << broken << "\n" << log;
+    EXPECT_EQ(log.find(kStarted), std::string::npos) << broken << "\n" << log;
+  }
 }
 
 TEST_F(DaemonTest, ConfigurationWithoutSyncRootRefusesToStartAndSaysWhy) {

@@ -64,6 +64,9 @@ TEST_F(RoutingBlackBoxTest, ExistingTreeIsMarkedSyncingAndReported) {
   sftest::WriteFile(box.Root() + "/a b.txt", "1");
   sftest::WriteFile(box.Root() + "/d/e/f.txt", "2");
   sftest::WriteFile(box.Root() + "/d/\xc3\xa9.txt", "3");
+  // The retried file exists: a vanished one would be finished at once (and
+  // its mark could come and go unseen) now that workers run.
+  sftest::WriteFile(box.Root() + "/retried.txt", "5");
   sftest::WriteFile(box.DbDir() + "/excep.list", "3 32 0 /retried.txt\n");
   ASSERT_TRUE(box.StartDaemon(proc));
 

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -367,6 +370,35 @@ TEST_F(TaskManagerTest, FileStatusUpdatesUseTheFullPath) {
   EXPECT_EQ(FStat("/d"), -1);
   EXPECT_EQ(FStat("/d/f"), -1) << "removing a directory's record takes what is below";
   EXPECT_EQ(TaskManager::GetRelativeEventPath(L"/a/b"), L"a/b");
+}
+
+TEST_F(TaskManagerTest, SlowStatusDatabaseNeverHoldsUpTheQueuesAndKeepsTheOrderPerPath) {
+  // Another program holds "file-status.sqlite": every write waits for it.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.Sub("db/file-status.sqlite").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto first = std::async(std::launch::async, [&] { Push(Local(EV_CREATE, L"/a")); });
+  // The event is queued and can be taken while its mark waits.
+  auto taken = std::async(std::launch::async, [&] {
+    Event l, s;
+    return sftest::WaitFor([&] { return tm->PullEvent(l, s, w0) == 1; }) ? l : Event();
+  });
+  const bool in_time = taken.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(in_time) << "the queues wait for the status database";
+  Event a;
+  if (in_time) {
+    a = taken.get();
+    EXPECT_EQ(a.m_path, L"/a");
+  }
+  EXPECT_EQ(tm->GetStatus(), TaskManager::SYNCING);
+  // Finished before the "syncing" mark could be written: the result wins.
+  auto done = std::async(std::launch::async, [&] { tm->DoneEvent(a, FSTAT_SYNCED); });
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  first.get();
+  done.get();
+  if (!in_time) taken.get();
+  EXPECT_TRUE(sftest::WaitFor([&] { return FStat("/a") == FSTAT_SYNCED; })) << FStat("/a");
 }
 
 TEST_F(TaskManagerTest, StopEmptiesEverythingSilently) {

@@ -107,6 +107,29 @@ TEST_F(ExpanderTest, AgreeingRescanPushesNothing) {
   EXPECT_EQ(Drain(), V{});
 }
 
+TEST_F(ExpanderTest, SubDirectoryRescanComparesPathsFromTheRoot) {
+  // The rescan a "wait" answer to a removal queues: disk and database agree
+  // below "/d", so nothing may be removed or uploaded.
+  Dir("/d");
+  Dir("/d/e");
+  File("/d/x");
+  File("/d/e/y");
+  File("/outside");
+  Row("/d", true);
+  Row("/d/e", true);
+  Row("/d/x", false);
+  Row("/d/e/y", false);
+  Event e(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN, L"/d");
+  factory.expander->ExpandEvent(e);
+  EXPECT_EQ(Drain(), V{});
+  // What does differ below it is named from the root, and nothing outside
+  // "/d" is touched.
+  File("/d/e/new");
+  Row("/d/gone", false);
+  factory.expander->ExpandEvent(e);
+  EXPECT_EQ(Drain(), (V{"L:2:0:/d/gone", "L:3:0:/d/e/new"}));
+}
+
 TEST_F(ExpanderTest, OneSidedEntriesAreUploadedRemovedOrDownloaded) {
   File("/new.txt");
   Row("/gone.txt", false);

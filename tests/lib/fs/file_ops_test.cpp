@@ -380,6 +380,13 @@ TEST(FSUTimeTest, SetsOnlyModificationTime) {
   EXPECT_EQ(Lstat(t.Sub("f")).st_mtime, 1500000001);
   EXPECT_EQ(Lstat(t.Sub("f")).st_atime, 5000);
   EXPECT_EQ(FSUTime(W(t.Sub("missing")), 0, 1), -1);
+  // The status change time records when that happened, which no caller can
+  // set: it is what tells a time put back from a write.
+  FILE_INFO info;
+  ASSERT_EQ(FSStat(W(t.Sub("f")), info), 0);
+  EXPECT_EQ(info.mtime, 1500000001u);
+  EXPECT_EQ(info.ctime, static_cast<uint32_t>(Lstat(t.Sub("f")).st_ctime));
+  EXPECT_GT(info.ctime, info.mtime);
 }
 
 TEST(FSUTimeTest, FatVolumesKeepEvenSeconds) {

@@ -1,0 +1,567 @@
+// Download: a server change to a file or directory brought to the sync root.
+// Received content is staged in the working directory, verified, and moved
+// into place only after the local item was checked against what the
+// database recorded; a local edit is never overwritten (it is kept under a
+// conflict name). Every disk operation on the sync root walks from the root
+// without following links.
+//
+// Thread: the calling worker's thread.
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "client/local/expander.h"
+#include "client/store/sign-mgr.h"
+#include "client/sync/worker.h"
+#include "lib/base/errors.h"
+#include "lib/base/utility.h"
+#include "lib/net/channel.h"
+#include "lib/proto/proto-client.h"
+#include "rsapi/rs-api.h"
+
+namespace {
+
+// A delta may be longer than the file it builds, but not by much.
+uint64_t PayloadBound(uint64_t size) {
+  return size + size / 8 + (uint64_t{1} << 20);
+}
+
+bool SameState(const FILE_INFO& a, const FILE_INFO& b) {
+  if (a.isExist != b.isExist) return false;
+  if (!a.isExist) return true;
+  return a.type == b.type && a.size == b.size && a.mtime == b.mtime;
+}
+
+// Flushes a staged file's data before it is renamed into place, so that a
+// crash leaves either the old item or the whole new one.
+void FlushFile(const std::wstring& path) {
+  const int fd = open(WideToUtf8Lossy(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+std::wstring Worker::WorkDir() const {
+  return SyncRoot() + L"/" + Expander::kWorkingDirName;
+}
+
+// ---- Wire exchange -----------------------------------------------------------
+
+int Worker::ProtoDownloadObject(Channel& ch, DownloadContext& ctx) {
+  DownloadRequest& rq = ctx.request;
+  DownloadResponse& rs = ctx.response;
+  rs.alive = 0;
+  int r = ProtoWriteBasicRequest(ch, SCMD_EVT_SEND, 0, rq.session);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send basic request. %s.\n", GetErrorStringW(r));
+  } else if ((r = ProtoWriteObjectId(ch, rq.obj)) < 0) {
+    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send object id. %s.\n", GetErrorStringW(r));
+  } else if ((r = ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, rq.sync_blocks)) < 0) {
+    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send request blocks. %s.\n", GetErrorStringW(r));
+  } else if ((r = ch.FlushWrite(0)) < 0) {
+    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send data. %s.\n", GetErrorStringW(r));
+  }
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"Worker (%d): Failed to send download request. %s\n", m_index,
+             GetErrorStringW(r));
+    return r;
+  }
+  r = ReadDownloadResponse(ch, rs);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"Worker (%d): failed to failed to recv download response. %s\n", m_index,
+             GetErrorStringW(r));
+  }
+  return r;
+}
+
+int Worker::ReadDownloadResponse(Channel& ch, DownloadResponse& rs) {
+  int r = ProtoReadResponse(ch, SCMD_EVT_SEND, rs.code);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv response code. %s.\n", GetErrorStringW(r));
+    return r;
+  }
+  if (rs.code == SPROTO_RES_OK) {
+    if ((r = ProtoReadObjectId(ch, rs.obj)) < 0) {
+      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv object id. %s.\n", GetErrorStringW(r));
+      return r;
+    }
+    if ((r = ProtoReadSection(ch, SPROTO_ID_FILETYPE, rs.new_obj_type)) < 0) {
+      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv object description. %s.\n",
+               GetErrorStringW(r));
+      return r;
+    }
+    if (rs.new_obj_type != SFT_FILE && rs.new_obj_type != SFT_DIR) {
+      // Taking an unknown type for a directory would unlink the file in its way.
+      SYNC_LOG(L_ERR, L"DownloadResponse: unknown object type %u.\n", rs.new_obj_type);
+      return ERR_PROTO;
+    }
+    if ((r = ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, rs.data_blocks)) < 0) {
+      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv block description. %s.\n",
+               GetErrorStringW(r));
+      return r;
+    }
+    if ((rs.data_blocks & BLK_COMMON_ATTR) &&
+        (r = ProtoReadCommonAttributeBlock(ch, rs.common_attr)) < 0) {
+      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv common attribute. %s.\n",
+               GetErrorStringW(r));
+      return r;
+    }
+    if (rs.data_blocks & BLK_FILE) {
+      if (rs.new_obj_type == SFT_DIR) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: receiving directory with file data.\n");
+        return ERR_PROTO;
+      }
+      if ((r = ProtoReadSection(ch, SPROTO_ID_FILESIZE, rs.file.size)) < 0) return r;
+      if ((r = ProtoReadSection(ch, SPROTO_ID_FILEHASH, rs.file.hash)) < 0) return r;
+      if (rs.file.size > kMaxDownloadBytes) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: %llu bytes announced, more than the %llu accepted.\n",
+                 rs.file.size, kMaxDownloadBytes);
+        rs.too_large = true;
+        return ERR_PROTO;
+      }
+      struct statvfs vfs;
+      const std::string work = WideToUtf8Lossy(WorkDir());
+      if (statvfs(work.c_str(), &vfs) == 0 &&
+          static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < rs.file.size) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: no room for %llu bytes in '%s'.\n", rs.file.size,
+                 work);
+        return ERR_DISKFULL;
+      }
+      if (rs.file.data.create() != 0) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: failed to create tmpfile.\n");
+        return ERR_SYS;
+      }
+      r = ProtoReadFile(ch, rs.file.type, rs.file.data.getPath(), PayloadBound(rs.file.size));
+      if (r < 0) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv file data. %s.\n", GetErrorStringW(r));
+        return r;
+      }
+    }
+    if (rs.data_blocks & BLK_MAC_ATTR) {
+      if ((r = ProtoReadSection(ch, SPROTO_ID_MACSIZE, rs.mac_attr.size)) < 0) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv mac attribute size. %s.\n",
+                 GetErrorStringW(r));
+        return r;
+      }
+      if ((r = ProtoReadSection(ch, SPROTO_ID_MACHASH, rs.mac_attr.hash)) < 0) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv mac ea. %s.\n", GetErrorStringW(r));
+        return r;
+      }
+      if (rs.mac_attr.data.create() != 0) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: failed to create tmpfile.\n");
+        return ERR_SYS;
+      }
+      uint8_t type = 0;
+      r = ProtoReadFile(ch, type, rs.mac_attr.data.getPath(), PayloadBound(rs.mac_attr.size));
+      if (r < 0) {
+        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv mac attr data. %s.\n",
+                 GetErrorStringW(r));
+        return r;
+      }
+    }
+  }
+  if ((r = ProtoReadSection(ch, SPROTO_ID_ALIVE, rs.alive)) < 0) {
+    SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv channel alive. %s. \n", GetErrorStringW(r));
+    return r;
+  }
+  return 0;
+}
+
+// ---- Basis check ---------------------------------------------------------------
+
+BasisResult Worker::CheckBasisFile(const ClientFileEventInfo* row, const FILE_INFO& local,
+                                   uint8_t new_type, uint64_t new_size,
+                                   const std::wstring& new_hash,
+                                   const std::function<int(std::wstring&)>& checksum) const {
+  std::wstring local_hash;
+  bool have_hash = false;
+  auto hash = [&]() -> int {
+    if (!have_hash) {
+      if (checksum(local_hash) != 0) return -1;
+      have_hash = true;
+    }
+    return 0;
+  };
+  const bool local_file = local.isExist && local.type == FT_FILE;
+  const bool local_dir = local.isExist && local.type == FT_DIR;
+
+  // Compares the local item with the new version.
+  auto against_new = [&]() -> BasisResult {
+    if (!local.isExist) return BASIS_CHANGED;
+    if (new_type == SFT_DIR) {
+      if (!local_dir) return BASIS_CHANGED;
+      SYNC_LOG(L_INFO, L"CheckBasisFile: Basis is now directory, ignore modification.\n");
+      return BASIS_SAME;
+    }
+    if (local_file) {
+      if (hash() != 0) {
+        SYNC_LOG(L_ERR, L"CheckBasisFile: Failed to calculate checksum for basis file\n");
+        return BASIS_ERROR;
+      }
+      if (local_hash == new_hash && local.size == new_size) {
+        SYNC_LOG(L_INFO,
+                 L"CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+        return BASIS_SAME;
+      }
+    }
+    return BASIS_CHANGED;
+  };
+  // The checksum step: a file whose content differs from the row's changed.
+  auto checksum_step = [&](bool size_match) -> BasisResult {
+    if (local_file) {
+      if (hash() != 0) {
+        SYNC_LOG(L_ERR, L"CheckBasisFile: Failed to calculate checksum for basis file\n");
+        return BASIS_ERROR;
+      }
+      if (row && local_hash != row->fileCheckSum) {
+        SYNC_LOG(L_INFO, L"CheckBasisFile: Basis file is locally modified\n");
+        return against_new();
+      }
+    }
+    return size_match ? against_new() : BASIS_UNCHANGED;
+  };
+  // The local item is not what the database recorded.
+  auto changed = [&]() -> BasisResult {
+    if (!local.isExist) return BASIS_VANISHED;
+    if (local_dir) return new_type == SFT_DIR ? BASIS_SAME : BASIS_CHANGED;
+    if (new_type == SFT_DIR || !local_file) return BASIS_CHANGED;
+    if (local.size == new_size) return checksum_step(true);
+    return BASIS_CHANGED;
+  };
+
+  if (row) {
+    if (!local.isExist) {
+      SYNC_LOG(L_INFO, L"CheckBasisFile: Basis file vanished.\n");
+      return changed();
+    }
+    if (local_dir) {
+      if (row->IsDir()) {
+        SYNC_LOG(L_INFO, L"CheckBasisFile: Basis file is unchanged (dir)\n");
+        return checksum_step(false);
+      }
+      SYNC_LOG(L_INFO,
+               L"CheckBasisFile: Basis file appears as FILE in database, but now it is a "
+               L"directory\n");
+      return changed();
+    }
+    if (!local_file) return changed();  // a link or special file stands there now
+    if (row->IsDir()) {
+      SYNC_LOG(L_INFO, L"CheckBasisFile: Basis appears as DIR in database, but now it is a file\n");
+      return changed();
+    }
+    if (local.size == row->fileSize) return checksum_step(false);
+    SYNC_LOG(L_INFO, L"CheckBasisFile: Basis file is modified (size not match) \n");
+    return changed();
+  }
+  if (!local.isExist) {
+    SYNC_LOG(L_INFO, L"CheckBasisFile: Basis is not changed (vanish).\n");
+    return checksum_step(false);
+  }
+  SYNC_LOG(L_INFO, L"CheckBasisFile: Basis does not appear in database.\n");
+  return changed();
+}
+
+// ---- Download --------------------------------------------------------------------
+
+int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
+  SharePath sp;
+  if (CheckServerPath(path, L"DownloadRemote", sp) != 0) return ERR_OK;  // dropped
+  const std::wstring full = FullPath(path);
+  ShareDir root;
+  if (OpenRoot(root) != 0) return ERR_SYS;
+  root.SetDirMode(0777);
+
+  ClientFileEventInfo row;
+  const bool has_row = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0;
+  if (!has_row) row.Clear();
+  if (has_row && row.IsFile() && !IsFileExist(row.signaturePath))
+    SYNC_LOG(L_NOTICE, L"DownloadRemote: missing signature while downloading '%s'.\n", path);
+  if (has_row && row.syncID == sync_id) {
+    SYNC_LOG(L_INFO, L"DownloadRemote: File '%s' is already up-to-date (server echo).\n", path);
+    return ERR_OK;
+  }
+  FILE_INFO local;
+  if (LocalStat(root, sp, local) != 0) {
+    SYNC_LOG(L_ERR, L"DownloadRemote: Failed to get local file info (%s)\n", full);
+    return ERR_SYS;
+  }
+
+  // The version named as base is the one a delta would apply to: without a
+  // local file to patch (or after a delta that did not fit it) the whole
+  // file is asked for, else every retry would get the same unusable delta.
+  uint64_t base = has_row ? row.syncID : 0;
+  if (!local.isExist || (has_row && row.IsFile() && local.type != FT_FILE) || m_whole_next == path)
+    base = 0;
+
+  // Staging and the working directory itself are reached without links.
+  SharePath work_sp;
+  UniqueFd work_fd;
+  ParseSharePath(std::wstring(L"/") + Expander::kWorkingDirName, work_sp);
+  if (root.MakeDir(work_sp) != 0 || root.OpenDir(work_sp, work_fd) != 0) {
+    SYNC_LOG(L_ERR, L"DownloadRemote: the working directory '%s' cannot be used\n", WorkDir());
+    return ERR_SYS;
+  }
+
+  DownloadContext ctx;
+  for (int attempt = 0;; ++attempt) {
+    ctx = DownloadContext();
+    ctx.request.session = Session();
+    ctx.request.obj.sync_id = base;
+    ctx.request.obj.path = path;
+    ctx.response.file.data = TempFile(WorkDir());
+    ctx.response.mac_attr.data = TempFile(WorkDir());
+    Connection* conn = nullptr;
+    int r = ObtainChannel(conn);
+    if (r != 0) {
+      SYNC_LOG(L_ERR, L"DownloadRemote: Failed to establish communication channel %s\n",
+               GetErrorStringW(r));
+      return r;
+    }
+    r = ProtoDownloadObject(*conn->channel, ctx);
+    ReturnChannel(conn, r < 0 ? 0 : ctx.response.alive);
+    if (r < 0) {
+      SYNC_LOG(L_ERR, L"Worker (%d): failed to download '%s'. %s.\n", m_index, path,
+               GetErrorStringW(r));
+      if (ctx.response.too_large) {
+        m_owner->ReportError(ERR_QUOTA);
+        return ERR_OK;  // dropped: no retry can change the size
+      }
+      return r;
+    }
+    if (ctx.response.code != SPROTO_RES_UPTODATE) break;
+    // Up to date with what the database recorded, but the item is gone
+    // (removed while the client was not running): fetch it whole.
+    if (LocalStat(root, sp, local) != 0) return ERR_SYS;
+    if (local.isExist || base == 0 || attempt > 0) return ERR_OK;
+    SYNC_LOG(L_INFO, L"DownloadRemote: '%s' is missing locally, fetching it again\n", path);
+    base = 0;
+  }
+  DownloadResponse& rs = ctx.response;
+  if (rs.code == SPROTO_RES_NOENT) {
+    SYNC_LOG(L_INFO, L"DownloadRemote: Object %s is removed, fake event, abort anyway\n", path);
+    return RemoveLocal(path);
+  }
+  if (rs.code != SPROTO_RES_OK) {
+    const int code = ProtoResp2ErrorCode(rs.code);
+    SYNC_LOG(L_ERR, L"DownloadRemote: Bad response: %s\n", GetErrorStringW(code));
+    return code;
+  }
+  if (rs.obj.path != path) {
+    SYNC_LOG(L_ERR, L"DownloadRemote: asked for '%s', the server answered for '%s'\n", path,
+             rs.obj.path);
+    return ERR_PROTO;
+  }
+  const bool new_dir = rs.new_obj_type == SFT_DIR;
+
+  // Prepare the new content.
+  TempFile sign_file(SignMgr::folder());
+  TempFile patched(WorkDir());
+  TempFile* content = nullptr;  // the verified (or unusable) new content
+  bool new_in_temp = false, ready = false;
+  const bool has_file = !new_dir && (rs.data_blocks & BLK_FILE) != 0;
+  if (new_dir) {
+    ready = true;  // made at placement, once the way is clear
+  } else if (!has_file) {
+    SYNC_LOG(L_INFO, L"DownloadRemote: File content of '%s' is not modified.\n", path);
+  } else {
+    content = &rs.file.data;
+    new_in_temp = true;
+    bool patch_ok = true;
+    if (rs.file.type != 0) {
+      UniqueFd basis;
+      if (patched.create() != 0) {
+        SYNC_LOG(L_ERR, L"DownloadRemote: Failed to create TempFile\n");
+        return ERR_SYS;
+      }
+      if (root.OpenRead(sp, basis) != 0 ||
+          RSPatchFile(FdPath(basis.get()), rs.file.data.getPath(), patched.getPath(),
+                      rs.file.size) != 0) {
+        SYNC_LOG(L_INFO, L"DownloadRemote: Check basis file of (%s) after patching ...\n", full);
+        patch_ok = false;
+      } else {
+        rs.file.data.remove();
+        content = &patched;
+      }
+    }
+    if (patch_ok) {
+      std::wstring got;
+      FILE_INFO staged;
+      if (CalculateMD4(content->getPath(), got) != 0 ||
+          FSStat(content->getPath(), staged) != 0) {
+        SYNC_LOG(L_ERR, L"DownloadRemote: Failed to verify patched new file, try it again\n");
+        return ERR_SYS;
+      }
+      if (got != rs.file.hash || staged.size != rs.file.size) {
+        SYNC_LOG(L_INFO, L"DownloadRemote: Check basis file of (%s) after incorrect patch file ...\n",
+                 full);
+      } else {
+        if (SignMgr::createSignatureFile(sign_file) != 0) {
+          SYNC_LOG(L_ERR, L"DownloadRemote: Failed to create TempFile\n");
+          return ERR_SYS;
+        }
+        if (CalculateSignature(content->getPath(), sign_file) != 0) {
+          SYNC_LOG(L_ERR, L"DownloadRemote: Failed to create signature file\n");
+          return ERR_SYS;
+        }
+        ready = true;
+      }
+    }
+  }
+
+  // Check the local item against the database and the new version.
+  FILE_INFO expected = local;  // what must stand at the path at placement
+  if (new_dir || has_file) {
+    if (LocalStat(root, sp, local) != 0) return ERR_SYS;
+    expected = local;
+    const BasisResult b = CheckBasisFile(
+        has_row ? &row : nullptr, local, rs.new_obj_type, rs.file.size, rs.file.hash,
+        [&](std::wstring& h) {
+          UniqueFd fd;
+          if (root.OpenRead(sp, fd) != 0) return -1;
+          return CalculateMD4(FdPath(fd.get()), h);
+        });
+    if (b < 0) return ERR_SYS;
+    if (!ready) {
+      switch (b) {
+        case BASIS_UNCHANGED:
+          SYNC_LOG(L_ERR,
+                   L"DownloadRemote: Basis unchanged but cannot prepare file (incorrect patch "
+                   L"file)\n");
+          ++patch_err_count;
+          m_whole_next = path;
+          return ERR_SYS;
+        case BASIS_VANISHED:
+          SYNC_LOG(L_ERR,
+                   L"DownloadRemote: Basis unchanged but cannot prepare file (basis removed)\n");
+          return ERR_INT;  // the next attempt has no basis and asks for the whole file
+        case BASIS_SAME:
+          content->remove();
+          new_in_temp = false;
+          break;
+        default:
+          SYNC_LOG(L_INFO, L"DownloadRemote: Basis changed, try to resolve conflict\n");
+          if (local.isExist && m_checker.renameConflictFile(full) != 0) return ERR_SYS;
+          return ERR_INT;
+      }
+    } else if (local.isExist) {
+      if (b == BASIS_CHANGED) {
+        if (m_checker.renameConflictFile(full) != 0) return ERR_SYS;
+        expected = FILE_INFO();
+      } else if (b == BASIS_SAME) {
+        if (content) content->remove();
+        new_in_temp = false;
+      } else if (new_dir && local.type != FT_DIR) {
+        if (root.Remove(sp) != 0) {
+          SYNC_LOG(L_ERR, L"DownloadRemote: type jump, but can not remove basis.\n");
+          return ERR_SYS;
+        }
+        expected = FILE_INFO();
+      } else if (!new_dir && local.type == FT_DIR) {
+        const int kept = RemoveDirectoryW(path);
+        if (kept < 0) {
+          SYNC_LOG(L_ERR, L"RemoveDirectory: Failed to remove '%s'\n", full);
+          return ERR_SYS;
+        }
+        // What the directory still holds was never synced or has changed:
+        // it stays, under a conflict name, and the file takes the path.
+        if (kept > 0 && m_checker.renameConflictFile(full) != 0) return ERR_SYS;
+        if (FileEventDB::rmEventInfo(path) != 0) return ERR_SYS;
+        expected = FILE_INFO();
+      }
+    }
+  }
+
+  // Attributes of staged content; the placement below keeps them.
+  const bool set_time = (rs.data_blocks & BLK_COMMON_ATTR) != 0;
+  if (set_time && new_in_temp) FSUTime(content->getPath(), rs.common_attr.mtime, rs.common_attr.mtime);
+
+  // Placement. A local change made since the check is renamed aside first.
+  if (new_in_temp || new_dir) {
+    FILE_INFO now;
+    if (LocalStat(root, sp, now) != 0) return ERR_SYS;
+    if (!SameState(now, expected) && now.isExist && !(new_dir && now.type == FT_DIR)) {
+      SYNC_LOG(L_INFO, L"DownloadRemote: '%s' changed while it was downloaded; keeping it aside\n",
+               full);
+      if (m_checker.renameConflictFile(full) != 0) return ERR_SYS;
+    }
+  }
+  if (new_dir) {
+    const int r = root.MakeDir(sp);
+    if (r == ERR_CONFLICT) {
+      SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
+               full);
+      m_owner->ReportError(ERR_INVAL);
+      return ERR_OK;
+    }
+    if (r != 0) {
+      SYNC_LOG(L_ERR, L"DownloadRemote: Cannot create directory %s\n", full);
+      return ERR_SYS;
+    }
+  } else if (new_in_temp) {
+    FlushFile(content->getPath());
+    const std::wstring staged = content->getPath();
+    const std::string name = WideToUtf8Lossy(staged.substr(staged.rfind(L'/') + 1));
+    const int r = root.MoveIn(work_fd.get(), name, sp, true);
+    if (r == ERR_CONFLICT) {
+      SYNC_LOG(L_WARNING, L"DownloadRemote: '%s' cannot be reached without leaving the sync root\n",
+               full);
+      m_owner->ReportError(ERR_INVAL);
+      return ERR_OK;
+    }
+    if (r != 0) {
+      SYNC_LOG(L_ERR, L"DownloadRemote: Cannot rename from %s -> %s\n", staged, full);
+      return ERR_SYS;
+    }
+    content->convert_permanent();  // moved: the name in the working directory is free again
+  }
+  if (set_time && (!new_in_temp || new_dir)) (void)root.SetMtime(sp, rs.common_attr.mtime);
+
+  if (has_row && row.IsDir() && !new_dir && FileEventDB::rmEventInfo(path) != 0) return ERR_SYS;
+  const int c = CommitDatabase(ctx, row, sign_file);
+  if (c != 0) {
+    SYNC_LOG(L_ERR,
+             L"DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
+             L"= %d\n",
+             path, c);
+    return ERR_SYS;
+  }
+  if (m_whole_next == path) m_whole_next.clear();
+  notify_event_type = NOTIFY_SERVER_MODIFY;
+  return ERR_OK;
+}
+
+int Worker::CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
+                           TempFile& sign_file) {
+  const DownloadResponse& rs = ctx.response;
+  ClientFileEventInfo n;
+  n.syncID = rs.obj.sync_id;
+  n.path = ctx.request.obj.path;
+  n.baseName = n.path.substr(n.path.rfind(L'/') + 1);
+  n.fileType = rs.new_obj_type == SFT_DIR ? EV_DIR_TYPE : EV_FILE_TYPE;
+  n.isExist = 1;
+  if (rs.new_obj_type == SFT_DIR) {
+    n.fileSize = 0;
+  } else if (rs.data_blocks & BLK_FILE) {
+    n.fileSize = rs.file.size;
+    n.fileCheckSum = rs.file.hash;
+  } else {
+    n.fileSize = row.fileSize;
+    n.fileCheckSum = row.fileCheckSum;
+  }
+  n.fileModTime = (rs.data_blocks & BLK_COMMON_ATTR) ? rs.common_attr.mtime : row.fileModTime;
+  n.macHash = (rs.data_blocks & BLK_MAC_ATTR) ? rs.mac_attr.hash : row.macHash;
+  if (!sign_file.getPath().empty()) {
+    n.signaturePath = sign_file.getPath();
+  } else if (rs.new_obj_type != SFT_DIR) {
+    n.signaturePath = row.signaturePath;
+  }
+  const int r = FileEventDB::setEventInfo(n);
+  if (r != 0) {
+    SYNC_LOG(L_ERR, L"CommitDatabase: Failed to update local event database. Error code = %d\n", r);
+    return -1;
+  }
+  sign_file.convert_permanent();
+  return 0;
+}

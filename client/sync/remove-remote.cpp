@@ -1,0 +1,182 @@
+// The removal on the server of an item removed locally (worker thread).
+//
+// The server removes an item only when the base id the client sends covers
+// every change at or below it ("wait" otherwise), so the base must never
+// claim more than this client has seen. A file's row names the version it
+// holds. A directory's row does not: its id is the largest of its subtree's
+// rows, which counts this client's own uploads but says nothing of a change
+// another client made meanwhile below it. The id up to which every server
+// change has been processed (the syncer's cursor) is what covers a whole
+// subtree.
+#include <string>
+#include <vector>
+
+#include "client/store/flist.h"
+#include "client/sync/worker.h"
+#include "lib/base/errors.h"
+#include "lib/net/channel.h"
+#include "lib/proto/proto-client.h"
+#include "lib/proto/proto-common.h"
+
+namespace {
+
+std::wstring ParentOf(const std::wstring& path) {
+  const size_t slash = path.rfind(L'/');
+  return slash == std::wstring::npos || slash == 0 ? std::wstring() : path.substr(0, slash);
+}
+
+// Whether the folder above `path` is gone from the disk too while the
+// database still holds it: its own removal then covers `path`.
+bool ParentRemovalPending(const std::wstring& parent, const std::wstring& full_parent) {
+  if (parent.empty()) return false;
+  FILE_INFO info;
+  if (FSStat(full_parent, info) != 0 || info.isExist) return false;
+  ClientFileEventInfo row;
+  return FileEventDB::getEventInfo(parent, row) == 0 && row.isExist && row.IsDir();
+}
+
+}  // namespace
+
+int Worker::RemoveRemote(const std::wstring& path) {
+  const std::wstring full = FullPath(path);
+  // Removal events for the items below `path` that the database knows and
+  // the disk no longer has, deepest first so that each folder is empty by
+  // the time its turn comes.
+  auto queue_missing_children = [&]() {
+    StringBuffer pool;
+    FileList rows(pool);
+    if (FileEventDB::getFileList(rows, path) != 0) return;
+    std::vector<Event> removals;
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+      if (it->path.empty() || IsFileExist(FullPath(it->path))) continue;
+      removals.emplace_back(EV_REMOVE, it->is_dir() ? F_DIR : 0u, it->path);
+    }
+    if (removals.empty()) return;
+    SYNC_LOG(L_INFO, L"RemoveRemote: %d items below '%s' are gone locally, removing them\n",
+             removals.size(), path);
+    m_owner->PushLocalEvents(removals);
+  };
+  FILE_INFO info;
+  if (FSStat(full, info) != 0) {
+    // Whether it is still there is unknown; removing it on the server would
+    // take it from every other client.
+    SYNC_LOG(L_WARNING, L"RemoveRemote: File '%s' cannot be removed\n", full);
+    return ERR_SYS;
+  }
+  ClientFileEventInfo row;
+  const bool have_row = FileEventDB::getEventInfo(path, row) == 0;
+  if (info.isExist) {
+    SYNC_LOG(L_WARNING, L"RemoveRemote: File '%s' cannot be removed\n", full);
+    // A folder that came back (or was made again) keeps only what is on
+    // disk: synced items that are gone from it were removed by the user.
+    if (have_row && row.isExist && row.IsDir() && info.type == FT_DIR) queue_missing_children();
+    return ERR_OK;
+  }
+  if (!have_row) {
+    SYNC_LOG(L_ERR, L"RemoveRemote: File '%s' cannot be removed (no record)\n", full);
+    return ERR_OK;
+  }
+  if (!row.isExist) {
+    SYNC_LOG(L_INFO, L"RemoveRemote: file '%s' has already been removed.\n", full);
+    return ERR_OK;
+  }
+  if (ParentRemovalPending(ParentOf(path), FullPath(ParentOf(path)))) {
+    // The folder above is gone too: its removal takes this item with it, in
+    // one request with one base, instead of one request per item whose
+    // removals the folder's base could not cover until pulled back.
+    SYNC_LOG(L_DEBUG, L"RemoveRemote: '%s' goes with its folder\n", path);
+    notify_event_type = NOTIFY_CLIENT_REMOVE;
+    return ERR_OK;
+  }
+
+  RemoveContext ctx;
+  ctx.request.session = Session();
+  ctx.request.obj.path = path;
+  ctx.request.obj.sync_id = row.syncID;
+  if (row.IsDir()) {
+    uint64_t seen = 0;
+    if (FileEventDB::getSyncId(seen) != 0) return ERR_SYS;
+    ctx.request.obj.sync_id = seen;
+  }
+  Connection* conn = nullptr;
+  int e = ObtainChannel(conn);
+  if (e != 0) {
+    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to establish communication channel. %s\n",
+             GetErrorStringW(e));
+    return e;
+  }
+  e = ProtoRemoveObject(*conn->channel, ctx);
+  ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
+  if (e < 0) {
+    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", path, GetErrorStringW(e));
+    return e;
+  }
+
+  switch (ctx.response.code) {
+    case SPROTO_RES_OK:
+      break;
+    case SPROTO_RES_NOENT:
+      SYNC_LOG(L_INFO,
+               L"RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
+               L"anyway.\n",
+               path);
+      break;
+    case SPROTO_RES_WAIT:
+      SYNC_LOG(L_INFO, L"RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
+               path);
+      if (row.IsDir()) {
+        // Something below it changed after what this client has processed:
+        // its own latest changes (fine once pulled back) or another
+        // client's (which the next pull brings, and the folder with it). The
+        // row stays and the removal is tried again; should the folder come
+        // back, the items that are gone from it are removed then.
+        SYNC_LOG(L_INFO, L"RemoveRemote: '%s' is tried again once the changes below it are pulled\n",
+                 path);
+        return ERR_SYS;
+      }
+      // The server's newer version stays there and arrives with the next
+      // pull, as the path has no row any more.
+      break;
+    default: {
+      const int code = ProtoResp2ErrorCode(ctx.response.code);
+      SYNC_LOG(L_ERR, L"RemoveRemote: Failed to remove '%s'. %s\n", path, GetErrorStringW(code));
+      return code;
+    }
+  }
+  const int r = FileEventDB::rmEventInfoV3(path);
+  if (r != 0) {
+    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to update local event database. Error code = %d\n", r);
+    return ERR_SYS;
+  }
+  notify_event_type = NOTIFY_CLIENT_REMOVE;
+  return ERR_OK;
+}
+
+int Worker::ProtoRemoveObject(Channel& ch, RemoveContext& ctx) {
+  ctx.response.alive = 0;
+  int r = ProtoWriteBasicRequest(ch, SCMD_EVT_REMOVE, 0, ctx.request.session);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"RemoveRequest: failed to send basic request. %s.\n", GetErrorStringW(r));
+  } else if ((r = ProtoWriteObjectId(ch, ctx.request.obj)) < 0) {
+    SYNC_LOG(L_ERR, L"RemoveRequest: failed to send object id. %s.\n", GetErrorStringW(r));
+  } else if ((r = ch.FlushWrite(0)) < 0) {
+    SYNC_LOG(L_ERR, L"RemoveRequest: failed to send data. %s.\n", GetErrorStringW(r));
+  }
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"%sRemoveObject: failed to send remove request. %s.\n", m_who,
+             GetErrorStringW(r));
+    return r;
+  }
+  r = ProtoReadResponse(ch, SCMD_EVT_REMOVE, ctx.response.code);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"RemoveResponse: failed to recv response code. %s.\n", GetErrorStringW(r));
+  } else if ((r = ProtoReadSection(ch, SPROTO_ID_ALIVE, ctx.response.alive)) < 0) {
+    SYNC_LOG(L_ERR, L"RemoveResponse: failed to recv channel alive. %s.\n", GetErrorStringW(r));
+  }
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"%sRemoveObject: failed to recv remove response. %s.\n", m_who,
+             GetErrorStringW(r));
+    return r;
+  }
+  return 0;
+}

@@ -1,0 +1,201 @@
+// Thread: the syncer's own task thread runs DoTask and every pull. It waits
+// in Task::Wait between rounds and while the workers finish; Stop raises
+// abort_flag (a pull in progress ends with ERR_INT) and wakes those waits.
+#include "client/sync/syncer.h"
+
+#include "client/store/event-db.h"
+#include "lib/base/errors.h"
+#include "lib/net/channel.h"
+
+namespace {
+
+struct Policy {
+  bool notify;
+  int action;  // 0 go on, 1 retry soon, 2 retry late, -1 unexpected
+};
+
+// Indexed by -code (ERR_OK .. ERR_DISKFULL).
+constexpr Policy kPolicy[] = {
+    {true, 0},    // ERR_OK
+    {false, 2},   // ERR_INT
+    {true, 1},    // ERR_IO
+    {false, 1},   // ERR_SYS
+    {false, -1},  // ERR_INVAL
+    {false, -1},  // ERR_PROTO
+    {true, 2},    // ERR_AUTH
+    {false, 1},   // ERR_SERVER
+    {false, -1},  // ERR_CONFLICT
+    {true, 1},    // ERR_TIMEOUT
+    {true, 2},    // ERR_VERSION
+    {false, -1},  // ERR_NOENT
+    {false, -1},  // ERR_USER
+    {false, -1},  // ERR_PASSWORD
+    {true, 2},    // ERR_KELVODISABLE
+    {false, -1},  // ERR_QUOTA
+    {false, -1},  // ERR_DISKFULL
+};
+constexpr int kLastKnownCode = -static_cast<int>(sizeof(kPolicy) / sizeof(kPolicy[0]) - 1);
+
+}  // namespace
+
+Syncer::Syncer(TaskManager* owner, int generation)
+    : SyncTask(owner, nullptr, generation == 3 ? L"syncer-v3" : L"syncer-v4", L"syncer_debug",
+               L"Syncer: ") {}
+
+Syncer::~Syncer() {
+  Stop();
+}
+
+Event Syncer::MakeEvent(const PullEntry& entry) {
+  Event e(entry.isRemoved() ? EV_REMOVE : EV_CREATE, F_SERVER, entry.path);
+  if (entry.type == SFT_DIR) e.m_mode |= F_DIR;
+  e.m_syncID = entry.sync_id;
+  if (!entry.isRemoved()) {
+    e.m_size = entry.size;
+    e.m_hash = entry.hash;
+  }
+  return e;
+}
+
+void Syncer::DoTask() {
+  if (FileEventDB::getSyncId(sync_id) != 0) {
+    SYNC_LOG(L_ERR, L"Syncer: failed to get initial sync id ... starts from 0\n");
+    sync_id = 0;
+  }
+  SYNC_LOG(L_DEBUG, L"Syncer: start working with sync id %llu\n", sync_id);
+  for (;;) {
+    const State s = GetState();
+    if (s == STOP) break;
+    if (s == PAUSE) {
+      WaitWhilePaused(1);
+      continue;
+    }
+    SYNC_LOG(L_DEBUG, L"Syncer: pull event since %llu\n", sync_id);
+    PullEventContext ctx;
+    ctx.from_id = sync_id;
+    ctx.session = Session();
+    const int a = HandleError(PullEvent(ctx));
+    if (a < 0) {
+      SYNC_LOG(L_CRIT, L"abort()\n");
+      Wait(kRetryWait);
+    } else if (a == 2) {
+      Wait(kLongWait);
+    } else if (a > 0) {
+      Wait(kRetryWait);
+    } else {
+      ProcessEvents(ctx);
+    }
+  }
+  SYNC_LOG(L_DEBUG, L"Syncer: stop working, now sync id %llu.\n", sync_id);
+}
+
+int Syncer::HandleError(int e) {
+  if (e > 0 || e < kLastKnownCode) {
+    SYNC_LOG(L_CRIT, L"Syncer: unknown error code [%d].\n", e);
+    return -1;
+  }
+  SYNC_LOG(L_DEBUG, L"Syncer: HandleError: %s.\n", GetErrorStringW(e));
+  const Policy& p = kPolicy[-e];
+  const int n = p.notify ? NotifyError(e) : 0;
+  if (p.action < 0) {
+    SYNC_LOG(L_CRIT, L"Syncer: unexpected error code [%d].\n", e);
+    return -1;
+  }
+  if ((e == ERR_IO || e == ERR_TIMEOUT) && n == 1) return 2;
+  return p.action;
+}
+
+int Syncer::PullEvent(PullEventContext& ctx) {
+  Connection* conn = nullptr;
+  int r = ObtainChannel(conn);
+  if (r != 0) {
+    SYNC_LOG(L_ERR, L"PullEvent: fail to establish communication channel\n");
+    return r;
+  }
+  r = ProtoPullEvent(*conn->channel, ctx);
+  ReturnChannel(conn, r < 0 ? 0 : ctx.alive);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"PullEvent: fail to pull events. %s.\n", GetErrorStringW(r));
+    return r;
+  }
+  if (ctx.response != SPROTO_RES_OK) {
+    const int code = ProtoResp2ErrorCode(ctx.response);
+    SYNC_LOG(L_ERR, L"PullEvent: response: %s.\n", GetErrorStringW(code));
+    return code;
+  }
+  return 0;
+}
+
+int Syncer::ProtoPullEvent(Channel& ch, PullEventContext& ctx) {
+  ctx.alive = 0;
+  int r = ProtoWritePullEventRequest(ch, ctx.session, ctx.from_id);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"PullEvent: fail to send request. %s\n", GetErrorStringW(r));
+    return r;
+  }
+  r = ProtoReadResponse(ch, SCMD_EVT_PULL, ctx.response);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"PullEvent: fail to recv response. %s\n", GetErrorStringW(r));
+    return r;
+  }
+  if (ctx.response == SPROTO_RES_OK) {
+    size_t dropped = 0;
+    r = ProtoReadEvents(ch, ctx.to_id, ctx.entries, kPullWithContent, &dropped);
+    if (r < 0) {
+      SYNC_LOG(L_ERR, L"PullEvent: fail to recv events. %s\n", GetErrorStringW(r));
+      return r;
+    }
+    if (dropped > 0) {
+      // Such a path could reach outside the sync root; the user must learn
+      // that a change from the server was not applied.
+      SYNC_LOG(L_WARNING, L"PullEvent: %llu server changes with unsafe paths dropped\n",
+               static_cast<unsigned long long>(dropped));
+      if (m_owner) m_owner->ReportError(ERR_INVAL);
+    }
+  }
+  r = ProtoReadSection(ch, SPROTO_ID_ALIVE, ctx.alive);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"PullEvent: fail to recv channel alive. %s\n", GetErrorStringW(r));
+    return r;
+  }
+  return 0;
+}
+
+int Syncer::ProcessEvents(PullEventContext& ctx) {
+  if (ctx.to_id == ctx.from_id) {
+    Wait(m_idle_wait);
+    return 0;
+  }
+  for (const PullEntry& entry : ctx.entries) {
+    const Event e = MakeEvent(entry);
+    SYNC_LOG(L_DEBUG, L"ProcessEvents: PushServerEvent: %s\n", e.toString());
+    m_owner->PushServerEvent(e);
+  }
+  if (WaitForWorkers() < 0) {
+    SYNC_LOG(L_NOTICE, L"ProcessEvents: interrupted while waiting events being done ...\n");
+    return -1;
+  }
+  sync_id = ctx.to_id;
+  if (FileEventDB::setSyncId(sync_id) != 0)
+    SYNC_LOG(L_ERR, L"ProcessEvents: cannot store sync id %llu\n", sync_id);
+  return 0;
+}
+
+int Syncer::WaitForWorkers() {
+  SetConnectionState(IDLE_STATE);
+  for (;;) {
+    const int n = m_owner->GetPendingServerEvent();
+    if (n <= 0) return 0;
+    const State s = GetState();
+    if (s == STOP) {
+      SYNC_LOG(L_WARNING, L"Program stopped while syncing files ...\n");
+      return -1;
+    }
+    SYNC_LOG(L_DEBUG, L"Wait for workers (still %d pending server events).\n", n);
+    if (s == PAUSE) {
+      WaitWhilePaused(1);
+    } else {
+      Wait(1);
+    }
+  }
+}

@@ -1,0 +1,573 @@
+// The upload of a local creation or change (worker thread): decide whether
+// anything must be sent, prepare the content, send it, and record the
+// server's answer.
+//
+// The content that goes out is always a private snapshot of the file: the
+// checksum, the delta and the new signature are all computed from that one
+// copy, so the announced checksum describes exactly the bytes sent. The
+// snapshot is sent only when the live file still matches it once everything
+// is prepared; a file written meanwhile is tried again, never sent as a mix
+// of two versions.
+#include <string>
+
+#include "client/core/sysinfo-mgr.h"
+#include "client/local/worker-filter.h"
+#include "client/store/sign-mgr.h"
+#include "client/sync/worker.h"
+#include "lib/base/errors.h"
+#include "lib/net/channel.h"
+#include "lib/proto/proto-client.h"
+#include "lib/proto/proto-common.h"
+
+namespace {
+
+// Seconds the server may take to say which blocks it wants, and to answer
+// once the content is sent (it verifies and stores it first).
+constexpr uint32_t kAckTimeout = 30;
+constexpr uint32_t kResponseTimeout = 600;
+
+std::wstring BaseName(const std::wstring& path) {
+  const size_t slash = path.rfind(L'/');
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Whether the weak check (size and time as recorded) proves `local`
+// unchanged against `row`.
+bool WeaklyUnchanged(const Worker& w, const FILE_INFO& local, const ClientFileEventInfo& row) {
+  if (w.LocallyModified(local, row, std::wstring())) return false;
+  // Size and time prove nothing about a write made within the second that
+  // the time records: only a status change after that second (a time put
+  // back, a rename into place) shows the file has not been written since.
+  return local.type != FT_FILE || local.ctime > local.mtime;
+}
+
+}  // namespace
+
+bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row,
+                             const std::wstring& hash) const {
+  if (local.type == FT_DIR) {
+    if (row.IsDir()) return false;
+    SYNC_LOG(L_INFO, L"ModificationCheck: '%s' appears as FILE in database, but now it is a directory\n",
+             local.path);
+    return true;
+  }
+  if (row.IsDir()) {
+    SYNC_LOG(L_INFO, L"ModificationCheck: '%s' appears as DIR in database, but now it is a file\n",
+             local.path);
+    return true;
+  }
+  if (local.type != FT_FILE) return false;
+  if (local.size != row.fileSize || local.mtime != row.fileModTime) {
+    SYNC_LOG(L_INFO, L"ModificationCheck: '%s' is modified (size and mtime not match)\n",
+             local.path);
+    return true;
+  }
+  if (hash.empty() || hash == row.fileCheckSum) return false;
+  SYNC_LOG(L_INFO, L"ModificationCheck: '%s' is modified (hash does not match)\n", local.path);
+  return true;
+}
+
+int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row,
+                             UploadRequest& req, TempFile& sign_file) {
+  // A cleared row (none) or a tombstone is no base content.
+  const bool have_row = row.isExist != 0;
+  const std::wstring full = FullPath(path);
+  FILE_INFO start;
+  if (FSStat(full, start) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to get file status for '%s', redo\n", full);
+    return ERR_SYS;
+  }
+  if (!start.isExist || start.type != FT_FILE) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             L"it again\n",
+             full);
+    return ERR_INT;
+  }
+  if (have_row && WeaklyUnchanged(*this, start, row)) {
+    SYNC_LOG(L_INFO, L"PrepareFileBlock: File '%s' is not modified (weak check)\n", full);
+    return 0;
+  }
+
+  // The snapshot every later step works from.
+  TempFile copy;
+  if (copy.create() != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
+    return ERR_SYS;
+  }
+  if (FSCopy(full, copy.getPath(), false) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to copy from '%s' to '%s', retry upload\n", full,
+             copy.getPath());
+    return ERR_SYS;
+  }
+  FILE_INFO snap;
+  std::wstring snap_hash;
+  if (FSStat(copy.getPath(), snap) != 0 || !snap.isExist ||
+      CalculateMD4(copy.getPath(), snap_hash) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
+             full);
+    return ERR_SYS;
+  }
+
+  const bool have_signature = have_row && row.IsFile() && !row.signaturePath.empty() &&
+                              IsFileExist(row.signaturePath);
+  TempFile delta;
+  bool is_delta = false;
+  if (have_signature) {
+    if (snap_hash == row.fileCheckSum) {
+      SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
+      return 0;
+    }
+    if (delta.create() != 0) {
+      SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
+      return ERR_SYS;
+    }
+    // A signature that cannot be used would fail every retry alike: the
+    // whole file goes instead.
+    if (CalculateDelta(row.signaturePath, copy.getPath(), delta) == 0) {
+      is_delta = true;
+      SYNC_LOG(L_DEBUG, L"PrepareFileBlock: delta is ready (%s)\n", delta.getPath());
+    } else {
+      SYNC_LOG(L_NOTICE, L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n",
+               full);
+      delta.remove();
+    }
+  } else {
+    SYNC_LOG(L_DEBUG, L"PrepareFileBlock: Cannot retrieve base event info for file '%s'\n", full);
+  }
+  if (HasPendingLocalEvents()) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: Detect modification of '%s' while calculating delta, try it "
+             L"again\n",
+             full);
+    return ERR_INT;
+  }
+
+  if (SignMgr::createSignatureFile(sign_file) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
+    return ERR_SYS;
+  }
+  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
+  if (CalculateSignature(copy.getPath(), sign_file) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
+    return ERR_SYS;
+  }
+  if (HasPendingLocalEvents()) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: Detect modification of '%s' while calculating signature, try it "
+             L"again\n",
+             full);
+    return ERR_INT;
+  }
+
+  // The snapshot is a version of the file only if the file still holds it.
+  FILE_INFO end;
+  std::wstring end_hash;
+  if (FSStat(full, end) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to get file status for '%s', undo\n", full);
+    return ERR_SYS;
+  }
+  if (start != end) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             L"it again\n",
+             full);
+    return ERR_INT;
+  }
+  if (CalculateMD4(full, end_hash) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
+             full);
+    return ERR_SYS;
+  }
+  if (snap_hash != end_hash || snap.size != end.size) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not match), "
+             L"try it again\n",
+             full);
+    return ERR_INT;
+  }
+
+  req.data_blocks |= BLK_FILE;
+  req.file.size = snap.size;
+  req.file.hash = snap_hash;
+  req.file.type = is_delta ? 1 : 0;
+  req.file.data = is_delta ? delta : copy;
+  return 0;
+}
+
+int Worker::UploadLocal(const std::wstring& path) {
+  const std::wstring full = FullPath(path);
+  TempFile sign_file(SignMgr::folder());
+
+  FILE_INFO info;
+  if (FSStat(full, info) != 0) {
+    SYNC_LOG(L_ERR, L"UploadLocal: failed to get local file system info of '%s'\n", full);
+    return ERR_SYS;
+  }
+  if (!info.isExist) {
+    SYNC_LOG(L_INFO, L"UploadLocal: '%s' cannot be uploaded (vanish)\n", full);
+    return ERR_OK;
+  }
+  if (info.type != FT_FILE && info.type != FT_DIR) {
+    SYNC_LOG(L_INFO, L"UploadLocal: '%s' cannot be uploaded (unsupported file)\n", full);
+    notify_event_type = NOTIFY_FILTERED;
+    return ERR_OK;
+  }
+  const bool is_dir = info.type == FT_DIR;
+  const int blocked = is_dir ? TestDirectory(path, full.size()) : TestFile(path, info.size, full.size());
+  if (blocked != 0) {
+    if (is_dir) {
+      SYNC_LOG(L_WARNING, L"UploadLocal: Directory '%s' cannot be uploaded (blocked: %d)\n", path,
+               blocked);
+    } else {
+      SYNC_LOG(L_WARNING, L"UploadLocal: '%s' cannot be uploaded (blocked: %d)\n", path, blocked);
+    }
+    notify_event_type = NOTIFY_FILTERED;
+    return ERR_OK;
+  }
+
+  ClientFileEventInfo row;
+  const bool found = FileEventDB::getEventInfo(path, row) == 0;
+  if (!found) row.Clear();
+  // A tombstone is no base content, but its id tells the server which
+  // removal this client has seen.
+  const ClientFileEventInfo* base = found && row.isExist ? &row : nullptr;
+
+  UploadContext ctx;
+  UploadRequest& req = ctx.request;
+  req.session = Session();
+  req.meta_blocks = META_PROTO_VERSION | META_FILTER_VERSION;
+  req.proto_version = ProtocolVersion{4, 0, 0};
+  req.filter_version = FilterVersion{static_cast<uint32_t>(Filter().GetMajorVersion()),
+                                     static_cast<uint32_t>(Filter().GetMinorVersion()), 0};
+  req.obj.sync_id = found ? row.syncID : 0;
+  req.obj.path = path;
+  req.sync_blocks = SYNC_BLOCKS;
+  req.data_blocks = BLK_COMMON_ATTR;
+  req.common_attr.mtime = info.mtime;
+
+  if (is_dir) {
+    if (base != nullptr && base->IsDir()) {
+      SYNC_LOG(L_INFO, L"UploadLocal: Directory '%s' is already up-to-date, finish upload\n", full);
+      return ERR_OK;
+    }
+    req.new_obj_type = SFT_DIR;
+  } else {
+    const int e = PrepareFileBlock(path, row, req, sign_file);
+    if (e < 0) {
+      SYNC_LOG(L_ERR, L"UploadLocal: failed to prepare file block for '%s'. %s\n", full,
+               GetErrorStringW(e));
+      return e;
+    }
+    req.new_obj_type = SFT_FILE;
+  }
+  if (HasPendingLocalEvents()) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: Detect modification of '%s' after mac attribute is done, try it "
+             L"again\n",
+             full);
+    return ERR_INT;
+  }
+
+  if (!is_dir && !(req.data_blocks & BLK_FILE)) {
+    if (base != nullptr && base->fileModTime != info.mtime) {
+      // Only the time changed. Put it back unless the file was written
+      // since it was compared: a time put back over a new write would hide
+      // that write from every later check.
+      FILE_INFO now;
+      if (FSStat(full, now) != 0 || now != info) {
+        SYNC_LOG(L_INFO, L"PrepareFileBlock: File '%s' is modified while preparing upload (file "
+                         L"system), try it again\n",
+                 full);
+        return ERR_INT;
+      }
+      SYNC_LOG(L_INFO,
+               L"UploadLocal: File content and attr of '%s' is not changed, adjust mtime back\n",
+               full);
+      if (FSUTime(full, base->fileModTime, base->fileModTime) != 0) return ERR_SYS;
+    }
+    return ERR_OK;
+  }
+
+  Connection* conn = nullptr;
+  int e = ObtainChannel(conn);
+  if (e != 0) {
+    SYNC_LOG(L_ERR, L"UploadFile: Failed to establish communication channel.\n");
+    return e;
+  }
+  e = ProtoUploadObject(*conn->channel, ctx);
+  ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
+  if (e < 0) {
+    SYNC_LOG(L_ERR, L"%sfail to upload '%s'. %s.\n", m_who, path, GetErrorStringW(e));
+    return e;
+  }
+
+  const UploadResponse& resp = ctx.response;
+  switch (resp.code) {
+    case SPROTO_RES_OK: {
+      if (resp.common_attr.mtime != info.mtime) {
+        // Only onto the very file that was sent (see above).
+        FILE_INFO now;
+        if (FSStat(full, now) == 0 && now == info) {
+          SYNC_LOG(L_DEBUG, L"%sset modified time back to sync with server.\n", m_who);
+          (void)FSUTime(full, resp.common_attr.mtime, resp.common_attr.mtime);
+        }
+      }
+      if (CommitDatabase(ctx, row, sign_file) != 0) {
+        SYNC_LOG(L_ERR, L"UploadLocal: Failed to update local event database.\n");
+        return ERR_SYS;
+      }
+      notify_event_type = NOTIFY_CLIENT_MODIFY;
+      return ERR_OK;
+    }
+    case SPROTO_RES_ERR: {
+      const int code = ProtoResp2ErrorCode(resp.code);
+      SYNC_LOG(L_ERR, L"UploadFile: Bad response: %s\n", GetErrorStringW(code));
+      if (base != nullptr && !base->signaturePath.empty() && IsFileExist(base->signaturePath)) {
+        SYNC_LOG(L_ERR, L"UploadLocal: server responses error for '%s'\n", full);
+        (void)FSRemove(base->signaturePath, false);
+      }
+      return code;
+    }
+    case SPROTO_RES_CONFLICT: {
+      SYNC_LOG(L_INFO, L"UploadFile: Pathname '%s' conflict.\n", full);
+      return m_checker.renameConflictFile(full) != 0 ? ERR_SYS : ERR_INT;
+    }
+    case SPROTO_RES_NOENT:
+      SYNC_LOG(L_INFO, L"UploadFile: file is removed during transfer, try it again.\n");
+      return ERR_INT;
+    case SPROTO_RES_WAIT:
+      // The server first needs changes this client has not pulled yet (a
+      // parent that is a file there). Finishing here would drop the local
+      // change for good; it is sent again once those have arrived.
+      SYNC_LOG(L_INFO, L"UploadFile: wait until '%s' is synced with server ... \n", full);
+      return ERR_SERVER;
+    case SPROTO_RES_INVALID:
+      // A name the server cannot hold (a backslash, an over-long name):
+      // every retry would be refused alike.
+      SYNC_LOG(L_WARNING, L"UploadLocal: '%s' cannot be uploaded (refused by the server)\n", path);
+      notify_event_type = NOTIFY_FILTERED;
+      return ERR_OK;
+    default: {
+      const int code = ProtoResp2ErrorCode(resp.code);
+      SYNC_LOG(L_ERR, L"UploadFile: Bad response: %s\n", GetErrorStringW(code));
+      return code;
+    }
+  }
+}
+
+int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
+  UploadRequest& req = ctx.request;
+  ctx.response.alive = 0;
+  const uint8_t cmd = m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2;
+  int r = [&]() -> int {
+    int rc = ProtoWriteBasicRequest(ch, cmd, 0, req.session);
+    if (rc < 0) {
+      SYNC_LOG(L_ERR, L"UploadRequest: failed to send basic request. %s.\n", GetErrorStringW(rc));
+      return rc;
+    }
+    if (m_generation != 3) {
+      rc = ProtoWriteSection(ch, SPROTO_ID_META_BLOCK, req.meta_blocks);
+      if (rc < 0) {
+        SYNC_LOG(L_ERR, L"UploadRequest: fail to send meta blocks. %s.\n", GetErrorStringW(rc));
+        return rc;
+      }
+      if (req.meta_blocks & META_PROTO_VERSION) {
+        rc = ProtoWriteProtocolVersion(ch, req.proto_version);
+        if (rc < 0) {
+          SYNC_LOG(L_ERR, L"UploadRequest: failed to send protocol version. %s.\n",
+                   GetErrorStringW(rc));
+          return rc;
+        }
+      }
+      if (req.meta_blocks & META_FILTER_VERSION) {
+        rc = ProtoWriteFilterVersion(ch, req.filter_version);
+        if (rc < 0) {
+          SYNC_LOG(L_ERR, L"UploadRequest: failed to send filter version. %s.\n",
+                   GetErrorStringW(rc));
+          return rc;
+        }
+      }
+    }
+    rc = ProtoWriteObjectId(ch, req.obj);
+    if (rc < 0) {
+      SYNC_LOG(L_ERR, L"UploadRequest: failed to send base object id. %s.\n", GetErrorStringW(rc));
+      return rc;
+    }
+    rc = ProtoWriteSection(ch, SPROTO_ID_FILETYPE, req.new_obj_type);
+    if (rc < 0) {
+      SYNC_LOG(L_ERR, L"UploadRequest: failed to send new object type. %s.\n",
+               GetErrorStringW(rc));
+      return rc;
+    }
+    rc = ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, req.sync_blocks);
+    if (rc < 0) {
+      SYNC_LOG(L_ERR, L"UploadRequest: failed to send sync blocks. %s.\n", GetErrorStringW(rc));
+      return rc;
+    }
+    rc = ProtoWriteSection(ch, SPROTO_ID_DATA_BLOCK, req.data_blocks);
+    if (rc < 0) {
+      SYNC_LOG(L_ERR, L"UploadRequest: failed to send block description. %s.\n",
+               GetErrorStringW(rc));
+      return rc;
+    }
+    if (req.data_blocks & BLK_COMMON_ATTR) {
+      rc = ProtoWriteCommonAttributeBlock(ch, req.common_attr);
+      if (rc < 0) {
+        SYNC_LOG(L_ERR, L"UploadRequest: failed to send modified time. %s.\n",
+                 GetErrorStringW(rc));
+        return rc;
+      }
+    }
+    if (req.data_blocks & BLK_FILE) {
+      if (req.new_obj_type == SFT_DIR) {
+        SYNC_LOG(L_ERR, L"UploadRequest: uploading directory with file block.\n");
+        return ERR_PROTO;
+      }
+      const uint8_t delta = req.file.type != 0 ? 1 : 0;
+      if ((rc = ProtoWriteSection(ch, SPROTO_ID_DELTATYPE, delta)) < 0 ||
+          (rc = ProtoWriteSection(ch, SPROTO_ID_FILESIZE, req.file.size)) < 0 ||
+          (rc = ProtoWriteSection(ch, SPROTO_ID_FILEHASH, req.file.hash)) < 0)
+        return rc;
+    }
+    if (req.data_blocks & BLK_MAC_ATTR) {
+      if ((rc = ProtoWriteSection(ch, SPROTO_ID_MACSIZE, req.mac_attr.size)) < 0 ||
+          (rc = ProtoWriteSection(ch, SPROTO_ID_MACHASH, req.mac_attr.hash)) < 0)
+        return rc;
+    }
+    rc = ch.FlushWrite(0);
+    if (rc < 0) {
+      SYNC_LOG(L_ERR, L"UploadRequest: failed to send data. %s.\n", GetErrorStringW(rc));
+      return rc;
+    }
+    return 0;
+  }();
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"%sfailed to send upload request. %s\n", m_who, GetErrorStringW(r));
+    return r;
+  }
+
+  // Which blocks the server wants.
+  ch.SetTimeout(kAckTimeout);
+  uint32_t ack = 0;
+  r = ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, ack);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"ReadUploadAck: failed to recv ack block. %s.\n", GetErrorStringW(r));
+    SYNC_LOG(L_ERR, L"%sfailed to recv block description (server). %s\n", m_who,
+             GetErrorStringW(r));
+    return r;
+  }
+  if (ack != 0) {
+    req.data_blocks = ack;
+    r = [&]() -> int {
+      int rc = 0;
+      if (ack & BLK_FILE) {
+        // Only content this request announced can be sent.
+        if (req.file.data.getPath().empty()) return ERR_PROTO;
+        rc = ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath());
+        if (rc < 0) {
+          SYNC_LOG(L_ERR, L"UploadData: failed to send file data. %s.\n", GetErrorStringW(rc));
+          return rc;
+        }
+      }
+      if (ack & BLK_MAC_ATTR) {
+        if (req.mac_attr.data.getPath().empty()) return ERR_PROTO;
+        rc = ProtoWriteFile(ch, 0, req.mac_attr.data.getPath());
+        if (rc < 0) {
+          SYNC_LOG(L_ERR, L"UploadData: failed to send Mac EA data. %s.\n", GetErrorStringW(rc));
+          return rc;
+        }
+      }
+      rc = ch.FlushWrite(0);
+      if (rc < 0) {
+        SYNC_LOG(L_ERR, L"UploadData: failed to send data. %s.\n", GetErrorStringW(rc));
+        return rc;
+      }
+      return 0;
+    }();
+    if (r < 0) {
+      SYNC_LOG(L_ERR, L"%sfailed to send upload data. %s.\n", m_who, GetErrorStringW(r));
+      return r;
+    }
+  }
+  ch.SetTimeout(kResponseTimeout);
+  r = ProtoReadUploadResponse(ch, ctx.response);
+  ch.SetTimeout(Channel::kDefaultChannelTimeout);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"%sUploadObject: failed to recv response. %s.\n", m_who, GetErrorStringW(r));
+    return r;
+  }
+  return 0;
+}
+
+int Worker::ProtoReadUploadResponse(Channel& ch, UploadResponse& resp) {
+  const uint8_t cmd = m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2;
+  int r = ProtoReadResponse(ch, cmd, resp.code);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"UploadResponse: failed to recv response code. %s.\n", GetErrorStringW(r));
+    return r;
+  }
+  if (resp.code != SPROTO_RES_OK) {
+    SYNC_LOG(L_ERR, L"UploadResponse: erroneous response code %d.\n", resp.code);
+  } else {
+    r = ProtoReadObjectId(ch, resp.obj);
+    if (r < 0) {
+      SYNC_LOG(L_ERR, L"UploadResponse: failed to recv response object id. %s.\n",
+               GetErrorStringW(r));
+      return r;
+    }
+    r = ProtoReadCommonAttributeBlock(ch, resp.common_attr);
+    if (r < 0) {
+      SYNC_LOG(L_ERR, L"UploadResponse: failed to recv common attribute. %s.\n",
+               GetErrorStringW(r));
+      return r;
+    }
+  }
+  r = ProtoReadSection(ch, SPROTO_ID_ALIVE, resp.alive);
+  if (r < 0) {
+    SYNC_LOG(L_ERR, L"UploadResponse: failed to recv channel alive. %s.\n", GetErrorStringW(r));
+    return r;
+  }
+  return 0;
+}
+
+int Worker::CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& base,
+                           TempFile& sign_file) {
+  const UploadRequest& req = ctx.request;
+  const UploadResponse& resp = ctx.response;
+  if (!resp.obj.path.empty() && resp.obj.path != req.obj.path) {
+    // The row is kept under the path this client sent; a server that names
+    // another one does not get to write other rows.
+    SYNC_LOG(L_WARNING, L"CommitDatabase: the server answered for '%s' instead of '%s'\n",
+             resp.obj.path, req.obj.path);
+  }
+  ClientFileEventInfo row;
+  row.syncID = resp.obj.sync_id;
+  row.path = req.obj.path;
+  row.baseName = BaseName(req.obj.path);
+  row.fileType = req.new_obj_type == SFT_DIR ? EV_DIR_TYPE : EV_FILE_TYPE;
+  row.isExist = 1;
+  row.fileModTime = resp.common_attr.mtime;
+  row.updateClient = Config().ClientGet();
+  if (req.new_obj_type == SFT_DIR) {
+    row.fileSize = 0;
+    row.fileCheckSum.clear();
+  } else if (req.data_blocks & BLK_FILE) {
+    row.fileSize = req.file.size;
+    row.fileCheckSum = req.file.hash;
+  } else {
+    row.fileSize = base.fileSize;
+    row.fileCheckSum = base.fileCheckSum;
+  }
+  row.macHash = (req.data_blocks & BLK_MAC_ATTR) ? req.mac_attr.hash : base.macHash;
+  if (req.new_obj_type != SFT_DIR)
+    row.signaturePath = sign_file.getPath().empty() ? base.signaturePath : sign_file.getPath();
+  const int r = FileEventDB::setEventInfo(row);
+  if (r != 0) {
+    SYNC_LOG(L_ERR, L"CommitDatabase: Failed to update local event database. Error code = %d\n",
+             r);
+    return -1;
+  }
+  if (!sign_file.getPath().empty()) sign_file.convert_permanent();
+  return 0;
+}
