@@ -162,6 +162,11 @@ Fault FaultProxy::Draw(Fault::Kind kind, Fault::Dir dir, uint64_t max_after) {
   return f;
 }
 
+void FaultProxy::ClearQueued() {
+  std::lock_guard<std::mutex> g(m_mu);
+  m_queued.clear();
+}
+
 void FaultProxy::Release() {
   m_releaseGen.fetch_add(1);
   char b = 1;

@@ -74,6 +74,8 @@ class FaultProxy {
   // is queued for it: a pure function of the seed and the settings.
   Fault RandomFault(uint64_t index) const;
 
+  // Drops the faults queued by ArmOnce that no connection took yet.
+  void ClearQueued();
   // Ends every stall.
   void Release();
   // Resets every open connection now.
