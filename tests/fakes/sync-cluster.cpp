@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
@@ -87,6 +88,41 @@ std::string DiffTrees(const Tree& a, const Tree& b, const std::string& an, const
   for (const auto& kv : b)
     if (a.count(kv.first) == 0) note(kv.first + ": only in " + bn);
   if (n > max) out << "... " << (n - max) << " more\n";
+  return out.str();
+}
+
+std::string CheckVersions(const Tree& t, const Versions& written) {
+  std::ostringstream out;
+  std::map<std::string, bool> last_seen;
+  auto holds = [](const std::vector<std::string>& v, const std::string& c) {
+    return std::find(v.begin(), v.end(), c) != v.end();
+  };
+  for (const auto& kv : t) {
+    if (kv.second.dir) continue;
+    const std::string& f = kv.first;
+    const std::string& c = kv.second.content;
+    auto it = written.find(f);
+    if (it != written.end()) {
+      if (!holds(it->second, c)) out << f << ": holds bytes no one wrote there\n";
+      if (!it->second.empty() && it->second.back() == c) last_seen[f] = true;
+      continue;
+    }
+    // A conflict copy: the stem of a written path, "_", then the client.
+    bool matched = false;
+    for (const auto& w : written) {
+      const size_t slash = w.first.rfind('/');
+      const size_t dot = w.first.rfind('.');
+      const std::string stem =
+          dot != std::string::npos && dot > slash + 1 ? w.first.substr(0, dot) : w.first;
+      if (f.rfind(stem + "_", 0) != 0 || !holds(w.second, c)) continue;
+      matched = true;
+      if (w.second.back() == c) last_seen[w.first] = true;
+      break;
+    }
+    if (!matched) out << f << ": neither written nor a conflict copy of a written version\n";
+  }
+  for (const auto& w : written)
+    if (!w.second.empty() && !last_seen[w.first]) out << w.first << ": its last write is lost\n";
   return out.str();
 }
 
@@ -195,7 +231,7 @@ bool SyncCluster::StopClient(size_t i) {
   m_shouldRun[i] = false;
   ClusterClient& c = *m_clients[i];
   if (!c.proc->Running()) return true;
-  c.proc->WriteStdin("1");
+  c.proc->WriteStdin(std::string(1, '\x01'));  // command 1: terminate
   int st = c.proc->Wait(std::chrono::seconds(60));
   if (st < 0) {
     c.proc->Signal(SIGKILL);

@@ -33,6 +33,17 @@ Tree ReadTree(const std::string& root);
 std::string DiffTrees(const Tree& a, const Tree& b, const std::string& a_name,
                       const std::string& b_name, size_t max = 10);
 
+// Every version written of each path, oldest first; the last one is the
+// path's last write.
+using Versions = std::map<std::string, std::vector<std::string>>;
+// What a tree holds against what was written: "" when every file is a
+// written path holding one of its versions, or a conflict copy of one
+// ("<stem>_<client>_<time>[.ext]" beside it) holding one of that path's
+// versions, and when every path's last write survives at the path or as a
+// conflict copy. Otherwise one line per file lost, duplicated beyond that,
+// or holding bytes no one wrote.
+std::string CheckVersions(const Tree& t, const Versions& written);
+
 // syncfolder-server as a child process on a share of its own.
 class ServerProcess {
  public:
