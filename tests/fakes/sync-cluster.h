@@ -100,6 +100,8 @@ class SyncCluster {
 
   std::string Root(size_t i) const { return m_clients[i]->box.Root(); }
   std::string Share() const { return m_server->Share(); }
+  // A folder of the cluster's own for the test's scratch files.
+  const std::string& Scratch() const { return m_dir.path(); }
 
   // Polls until the share and every running client hold the same tree
   // (twice in a row), each running client's event database agrees with its
