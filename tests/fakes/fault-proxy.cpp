@@ -137,10 +137,11 @@ void FaultProxy::ArmOnce(const Fault& f) {
   m_queued.push_back(f);
 }
 
-void FaultProxy::SetRandomFaults(double p, uint64_t max_after) {
+void FaultProxy::SetRandomFaults(double p, uint64_t max_after, bool corrupt) {
   std::lock_guard<std::mutex> g(m_mu);
   m_randomP = p;
   m_randomMax = max_after;
+  m_randomCorrupt = corrupt;
 }
 
 Fault FaultProxy::Draw(Fault::Kind kind, uint64_t max_after) {
@@ -214,7 +215,7 @@ Fault FaultProxy::RandomFault(uint64_t index) const {
   if (std::uniform_real_distribution<double>(0, 1)(rng) >= m_randomP) return f;
   static const Fault::Kind kinds[] = {Fault::kCut, Fault::kReset, Fault::kTrickle,
                                       Fault::kCorrupt};
-  f.kind = kinds[rng() % 4];
+  f.kind = kinds[rng() % (m_randomCorrupt ? 4 : 3)];
   f.dir = (rng() & 1) ? Fault::kUp : Fault::kDown;
   f.after = m_randomMax == 0 ? 0 : rng() % m_randomMax;
   f.mask = static_cast<uint8_t>(1u << (rng() % 8));

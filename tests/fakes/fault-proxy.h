@@ -65,7 +65,9 @@ class FaultProxy {
   // probability `p` (0 turns it off). Random faults fire within the first
   // `max_after` bytes of the chosen direction; stalls are not drawn (they
   // last until the daemon's own timeout).
-  void SetRandomFaults(double p, uint64_t max_after);
+  // Corrupted bytes are drawn only with `corrupt` (a flipped id or path is
+  // a well-formed message no peer can tell from a real one).
+  void SetRandomFaults(double p, uint64_t max_after, bool corrupt = true);
   // A fault of `kind` with a random direction and offset below `max_after`,
   // drawn from the proxy's seeded stream (for tests that arm their own).
   Fault Draw(Fault::Kind kind, uint64_t max_after);
@@ -114,6 +116,7 @@ class FaultProxy {
   std::deque<Fault> m_queued;          // guarded by m_mu
   double m_randomP = 0;                // guarded by m_mu
   uint64_t m_randomMax = 0;            // guarded by m_mu
+  bool m_randomCorrupt = true;         // guarded by m_mu
   std::mt19937_64 m_drawRng;           // guarded by m_mu
   struct Worker {
     std::thread thread;
