@@ -57,6 +57,7 @@ class Locker {
 class DatabaseFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    SF_WHOLE_SYSTEM_TEST();
     ASSERT_TRUE(c.StartServer());
     ASSERT_TRUE(c.StartClient(0));
     ASSERT_TRUE(c.StartClient(1));

@@ -96,6 +96,7 @@ TEST_F(UploadDiskFullTest, NoSpaceWhilePreparingAnUploadLeavesNothingBehind) {
 }
 
 TEST(DiskFullTest, DownloadsToAFullSyncRootWaitForRoomAndLoseNothing) {
+  SF_WHOLE_SYSTEM_TEST();
   sftest::SyncCluster c(1);
   SmallDisk disk(c.Root(0), "3m");
   if (!disk.ok()) GTEST_SKIP() << "cannot mount a small tmpfs as the sync root (" << disk.why()
@@ -126,6 +127,7 @@ TEST(DiskFullTest, DownloadsToAFullSyncRootWaitForRoomAndLoseNothing) {
 }
 
 TEST(DiskFullTest, SyncRootFilledByTheUserWhileSyncing) {
+  SF_WHOLE_SYSTEM_TEST();
   sftest::SyncCluster c(2);
   SmallDisk disk(c.Root(0), "8m");
   if (!disk.ok()) GTEST_SKIP() << "cannot mount a small tmpfs as the sync root (" << disk.why()

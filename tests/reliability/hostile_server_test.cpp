@@ -57,6 +57,7 @@ std::atomic<int> g_hostile{0};
 
 class HostileServerTest : public ::testing::Test {
  protected:
+  void SetUp() override { SF_WHOLE_SYSTEM_TEST(); }
   void StartDaemon(HostileServer& srv) {
     box.config()["server"] = "127.0.0.1";
     box.config()["port"] = std::to_string(srv.port());
@@ -73,6 +74,7 @@ class HostileServerTest : public ::testing::Test {
     return log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
   }
   void TearDown() override {
+    if (sftest::kWholeSystemTestsSkipped) return;
     EXPECT_TRUE(daemon.Running()) << "the daemon died\n" << Tail();
     std::printf("[ figures  ] %s: %d hostile answers so far\n",
                 ::testing::UnitTest::GetInstance()->current_test_info()->name(), g_hostile.load());

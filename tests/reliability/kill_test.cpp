@@ -62,6 +62,7 @@ class KillTest : public ::testing::Test {
 };
 
 TEST_F(KillTest, ServerKilledMidUploadAndMidDownloadLosesNothing) {
+  SF_WHOLE_SYSTEM_TEST();
   SyncCluster c(2);
   ASSERT_TRUE(c.StartServer());
   ASSERT_TRUE(c.StartClient(0));
@@ -88,6 +89,7 @@ TEST_F(KillTest, ServerKilledMidUploadAndMidDownloadLosesNothing) {
 }
 
 TEST_F(KillTest, DaemonKilledMidUploadMidDownloadAndMidRemovalRestartsCleanly) {
+  SF_WHOLE_SYSTEM_TEST();
   SyncCluster c(2);
   ASSERT_TRUE(c.StartServer());
   ASSERT_TRUE(c.StartClient(0));

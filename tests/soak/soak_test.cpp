@@ -303,10 +303,7 @@ class Soak {
 };
 
 TEST(SoakTest, TwoClientsAServerRandomOperationsFaultsAndRestarts) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the soak runs in the ASan build only: under TSan its daemons are too slow for "
-                  "the suite's time budget";
-#endif
+  SF_WHOLE_SYSTEM_TEST();
   uint64_t seed = std::random_device()();
   if (const char* s = std::getenv("SF_SOAK_SEED")) seed = std::strtoull(s, nullptr, 0);
   int seconds = 60;
