@@ -31,4 +31,5 @@ cmake --build "$BUILD" -j "$(nproc 2>/dev/null || echo 2)" --target soak_tests s
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export SF_SOAK_SECONDS=$(( minutes * 60 ))
+export SF_SOAK_FOLDER_REMOVALS=${SF_SOAK_FOLDER_REMOVALS:-1}
 exec "$BUILD/bin/soak_tests"
