@@ -1,5 +1,7 @@
 #include "fakes/fault-proxy.h"
 
+#include "fakes/test-util.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -51,20 +53,6 @@ void PlainClose(int& fd) {
   fd = -1;
 }
 
-int ConnectLoopback(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 uint64_t SeedFromEnvironment(uint64_t given) {
   if (given != 0) return given;
   if (const char* env = std::getenv("SF_FAULT_SEED"); env != nullptr && *env != '\0')
@@ -96,21 +84,7 @@ FaultProxy::FaultProxy(int target_port, uint64_t seed)
   std::fprintf(stderr, "fault-proxy: seed %llu (replay with SF_FAULT_SEED=%llu)\n",
                static_cast<unsigned long long>(m_seed), static_cast<unsigned long long>(m_seed));
   if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
-  m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (m_listen < 0) throw std::runtime_error("socket failed");
-  int one = 1;
-  ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-      ::listen(m_listen, 64) != 0 ||
-      ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ::close(m_listen);
-    throw std::runtime_error("fault proxy cannot listen");
-  }
-  m_port = ntohs(a.sin_port);
+  m_listen = ListenLoopback(m_port, 64);
   m_acceptor = std::thread([this] { AcceptLoop(); });
 }
 

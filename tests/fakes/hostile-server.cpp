@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "fakes/test-util.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-common.h"
 #include "server/server-proto.h"
@@ -17,18 +18,7 @@ namespace sftest {
 
 HostileServer::HostileServer(PullHandler pull, DownloadHandler download)
     : m_pull(std::move(pull)), m_download(std::move(download)) {
-  m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-      ::listen(m_listen, 16) != 0 ||
-      ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    throw std::runtime_error("hostile server cannot listen");
-  m_port = ntohs(a.sin_port);
+  m_listen = ListenLoopback(m_port);
   m_acceptor = std::thread([this] { AcceptLoop(); });
 }
 

@@ -26,15 +26,7 @@ namespace {
 class EchoServer {
  public:
   EchoServer() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    ::listen(m_listen, 8);
-    ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
+    m_listen = sftest::ListenLoopback(m_port);
     m_thread = std::thread([this] { Run(); });
   }
   ~EchoServer() {
@@ -74,15 +66,7 @@ class EchoServer {
 };
 
 int Connect(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  int fd = sftest::ConnectLoopback(port);
   timeval tv{20, 0};  // a broken proxy fails the test instead of hanging it
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   return fd;
