@@ -27,7 +27,7 @@ cmake --build "$TSAN_BUILD" -j "$JOBS"
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 (cd "$TSAN_BUILD" && ctest --output-on-failure --timeout 300 -j "$JOBS" "$@")
 
-FUZZ_SECONDS=${SF_FUZZ_SECONDS:-3}
+FUZZ_SECONDS=${SF_FUZZ_SECONDS:-2}
 if [ "$FUZZ_SECONDS" != 0 ]; then
   scripts/fuzz.sh --seconds "$FUZZ_SECONDS"
 fi

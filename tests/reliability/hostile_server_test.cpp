@@ -200,8 +200,8 @@ TEST_F(HostileServerTest, ChecksumsThatNeverMatchAreNotRetriedWithoutWaiting) {
   ASSERT_TRUE(Arrived("/ok.txt", "sound")) << Tail();
   ASSERT_TRUE(sftest::WaitFor([&] { return srv.DownloadsOf(L"/bad") >= 1; }, kWait));
   const auto start = std::chrono::steady_clock::now();
-  // Twelve seconds of retries: each comes after a wait, so only a handful.
-  sftest::WaitFor([] { return false; }, std::chrono::seconds(12));
+  // Eight seconds of retries: each comes after a wait, so only a handful.
+  sftest::WaitFor([] { return false; }, std::chrono::seconds(8));
   const double secs =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LE(srv.DownloadsOf(L"/bad"), 2 + static_cast<int>(secs / 2)) << Tail();
@@ -215,12 +215,12 @@ TEST_F(HostileServerTest, AnEndlessPullKeepsMemoryBounded) {
       [&](Channel& ch, uint64_t base) {
         if (pulls++ == 0) {
           // The largest count a pull may announce, then entries for as long
-          // as the daemon reads them (or 15 seconds).
+          // as the daemon reads them (or 8 seconds).
           if (!HostileServer::Result(ch, SCMD_EVT_PULL, SPROTO_RES_OK) ||
               ProtoWriteSection(ch, SPROTO_ID_SID, uint64_t{5}) != 0 ||
               ProtoWriteSection(ch, SPROTO_ID_EVT_COUNT, kProtoMaxPullEvents) != 0)
             return false;
-          const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+          const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
           const std::wstring hash = Md4("x");
           for (uint32_t i = 0; i < kProtoMaxPullEvents && !stop.load() &&
                                std::chrono::steady_clock::now() < end;
