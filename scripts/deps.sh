@@ -5,7 +5,8 @@
 set -euo pipefail
 
 SF_PACKAGES=(build-essential cmake ninja-build pkg-config libsqlite3-dev libssl-dev
-             librsync-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev clang tinyproxy)
+             librsync-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev
+             clang libclang-rt-14-dev tinyproxy)
 
 sf_install_deps() {
   local missing=()

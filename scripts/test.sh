@@ -4,7 +4,9 @@
 # compile time), builds everything under AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs the whole test suite, then runs it again
 # under ThreadSanitizer (the daemon is threads meeting in queues; races are
-# faults even when the tests pass). Usage: scripts/test.sh [ctest arguments...]
+# faults even when the tests pass), and last runs every libFuzzer target of
+# fuzz/ for a few seconds on its seed corpus (scripts/fuzz.sh;
+# SF_FUZZ_SECONDS, 0 skips it). Usage: scripts/test.sh [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -38,3 +40,8 @@ cmake -S . -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSF_TSAN=ON \
 cmake --build "$TSAN_BUILD" -j "$JOBS"
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 (cd "$TSAN_BUILD" && ctest --output-on-failure --timeout 300 -j "$JOBS" "$@")
+
+FUZZ_SECONDS=${SF_FUZZ_SECONDS:-2}
+if [ "$FUZZ_SECONDS" != 0 ]; then
+  scripts/fuzz.sh --seconds "$FUZZ_SECONDS"
+fi

@@ -58,8 +58,10 @@ bool ParseLine(const std::string& line, Event& e) {
 // relative name, which would be joined onto the root's own name, or a "."
 // or ".." step out of the root) must never reach a worker that uploads,
 // overwrites or removes what it names.
+// A zero byte would cut the path short at the system call and name another
+// item (the writer refuses to store one for the same reason).
 bool InsideRoot(const std::wstring& path) {
-  if (path.empty() || path[0] != L'/') return false;
+  if (path.empty() || path[0] != L'/' || path.find(L'\0') != std::wstring::npos) return false;
   size_t start = 1;
   while (start <= path.size()) {
     size_t end = path.find(L'/', start);

@@ -1,6 +1,8 @@
 #include "client/local/filter.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -673,6 +675,29 @@ void filter_print(const filter& f, FILE* out) {
 }
 
 int filter_write(const filter& f, const std::string& path) {
+  // The reader cuts lines into pieces of kFilterLineChunk, so a string whose
+  // escaped form makes a longer line would read back as something else.
+  // Refuse it rather than write a file that does not mean what `f` means.
+  char* text = nullptr;
+  size_t len = 0;
+  FILE* mem = ::open_memstream(&text, &len);
+  if (mem == nullptr) return -1;
+  filter_print(f, mem);
+  std::fclose(mem);
+  const std::string printed(text, len);
+  std::free(text);
+  for (size_t start = 0; start < printed.size();) {
+    size_t end = printed.find('\n', start);
+    if (end == std::string::npos) end = printed.size();
+    if (end - start >= kFilterLineChunk) {
+      SF_LOG(L_ERR,
+             L"[ERROR] black-list(%d): cannot write filter file '%s': a value is too long to be "
+             L"read back\n",
+             path);
+      return -1;
+    }
+    start = end + 1;
+  }
   FILE* out = std::fopen(path.c_str(), "w");
   if (!out) {
     const int err = errno;
@@ -680,8 +705,8 @@ int filter_write(const filter& f, const std::string& path) {
            std::strerror(err));
     return -1;
   }
-  filter_print(f, out);
-  const bool failed = std::ferror(out) != 0;
+  const bool short_write = std::fwrite(printed.data(), 1, printed.size(), out) != printed.size();
+  const bool failed = std::ferror(out) != 0 || short_write;
   if (std::fclose(out) != 0 || failed) {
     SF_LOG(L_ERR, L"[ERROR] black-list(%d): cannot write filter file '%s'\n", path);
     return -1;

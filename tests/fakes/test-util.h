@@ -34,6 +34,12 @@ bool WaitFor(const std::function<bool()>& cond,
 // this process runs: it stays bound here (not listening) until the exit.
 int UnusedLoopbackPort();
 
+// A socket listening on 127.0.0.1 at a free port (written to `port`);
+// throws std::runtime_error when none can be had. The caller closes it.
+int ListenLoopback(int& port, int backlog = 16);
+// A blocking connection to 127.0.0.1:`port`, or -1.
+int ConnectLoopback(int port);
+
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool PathExists(const std::string& path);

@@ -324,6 +324,22 @@ TEST(FilterWriteTest, WrittenFilterReadsBackTheSame) {
   EXPECT_EQ(filter_write(f, dir.Sub("no/such/dir/filter")), -1);
 }
 
+// Found by fuzz_filter: 270 escaped bytes made a line longer than the
+// reader's piece, so the written file no longer read back as the filter.
+TEST(FilterWriteTest, RefusesAValueTooLongToReadBack) {
+  filter f;
+  f.version = {1, 0};
+  f.common.black_char = std::string(270, '\xff');
+  sftest::TempDir dir;
+  EXPECT_EQ(filter_write(f, dir.Sub("filter")), -1);
+  EXPECT_FALSE(sftest::PathExists(dir.Sub("filter")));
+  f.common.black_char = std::string(200, '\xff');  // 800 printed bytes still fit
+  ASSERT_EQ(filter_write(f, dir.Sub("filter")), 0);
+  filter back;
+  ASSERT_EQ(filter_read(back, dir.Sub("filter")), 0);
+  EXPECT_TRUE(SameFilter(f, back));
+}
+
 TEST(FilterWriteTest, PrintUsesTheFileSyntax) {
   filter f;
   f.version = {1, 0};

@@ -1,0 +1,42 @@
+// An upload as the server sees it answered: the worker sends its request,
+// reads the server's acknowledgement (which blocks it wants), sends the
+// payload it asked for, and reads the final answer. Also the removal
+// answer, picked by the first byte.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "fuzz/engine-env.h"
+#include "fuzz/fuzz-common.h"
+#include "lib/base/utility.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static sffuzz::EngineEnv& env = sffuzz::Engine();
+  static sffuzz::MemoryChannel* ch = new sffuzz::MemoryChannel();
+  if (size < 1) return 0;
+  ch->Reset(data + 1, size - 1);
+  if (data[0] & 1) {
+    RemoveContext ctx;
+    ctx.request.session = L"s1";
+    ctx.request.obj.sync_id = 9;
+    ctx.request.obj.path = L"/gone";
+    (void)env.worker->ProtoRemoveObject(*ch, ctx);
+    return 0;
+  }
+  UploadContext ctx;
+  UploadRequest& req = ctx.request;
+  req.session = L"s1";
+  req.obj.path = L"/a.txt";
+  req.data_blocks = BLK_COMMON_ATTR | BLK_FILE;
+  req.common_attr.mtime = 1600000000;
+  req.file.type = data[0] & 2 ? 1 : 0;
+  req.file.size = 5;
+  req.file.hash = L"5d41402abc4b2a76b9719d911017c592";
+  if (req.file.data.create() != 0) return 0;
+  if (FILE* f = std::fopen(WideToUtf8Lossy(req.file.data.getPath()).c_str(), "wb")) {
+    std::fputs("hello", f);
+    std::fclose(f);
+  }
+  (void)env.worker->ProtoUploadObject(*ch, ctx);
+  return 0;
+}
