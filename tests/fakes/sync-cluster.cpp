@@ -287,7 +287,7 @@ std::string SyncCluster::CheckDatabase(size_t i) {
       out << kv.first << ": type differs from its row\n";
     } else if (!kv.second.dir) {
       std::wstring sum;
-      RSCalcMD4Text(W(Root(i) + kv.first), sum);
+      if (RSCalcMD4Text(W(Root(i) + kv.first), sum) != 0) sum.clear();
       if (static_cast<long long>(kv.second.content.size()) != r.size ||
           WideToUtf8Lossy(sum) != r.sum)
         out << kv.first << ": size or checksum differs from its row\n";

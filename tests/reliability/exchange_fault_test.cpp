@@ -157,7 +157,7 @@ class ExchangeFaultTest : public EngineTest {
     const ObjectRow srv = ServerRow(path);
     EXPECT_EQ(row.syncID, srv.sync_id) << what;
     std::wstring sum;
-    RSCalcMD4Text(W(Local(path)), sum);
+    EXPECT_EQ(RSCalcMD4Text(W(Local(path)), sum), 0) << what;
     EXPECT_EQ(row.fileCheckSum, sum) << what;
     EXPECT_EQ(row.fileSize, content.size()) << what;
   }
