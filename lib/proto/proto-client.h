@@ -32,9 +32,11 @@ class Channel;
 
 // Most views a view list may announce.
 constexpr uint32_t kProtoMaxViews = 4096;
-// Most entries one event pull may announce (a few hundred bytes of memory
-// each once decoded).
-constexpr uint64_t kProtoMaxPullEvents = uint64_t{1} << 22;
+// Most entries one event pull may announce. Each costs a few hundred bytes
+// once decoded and is held until the whole pull is processed, so this bounds
+// what one answer can make the daemon hold (about 50 MB); a server pages a
+// longer change list (the reference server sends 1000 entries at a time).
+constexpr uint64_t kProtoMaxPullEvents = uint64_t{1} << 17;
 
 // One entry of an event pull as it arrives: a change the server recorded.
 // The syncer turns entries into the daemon's events.
