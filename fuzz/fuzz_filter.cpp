@@ -31,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   const std::string text(reinterpret_cast<const char*>(data), size);
   filter f;
-  filter_init(f);
   filter_parse_result r = filter_parse_text(f, text);
   if (r.status == 0) {
     // Tested paths: fixed shapes plus one taken from the input.
@@ -48,7 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What is printed must read back as the same filter.
     if (filter_write(f, path) == 0) {
       filter g;
-      filter_init(g);
       if (filter_read(g, path) != 0 || Print(f) != Print(g)) __builtin_trap();
       filter_destroy(g);
     }
