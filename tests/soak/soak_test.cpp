@@ -5,10 +5,12 @@
 // and the daemons and the server are killed and restarted. After quiescing:
 //   - the three trees are identical (conflict copies included) and each
 //     daemon's event database agrees with its disk;
-//   - every version that no side replaced knowingly exists somewhere (at its
-//     path or as a conflict copy): a side replaces a version only by
-//     overwriting, truncating, removing or renaming the path while its own
-//     disk holds that version;
+//   - every version that no side replaced exists somewhere (at its path or
+//     as a conflict copy): a side replaces a version only by overwriting,
+//     truncating, removing or renaming onto the path while its own disk
+//     holds that version, which the side reads through the descriptor it
+//     then changes (so a version that was the last write on a side is never
+//     excused);
 //   - no file holds bytes that no one wrote.
 //
 // SF_SOAK_FOLDER_REMOVALS=1 adds removals of whole folders (scripts/soak.sh
@@ -17,6 +19,8 @@
 // sets the length of the random phase (default 60; scripts/soak.sh
 // --minutes N runs a long one).
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,8 +104,8 @@ class Soak {
     return (d == 3 ? std::string() : std::string(kDirs[d])) + "/" + kNames[Pick(4)];
   }
 
-  // Versions on `side` at and below `path` are replaced by the operation
-  // the side is about to make there.
+  // The share's versions at `path` are replaced by the hook command about
+  // to run there (the clients never write the share's own paths).
   void Supersede(int side, const std::string& path) {
     const std::string full = RootOf(side) + path;
     struct stat st {};
@@ -115,30 +119,115 @@ class Soak {
   }
   void Written(const std::string& content) { m_versions.insert(content); }
 
-  // The test's own read-modify-write is not atomic against the daemon: a
-  // download placed at `path` between the test's look and its write is
-  // replaced by the write unseen (as a user's editor would replace it),
-  // and what the test wrote may not be what the path holds. Such a race
-  // is recognised by the path holding another file or other bytes right
-  // after the operation; the versions involved are then taken as replaced
-  // knowingly, on every side, instead of being counted as lost.
-  void CheckLanded(int side, const std::string& path, ino_t before, const std::string& wrote) {
-    struct stat st {};
+  // What a side replaces is taken through the very descriptor that
+  // replaces it: the file is opened, read and only then rewritten, so a
+  // version the daemon placed a moment before is counted as replaced by
+  // this side, never excused by a guess. A version the daemon places after
+  // this side's write is the daemon's to keep (as a conflict copy at worst):
+  // it is not excused. Returns false when nothing was written: the path was
+  // not a regular file, or was replaced between the open and the write (the
+  // write would have gone to an unlinked file, as a user's editor's would).
+  enum class Change { kReplace, kAppend, kHalve };
+  bool Rewrite(int side, const std::string& path, Change how) {
     const std::string full = RootOf(side) + path;
-    const bool same_file = lstat(full.c_str(), &st) == 0 && (before == 0 || st.st_ino == before);
-    if (same_file && sftest::ReadFile(full) == wrote) return;
-    ++m_races;
-    m_superseded.insert(wrote);
-    for (int s = 0; s < 3; ++s) {
-      const std::string other = RootOf(s) + path;
-      struct stat os {};
-      if (lstat(other.c_str(), &os) == 0 && S_ISREG(os.st_mode))
-        m_superseded.insert(sftest::ReadFile(other));
+    const int create = how == Change::kReplace ? O_CREAT : 0;
+    const int fd = ::open(full.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | create, 0644);
+    if (fd < 0) return false;
+    struct stat st {};
+    std::string old;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadFd(fd, old);
+    // Replaced since the open: stop short of writing into the unlinked file.
+    if (ok && (::fstat(fd, &st) != 0 || st.st_nlink == 0)) {
+      ++m_races;
+      ok = false;
+    }
+    if (ok) {
+      if (!old.empty()) m_superseded.insert(old);
+      std::string c;
+      switch (how) {
+        case Change::kReplace:
+          c = NewContent(side);
+          ok = ::ftruncate(fd, 0) == 0 && WriteAt(fd, c, 0);
+          break;
+        case Change::kAppend:
+          c = old + NewContent(side);
+          ok = WriteAt(fd, c, old.size());
+          break;
+        case Change::kHalve:
+          c = old.substr(0, old.size() / 2);
+          ok = ::ftruncate(fd, static_cast<off_t>(c.size())) == 0;
+          break;
+      }
+      if (!c.empty()) Written(c);  // an empty file holds nothing to lose
+      Note(side, how == Change::kReplace ? "write" : how == Change::kAppend ? "append" : "truncate",
+           path, Tag(c));
+    }
+    ::close(fd);
+    return ok;
+  }
+  static bool ReadFd(int fd, std::string& out) {
+    char buf[65536];
+    for (off_t at = 0;;) {
+      const ssize_t n = ::pread(fd, buf, sizeof(buf), at);
+      if (n < 0) return false;
+      if (n == 0) return true;
+      out.append(buf, static_cast<size_t>(n));
+      at += n;
     }
   }
-  static ino_t Inode(const std::string& full) {
+  static bool WriteAt(int fd, const std::string& c, size_t from) {
+    for (size_t at = from; at < c.size();) {
+      const ssize_t n = ::pwrite(fd, c.data() + at, c.size() - at, static_cast<off_t>(at));
+      if (n <= 0) return false;
+      at += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Opens a regular file and reads it through the descriptor; -1 when it
+  // is not one.
+  static int OpenRead(const std::string& full, std::string& content) {
+    const int fd = ::open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
     struct stat st {};
-    return lstat(full.c_str(), &st) == 0 ? st.st_ino : 0;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadFd(fd, content)) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  // A file about to be replaced or removed, read just before (see Rewrite).
+  int OpenAndSupersede(const std::string& full) {
+    std::string old;
+    const int fd = OpenRead(full, old);
+    if (fd >= 0) m_superseded.insert(old);
+    return fd;
+  }
+  // Removes a folder the way `rm -r` does, each file read just before it
+  // goes; what arrives meanwhile is read and removed in another pass.
+  void RemoveFolder(const std::string& full) {
+    for (int pass = 0; pass < 5; ++pass) {
+      DIR* d = ::opendir(full.c_str());
+      if (d == nullptr) return;
+      std::vector<std::string> names;
+      while (const dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+      }
+      ::closedir(d);
+      for (const auto& n : names) {
+        const std::string child = full + "/" + n;
+        struct stat st {};
+        if (lstat(child.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+          RemoveFolder(child);
+          continue;
+        }
+        const int fd = OpenAndSupersede(child);
+        ::unlink(child.c_str());
+        if (fd >= 0) ::close(fd);
+      }
+      if (::rmdir(full.c_str()) == 0 || errno == ENOENT) return;
+    }
   }
   void Note(int side, const char* op, const std::string& path, const std::string& extra = "") {
     char t[32];
@@ -177,66 +266,48 @@ class Soak {
     if (side == 2) return ServerOperation(p, exists);
     switch (Pick(7)) {
       case 0:
-      case 1: {  // create or overwrite
+      case 1:  // create or overwrite
         if (exists && !is_file) return;
         if (!MakeParents(side, p)) return;
-        const ino_t ino = Inode(full);
-        Supersede(side, p);
-        const std::string c = NewContent(side);
-        Written(c);
-        sftest::WriteFile(full, c);
-        Note(side, "write", p, Tag(c));
-        CheckLanded(side, p, ino, c);
+        (void)Rewrite(side, p, Change::kReplace);
         break;
-      }
-      case 2: {  // append
-        if (!is_file) return;
-        const ino_t ino = Inode(full);
-        Supersede(side, p);
-        const std::string c = sftest::ReadFile(full) + NewContent(side);
-        Written(c);
-        sftest::WriteFile(full, c);
-        Note(side, "append", p, Tag(c));
-        CheckLanded(side, p, ino, c);
+      case 2:  // append
+        if (is_file) (void)Rewrite(side, p, Change::kAppend);
         break;
-      }
-      case 3: {  // truncate
-        if (!is_file) return;
-        const ino_t ino = Inode(full);
-        Supersede(side, p);
-        std::string c = sftest::ReadFile(full);
-        c.resize(c.size() / 2);
-        Written(c);
-        if (::truncate(full.c_str(), static_cast<off_t>(c.size())) != 0) return;
-        Note(side, "truncate", p, Tag(c));
-        CheckLanded(side, p, ino, c);
+      case 3:  // truncate
+        if (is_file) (void)Rewrite(side, p, Change::kHalve);
         break;
-      }
       case 4: {  // rename onto another path of the namespace
         if (!is_file) return;
         const std::string q = RandomPath();
         if (q == p || !MakeParents(side, q)) return;
+        const std::string to = RootOf(side) + q;
         struct stat qs {};
-        if (lstat((RootOf(side) + q).c_str(), &qs) == 0 && !S_ISREG(qs.st_mode)) return;
-        Supersede(side, q);
-        const std::string moved = sftest::ReadFile(full);
-        ::rename(full.c_str(), (RootOf(side) + q).c_str());
+        if (lstat(to.c_str(), &qs) == 0 && !S_ISREG(qs.st_mode)) return;
+        // What moves and what it replaces, both read through descriptors
+        // that show afterwards whether it was these files the rename took.
+        std::string moved;
+        const int from_fd = OpenRead(full, moved);
+        if (from_fd < 0) return;
+        const int to_fd = OpenAndSupersede(to);
+        ::rename(full.c_str(), to.c_str());
         Note(side, "rename", p, "-> " + q);
-        CheckLanded(side, q, 0, moved);
+        ::close(from_fd);
+        if (to_fd >= 0) ::close(to_fd);
         break;
       }
       case 5: {  // delete a file
-        if (!is_file) return;
-        Supersede(side, p);
+        const int fd = is_file ? OpenAndSupersede(full) : -1;
+        if (fd < 0) return;
         ::unlink(full.c_str());
+        ::close(fd);
         Note(side, "delete", p);
         break;
       }
       case 6: {  // delete a folder with everything in it
         if (!m_folderRemovals) return;
         const std::string d = kDirs[Pick(3)];
-        Supersede(side, d);
-        sftest::RemoveTree(RootOf(side) + d);
+        RemoveFolder(RootOf(side) + d);
         Note(side, "rmtree", d);
         break;
       }
@@ -308,7 +379,8 @@ class Soak {
     EXPECT_EQ(lost, 0) << "versions lost";
     if (lost > 0 || ::testing::Test::HasFailure()) KeepEvidence();
     std::printf("[ figures  ] soak: %zu files at the end, %d versions lost, 0 bytes of unknown "
-                "origin checked over %zu files; %d operations raced the daemon\n",
+                "origin checked over %zu files; %d writes found their file replaced by the "
+                "daemon before they wrote\n",
                 present.size(), lost, present.size(), m_races);
   }
 
