@@ -524,6 +524,35 @@ int FileEventDB::setSyncId(uint64_t id) {
   return -1;
 }
 
+int FileEventDB::countExisting(const std::wstring& wprefix, uint64_t& count) {
+  count = 0;
+  const bool all = wprefix.empty() || wprefix == L"/";
+  std::string prefix;
+  if (!all && wcstombsIfNeed(StripSlash(wprefix), prefix) != 0) return -1;
+  MutexLock lock(m_dbMutex);
+  Stmt st;
+  int rc = st.Prepare(m_db.get(),
+                      all ? "SELECT count(*) FROM eventinfo WHERE isExist = 1;"
+                          : "SELECT count(*) FROM eventinfo WHERE path >= ?2 AND path < ?3 and "
+                            "isExist = 1;");
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  if (!all) {
+    const auto r = sqlite_util::BelowPrefix(prefix, '/');
+    st.BindText(2, r.lo);
+    st.BindText(3, r.hi);
+  }
+  rc = st.Step();
+  if (rc != SQLITE_ROW) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  count = st.ColumnU64(0);
+  return 0;
+}
+
 int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
   const bool all = wprefix.empty() || wprefix == L"/";
   std::string prefix;
