@@ -77,6 +77,8 @@ int Detector::SetWatch(const std::wstring& path) {
            static_cast<long>(err));
     return -1;
   }
+  // Known before anything is synced, so that no status says "idle" first.
+  if (m_watcher.LimitHit()) m_owner->SetWatchState(TaskManager::kWatchLimit);
   return 0;
 }
 
