@@ -759,21 +759,28 @@ size_t TaskManager::GuardRemovals(std::vector<Event>& events, const std::vector<
   }
   if (why.empty()) return 0;
   std::vector<Event> rest;
-  size_t held = 0;
+  size_t held = 0, added = 0;
   for (size_t i = 0; i < events.size(); ++i) {
     if (!is_candidate(i)) {
       rest.push_back(std::move(events[i]));
       continue;
     }
-    SF_LOG(L_WARNING, L"[WARNING] client-task-mgr(%d): removal held back: %s\n", events[i].m_path);
-    m_held[events[i].m_path] = std::move(events[i]);
+    // A rescan while removals wait finds the same ones again: each is
+    // logged once.
+    const std::wstring path = events[i].m_path;
+    if (m_held.count(path) == 0) {
+      SF_LOG(L_WARNING, L"[WARNING] client-task-mgr(%d): removal held back: %s\n", path);
+      ++added;
+    }
+    m_held[path] = std::move(events[i]);
     ++held;
   }
   events.swap(rest);
+  if (added == 0) return held;
   SF_LOG(L_ERR,
          L"[ERROR] client-task-mgr(%d): %d removals from the server are held (%s); %d wait in all. "
          L"Send command 5 or create '%s' to let them go\n",
-         static_cast<int>(held), why, static_cast<int>(m_held.size()), m_confirm_marker);
+         static_cast<int>(added), why, static_cast<int>(m_held.size()), m_confirm_marker);
   if (m_last_err != ERR_REMOVALS_HELD) {
     m_last_err = ERR_REMOVALS_HELD;
     if (m_ui) m_ui->WriteEvent(ERR_REMOVALS_HELD);

@@ -39,6 +39,12 @@ class GuardTest : public TwoClientsTest {
     ASSERT_TRUE(a->Start(m_env));
   }
 
+  // Starts the stopped A again and waits for its new UI connection.
+  void StartAgain() {
+    const size_t before = ui.Connections();
+    ASSERT_TRUE(a->Start(m_env));
+    ASSERT_TRUE(WaitFor([&] { return ui.Connections() > before && !Ui().empty(); }, kLong));
+  }
   // What the running daemon's newest UI connection carried so far.
   std::vector<UiMessage> Ui() {
     std::string bytes, error;
@@ -109,7 +115,7 @@ TEST_F(GuardTest, RemovalsOfAMissingRootWaitForTheUserAndAFewRemovalsDoNot) {
   // the confirmation command lets the removals go.
   ASSERT_EQ(a->Stop(), 0);
   std::filesystem::remove_all(root);
-  ASSERT_TRUE(a->Start(m_env));
+  StartAgain();
   ASSERT_TRUE(WaitSeen(kError, kRemovalsHeld)) << a->Log();
   EXPECT_TRUE(ShareHolds(synced));
   ASSERT_TRUE(a->Command("\x05"));
@@ -136,7 +142,7 @@ TEST_F(GuardTest, RemovalsOfAMissingRootWaitForTheUserAndAFewRemovalsDoNot) {
     ASSERT_EQ(::rename(root.c_str(), (root + ".moved").c_str()), 0);
     ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
   }
-  ASSERT_TRUE(a->Start(m_env));
+  StartAgain();
   ASSERT_TRUE(WaitSeen(kError, kRemovalsHeld)) << a->Log();
   EXPECT_TRUE(ShareHolds(again));
   WriteFile(a->box().DbDir() + "/confirm-removals", "");

@@ -49,6 +49,11 @@ class UiListener {
   bool ok() const { return m_listen >= 0; }
   int port() const { return m_port; }
 
+  // Connections accepted so far.
+  size_t Connections() {
+    std::lock_guard<std::mutex> g(m_mu);
+    return m_conns.size();
+  }
   // Bytes of the newest connection whose stream starts with `prefix`;
   // whether it has been closed by the other side.
   bool Find(const std::string& prefix, std::string& bytes, bool& closed) {
