@@ -104,6 +104,9 @@ void Expander::ExpandEvent(const Event& e) {
     }
     CompareFileList(disk, db, e.isMerge());
     m_unlisted.clear();
+    // When a start-up rescan has finished is otherwise invisible from
+    // outside (nothing may have changed).
+    SF_LOG(L_INFO, L"[INFO] expander(%d): rescan of '%s' done\n", e.m_path);
     return;
   }
   // A directory that cannot be listed was logged by the file layer; the
