@@ -246,6 +246,7 @@ int TaskManager::PushLocalEvent(Event& e) {
     if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -263,6 +264,7 @@ int TaskManager::PushLocalEvents(std::vector<Event>& events) {
     }
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -285,6 +287,7 @@ int TaskManager::PushServerEvent(const Event& e) {
     QueueServerEvent(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -294,6 +297,7 @@ int TaskManager::PushServerEvents(const std::vector<Event>& events) {
     for (const Event& e : events) QueueServerEvent(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -320,8 +324,11 @@ void TaskManager::QueueServerEvent(const Event& e) {
 void TaskManager::PushExpandEvent(const Event& e) {
   if (!e.isValid() || !e.isDir()) return;
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): PushExpandEvent: %s\n", e.toString());
-  MutexLock g(m_mutex);
-  m_exp_event.push_back(e);
+  {
+    MutexLock g(m_mutex);
+    m_exp_event.push_back(e);
+  }
+  if (m_expander) m_expander->Wake();
 }
 
 // ---- Workers -------------------------------------------------------------------
@@ -398,19 +405,27 @@ int TaskManager::DoneEvent(const Event& e) {
 
 int TaskManager::DoneEvent(const Event& e, int file_status) {
   int r;
+  bool last_server;
   {
     MutexLock g(m_mutex);
     r = DoneEventCore(e);
     if (r == 0 && file_status >= 0) QueueFileStatus(e.m_path, e.isDir(), file_status);
     if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
+    last_server = e.isServerEvent() && m_pending_server_events == 0;
   }
   FlushDeferred(false);
+  // The syncer waits for the last of its events before it pulls again.
+  if (last_server && m_syncer) m_syncer->Wake();
   return r;
 }
 
 void TaskManager::DecPendingServerEvent() {
-  MutexLock g(m_mutex);
-  if (m_pending_server_events > 0) --m_pending_server_events;
+  {
+    MutexLock g(m_mutex);
+    if (m_pending_server_events > 0) --m_pending_server_events;
+    if (m_pending_server_events > 0) return;
+  }
+  if (m_syncer) m_syncer->Wake();
 }
 
 int TaskManager::GetPendingServerEvent() const {
@@ -636,6 +651,7 @@ void TaskManager::LoadExcepList() {
     }
   }
   FlushDeferred(false);
+  WakeWorkers();
 }
 
 void TaskManager::AddEventToExcepList(const Event& e) {
@@ -659,6 +675,7 @@ int TaskManager::PushExcepEvent(const Event& e) {
     if (r == 0) SyncingEvent2FStatDB(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return r == 0 ? 0 : -1;
 }
 
@@ -703,7 +720,15 @@ int TaskManager::QueueExcepEvent(const Event& e) {
 
 void TaskManager::IssueRescan(bool merge) {
   Event root(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN | (merge ? F_MERGE : 0u), L"/");
-  MutexLock g(m_mutex);
-  m_exp_event.clear();
-  m_exp_event.push_back(root);
+  {
+    MutexLock g(m_mutex);
+    m_exp_event.clear();
+    m_exp_event.push_back(root);
+  }
+  if (m_expander) m_expander->Wake();
+}
+
+void TaskManager::WakeWorkers() {
+  for (auto& t : m_task)
+    if (t) t->Wake();
 }
