@@ -1,6 +1,7 @@
 // Thread: the expander task's own thread runs DoTask and every expansion. It
-// waits in Task::Wait (one second) when there is nothing to expand; Stop
-// raises abort_flag, which the walks check before each entry, and joins.
+// waits in Task::IdleWait (one second, ended early by a queued expansion)
+// when there is nothing to expand; Stop raises abort_flag, which the walks
+// check before each entry, and joins.
 #include "client/local/expander.h"
 
 #include <cstdint>
@@ -61,7 +62,7 @@ void Expander::DoTask() {
     }
     Event e;
     if (m_owner->GetExpandEvent(e) <= 0) {
-      Wait(1);
+      IdleWait(1);
       continue;
     }
     ExpandEvent(e);

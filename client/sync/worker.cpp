@@ -1,9 +1,10 @@
 // The worker's event loop, its error policy and reporting, the checksum
 // helpers and the confined disk operations the transfers share.
 //
-// Thread: the worker's own task thread. It waits in Task::Wait (one second
-// when idle, the policy's seconds between retries); Stop raises abort_flag
-// and wakes those waits, so the loop sees STOP at once.
+// Thread: the worker's own task thread. Idle, it waits in Task::IdleWait (one
+// second, ended early when the task manager queues work); between retries in
+// Task::Wait (the policy's seconds). Stop raises abort_flag and wakes those
+// waits, so the loop sees STOP at once.
 #include "client/sync/worker.h"
 
 #include <sys/stat.h>
@@ -148,7 +149,7 @@ void Worker::DoTask() {
         pull = true;
       }
       SetConnectionState(IDLE_STATE);
-      Wait(1);
+      IdleWait(1);
       continue;
     }
     if (count == 2) {
