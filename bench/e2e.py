@@ -240,6 +240,9 @@ class Daemon:
             os.makedirs(d, exist_ok=True)
         with open(os.path.join(statedir, "conf", "filter"), "w") as f:
             f.write("[Version]\nmajor = 1\nminor = 0\n")
+        # The expander's notes say when the start-up rescan is done.
+        with open(os.path.join(self.logdir, "syncfolder_c.debug"), "w") as f:
+            f.write("expander_debug = 6\n" + os.environ.get("SF_E2E_LEVELS", "").replace(",", "\n") + "\n")
         self.conf = os.path.join(statedir, "client.conf")
         with open(self.conf, "w") as f:
             f.write('watch = "%s"\ndb_loc = "%s"\nsession = "bench"\nserver = "127.0.0.1"\n'
@@ -254,7 +257,9 @@ class Daemon:
 
     def start(self):
         env = dict(os.environ, SYNCFOLDER_UI_PORT=str(free_port()))
-        self.proc = subprocess.Popen([os.path.join(self.bindir, "syncfolder"), self.conf],
+        # SF_E2E_WRAP runs the daemon under a profiler ("perf record -g -o F").
+        wrap = os.environ.get("SF_E2E_WRAP", "").split()
+        self.proc = subprocess.Popen(wrap + [os.path.join(self.bindir, "syncfolder"), self.conf],
                                      stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, env=env)
 
@@ -365,8 +370,9 @@ class Bench:
         if px:
             px.close()
         srv.stop()
-        rm(base)
-        rm(st)
+        if not os.environ.get("SF_E2E_KEEP"):
+            rm(base)
+            rm(st)
 
     def add(self, workload, metric, ours, theirs, unit, lower_better=True):
         self.rows.append((workload, metric, ours, theirs, unit))
@@ -814,25 +820,26 @@ def main():
         return not only or w in only
 
     try:
-        if want("upload") or want("delta") or want("download"):
-            src, digest = b.upload_big() if want("upload") else (None, None)
-            if src is None:
-                stage, _ = b.fresh("stage")
-                src = os.path.join(stage, "big")
-                make_random_file(src, b.big)
-                digest = md5_file(src)
-            if want("upload"):
-                tree, tree_want = b.upload_small()
-            if want("delta"):
-                b.delta(src)
-            if want("download"):
-                b.download_big(src, digest)
-                if not want("upload"):
-                    stage, _ = b.fresh("stage-small")
-                    tree = os.path.join(stage, "tree")
-                    make_tree(tree, b.small_files, b.small_folders, 4096)
-                    tree_want = tree_digest(tree)
-                b.download_small(tree, tree_want)
+        src = tree = None
+        if want("upload"):
+            src, digest = b.upload_big()
+        if want("upload") or want("upload-small"):
+            tree, tree_want = b.upload_small()
+        if src is None and (want("delta") or want("download")):
+            stage, _ = b.fresh("stage")
+            src = os.path.join(stage, "big")
+            make_random_file(src, b.big)
+            digest = md5_file(src)
+        if want("delta"):
+            b.delta(src)
+        if want("download"):
+            b.download_big(src, digest)
+            if tree is None:
+                stage, _ = b.fresh("stage-small")
+                tree = os.path.join(stage, "tree")
+                make_tree(tree, b.small_files, b.small_folders, 4096)
+                tree_want = tree_digest(tree)
+            b.download_small(tree, tree_want)
         if want("rescan"):
             b.rescan()
         if want("change"):
@@ -840,8 +847,9 @@ def main():
         if want("channel"):
             b.channel()
     finally:
-        rm(a.work)
-        rm(a.state_dir)
+        if not os.environ.get("SF_E2E_KEEP"):
+            rm(a.work)
+            rm(a.state_dir)
     text = b.report()
     print(text)
     if a.out:
