@@ -296,6 +296,11 @@ int FSRename(const std::wstring& from, const std::wstring& to) {
 }
 
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
+  return FSCopy(from, to, isDelOrigin, FSCopyTap());
+}
+
+int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
+           const FSCopyTap& tap) {
   std::string nfrom, nto;
   UniqueFd src;
   struct stat sst;
@@ -365,6 +370,10 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
         return -1;
       }
       done += w;
+    }
+    if (tap && tap(buf.data(), static_cast<size_t>(n)) != 0) {
+      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: the copy's reader failed\n");
+      return -1;
     }
   }
   src.reset();

@@ -123,6 +123,12 @@ int FSCloseDir(DIR_HANDLE& h);
 // hard link of itself) fails without touching it, and so does a source
 // that is not a regular file (directory, fifo, device). Returns 0 or -1.
 [[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin);
+// As FSCopy, handing every chunk to `tap` (in order) once it is written, so
+// that a caller needing the copy and results of its content reads the
+// source once. A non-zero answer from `tap` ends the copy with -1.
+using FSCopyTap = std::function<int(const char* data, size_t len)>;
+[[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
+                         const FSCopyTap& tap);
 
 // Creates the directory `path` (with isCreateParent: and its missing parents,
 // like FSMKDirP without force). 0 when it exists afterwards as a directory
