@@ -266,6 +266,8 @@ class Daemon:
     def stop(self):
         if not self.proc:
             return
+        if os.environ.get("SF_E2E_CPU"):
+            log("daemon CPU: %.2f s" % (proc_cpu_ticks(self.proc.pid) / CLK_TCK))
         try:
             self.proc.stdin.write(b"1\n")
             self.proc.stdin.flush()
@@ -339,6 +341,8 @@ class Bench:
         self.rows = []
         q = a.quick
         self.big = (64 << 20) if q else (1 << 30)
+        if a.big_mib:
+            self.big = a.big_mib << 20
         self.small_files = 1000 if q else 10000
         self.small_folders = 10 if q else 100
         self.scan_files = 10000 if q else 100000
@@ -808,6 +812,7 @@ def main():
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--out")
     ap.add_argument("--only", default="", help="comma-separated workloads")
+    ap.add_argument("--big-mib", type=int, default=0, help="size of the big file")
     a = ap.parse_args()
     if a.quick:
         a.runs = 1
@@ -821,7 +826,7 @@ def main():
 
     try:
         src = tree = None
-        if want("upload"):
+        if want("upload") or want("upload-big"):
             src, digest = b.upload_big()
         if want("upload") or want("upload-small"):
             tree, tree_want = b.upload_small()
