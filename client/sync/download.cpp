@@ -602,6 +602,15 @@ int Worker::PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd,
       return t;
     }
   }
+  // Not placed: a copy of the synced file that still stands would only be
+  // a second name for it (a hard link follows later edits).
+  auto not_placed = [&](int code) {
+    struct stat now;
+    if (replace && fstatat(parent.get(), leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFile(now, expected))
+      trash.Discard();
+    return code;
+  };
   for (int attempt = 0; attempt < 4; ++attempt) {
     int err = PlacementHookResult(full);
     if (err == 0 && renameat2(work_fd, name.c_str(), parent.get(), leaf,
@@ -627,14 +636,14 @@ int Worker::PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd,
       // Made (or changed) here since the check: it is the user's.
       SYNC_LOG(L_INFO,
                L"DownloadRemote: '%s' changed while it was downloaded; keeping it aside\n", full);
-      if (m_checker.renameConflictFile(full) != 0) return ERR_SYS;
+      if (m_checker.renameConflictFile(full) != 0) return not_placed(ERR_SYS);
       replace = false;
       continue;
     }
     if (err != 0) {
       SYNC_LOG(L_ERR, L"DownloadRemote: cannot put '%s' in place: %s\n", full,
                std::string(strerror(err)));
-      return ERR_SYS;
+      return not_placed(ERR_SYS);
     }
     moved = true;
     SyncDir(parent.get());
@@ -655,7 +664,7 @@ int Worker::PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd,
     return ERR_SYS;
   }
   SYNC_LOG(L_ERR, L"DownloadRemote: '%s' keeps changing; later\n", full);
-  return ERR_INT;
+  return not_placed(ERR_INT);
 }
 
 int Worker::CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
