@@ -441,9 +441,18 @@ int TrashBatch::OpenDest(const std::string& rel, int& dirfd, std::string& leaf) 
 }
 
 int TrashBatch::Take(int dirfd, const std::string& name, const std::string& rel) {
+  return Keep(dirfd, name, rel, true);
+}
+
+int TrashBatch::Copy(int dirfd, const std::string& name, const std::string& rel) {
+  return Keep(dirfd, name, rel, false);
+}
+
+int TrashBatch::Keep(int dirfd, const std::string& name, const std::string& rel, bool take) {
   struct stat st;
   if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? kTrashSkipped : ERR_SYS;
+  if (!take && !S_ISREG(st.st_mode)) return kTrashSkipped;
   const uint64_t bytes = S_ISREG(st.st_mode)   ? static_cast<uint64_t>(st.st_size)
                          : S_ISDIR(st.st_mode) ? TreeBytes(dirfd, name)
                                                : 0;
@@ -454,51 +463,28 @@ int TrashBatch::Take(int dirfd, const std::string& name, const std::string& rel)
   if ((r = OpenDest(rel, pfd, leaf)) != 0) return r;
   const UniqueFd parent(pfd);
   const std::wstring shown = Utf8ToWideLossy(m_folder + "/" + m_stamp + "/" + rel);
-  if (!FSFaultInjected(FSOP_RENAME, shown) &&
-      renameat(dirfd, name.c_str(), parent.get(), leaf.c_str()) == 0) {
+  // A rename (take) or a hard link (copy) where the file system allows.
+  const bool fast = !FSFaultInjected(FSOP_RENAME, shown) &&
+                    (take ? renameat(dirfd, name.c_str(), parent.get(), leaf.c_str())
+                          : linkat(dirfd, name.c_str(), parent.get(), leaf.c_str(), 0)) == 0;
+  const int err = errno;
+  if (fast) {
     SyncDir(parent.get());
-    SyncDir(dirfd);
-  } else if (errno == EXDEV) {
-    if ((r = MoveAcross(dirfd, name, parent.get(), leaf, shown)) != 0) return r;
-    SyncDir(dirfd);
-  } else {
-    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot move '%s' into the trash: %s\n", rel,
-           std::string(strerror(errno)));
-    return ErrFor(errno);
-  }
-  m_bytes += bytes;
-  ++m_kept;
-  SF_LOG(L_INFO, L"[INFO] trash(%d): kept '%s' as '%s'\n", rel, shown);
-  return kTrashKept;
-}
-
-int TrashBatch::Copy(int dirfd, const std::string& name, const std::string& rel) {
-  struct stat st;
-  if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? kTrashSkipped : ERR_SYS;
-  if (!S_ISREG(st.st_mode)) return kTrashSkipped;
-  const uint64_t bytes = static_cast<uint64_t>(st.st_size);
-  int r = Reserve(bytes, rel);
-  if (r != 0) return r;
-  int pfd = -1;
-  std::string leaf;
-  if ((r = OpenDest(rel, pfd, leaf)) != 0) return r;
-  const UniqueFd parent(pfd);
-  const std::wstring shown = Utf8ToWideLossy(m_folder + "/" + m_stamp + "/" + rel);
-  if (!FSFaultInjected(FSOP_RENAME, shown) &&
-      linkat(dirfd, name.c_str(), parent.get(), leaf.c_str(), 0) == 0) {
-    SyncDir(parent.get());
-  } else if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == ENOTSUP) {
+  } else if (err == EXDEV || (!take && (err == EPERM || err == EMLINK || err == ENOTSUP))) {
     // Another file system, or one without hard links.
-    if ((r = CopyFileAt(dirfd, name, parent.get(), leaf, shown)) != 0) return r;
+    r = take ? MoveAcross(dirfd, name, parent.get(), leaf, shown)
+             : CopyFileAt(dirfd, name, parent.get(), leaf, shown);
+    if (r != 0) return r;
   } else {
-    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot keep a copy of '%s': %s\n", rel,
-           std::string(strerror(errno)));
-    return ErrFor(errno);
+    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot keep '%s' in the trash: %s\n", rel,
+           std::string(strerror(err)));
+    return ErrFor(err);
   }
+  if (take) SyncDir(dirfd);
   m_bytes += bytes;
   ++m_kept;
-  SF_LOG(L_INFO, L"[INFO] trash(%d): kept a copy of '%s' as '%s'\n", rel, shown);
+  SF_LOG(L_INFO, L"[INFO] trash(%d): kept %s'%s' as '%s'\n", take ? L"" : L"a copy of ", rel,
+         shown);
   return kTrashKept;
 }
 

@@ -91,6 +91,7 @@ class TrashBatch {
   int kept() const { return m_kept; }
 
  private:
+  int Keep(int dirfd, const std::string& name, const std::string& rel, bool take);
   int Reserve(uint64_t bytes, const std::string& rel);
   int OpenDest(const std::string& rel, int& dirfd, std::string& leaf);
 
