@@ -398,7 +398,14 @@ int TrashBatch::Reserve(uint64_t bytes, const std::string& rel) {
   }
   if (!m_stamp.empty()) return 0;
   m_folder = g_state.folder;
-  const UniqueFd fd(open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid() && errno == ENOENT && mkdir(m_folder.c_str(), 0700) == 0) {
+    // Removed by hand while the client ran: what it held is gone.
+    SF_LOG(L_WARNING, L"[WARNING] trash(%d): '%s' was gone; made it again\n", m_folder);
+    g_state.entries.clear();
+    g_state.total = 0;
+    fd.reset(open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
   const std::string base = NewStampName(g_state);
   for (int n = 0; fd.valid() && n < 1000; ++n) {
     const std::string name = n == 0 ? base : base + "_" + std::to_string(n);

@@ -95,6 +95,11 @@ TEST_F(TrashTest, BoundsEvictTheOldestFirstAndSurviveARestart) {
   EXPECT_EQ(b.Finish(), L"");
   EXPECT_TRUE(PathExists(t.Sub("root/huge")));
 
+  // The folder removed by hand while running: made again at the next item.
+  sftest::RemoveTree(t.Sub("db/trash"));
+  EXPECT_EQ(ReadFile(Keep("again", 3) + "/again"), "xxx");
+  EXPECT_EQ(TrashBytes(), 3u);
+
   // Off: nothing is kept.
   Init(0, 100);
   EXPECT_FALSE(TrashOn());
