@@ -604,9 +604,10 @@ int Worker::PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd,
   }
   // Not placed: a copy of the synced file that still stands would only be
   // a second name for it (a hard link follows later edits).
+  const bool copied = replace;
   auto not_placed = [&](int code) {
     struct stat now;
-    if (replace && fstatat(parent.get(), leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (copied && fstatat(parent.get(), leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         SameFile(now, expected))
       trash.Discard();
     return code;
@@ -625,7 +626,7 @@ int Worker::PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd,
         err = EEXIST;
       } else {
         err = renameat(work_fd, name.c_str(), parent.get(), leaf) == 0 ? 0 : errno;
-        replace = false;  // nothing comes out of a plain rename
+        if (err == 0) replace = false;  // nothing comes out of a plain rename
       }
     }
     if (err == ENOENT && replace) {
