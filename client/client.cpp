@@ -30,6 +30,7 @@
 #include "client/store/sign-mgr.h"
 #include "client/store/watchinfo-db.h"
 #include "client/sync/task-factory.h"
+#include "client/sync/worker.h"
 #include "client/ui/ui-channel.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
@@ -48,7 +49,13 @@ volatile sig_atomic_t run = 1;
 pthread_mutex_t* global_locks = nullptr;
 int global_lock_count = 0;
 
-enum Command : int { kTerminate = 1, kResume = 2, kPause = 3, kReloadIP = 4 };
+enum Command : int {
+  kTerminate = 1,
+  kResume = 2,
+  kPause = 3,
+  kReloadIP = 4,
+  kConfirmRemovals = 5,  // let the held removals go to the server
+};
 
 // The mask the main thread waits under: its own mask without the stop
 // signals. Outside these waits the main thread keeps SIGINT/SIGTERM blocked,
@@ -281,6 +288,13 @@ int initialize(SFSysInfo& sysinfo) {
            sysinfo.SignLocGet());
     return -1;
   }
+  // Removals and replacements from the server go through the trash; with
+  // no place to keep them they must not happen at all.
+  if (InitLocalTrash(sysinfo) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot use the trash folder '%s'\n",
+           sysinfo.TrashLocGet());
+    return -1;
+  }
   if (FileStatusDB::initialize(sysinfo.CFSTATDBLocGet()) != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the file status database '%s'\n",
            sysinfo.CFSTATDBLocGet());
@@ -391,6 +405,8 @@ int main(int argc, char** argv) {
     } else if (c == kReloadIP) {
       sysinfo.ReloadIP(config_path.c_str());
       task_mgr->Resume();
+    } else if (c == kConfirmRemovals) {
+      task_mgr->ConfirmRemovals();
     } else {
       SF_LOG(L_ERR, L"[ERROR] client(%d): unknown command: [%d] \n", c);
       SleepOneSecond();

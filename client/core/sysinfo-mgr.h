@@ -20,6 +20,11 @@ struct _SF_SYSINFO_tag {
   std::wstring strCFSTATDBLoc;
   std::wstring strCWINFODBLoc;
   std::wstring strEXCEPLISTLoc;
+  std::wstring strTrashLoc;  // strDBLoc + "/trash": the local trash (lib/fs/trash.h)
+  // Bounds of the local trash: keys "trash_max_days" (default 30) and
+  // "trash_max_mb" (MiB, default 1024); 0 in either turns the trash off.
+  int trashMaxDays = 30;
+  int64_t trashMaxMB = 1024;
   bool UseProxy = false;
   bool UseSysProxy = false;
   std::wstring strProxySrvIP;
@@ -42,6 +47,13 @@ struct _SF_SYSINFO_tag {
   bool nativeClient = false;
   bool isShare = false;
   uint64_t syncId = 0;
+  // Local removals are held for the user's confirmation when they take more
+  // than this share (percent) of the synced items, and at least
+  // removalGuardMin of them.
+  int removalGuardPercent = 50;
+  int removalGuardMin = 50;
+  // Seconds between full rescans while changes may go unseen.
+  int rescanInterval = 600;
 };
 
 class SFSysInfo {
@@ -70,6 +82,9 @@ class SFSysInfo {
   const std::wstring& CFSTATDBLocGet() const { return m_info.strCFSTATDBLoc; }
   const std::wstring& CWINFODBLocGet() const { return m_info.strCWINFODBLoc; }
   const std::wstring& EXCEPLISTLocGet() const { return m_info.strEXCEPLISTLoc; }
+  const std::wstring& TrashLocGet() const { return m_info.strTrashLoc; }
+  int TrashMaxDaysGet() const { return m_info.trashMaxDays; }
+  int64_t TrashMaxMBGet() const { return m_info.trashMaxMB; }
   std::wstring ProxySrvIPGet() const { return m_info.strProxySrvIP; }
   std::wstring ProxyUsrNameGet() const { return m_info.strProxyUsrName; }
   std::wstring ProxyUsrPasswordGet() const { return m_info.strProxyUsrPassword; }
@@ -87,6 +102,10 @@ class SFSysInfo {
   // "SSLCertPin"); empty when not configured.
   const std::wstring& SSLCAFileGet() const { return m_info.strSSLCAFile; }
   const std::wstring& SSLCertPinGet() const { return m_info.strSSLCertPin; }
+  // "removal_guard_percent", "removal_guard_min", "rescan_interval".
+  int RemovalGuardPercentGet() const { return m_info.removalGuardPercent; }
+  int RemovalGuardMinGet() const { return m_info.removalGuardMin; }
+  int RescanIntervalGet() const { return m_info.rescanInterval; }
 
   // Changed by ReloadIP / FolderLocSet: copies taken under m_lock, so a task
   // never reads a string while the main thread replaces it.
