@@ -408,9 +408,11 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       }
     }
     if (patch_ok) {
+      // The checksum and the signature the next delta needs come from one
+      // read of the new content; the signature is kept only if it verifies.
       std::wstring got;
       FILE_INFO staged;
-      if (CalculateMD4(content->getPath(), got) != 0 ||
+      if (CalculateMD4AndSignature(content->getPath(), got, sign_file) != 0 ||
           FSStat(content->getPath(), staged) != 0) {
         SYNC_LOG(L_ERR, L"DownloadRemote: Failed to verify patched new file, try it again\n");
         return ERR_SYS;
@@ -418,15 +420,8 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       if (got != rs.file.hash || staged.size != rs.file.size) {
         SYNC_LOG(L_INFO, L"DownloadRemote: Check basis file of (%s) after incorrect patch file ...\n",
                  full);
+        sign_file.remove();
       } else {
-        if (SignMgr::createSignatureFile(sign_file) != 0) {
-          SYNC_LOG(L_ERR, L"DownloadRemote: Failed to create TempFile\n");
-          return ERR_SYS;
-        }
-        if (CalculateSignature(content->getPath(), sign_file) != 0) {
-          SYNC_LOG(L_ERR, L"DownloadRemote: Failed to create signature file\n");
-          return ERR_SYS;
-        }
         ready = true;
       }
     }

@@ -7,13 +7,19 @@
 // waits, so the loop sees STOP at once.
 #include "client/sync/worker.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <vector>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
+#include "client/store/sign-mgr.h"
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
 #include "lib/base/utility.h"
 #include "rsapi/rs-api.h"
 
@@ -44,6 +50,9 @@ constexpr Policy kPolicy[] = {
     {true, Worker::ACTION_ABORT_EXCEPTION},   // ERR_QUOTA
     {true, Worker::ACTION_ABORT_EXCEPTION},   // ERR_DISKFULL
 };
+// Read size of the one-pass checksum and signature.
+constexpr size_t kHashChunk = 65536;
+
 constexpr int kLastKnownCode = -static_cast<int>(sizeof(kPolicy) / sizeof(kPolicy[0]) - 1);
 
 // File status recorded for each NotifyEventType.
@@ -329,6 +338,39 @@ int Worker::CalculateSignature(const std::wstring& path, TempFile& sign_file) co
     SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
     return -1;
   }
+  return 0;
+}
+
+int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
+                                     TempFile& sign_file) const {
+  RSDigest digest;
+  RSSignatureWriter signature;
+  std::string native;
+  UniqueFd fd;
+  if (SignMgr::createSignatureFile(sign_file) != 0 || signature.Open(sign_file.getPath()) != 0 ||
+      NativeStrToUTF8(path, native) != 0 ||
+      !(fd = UniqueFd(open(native.c_str(), O_RDONLY | O_CLOEXEC))).valid()) {
+    SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
+    return -1;
+  }
+  std::vector<char> buf(kHashChunk);
+  for (;;) {
+    const ssize_t n = read(fd.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n > 0 && signature.Write(buf.data(), static_cast<size_t>(n)) != 0)) {
+      SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
+      return -1;
+    }
+    if (n == 0) break;
+    digest.Update(buf.data(), static_cast<size_t>(n));
+  }
+  if (signature.Finish() != 0) {
+    SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
+    return -1;
+  }
+  unsigned char raw[kMD4DigestLen];
+  digest.Final(raw);
+  hash = RSDigestToText(raw);
   return 0;
 }
 

@@ -235,6 +235,10 @@ class Worker : public SyncTask {
   // ---- Checksum, signature and delta helpers --------------------------------
   int CalculateMD4(const std::wstring& full_path, std::wstring& hash) const;
   int CalculateSignature(const std::wstring& path, TempFile& sign_file) const;
+  // Both of the above from one read of `path`: its checksum into `hash` and
+  // its signature into `sign_file` (created). Returns 0, or -1 (logged).
+  int CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
+                               TempFile& sign_file) const;
   int CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,
                      TempFile& delta_file) const;
 
