@@ -267,7 +267,9 @@ class Daemon:
         if not self.proc:
             return
         if os.environ.get("SF_E2E_CPU"):
-            log("daemon CPU: %.2f s" % (proc_cpu_ticks(self.proc.pid) / CLK_TCK))
+            io = proc_io(self.proc.pid)
+            log("daemon CPU: %.2f s, read %d MiB, written %d MiB (syscalls)" % (
+                proc_cpu_ticks(self.proc.pid) / CLK_TCK, io["rchar"] >> 20, io["wchar"] >> 20))
         try:
             self.proc.stdin.write(b"1\n")
             self.proc.stdin.flush()
@@ -830,13 +832,15 @@ def main():
             src, digest = b.upload_big()
         if want("upload") or want("upload-small"):
             tree, tree_want = b.upload_small()
-        if src is None and (want("delta") or want("download")):
+        if src is None and (want("delta") or want("download") or want("download-big")):
             stage, _ = b.fresh("stage")
             src = os.path.join(stage, "big")
             make_random_file(src, b.big)
             digest = md5_file(src)
         if want("delta"):
             b.delta(src)
+        if want("download-big"):
+            b.download_big(src, digest)
         if want("download"):
             b.download_big(src, digest)
             if tree is None:
