@@ -173,4 +173,12 @@ class Channel {
  private:
   // Moves up to n bytes out of the read ring buffer; returns the count.
   size_t TakeRead(char* dst, size_t n);
+  // After an overflowing Write's flush: moves queued bytes that lie past
+  // `capacity` back into ring order.
+  void RewrapWrite();
+
+  // Set while an overflowing Write flushes: the queued bytes then run
+  // contiguously from w_head into the write buffer's spare half (it holds
+  // 2 * capacity bytes) and w_size may exceed capacity until the flush ends.
+  bool m_wLinear = false;
 };
