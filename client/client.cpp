@@ -48,7 +48,13 @@ volatile sig_atomic_t run = 1;
 pthread_mutex_t* global_locks = nullptr;
 int global_lock_count = 0;
 
-enum Command : int { kTerminate = 1, kResume = 2, kPause = 3, kReloadIP = 4 };
+enum Command : int {
+  kTerminate = 1,
+  kResume = 2,
+  kPause = 3,
+  kReloadIP = 4,
+  kConfirmRemovals = 5,  // let the held removals go to the server
+};
 
 // The mask the main thread waits under: its own mask without the stop
 // signals. Outside these waits the main thread keeps SIGINT/SIGTERM blocked,
@@ -391,6 +397,8 @@ int main(int argc, char** argv) {
     } else if (c == kReloadIP) {
       sysinfo.ReloadIP(config_path.c_str());
       task_mgr->Resume();
+    } else if (c == kConfirmRemovals) {
+      task_mgr->ConfirmRemovals();
     } else {
       SF_LOG(L_ERR, L"[ERROR] client(%d): unknown command: [%d] \n", c);
       SleepOneSecond();

@@ -84,6 +84,19 @@ std::string ErrorHint(int32_t code, const MonitorConfig& cfg, bool steering) {
     case ERR_SYNCFOLDER_MISS:
       return "the sync folder " + (cfg.watch.empty() ? std::string("") : cfg.watch + " ") +
              "is missing: restore it or correct `watch` in " + conf + ", then restart";
+    case ERR_REMOVALS_HELD:
+      return "removals from the server are held: the sync folder " +
+             (cfg.watch.empty() ? std::string("") : cfg.watch + " ") +
+             "looks missing, replaced or mostly emptied. If the disk is not mounted, mount it "
+             "(the hold ends by itself); if the removals are wanted, " +
+             (steering ? std::string("press c") : std::string("send command 5")) +
+             " or create " + cfg.DbDir() + "/confirm-removals (the daemon's log lists what is "
+             "held)";
+    case ERR_WATCH_DEGRADED:
+      return "changes may go unseen (too few inotify watches, lost changes or a lost sync "
+             "folder); the daemon rescans every `rescan_interval` seconds meanwhile. If its log "
+             "names fs.inotify.max_user_watches, raise it: sudo sysctl "
+             "fs.inotify.max_user_watches=524288";
     default:
       return "unknown error code " + std::to_string(code) + "; see the daemon's log " +
              cfg.LogFile();

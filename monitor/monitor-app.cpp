@@ -62,6 +62,7 @@ constexpr char kCmdTerminate = 1;
 constexpr char kCmdResume = 2;
 constexpr char kCmdPause = 3;
 constexpr char kCmdReload = 4;
+constexpr char kCmdConfirmRemovals = 5;
 
 void WriteAll(int fd, const std::string& s) {
   size_t off = 0;
@@ -394,7 +395,7 @@ void App::HandleKey(char c) {
     RequestStop();
     return;
   }
-  if (k != 'p' && k != 'r' && k != 'l') {
+  if (k != 'p' && k != 'r' && k != 'l' && k != 'c') {
     m_dirty = true;
     return;
   }
@@ -419,6 +420,9 @@ void App::HandleKey(char c) {
       m_state.SetPauseRequested(false);
       Note("resume", "asked the daemon to resume");
     }
+  } else if (k == 'c') {
+    if (m_daemon.SendCommand(kCmdConfirmRemovals))
+      Note("confirm", "confirmed the held removals: they go to the server");
   } else {
     MonitorConfig cfg = LoadConfig(m_opt.config);
     if (!cfg.readable) {

@@ -124,7 +124,7 @@ std::vector<ScreenRow> RenderScreen(const MonitorState& s, int width, int height
   } else if (s.attach()) {
     keys = " q quit   (attached: pause and resume belong to whoever started the daemon)";
   } else {
-    keys = " p pause   r resume   l reload server address   q quit";
+    keys = " p pause   r resume   l reload server address   c confirm removals   q quit";
   }
   const ScreenRow footer{FitRight(keys, width - 1), ScreenRow::kBar};
   const bool has_notice = !s.notices().empty() && height >= 8;

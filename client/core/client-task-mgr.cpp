@@ -4,12 +4,14 @@
 #include <ctime>
 
 #include "client/core/excep-list.h"
+#include "client/store/event-db.h"
 #include "client/core/sysinfo-mgr.h"
 #include "client/core/ui-sink.h"
 #include "client/store/file-status-db.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/fs/file-ops.h"
 #include "lib/net/channel.h"
 
 namespace {
@@ -38,9 +40,18 @@ uint16_t Port(int v, const wchar_t* what) {
 // ---- Construction and life cycle -------------------------------------------
 
 TaskManager::TaskManager(SFSysInfo& config, int worker_count, TaskFactory* factory, UiSink* ui)
-    : m_config(config), m_ui(ui) {
+    : m_config(config),
+      m_ui(ui),
+      m_guard(WithoutTrailingSlashes(config.FolderLocGet()), config.DBLocGet() + L"/sync-root.state",
+              config.RemovalGuardPercentGet(), config.RemovalGuardMinGet()) {
   m_sync_root = WithoutTrailingSlashes(config.FolderLocGet());
   m_excep_path = config.EXCEPLISTLocGet();
+  m_confirm_marker = config.DBLocGet() + L"/" + kConfirmMarker;
+  m_rescan_interval = config.RescanIntervalGet();
+  {
+    MutexLock g(m_mutex);
+    m_last_full_rescan = std::chrono::steady_clock::now();
+  }
 
   int version = config.ProtoVersionGet();
   if (version > 3) version /= 10;
@@ -187,6 +198,8 @@ void TaskManager::Stop() {
 // ---- Status ------------------------------------------------------------------
 
 void TaskManager::SetStatus(Status s) {
+  // Changes may be going unseen: the work is not done.
+  if (s == IDLE && m_watch_state != kWatchHealthy) s = SYNCING;
   if (s == m_status) return;
   m_status = s;
   SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): TaskManager: now %d\n", static_cast<int>(s));
@@ -599,6 +612,10 @@ int TaskManager::GetExpandEvent(Event& e) {
   }
   e = m_exp_event.front();
   m_exp_event.pop_front();
+  if (IsFullRescan(e)) {
+    m_full_rescan_running = true;
+    if (m_watch_state == kWatchOverflowed) m_rescan_after_overflow = true;
+  }
   // Only Resume leaves PAUSE: the user interface must not hear that work
   // goes on while the user has paused it.
   if (m_status != PAUSE) SetStatus(SYNCING);
@@ -609,6 +626,17 @@ int TaskManager::GetExpandEvent(Event& e) {
 void TaskManager::DoneExpandEvent(const Event& e) {
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): DoneExpandEvent: %s\n", e.toString());
   MutexLock g(m_mutex);
+  if (IsFullRescan(e)) {
+    m_full_rescan_running = false;
+    m_last_full_rescan = std::chrono::steady_clock::now();
+    // What the lost changes were has been found again.
+    if (m_watch_state == kWatchOverflowed && m_rescan_after_overflow) {
+      m_watch_state = kWatchHealthy;
+      SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): the rescan after the lost changes is done; "
+             L"changes are seen again\n");
+      ClearError(ERR_WATCH_DEGRADED);
+    }
+  }
   // An expansion still running when the user paused ends while paused; that
   // is no reason to tell the user interface the client is idle.
   if (NothingPending() && m_status != PAUSE) SetStatus(IDLE);
@@ -706,4 +734,184 @@ void TaskManager::IssueRescan(bool merge) {
   MutexLock g(m_mutex);
   m_exp_event.clear();
   m_exp_event.push_back(root);
+}
+
+// ---- Mass-removal guard -------------------------------------------------------------------------
+
+size_t TaskManager::GuardRemovals(std::vector<Event>& events, const std::vector<bool>& candidate,
+                                  uint64_t items, const std::wstring& root_problem) {
+  auto is_candidate = [&](size_t i) {
+    const Event& e = events[i];
+    return e.m_type == EV_REMOVE && !e.isServerEvent() &&
+           (candidate.empty() || (i < candidate.size() && candidate[i]));
+  };
+  bool any = false;
+  for (size_t i = 0; i < events.size() && !any; ++i) any = is_candidate(i);
+  if (!any) return 0;
+  uint64_t synced = 0;
+  const bool counted = FileEventDB::countExisting(L"", synced) == 0;
+  MutexLock g(m_mutex);
+  std::wstring why = root_problem;
+  if (why.empty() && !m_held.empty()) why = L"removals wait for confirmation already";
+  if (why.empty() && counted && m_guard.TooMany(items, synced)) {
+    why = L"they would remove " + std::to_wstring(items) + L" of " + std::to_wstring(synced) +
+          L" synced items from the server";
+  }
+  if (why.empty()) return 0;
+  std::vector<Event> rest;
+  size_t held = 0, added = 0;
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (!is_candidate(i)) {
+      rest.push_back(std::move(events[i]));
+      continue;
+    }
+    // A rescan while removals wait finds the same ones again: each is
+    // logged once.
+    const std::wstring path = events[i].m_path;
+    if (m_held.count(path) == 0) {
+      SF_LOG(L_WARNING, L"[WARNING] client-task-mgr(%d): removal held back: %s\n", path);
+      ++added;
+    }
+    m_held[path] = std::move(events[i]);
+    ++held;
+  }
+  events.swap(rest);
+  if (added == 0) return held;
+  SF_LOG(L_ERR,
+         L"[ERROR] client-task-mgr(%d): %d removals from the server are held (%s); %d wait in all. "
+         L"Send command 5 or create '%s' to let them go\n",
+         static_cast<int>(added), why, static_cast<int>(m_held.size()), m_confirm_marker);
+  if (m_last_err != ERR_REMOVALS_HELD) {
+    m_last_err = ERR_REMOVALS_HELD;
+    if (m_ui) m_ui->WriteEvent(ERR_REMOVALS_HELD);
+  }
+  return held;
+}
+
+void TaskManager::DropReturnedRemovals() {
+  std::vector<std::wstring> paths;
+  {
+    MutexLock g(m_mutex);
+    for (const auto& kv : m_held) paths.push_back(kv.first);
+  }
+  if (paths.empty()) return;
+  std::vector<std::wstring> back;
+  for (const auto& p : paths) {
+    FILE_INFO info;
+    if (FSStat(m_sync_root + p, info) == 0 && info.isExist) back.push_back(p);
+  }
+  MutexLock g(m_mutex);
+  for (const auto& p : back) {
+    if (m_held.erase(p))
+      SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): '%s' is back; its held removal is dropped\n", p);
+  }
+  if (!back.empty() && m_held.empty()) {
+    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): no removals are held any more\n");
+    ClearError(ERR_REMOVALS_HELD);
+  }
+}
+
+void TaskManager::ConfirmRemovals() {
+  std::map<std::wstring, Event> held;
+  {
+    MutexLock g(m_mutex);
+    held.swap(m_held);
+    ClearError(ERR_REMOVALS_HELD);
+  }
+  if (held.empty()) {
+    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): confirmation received; no removals were held\n");
+    return;
+  }
+  // What came back since it was held is not removed: the confirmation was
+  // for what was gone.
+  std::vector<Event> go;
+  for (auto& kv : held) {
+    FILE_INFO info;
+    if (FSStat(m_sync_root + kv.first, info) == 0 && info.isExist) continue;
+    go.push_back(std::move(kv.second));
+  }
+  SF_LOG(L_WARNING,
+         L"[WARNING] client-task-mgr(%d): removals confirmed: %d of %d held removals go to the "
+         L"server\n",
+         static_cast<int>(go.size()), static_cast<int>(held.size()));
+  m_guard.RecordRoot();
+  if (!go.empty()) PushLocalEvents(go);
+}
+
+size_t TaskManager::HeldRemovalCount() const {
+  MutexLock g(m_mutex);
+  return m_held.size();
+}
+
+void TaskManager::ClearError(int err) {
+  if (m_last_err != err) return;
+  m_last_err = 0;
+  if (m_ui) m_ui->WriteEvent(0);
+}
+
+// ---- Watcher health ------------------------------------------------------------------------------
+
+void TaskManager::SetWatchState(WatchState s) {
+  MutexLock g(m_mutex);
+  if (s == m_watch_state) return;
+  const WatchState was = m_watch_state;
+  m_watch_state = s;
+  if (s == kWatchOverflowed) m_rescan_after_overflow = false;
+  if (s == kWatchHealthy) {
+    SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): the change watcher is healthy again\n");
+    ClearError(ERR_WATCH_DEGRADED);
+    if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
+    return;
+  }
+  SF_LOG(L_WARNING,
+         L"[WARNING] client-task-mgr(%d): changes may go unseen (%s); a full rescan runs every "
+         L"%d seconds until the watcher is healthy\n",
+         s == kWatchLimit ? L"watch limit reached"
+                          : (s == kWatchRootLost ? L"sync root lost" : L"changes were lost"),
+         m_rescan_interval);
+  if (was == kWatchHealthy || m_last_err != ERR_WATCH_DEGRADED) {
+    m_last_err = ERR_WATCH_DEGRADED;
+    if (m_ui) m_ui->WriteEvent(ERR_WATCH_DEGRADED);
+  }
+  if (m_status == IDLE) SetStatus(SYNCING);
+}
+
+TaskManager::WatchState TaskManager::GetWatchState() const {
+  MutexLock g(m_mutex);
+  return m_watch_state;
+}
+
+void TaskManager::Tick() {
+  FILE_INFO marker;
+  if (FSStat(m_confirm_marker, marker) == 0 && marker.isExist) {
+    // Removed first: a marker left behind would confirm the next hold
+    // before the user saw it.
+    if (std::remove(WideToUtf8Lossy(m_confirm_marker).c_str()) != 0) {
+      SF_LOG(L_ERR, L"[ERROR] client-task-mgr(%d): cannot remove '%s'; it is not taken as a "
+             L"confirmation\n", m_confirm_marker);
+    } else {
+      SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): found '%s'\n", m_confirm_marker);
+      ConfirmRemovals();
+    }
+  }
+  MutexLock g(m_mutex);
+  const bool degraded = m_watch_state != kWatchHealthy;
+  const bool held = !m_held.empty();
+  if (m_last_err == 0 && degraded) {
+    m_last_err = ERR_WATCH_DEGRADED;
+    if (m_ui) m_ui->WriteEvent(ERR_WATCH_DEGRADED);
+  } else if (m_last_err == 0 && held) {
+    m_last_err = ERR_REMOVALS_HELD;
+    if (m_ui) m_ui->WriteEvent(ERR_REMOVALS_HELD);
+  }
+  // While changes may go unseen, or held removals may have come back
+  // (a disk mounted again is not seen by the watcher), the tree is compared
+  // now and then.
+  if (!(degraded || held) || m_full_rescan_running || !m_exp_event.empty()) return;
+  if (std::chrono::steady_clock::now() - m_last_full_rescan <
+      std::chrono::seconds(m_rescan_interval))
+    return;
+  SF_LOG(L_INFO, L"[INFO] client-task-mgr(%d): periodic rescan\n");
+  m_last_full_rescan = std::chrono::steady_clock::now();
+  m_exp_event.push_back(Event(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN, L"/"));
 }

@@ -9,6 +9,7 @@
 // lock, ExcepList::mutex, the UI channel's lock, the logger's lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "client/core/event-list.h"
+#include "client/core/removal-guard.h"
 #include "client/core/task.h"
 #include "client/store/file-status-db.h"
 #include "lib/base/mutex.h"
@@ -108,6 +110,41 @@ class TaskManager {
   // Replaces every pending expansion with one rescan of the whole root.
   void IssueRescan(bool merge);
 
+  // ---- Mass-removal guard ----
+  // Local removals (EV_REMOVE) from one batch of changes or one rescan. They
+  // wait for the user when removals are held already, when `root_problem`
+  // says why the root does not look as it did, or when `items` (the synced
+  // items they take from the server) is too large a share: then the events
+  // marked in `candidate` (every removal when it is empty) are taken out of
+  // `events`, kept, logged and reported (ERR_REMOVALS_HELD). Returns how many
+  // were held.
+  size_t GuardRemovals(std::vector<Event>& events, const std::vector<bool>& candidate,
+                       uint64_t items, const std::wstring& root_problem);
+  // Drops the held removals whose items are back on disk. REQUIRES: m_mutex
+  // not held.
+  void DropReturnedRemovals();
+  // The user's go-ahead (a command, or the marker file): the held removals
+  // whose items are still gone are queued, and the root as it is becomes
+  // the one synced.
+  void ConfirmRemovals();
+  size_t HeldRemovalCount() const;
+  RemovalGuard& Guard() { return m_guard; }
+  // The marker file in the database folder that confirms held removals.
+  static constexpr wchar_t kConfirmMarker[] = L"confirm-removals";
+
+  // ---- Watcher health ----
+  enum WatchState { kWatchHealthy = 0, kWatchOverflowed, kWatchLimit, kWatchRootLost };
+  // From the detector. Anything but healthy is reported (ERR_WATCH_DEGRADED),
+  // keeps the status from IDLE and has a full rescan run every
+  // "rescan_interval" seconds; kWatchOverflowed ends with the next full
+  // rescan.
+  void SetWatchState(WatchState s);
+  WatchState GetWatchState() const;
+  // About once a second from the expander: the confirmation marker, the
+  // periodic rescan, and the reminder of a held or degraded state after a
+  // resume cleared the last error.
+  void Tick();
+
   // ---- Workers ----
   // Takes the next path to work on: the front event of either queue paired
   // with the other queue's event for the same path. Returns how many events
@@ -164,6 +201,9 @@ class TaskManager {
 
  private:
   void SetStatus(Status s) REQUIRES(m_mutex);
+  // Leaves `err` as the last error: 0 is sent when it was the last one.
+  void ClearError(int err) REQUIRES(m_mutex);
+  static bool IsFullRescan(const Event& e) { return e.isRescan() && e.m_path == L"/"; }
   // Hands `e` to the mailbox of `task`.
   int Notify(Task* task, const Event& e) REQUIRES(m_mutex);
   int DoneEventCore(const Event& e) REQUIRES(m_mutex);
@@ -227,6 +267,16 @@ class TaskManager {
   EventList m_sfel GUARDED_BY(m_mutex){kQueueCapacity};
   EventList m_lfel GUARDED_BY(m_mutex){kQueueCapacity};
   std::deque<Event> m_exp_event GUARDED_BY(m_mutex);
+  // Held removals by path.
+  std::map<std::wstring, Event> m_held GUARDED_BY(m_mutex);
+  WatchState m_watch_state GUARDED_BY(m_mutex) = kWatchHealthy;
+  // A full rescan taken since the last overflow: its end ends kWatchOverflowed.
+  bool m_rescan_after_overflow GUARDED_BY(m_mutex) = false;
+  bool m_full_rescan_running GUARDED_BY(m_mutex) = false;
+  std::chrono::steady_clock::time_point m_last_full_rescan GUARDED_BY(m_mutex);
+  RemovalGuard m_guard;
+  std::wstring m_confirm_marker;
+  int m_rescan_interval = 600;
 
   // Held by the one thread carrying out the deferred writes, never together
   // with m_mutex; a std::mutex because the writers only try it.

@@ -12,6 +12,13 @@ bool IsTrue(Config& c, const wchar_t* key) {
   return c[key] == L"true";
 }
 
+// A missing key keeps `def`; a value is held to [lo, hi].
+int IntOr(Config& c, const wchar_t* key, int def, int lo, int hi) {
+  if (c[key].empty()) return def;
+  const int v = c.get_int(key);
+  return v < lo ? lo : (v > hi ? hi : v);
+}
+
 }  // namespace
 
 SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
@@ -66,6 +73,9 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
     m_info.nativeClient = IsTrue(c, L"native_client");
     m_info.isShare = IsTrue(c, L"is_share");
     m_info.syncId = 0;
+    m_info.removalGuardPercent = IntOr(c, L"removal_guard_percent", 50, 0, 100);
+    m_info.removalGuardMin = IntOr(c, L"removal_guard_min", 50, 0, 1 << 30);
+    m_info.rescanInterval = IntOr(c, L"rescan_interval", 600, 1, 86400 * 7);
   }
   DerivePaths();
 

@@ -42,6 +42,13 @@ struct _SF_SYSINFO_tag {
   bool nativeClient = false;
   bool isShare = false;
   uint64_t syncId = 0;
+  // Local removals are held for the user's confirmation when they take more
+  // than this share (percent) of the synced items, and at least
+  // removalGuardMin of them.
+  int removalGuardPercent = 50;
+  int removalGuardMin = 50;
+  // Seconds between full rescans while changes may go unseen.
+  int rescanInterval = 600;
 };
 
 class SFSysInfo {
@@ -87,6 +94,10 @@ class SFSysInfo {
   // "SSLCertPin"); empty when not configured.
   const std::wstring& SSLCAFileGet() const { return m_info.strSSLCAFile; }
   const std::wstring& SSLCertPinGet() const { return m_info.strSSLCertPin; }
+  // "removal_guard_percent", "removal_guard_min", "rescan_interval".
+  int RemovalGuardPercentGet() const { return m_info.removalGuardPercent; }
+  int RemovalGuardMinGet() const { return m_info.removalGuardMin; }
+  int RescanIntervalGet() const { return m_info.rescanInterval; }
 
   // Changed by ReloadIP / FolderLocSet: copies taken under m_lock, so a task
   // never reads a string while the main thread replaces it.

@@ -34,6 +34,9 @@ constexpr size_t kReadBufferSize = 65536;
 constexpr int kRenamePairWaitMs = 20;
 // The kernel's usual change queue length, when it cannot be read.
 constexpr size_t kDefaultQueueLimit = 16384;
+// While directories go unwatched for lack of watches, watching them is tried
+// again this often (watches may have been freed, or the limit raised).
+constexpr int kLimitRetryMs = 60000;
 
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
                                 IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
@@ -167,11 +170,13 @@ bool ChangeWatcher::AddOne(const std::string& rel, uint32_t mask) {
   if (wd < 0) {
     const int err = errno;
     if (err == ENOSPC) {
-      if (!m_limit_hit) {
+      if (!m_limit_logged) {
+        m_limit_logged = true;
         SF_LOG(L_WARNING,
                L"[WARNING] detector-win(%d): cannot watch '%s': the system limit of watched "
-               L"folders is reached (fs.inotify.max_user_watches); a rescan follows, and later "
-               L"changes in unwatched folders are not seen until a restart\n",
+               L"folders is reached; changes in unwatched folders are found only by periodic "
+               L"rescans. Raise the limit as root with 'sysctl fs.inotify.max_user_watches=N' "
+               L"(N above the number of folders in the sync root; keep it in /etc/sysctl.conf)\n",
                Full(rel));
       }
       m_limit_hit = true;
@@ -388,12 +393,21 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
     if (!out.empty()) return kChanges;
 
     struct pollfd fds[2] = {{m_ino.get(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
-    const int n = poll(fds, 2, -1);
+    const int n = poll(fds, 2, m_limit_hit ? kLimitRetryMs : -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
       SF_LOG(L_ERR, L"[ERROR] detector-win(%d): poll: %s\n", std::strerror(err));
       return kFailed;
+    }
+    if (n == 0) {
+      m_limit_hit = false;
+      AddTree("");
+      if (m_limit_hit) continue;
+      SF_LOG(L_INFO, L"[INFO] detector-win(%d): every folder of '%s' is watched again\n", m_root);
+      m_limit_logged = false;
+      m_limit_reported = false;
+      return kOverflow;
     }
     if (fds[1].revents) return kInterrupted;
     if (fds[0].revents & (POLLERR | POLLNVAL)) return kFailed;
@@ -429,6 +443,15 @@ ChangeWatcher::WaitResult ChangeWatcher::Wait(std::vector<ChangeRecord>& out) {
     }
     FlushPending(out);
   }
+}
+
+bool ChangeWatcher::Sleep(int ms) {
+  struct pollfd p = {m_wake.get(), POLLIN, 0};
+  int n;
+  do {
+    n = poll(&p, 1, ms);
+  } while (n < 0 && errno == EINTR);
+  return n == 0;
 }
 
 void ChangeWatcher::Interrupt() {

@@ -70,6 +70,12 @@ class ChangeWatcher {
 
   // Number of directories watched (tests, diagnostics).
   size_t WatchCount() const { return m_wd_path.size(); }
+  // Some directory is not watched for lack of watches. While so, Wait tries
+  // again now and then, and reports kOverflow once every directory is
+  // watched (what changed in the meantime was not seen). Detector thread.
+  bool LimitHit() const { return m_limit_hit; }
+  // Sleeps up to `ms`; false when Interrupt was called. Any thread.
+  bool Sleep(int ms);
 
  private:
   struct Pending {
@@ -111,6 +117,7 @@ class ChangeWatcher {
   bool m_root_gone = false;       // the root was removed or moved away
   bool m_limit_hit = false;       // a watch could not be added for lack of watches
   bool m_limit_reported = false;  // ...and the caller was told once
+  bool m_limit_logged = false;    // ...and the log was told once
 
   // Written by Interrupt from any thread (an eventfd).
   UniqueFd m_wake;

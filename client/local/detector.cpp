@@ -5,8 +5,10 @@
 #include "client/local/detector.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
@@ -18,6 +20,8 @@
 namespace {
 
 constexpr wchar_t kLogComponent[] = L"detector_debug";
+// How often a lost root is looked for again.
+constexpr int kRewatchMs = 1000;
 
 }  // namespace
 
@@ -42,6 +46,11 @@ int WorkingDirMatch(const std::wstring& name) {
 
 Detector::Detector(TaskManager* owner) : Task(owner, nullptr) {
   m_watcher.SetExcludedTopLevel(WideToUtf8Lossy(kWorkingDirName));
+  // For tests: a watch limit that needs no root privileges to lower.
+  if (const char* v = std::getenv("SYNCFOLDER_TEST_WATCH_LIMIT")) {
+    const long n = std::strtol(v, nullptr, 10);
+    if (n > 0) m_watcher.SetWatchLimitForTest(static_cast<size_t>(n));
+  }
   SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector<%p> constructed\n", this);
 }
 
@@ -68,6 +77,8 @@ int Detector::SetWatch(const std::wstring& path) {
            static_cast<long>(err));
     return -1;
   }
+  // Known before anything is synced, so that no status says "idle" first.
+  if (m_watcher.LimitHit()) m_owner->SetWatchState(TaskManager::kWatchLimit);
   return 0;
 }
 
@@ -96,9 +107,58 @@ void Detector::cpEvent(const Event& e) {
   m_lastEvent.m_opt = e.m_opt;
 }
 
-void Detector::Emit(Event& e) {
+void Detector::Emit(Event& e, bool renamed) {
   PrintTransEvent(e);
   m_out.push_back(e);
+  m_renamed.push_back(renamed);
+}
+
+void Detector::GuardBatch() {
+  std::vector<bool> candidate(m_out.size(), false);
+  std::set<std::wstring> dirs;
+  bool any = false;
+  for (size_t i = 0; i < m_out.size(); ++i) {
+    if (m_out[i].m_type != EV_REMOVE || m_renamed[i]) continue;
+    candidate[i] = any = true;
+    if (m_out[i].isDir()) dirs.insert(m_out[i].m_path);
+  }
+  if (!any) return;
+  // A removed folder takes its synced contents with it; the removals of
+  // those contents in the same batch are not counted twice.
+  uint64_t items = 0;
+  for (size_t i = 0; i < m_out.size(); ++i) {
+    if (!candidate[i]) continue;
+    const std::wstring& p = m_out[i].m_path;
+    bool inside = false;
+    for (size_t cut = p.rfind(L'/'); cut != std::wstring::npos && cut > 0 && !inside;
+         cut = p.rfind(L'/', cut - 1))
+      inside = dirs.count(p.substr(0, cut)) != 0;
+    if (inside) continue;
+    uint64_t below = 0;
+    if (m_out[i].isDir() && FileEventDB::countExisting(p, below) != 0) below = 0;
+    items += 1 + below;
+  }
+  m_owner->GuardRemovals(m_out, candidate, items, std::wstring());
+}
+
+bool Detector::WatchAgain() {
+  m_owner->SetWatchState(TaskManager::kWatchRootLost);
+  m_owner->IssueRescan(false);
+  std::string root;
+  (void)NativeStrToUTF8(m_watch_path, root);
+  for (;;) {
+    if (!m_watcher.Sleep(kRewatchMs) || GetState() == STOP) return false;
+    FILE_INFO info;
+    if (FSStat(m_watch_path, info) != 0 || !info.isExist || info.type != FT_DIR) continue;
+    RecreateWorkingDir();
+    if (m_watcher.Open(root) != 0) continue;
+    SF_LOG(L_WARNING, L"[WARNING] detector-win(%d): watching the sync root '%s' again\n",
+           m_watch_path);
+    // What happened while nothing was watched is found by this rescan.
+    m_owner->SetWatchState(TaskManager::kWatchOverflowed);
+    m_owner->IssueRescan(false);
+    return true;
+  }
 }
 
 void Detector::DoTask() {
@@ -106,16 +166,23 @@ void Detector::DoTask() {
   std::vector<ChangeRecord> batch;
   for (;;) {
     const ChangeWatcher::WaitResult r = m_watcher.Wait(batch);
-    if (r == ChangeWatcher::kInterrupted || r == ChangeWatcher::kFailed) break;
+    if (r == ChangeWatcher::kInterrupted) break;
+    if (r == ChangeWatcher::kFailed) {
+      if (GetState() == STOP || !WatchAgain()) break;
+      continue;
+    }
     const State s = GetState();
     if (s == STOP) break;
     ++m_batches;
-    if (s == PAUSE) continue;  // what changed while paused is dropped
     if (r == ChangeWatcher::kOverflow) {
+      // Also while paused: the rescan waits for the resume.
       SF_LOG(L_INFO, L"[INFO] detector-win(%d): Event queue overflow, rescan watch\n");
+      m_owner->SetWatchState(m_watcher.LimitHit() ? TaskManager::kWatchLimit
+                                                  : TaskManager::kWatchOverflowed);
       m_owner->IssueRescan(false);
       continue;
     }
+    if (s == PAUSE) continue;  // what changed while paused is dropped
     for (const ChangeRecord& rec : batch) {
       Event e;
       if (Translate(e, rec) == 0 && !isRenameOldEvent) {
@@ -124,7 +191,7 @@ void Detector::DoTask() {
           removal.m_time = e.m_time;
           Event creation(EV_CREATE, e.m_mode | (e.isDir() ? F_EXPAND : 0u), L"/" + e.m_opt);
           creation.m_time = e.m_time;
-          Emit(removal);
+          Emit(removal, true);
           Emit(creation);
         } else {
           e.m_path = L"/" + e.m_path;
@@ -134,9 +201,11 @@ void Detector::DoTask() {
       if (GetState() != RUN) break;
     }
     if (!m_out.empty()) {
-      m_owner->PushLocalEvents(m_out);
+      GuardBatch();
+      if (!m_out.empty()) m_owner->PushLocalEvents(m_out);
       m_out.clear();
     }
+    m_renamed.clear();
   }
   SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Detector<%p> stop working\n", this);
 }

@@ -51,12 +51,22 @@ class Detector : public Task {
 
  private:
   // Collects `e` (path made absolute) for the task manager and logs it.
-  void Emit(Event& e);
+  // `renamed`: the removal half of a move within the root, which takes
+  // nothing from the server for good.
+  void Emit(Event& e, bool renamed = false);
+  // Hands the batch's removals to the task manager's guard before the batch
+  // is queued.
+  void GuardBatch();
+  // The watch failed (the root was removed or moved away): reports it, has
+  // the tree rescanned, and watches the root again once there is one.
+  // False when the task is to stop.
+  bool WatchAgain();
 
   // Detector thread only: the events of the batch being translated, handed
   // over together so that their "syncing" marks share one transaction (a
   // copy of many files into the root would otherwise flush once per file).
   std::vector<Event> m_out;
+  std::vector<bool> m_renamed;  // per m_out entry
   void RecreateWorkingDir();
 
   // Detector thread only.

@@ -59,6 +59,7 @@ void Expander::DoTask() {
       WaitWhilePaused(1);
       continue;
     }
+    m_owner->Tick();
     Event e;
     if (m_owner->GetExpandEvent(e) <= 0) {
       Wait(1);
@@ -97,13 +98,34 @@ void Expander::ExpandEvent(const Event& e) {
     }
     m_scan_root = Root();
     m_unlisted.clear();
+    m_removals.clear();
+    const bool full = e.m_path == L"/";
     if (BuildLocalFileList(dir, top, disk) != 0) {
-      // An empty disk side would remove everything on the server.
-      SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot list '%s'; nothing is compared\n", dir);
-      return;
+      FILE_INFO root;
+      // A root that is not there at all (a disk not mounted, a folder moved
+      // away) is compared as an empty one, which holds its removals; one
+      // that cannot be listed is no reason to remove anything.
+      if (!full || FSStat(dir, root) != 0 || root.isExist) {
+        SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot list '%s'; nothing is compared\n",
+               dir);
+        return;
+      }
+      m_unlisted.clear();
     }
     CompareFileList(disk, db, e.isMerge());
     m_unlisted.clear();
+    if (abort_flag) return;
+    auto first = disk.rbegin();
+    const bool has_entries =
+        !(first == disk.rend() || (first->path.empty() && ++first == disk.rend()));
+    if (full) m_owner->DropReturnedRemovals();
+    // Removals go last and through the guard, which may hold all of them.
+    const std::wstring problem =
+        full && !m_removals.empty() ? m_owner->Guard().RootProblem(has_entries) : std::wstring();
+    m_owner->GuardRemovals(m_removals, {}, m_removals.size(), problem);
+    if (!m_removals.empty()) m_owner->PushLocalEvents(m_removals);
+    m_removals.clear();
+    if (full && m_owner->HeldRemovalCount() == 0) m_owner->Guard().RecordRoot();
     return;
   }
   // A directory that cannot be listed was logged by the file layer; the
@@ -211,18 +233,6 @@ int Expander::ComparePaths(const std::wstring& a, const std::wstring& b) {
 }
 
 void Expander::CompareFileList(const FileList& disk, const FileList& db, bool merge) {
-  // The start-up rescan finds what was removed while the daemon was stopped,
-  // and the server learns of it as of any other removal. But a sync root
-  // that holds nothing at all (a disk not mounted, a root made again) would
-  // take every file from the server and from every other client.
-  auto first = disk.rbegin();
-  const bool disk_empty = first == disk.rend() || (first->path.empty() && ++first == disk.rend());
-  m_restore_missing = merge && disk_empty;
-  if (m_restore_missing && db.rbegin() != db.rend() && !db.rbegin()->path.empty()) {
-    SF_LOG(L_WARNING,
-           L"[WARNING] expander(%d): the sync root is empty; what the database holds is fetched "
-           L"again, not removed\n");
-  }
   CompareFileListCore(disk, db, merge);
   FlushLocal();
 }
@@ -292,10 +302,7 @@ void Expander::DbOnly(const FileList::Entry& ent) {
            ent.path);
     return;
   }
-  if (m_restore_missing)
-    PushDownloadEvent(ent.path, ent.is_dir());
-  else
-    PushRemoveEvent(ent.path, ent.is_dir());
+  PushRemoveEvent(ent.path, ent.is_dir());
 }
 
 void Expander::PushUploadEvent(const std::wstring& path, bool is_dir) {
@@ -307,7 +314,7 @@ void Expander::PushUploadEvent(const std::wstring& path, bool is_dir) {
 void Expander::PushRemoveEvent(const std::wstring& path, bool is_dir) {
   Event e(EV_REMOVE, is_dir ? F_DIR : 0u, path);
   SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): PushRemoveEvent: %s\n", e.toString());
-  QueueLocal(std::move(e));
+  m_removals.push_back(std::move(e));
 }
 
 void Expander::PushDownloadEvent(const std::wstring& path, bool is_dir) {

@@ -36,9 +36,9 @@ class Expander : public Task {
   // be listed.
   int BuildLocalFileList(const std::wstring& path, int index, FileList& list);
   // Pushes what differs between the disk tree and the database tree: uploads
-  // for what the disk has new or changed, removals for what it lost. In merge
-  // mode (the start-up rescan) a disk that lost everything gets downloads
-  // instead: an emptied tree is more likely a missing disk than a wish.
+  // for what the disk has new or changed. Removals for what it lost are
+  // collected (m_removals): ExpandEvent hands them to the task manager's
+  // guard once the whole tree is compared.
   void CompareFileList(const FileList& disk, const FileList& db, bool merge);
 
   // Orders paths as the trees are iterated: component by component, each by
@@ -72,9 +72,8 @@ class Expander : public Task {
   std::wstring m_scan_root;
   std::vector<std::wstring> m_unlisted;
   bool UnderUnlisted(const std::wstring& rel) const;
-  // A database row with nothing on disk: a removal, or a download while
-  // m_restore_missing.
+  // A database row with nothing on disk: a removal.
   void DbOnly(const FileList::Entry& ent);
-  // Expander thread only, valid during one compare.
-  bool m_restore_missing = false;
+  // Expander thread only: the removals of the rescan in progress.
+  std::vector<Event> m_removals;
 };

@@ -114,6 +114,24 @@ struct FieldRef {
   std::string* out;
 };
 
+// Prepares "SELECT <columns>" over the existing rows strictly below
+// `prefix` (UTF-8, no leading "/"; every existing row when `all`). Returns
+// 0, or -1 when it cannot be prepared (logged).
+int PrepareExisting(Db& db, Stmt& st, const char* columns, bool all, const std::string& prefix) {
+  const std::string sql = std::string("SELECT ") + columns + " FROM eventinfo WHERE " +
+                          (all ? "" : "path >= ?2 AND path < ?3 and ") + "isExist = 1;";
+  const int rc = st.Prepare(db.get(), sql);
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, db.ErrMsg());
+    return -1;
+  }
+  if (all) return 0;
+  const auto r = sqlite_util::BelowPrefix(prefix, '/');
+  st.BindText(2, r.lo);
+  st.BindText(3, r.hi);
+  return 0;
+}
+
 }  // namespace
 
 Mutex FileEventDB::m_dbMutex;
@@ -524,6 +542,23 @@ int FileEventDB::setSyncId(uint64_t id) {
   return -1;
 }
 
+int FileEventDB::countExisting(const std::wstring& wprefix, uint64_t& count) {
+  count = 0;
+  const bool all = wprefix.empty() || wprefix == L"/";
+  std::string prefix;
+  if (!all && wcstombsIfNeed(StripSlash(wprefix), prefix) != 0) return -1;
+  MutexLock lock(m_dbMutex);
+  Stmt st;
+  if (PrepareExisting(m_db, st, "count(*)", all, prefix) != 0) return -1;
+  const int rc = st.Step();
+  if (rc != SQLITE_ROW) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  count = st.ColumnU64(0);
+  return 0;
+}
+
 int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
   const bool all = wprefix.empty() || wprefix == L"/";
   std::string prefix;
@@ -534,20 +569,9 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
   }
   MutexLock lock(m_dbMutex);
   Stmt st;
-  int rc = st.Prepare(m_db.get(),
-                      all ? "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE "
-                            "isExist = 1;"
-                          : "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE "
-                            "path >= ?2 AND path < ?3 and isExist = 1;");
-  if (rc != SQLITE_OK) {
-    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
+  if (PrepareExisting(m_db, st, "fileType, fileModTime, fileSize, path", all, prefix) != 0)
     return -1;
-  }
-  if (!all) {
-    const auto r = sqlite_util::BelowPrefix(prefix, '/');
-    st.BindText(2, r.lo);
-    st.BindText(3, r.hi);
-  }
+  int rc;
   while ((rc = st.Step()) == SQLITE_ROW) {
     const int type = static_cast<int>(st.ColumnInt64(0));
     const uint32_t mtime = static_cast<uint32_t>(st.ColumnU64(1));

@@ -129,6 +129,9 @@ class FileEventDB {
   // row) to `list`, by its stored path (no leading "/"). Returns 0, or -1 on a
   // database failure (entries added so far stay). Thread-safe.
   [[nodiscard]] static int getFileList(FileList& list, const std::wstring& prefix);
+  // How many existing rows lie strictly below `prefix` ("" or "/": all of
+  // them). Returns 0, or -1 on a database failure. Thread-safe.
+  [[nodiscard]] static int countExisting(const std::wstring& prefix, uint64_t& count);
 
   // Wide to UTF-8 for one field: 0, or -1 when the text cannot be converted,
   // holds a NUL or needs more than kFieldBuf-1 bytes.

@@ -23,6 +23,8 @@ constexpr const char* kTexts[] = {
     "User quota not enough",
     "Disk is full",
     "Sync Folder is miss",
+    "Removals held for confirmation",
+    "Change watching degraded",
 };
 
 constexpr const wchar_t* kWideTexts[] = {
@@ -44,6 +46,8 @@ constexpr const wchar_t* kWideTexts[] = {
     L"User quota not enough",
     L"Disk is full",
     L"Sync Folder is miss",
+    L"Removals held for confirmation",
+    L"Change watching degraded",
 };
 
 constexpr int kCount = sizeof(kTexts) / sizeof(kTexts[0]);

@@ -20,10 +20,14 @@ enum {
   ERR_QUOTA = -15,
   ERR_DISKFULL = -16,
   ERR_SYNCFOLDER_MISS = -17,
+  // Local removals that would empty much of the server wait for the user.
+  ERR_REMOVALS_HELD = -18,
+  // Changes may go unseen (watch limit, lost queue, lost root): rescans cover.
+  ERR_WATCH_DEGRADED = -19,
 };
 
 // Text of an error code. The sign is ignored (2 and -2 are both "I/O error");
-// magnitudes above 17 give "Unknown error". Thread-safe; the result is static.
+// magnitudes above 19 give "Unknown error". Thread-safe; the result is static.
 const char* GetErrorString(int code);
 // The same text as a wide string, for log formats.
 const wchar_t* GetErrorStringW(int code);

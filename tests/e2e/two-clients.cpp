@@ -164,8 +164,8 @@ SyncClient::~SyncClient() {
   if (m_proc.Running()) Stop();
 }
 
-bool SyncClient::Start() {
-  return m_box.StartDaemon(m_proc);
+bool SyncClient::Start(const std::map<std::string, std::string>& env) {
+  return m_box.StartDaemon(m_proc, env);
 }
 
 int SyncClient::Stop() {
@@ -192,6 +192,15 @@ int SyncClient::SyncingCount() const {
 }
 
 void TwoClientsTest::Begin(int proto_a, int proto_b) {
+  StartServer();
+  if (HasFatalFailure()) return;
+  a = std::make_unique<SyncClient>("alpha", server->port(), proto_a);
+  b = std::make_unique<SyncClient>("bravo", server->port(), proto_b);
+  ASSERT_TRUE(a->Start());
+  ASSERT_TRUE(b->Start());
+}
+
+void TwoClientsTest::StartServer() {
   ASSERT_EQ(mkdir(Share().c_str(), 0755), 0);
   ServerOptions opt;
   opt.share = Share();
@@ -199,10 +208,6 @@ void TwoClientsTest::Begin(int proto_a, int proto_b) {
   opt.wait_period_ms = 100;
   server = std::make_unique<SyncServer>(opt);
   ASSERT_EQ(server->Start(), 0);
-  a = std::make_unique<SyncClient>("alpha", server->port(), proto_a);
-  b = std::make_unique<SyncClient>("bravo", server->port(), proto_b);
-  ASSERT_TRUE(a->Start());
-  ASSERT_TRUE(b->Start());
 }
 
 void TwoClientsTest::TearDown() {

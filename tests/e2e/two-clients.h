@@ -49,9 +49,12 @@ class SyncClient {
   SyncClient(const std::string& name, int server_port, int proto, int workers = 3);
   ~SyncClient();
 
-  bool Start();
+  // `env`: extra environment of the daemon.
+  bool Start(const std::map<std::string, std::string>& env = {});
   // Orderly stop (command byte 1). Returns the exit status, -1 on timeout.
   int Stop();
+  // Command bytes on the daemon's standard input.
+  bool Command(const std::string& bytes) { return m_proc.WriteStdin(bytes); }
   bool Running() { return m_proc.Running(); }
 
   const std::string& name() const { return m_name; }
@@ -77,6 +80,8 @@ class TwoClientsTest : public ::testing::Test {
  protected:
   // Protocol of each client (4 or 3); call from the test before Begin().
   void Begin(int proto_a = 4, int proto_b = 4);
+  // Begin's first step: the server on a fresh share, no clients.
+  void StartServer();
   void TearDown() override;
 
   std::string Share() const { return m_dir.Sub("share"); }

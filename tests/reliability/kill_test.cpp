@@ -91,6 +91,12 @@ TEST_F(KillTest, ServerKilledMidUploadAndMidDownloadLosesNothing) {
 TEST_F(KillTest, DaemonKilledMidUploadMidDownloadAndMidRemovalRestartsCleanly) {
   SF_WHOLE_SYSTEM_TEST();
   SyncCluster c(2);
+  // The folder removed below is most of the tree, which the mass-removal
+  // guard would hold for the user; what is tested here is the kills.
+  for (size_t i = 0; i < 2; ++i) {
+    c.client(i).box.config()["removal_guard_percent"] = "100";
+    c.client(i).box.WriteConfig();
+  }
   ASSERT_TRUE(c.StartServer());
   ASSERT_TRUE(c.StartClient(0));
   ASSERT_TRUE(c.StartClient(1));

@@ -141,15 +141,23 @@ TEST_F(ExpanderTest, OneSidedEntriesAreUploadedOrRemoved) {
   EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir", "L:3:0:/new.txt"}));
 }
 
-TEST_F(ExpanderTest, EmptiedRootAtStartUpIsFetchedBackNotRemoved) {
+TEST_F(ExpanderTest, EmptiedRootHoldsItsRemovalsUntilTheFilesComeBack) {
   // Nothing at all on disk looks like a disk that is not there: removing
-  // everything would empty the share for every client.
+  // everything would empty the share for every client. Nor is anything
+  // fetched: that would fill whatever disk is there instead.
   Row("/gone.txt", false);
   Row("/gone-dir", true);
-  Rescan(true);
-  EXPECT_EQ(Drain(), (V{"S:3:2:/gone.txt", "S:3:3:/gone-dir"}));
+  for (bool merge : {true, false}) {
+    Rescan(merge);
+    EXPECT_EQ(Drain(), V{});
+    EXPECT_EQ(tm->HeldRemovalCount(), 2u);
+  }
+  // A rescan that finds them back drops the held removals.
+  File("/gone.txt");
+  Dir("/gone-dir");
   Rescan(false);
-  EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir"}));
+  EXPECT_EQ(Drain(), V{});
+  EXPECT_EQ(tm->HeldRemovalCount(), 0u);
 }
 
 TEST_F(ExpanderTest, ChangedTimeOrSizeIsAnUpload) {

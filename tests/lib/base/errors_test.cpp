@@ -9,8 +9,9 @@ TEST(ErrorStringTest, LooksUpByMagnitude) {
   EXPECT_STREQ(GetErrorString(ERR_PROTO), "Protocal error");
   EXPECT_STREQ(GetErrorString(5), "Protocal error");
   EXPECT_STREQ(GetErrorString(ERR_SYNCFOLDER_MISS), "Sync Folder is miss");
-  EXPECT_STREQ(GetErrorString(-18), "Unknown error");
-  EXPECT_STREQ(GetErrorString(18), "Unknown error");
+  EXPECT_STREQ(GetErrorString(ERR_WATCH_DEGRADED), "Change watching degraded");
+  EXPECT_STREQ(GetErrorString(-20), "Unknown error");
+  EXPECT_STREQ(GetErrorString(20), "Unknown error");
   EXPECT_STREQ(GetErrorString(-2147483647 - 1), "Unknown error");
 }
 
