@@ -366,6 +366,26 @@ int Worker::CheckServerPath(const std::wstring& path, const wchar_t* who, ShareP
   return 0;
 }
 
+// ---- The local trash ----------------------------------------------------------
+
+int InitLocalTrash(const SFSysInfo& config) {
+  TrashOptions o;
+  o.folder = config.TrashLocGet();
+  o.root = config.FolderLocGet();
+  o.max_age_seconds = int64_t{config.TrashMaxDaysGet()} * 24 * 3600;
+  o.max_bytes = static_cast<uint64_t>(config.TrashMaxMBGet()) << 20;
+  return TrashInit(o);
+}
+
+void Worker::ReportTrashed(TrashBatch& trash, const std::wstring& path) {
+  const int n = trash.kept();
+  const std::wstring where = trash.Finish();
+  if (where.empty()) return;
+  SYNC_LOG(L_NOTICE, L"Worker (%d): %d item(s) of '%s' kept in the trash: '%s'\n", m_index, n,
+           FullPath(path), where);
+  if (m_owner) m_owner->NotifyEvent(Event(EV_TRASH, 0, path));
+}
+
 int Worker::OpenRoot(ShareDir& root) const {
   const std::wstring r = SyncRoot();
   if (root.Open(WideToUtf8Lossy(r)) != 0) {
@@ -387,16 +407,19 @@ bool Worker::ThroughLink(const ShareDir& root, const SharePath& p) const {
   return false;
 }
 
-int Worker::LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info) const {
+int Worker::LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info,
+                      struct stat* raw) const {
   info = FILE_INFO();
   info.path = FullPath(Utf8ToWideLossy(p.str()));
-  struct stat st;
+  struct stat st {};
+  if (raw) *raw = st;
   const int r = root.Stat(p, st);
   if (r == ERR_NOENT || r == ERR_CONFLICT) return 0;  // not (or not reachable) in the tree
   if (r != 0) {
     SYNC_LOG(L_ERR, L"Worker (%d): cannot examine '%s'\n", m_index, info.path);
     return -1;
   }
+  if (raw) *raw = st;
   info.isExist = true;
   info.type = TypeOf(st.st_mode);
   info.mtime = st.st_mtime < 0 ? 0 : (st.st_mtime > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(st.st_mtime));
