@@ -30,6 +30,7 @@
 #include "client/store/sign-mgr.h"
 #include "client/store/watchinfo-db.h"
 #include "client/sync/task-factory.h"
+#include "client/sync/worker.h"
 #include "client/ui/ui-channel.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
@@ -285,6 +286,13 @@ int initialize(SFSysInfo& sysinfo) {
   if (SignMgr::initialize(sysinfo.SignLocGet()) != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot use the signature folder '%s'\n",
            sysinfo.SignLocGet());
+    return -1;
+  }
+  // Removals and replacements from the server go through the trash; with
+  // no place to keep them they must not happen at all.
+  if (InitLocalTrash(sysinfo) != 0) {
+    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot use the trash folder '%s'\n",
+           sysinfo.TrashLocGet());
     return -1;
   }
   if (FileStatusDB::initialize(sysinfo.CFSTATDBLocGet()) != 0) {

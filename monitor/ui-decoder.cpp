@@ -134,6 +134,8 @@ std::string ActionName(int32_t action) {
       return "modified";
     case kActionRename:
       return "renamed";
+    case kActionTrash:
+      return "trashed";
     default:
       return "action " + std::to_string(action);
   }

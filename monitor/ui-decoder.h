@@ -26,7 +26,15 @@ enum : uint8_t {
 // Status values, control values and file event fields.
 enum : int32_t { kStatusSyncing = 10, kStatusIdle = 11, kStatusPause = 12 };
 enum : int32_t { kControlTerminate = 10 };
-enum : int32_t { kActionCreate = 1, kActionRemove = 2, kActionModify = 3, kActionRename = 4 };
+// kActionTrash: a change from the server put the old content of the path
+// into the daemon's local trash.
+enum : int32_t {
+  kActionCreate = 1,
+  kActionRemove = 2,
+  kActionModify = 3,
+  kActionRename = 4,
+  kActionTrash = 5,
+};
 enum : uint8_t { kFieldAction = 0, kFieldType = 1, kFieldPath = 2 };
 
 // The daemon never sends a path or session longer than this (its field
@@ -76,7 +84,8 @@ class UiDecoder {
 
 // "syncing", "idle", "paused"; "unknown (N)" for a value outside the table.
 std::string StatusName(int32_t status);
-// "created", "removed", "modified", "renamed"; "action N" otherwise.
+// "created", "removed", "modified", "renamed", "trashed"; "action N"
+// otherwise.
 std::string ActionName(int32_t action);
 
 }  // namespace monitor

@@ -7,10 +7,21 @@ set -euo pipefail
 SF_PACKAGES=(build-essential cmake ninja-build pkg-config libsqlite3-dev libssl-dev
              librsync-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev
              clang libclang-rt-14-dev tinyproxy)
+# Only the end-to-end benchmark (bench/e2e.sh) needs these: the reference it
+# measures against, and its driver.
+SF_BENCH_PACKAGES=(rsync python3)
 
 sf_install_deps() {
+  sf_install_packages "${SF_PACKAGES[@]}"
+}
+
+sf_install_bench_deps() {
+  sf_install_packages "${SF_BENCH_PACKAGES[@]}"
+}
+
+sf_install_packages() {
   local missing=()
-  for p in "${SF_PACKAGES[@]}"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi

@@ -259,6 +259,7 @@ int TaskManager::PushLocalEvent(Event& e) {
     if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -276,6 +277,7 @@ int TaskManager::PushLocalEvents(std::vector<Event>& events) {
     }
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -298,6 +300,7 @@ int TaskManager::PushServerEvent(const Event& e) {
     QueueServerEvent(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -307,6 +310,7 @@ int TaskManager::PushServerEvents(const std::vector<Event>& events) {
     for (const Event& e : events) QueueServerEvent(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return 0;
 }
 
@@ -333,8 +337,11 @@ void TaskManager::QueueServerEvent(const Event& e) {
 void TaskManager::PushExpandEvent(const Event& e) {
   if (!e.isValid() || !e.isDir()) return;
   SF_LOG(L_DEBUG, L"[DEBUG] client-task-mgr(%d): PushExpandEvent: %s\n", e.toString());
-  MutexLock g(m_mutex);
-  m_exp_event.push_back(e);
+  {
+    MutexLock g(m_mutex);
+    m_exp_event.push_back(e);
+  }
+  if (m_expander) m_expander->Wake();
 }
 
 // ---- Workers -------------------------------------------------------------------
@@ -411,19 +418,27 @@ int TaskManager::DoneEvent(const Event& e) {
 
 int TaskManager::DoneEvent(const Event& e, int file_status) {
   int r;
+  bool last_server;
   {
     MutexLock g(m_mutex);
     r = DoneEventCore(e);
     if (r == 0 && file_status >= 0) QueueFileStatus(e.m_path, e.isDir(), file_status);
     if (NothingPending() && m_status == SYNCING) SetStatus(IDLE);
+    last_server = e.isServerEvent() && m_pending_server_events == 0;
   }
   FlushDeferred(false);
+  // The syncer waits for the last of its events before it pulls again.
+  if (last_server && m_syncer) m_syncer->Wake();
   return r;
 }
 
 void TaskManager::DecPendingServerEvent() {
-  MutexLock g(m_mutex);
-  if (m_pending_server_events > 0) --m_pending_server_events;
+  {
+    MutexLock g(m_mutex);
+    if (m_pending_server_events > 0) --m_pending_server_events;
+    if (m_pending_server_events > 0) return;
+  }
+  if (m_syncer) m_syncer->Wake();
 }
 
 int TaskManager::GetPendingServerEvent() const {
@@ -664,6 +679,7 @@ void TaskManager::LoadExcepList() {
     }
   }
   FlushDeferred(false);
+  WakeWorkers();
 }
 
 void TaskManager::AddEventToExcepList(const Event& e) {
@@ -687,6 +703,7 @@ int TaskManager::PushExcepEvent(const Event& e) {
     if (r == 0) SyncingEvent2FStatDB(e);
   }
   FlushDeferred(false);
+  WakeWorkers();
   return r == 0 ? 0 : -1;
 }
 
@@ -731,9 +748,17 @@ int TaskManager::QueueExcepEvent(const Event& e) {
 
 void TaskManager::IssueRescan(bool merge) {
   Event root(EV_CREATE, F_DIR | F_EXPAND | F_RESCAN | (merge ? F_MERGE : 0u), L"/");
-  MutexLock g(m_mutex);
-  m_exp_event.clear();
-  m_exp_event.push_back(root);
+  {
+    MutexLock g(m_mutex);
+    m_exp_event.clear();
+    m_exp_event.push_back(root);
+  }
+  if (m_expander) m_expander->Wake();
+}
+
+void TaskManager::WakeWorkers() {
+  for (auto& t : m_task)
+    if (t) t->Wake();
 }
 
 // ---- Mass-removal guard -------------------------------------------------------------------------

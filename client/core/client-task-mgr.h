@@ -244,6 +244,11 @@ class TaskManager {
   // Index of a worker, or -1.
   int WorkerIndex(const Task* task) const REQUIRES(m_mutex);
   bool NothingPending() const REQUIRES(m_mutex);
+  // Ends the idle waits of the workers, so that queued work starts at once
+  // rather than at their next poll. The task lists are fixed after
+  // construction. REQUIRES: m_mutex not held (a task's state lock is
+  // below no lock of ours).
+  void WakeWorkers() EXCLUDES(m_mutex);
   std::wstring GenFStatFullPath(const std::wstring& path) const;
 
   // Constant after construction.

@@ -20,6 +20,8 @@ const wchar_t* Event::TypeText(Type type) {
       return L"EV_MODIFY";
     case EV_RENAME:
       return L"EV_RENAME";
+    case EV_TRASH:
+      return L"EV_TRASH";
   }
   return L"EV_UNKNOWN";
 }

@@ -20,6 +20,9 @@ class Event {
     EV_REMOVE = 2,
     EV_MODIFY = 3,
     EV_RENAME = 4,  // m_path is the old path, m_opt the new one
+    // Only shown to the user, never queued: a change from the server put
+    // what stood at m_path into the local trash.
+    EV_TRASH = 5,
   };
 
   // Bits of m_mode.
@@ -85,6 +88,7 @@ constexpr Event::Type EV_CREATE = Event::EV_CREATE;
 constexpr Event::Type EV_REMOVE = Event::EV_REMOVE;
 constexpr Event::Type EV_MODIFY = Event::EV_MODIFY;
 constexpr Event::Type EV_RENAME = Event::EV_RENAME;
+constexpr Event::Type EV_TRASH = Event::EV_TRASH;
 constexpr uint32_t F_DIR = Event::F_DIR;
 constexpr uint32_t F_SERVER = Event::F_SERVER;
 constexpr uint32_t F_EXPAND = Event::F_EXPAND;

@@ -12,11 +12,28 @@ bool IsTrue(Config& c, const wchar_t* key) {
   return c[key] == L"true";
 }
 
-// A missing key keeps `def`; a value is held to [lo, hi].
+// A whole non-negative decimal number up to `max`, or `fallback` (an invalid
+// value is said out loud: the user meant something else than the default).
+int64_t Bound(Config& c, const wchar_t* key, int64_t fallback, int64_t max) {
+  const std::wstring& v = c[key];
+  if (v.empty()) return fallback;
+  int64_t n = 0;
+  bool ok = v.size() <= 18;
+  for (wchar_t ch : v) {
+    if (ch < L'0' || ch > L'9') ok = false;
+    if (ok) n = n * 10 + (ch - L'0');
+  }
+  if (ok && n <= max) return n;
+  SF_LOG(L_ERR, L"[ERROR] sysinfo-mgr(%d): '%s = %s' is not a number from 0 to %lld; using %lld\n",
+         std::wstring(key), v, max, fallback);
+  return fallback;
+}
+
+// A bounded count with a floor: `lo` keeps a setting such as a rescan interval
+// from turning into a busy loop.
 int IntOr(Config& c, const wchar_t* key, int def, int lo, int hi) {
-  if (c[key].empty()) return def;
-  const int v = c.get_int(key);
-  return v < lo ? lo : (v > hi ? hi : v);
+  const int64_t v = Bound(c, key, def, hi);
+  return v < lo ? lo : static_cast<int>(v);
 }
 
 }  // namespace
@@ -72,6 +89,8 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
     m_info.isSSL = false;
     m_info.nativeClient = IsTrue(c, L"native_client");
     m_info.isShare = IsTrue(c, L"is_share");
+    m_info.trashMaxDays = static_cast<int>(Bound(c, L"trash_max_days", 30, 36500));
+    m_info.trashMaxMB = Bound(c, L"trash_max_mb", 1024, int64_t{1} << 40);
     m_info.syncId = 0;
     m_info.removalGuardPercent = IntOr(c, L"removal_guard_percent", 50, 0, 100);
     m_info.removalGuardMin = IntOr(c, L"removal_guard_min", 50, 0, 1 << 30);
@@ -120,6 +139,7 @@ void SFSysInfo::DerivePaths() {
   m_info.strCFSTATDBLoc = db + L"/" + L"file-status.sqlite";
   m_info.strCWINFODBLoc = db + L"/" + L"watch-info.sqlite";
   m_info.strEXCEPLISTLoc = db + L"/" + L"excep.list";
+  m_info.strTrashLoc = db + L"/" + L"trash";
 }
 
 std::wstring SFSysInfo::IPGet() const {

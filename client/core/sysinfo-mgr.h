@@ -20,6 +20,11 @@ struct _SF_SYSINFO_tag {
   std::wstring strCFSTATDBLoc;
   std::wstring strCWINFODBLoc;
   std::wstring strEXCEPLISTLoc;
+  std::wstring strTrashLoc;  // strDBLoc + "/trash": the local trash (lib/fs/trash.h)
+  // Bounds of the local trash: keys "trash_max_days" (default 30) and
+  // "trash_max_mb" (MiB, default 1024); 0 in either turns the trash off.
+  int trashMaxDays = 30;
+  int64_t trashMaxMB = 1024;
   bool UseProxy = false;
   bool UseSysProxy = false;
   std::wstring strProxySrvIP;
@@ -77,6 +82,9 @@ class SFSysInfo {
   const std::wstring& CFSTATDBLocGet() const { return m_info.strCFSTATDBLoc; }
   const std::wstring& CWINFODBLocGet() const { return m_info.strCWINFODBLoc; }
   const std::wstring& EXCEPLISTLocGet() const { return m_info.strEXCEPLISTLoc; }
+  const std::wstring& TrashLocGet() const { return m_info.strTrashLoc; }
+  int TrashMaxDaysGet() const { return m_info.trashMaxDays; }
+  int64_t TrashMaxMBGet() const { return m_info.trashMaxMB; }
   std::wstring ProxySrvIPGet() const { return m_info.strProxySrvIP; }
   std::wstring ProxyUsrNameGet() const { return m_info.strProxyUsrName; }
   std::wstring ProxyUsrPasswordGet() const { return m_info.strProxyUsrPassword; }

@@ -160,6 +160,24 @@ int Task::Wait(int seconds) {
   return -1;
 }
 
+int Task::IdleWait(int seconds) {
+  MutexLock g(m_state_mutex);
+  const auto deadline = CondVar::Clock::now() + std::chrono::seconds(seconds);
+  while (m_state == RUN && !m_woken) {
+    if (!m_state_cv.WaitUntil(m_state_mutex, deadline)) break;
+  }
+  if (m_state != RUN) return -1;
+  const bool woken = m_woken;
+  m_woken = false;
+  return woken ? 1 : 0;
+}
+
+void Task::Wake() {
+  MutexLock g(m_state_mutex);
+  m_woken = true;
+  m_state_cv.NotifyAll();
+}
+
 Task::State Task::WaitWhilePaused(int seconds) {
   MutexLock g(m_state_mutex);
   const auto deadline = CondVar::Clock::now() + std::chrono::seconds(seconds);

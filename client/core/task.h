@@ -83,6 +83,13 @@ class Task {
   // state is (or becomes) anything else, 0 after the full time. Thread-safe.
   int Wait(int seconds);
 
+  // As Wait, but also ends (returning 1) at a Wake made since the last
+  // IdleWait: an idle task polls no faster than `seconds` and still starts
+  // on new work at once. A Wake that came before the call is not lost.
+  int IdleWait(int seconds);
+  // Ends the task's current or next IdleWait. Thread-safe.
+  void Wake();
+
   // Waits up to `seconds` while the state is PAUSE, so that a paused DoTask
   // idles without spinning. Returns the state it ends with. Thread-safe.
   State WaitWhilePaused(int seconds);
@@ -112,6 +119,7 @@ class Task {
   mutable Mutex m_state_mutex;
   CondVar m_state_cv;
   State m_state GUARDED_BY(m_state_mutex) = STOP;
+  bool m_woken GUARDED_BY(m_state_mutex) = false;
 
   // Touched only by the controlling thread (Run, Stop, destructor).
   std::thread m_thread;

@@ -1,6 +1,7 @@
 // Thread: the expander task's own thread runs DoTask and every expansion. It
-// waits in Task::Wait (one second) when there is nothing to expand; Stop
-// raises abort_flag, which the walks check before each entry, and joins.
+// waits in Task::IdleWait (one second, ended early by a queued expansion)
+// when there is nothing to expand; Stop raises abort_flag, which the walks
+// check before each entry, and joins.
 #include "client/local/expander.h"
 
 #include <cstdint>
@@ -62,7 +63,7 @@ void Expander::DoTask() {
     m_owner->Tick();
     Event e;
     if (m_owner->GetExpandEvent(e) <= 0) {
-      Wait(1);
+      IdleWait(1);
       continue;
     }
     ExpandEvent(e);
@@ -126,6 +127,9 @@ void Expander::ExpandEvent(const Event& e) {
     if (!m_removals.empty()) m_owner->PushLocalEvents(m_removals);
     m_removals.clear();
     if (full && m_owner->HeldRemovalCount() == 0) m_owner->Guard().RecordRoot();
+    // When a start-up rescan has finished is otherwise invisible from
+    // outside (nothing may have changed).
+    SF_LOG(L_INFO, L"[INFO] expander(%d): rescan of '%s' done\n", e.m_path);
     return;
   }
   // A directory that cannot be listed was logged by the file layer; the

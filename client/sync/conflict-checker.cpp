@@ -25,15 +25,16 @@ size_t Utf8Size(const std::wstring& s) {
   return WideToUtf8Lossy(s).size();
 }
 
-// Renames `from` to `to` in `dirfd` unless `to` exists. 0, or the errno.
-int RenameNoReplace(int dirfd, const std::string& from, const std::string& to) {
-  if (renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+// Renames `from` of `fromdir` to `to` of `dirfd` unless `to` exists. 0, or
+// the errno.
+int RenameNoReplace(int fromdir, const std::string& from, int dirfd, const std::string& to) {
+  if (renameat2(fromdir, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
   // A file system without the flag: test, then rename. The window between
   // the two is the only place a name could still be taken.
   struct stat st;
   if (fstatat(dirfd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-  return renameat(dirfd, from.c_str(), dirfd, to.c_str()) == 0 ? 0 : errno;
+  return renameat(fromdir, from.c_str(), dirfd, to.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -128,6 +129,11 @@ int ConflictChecker::renameConflictFile(Event& clientEvent) {
 }
 
 int ConflictChecker::renameConflictFile(const std::wstring& full_path, std::wstring* renamed_to) {
+  return renameConflictFile(full_path, -1, std::string(), renamed_to);
+}
+
+int ConflictChecker::renameConflictFile(const std::wstring& full_path, int fromdir,
+                                        const std::string& name, std::wstring* renamed_to) {
   time_t now = m_clock ? m_clock() : std::time(nullptr);
   struct tm t = {};
   localtime_r(&now, &t);
@@ -166,7 +172,8 @@ int ConflictChecker::renameConflictFile(const std::wstring& full_path, std::wstr
     const std::wstring cand = ConflictName(full_path, suffix, n);
     const size_t slash = cand.find_last_of(L"/\\");
     const std::string cand_leaf = WideToUtf8Lossy(slash == std::wstring::npos ? cand : cand.substr(slash + 1));
-    const int err = RenameNoReplace(parent.get(), leaf, cand_leaf);
+    const int err = fromdir < 0 ? RenameNoReplace(parent.get(), leaf, parent.get(), cand_leaf)
+                                : RenameNoReplace(fromdir, name, parent.get(), cand_leaf);
     if (err == EEXIST || err == ENOTEMPTY) continue;
     if (err != 0) {
       SF_LOG(L_ERR, L"[ERROR] conflict-checker(%d): rename failed. From:[%s] To:[%s] error:[%s]\n",
@@ -174,6 +181,7 @@ int ConflictChecker::renameConflictFile(const std::wstring& full_path, std::wstr
       return -1;
     }
     SyncDir(parent.get());
+    if (fromdir >= 0) SyncDir(fromdir);
     SF_LOG(L_INFO, L"[INFO] conflict-checker(%d): kept '%s' as '%s'\n", full_path, cand);
     if (renamed_to) *renamed_to = cand;
     return 0;

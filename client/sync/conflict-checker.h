@@ -49,6 +49,11 @@ class ConflictChecker {
   // full path when given.
   int renameConflictFile(const std::wstring& full_path, std::wstring* renamed_to = nullptr);
   int renameConflictFile(Event& clientEvent);
+  // The same for entry `name` of the directory `fromdir` (elsewhere, on the
+  // same file system): it takes the first free conflict name beside
+  // `full_path`.
+  int renameConflictFile(const std::wstring& full_path, int fromdir, const std::string& name,
+                         std::wstring* renamed_to = nullptr);
 
   // "_<client>_<Mon>-<dd>-<HHMM>-<YYYY>" for the local time `t`. Month names
   // are the English abbreviations whatever the locale, so that names never

@@ -10,9 +10,14 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
 #include "client/store/sign-mgr.h"
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
+#include "lib/base/mutex.h"
 #include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
@@ -31,6 +36,25 @@ bool SameState(const FILE_INFO& a, const FILE_INFO& b) {
   return a.type == b.type && a.size == b.size && a.mtime == b.mtime;
 }
 
+// The same file in the same version: a write, or a file put in its place,
+// changes one of these. (A rename changes the ctime, so it is not compared.)
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+Mutex g_hook_mutex;
+std::shared_ptr<const Worker::PlacementHook> g_placement_hook GUARDED_BY(g_hook_mutex);
+
+int PlacementHookResult(const std::wstring& full) {
+  std::shared_ptr<const Worker::PlacementHook> hook;
+  {
+    MutexLock g(g_hook_mutex);
+    hook = g_placement_hook;
+  }
+  return hook ? (*hook)(full) : 0;
+}
+
 // Flushes a staged file's data before it is renamed into place, so that a
 // crash leaves either the old item or the whole new one.
 void FlushFile(const std::wstring& path) {
@@ -41,6 +65,11 @@ void FlushFile(const std::wstring& path) {
 }
 
 }  // namespace
+
+void Worker::SetPlacementHook(PlacementHook hook) {
+  MutexLock g(g_hook_mutex);
+  g_placement_hook = hook ? std::make_shared<const PlacementHook>(std::move(hook)) : nullptr;
+}
 
 std::wstring Worker::WorkDir() const {
   return SyncRoot() + L"/" + kWorkingDirName;
@@ -379,9 +408,11 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       }
     }
     if (patch_ok) {
+      // The checksum and the signature the next delta needs come from one
+      // read of the new content; the signature is kept only if it verifies.
       std::wstring got;
       FILE_INFO staged;
-      if (CalculateMD4(content->getPath(), got) != 0 ||
+      if (CalculateMD4AndSignature(content->getPath(), got, sign_file) != 0 ||
           FSStat(content->getPath(), staged) != 0) {
         SYNC_LOG(L_ERR, L"DownloadRemote: Failed to verify patched new file, try it again\n");
         return ERR_SYS;
@@ -389,15 +420,8 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       if (got != rs.file.hash || staged.size != rs.file.size) {
         SYNC_LOG(L_INFO, L"DownloadRemote: Check basis file of (%s) after incorrect patch file ...\n",
                  full);
+        sign_file.remove();
       } else {
-        if (SignMgr::createSignatureFile(sign_file) != 0) {
-          SYNC_LOG(L_ERR, L"DownloadRemote: Failed to create TempFile\n");
-          return ERR_SYS;
-        }
-        if (CalculateSignature(content->getPath(), sign_file) != 0) {
-          SYNC_LOG(L_ERR, L"DownloadRemote: Failed to create signature file\n");
-          return ERR_SYS;
-        }
         ready = true;
       }
     }
@@ -405,8 +429,13 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
 
   // Check the local item against the database and the new version.
   FILE_INFO expected = local;  // what must stand at the path at placement
+  struct stat expected_st {};  // the same, exactly; st_ino 0 when nothing is to be replaced
+  TrashBatch trash;            // what this download takes away from the sync root
   if (new_dir || has_file) {
-    if (LocalStat(root, sp, local) != 0) return ERR_SYS;
+    // Taken before the content is read: an edit made after it shows up at
+    // placement.
+    if (LocalStat(root, sp, local, &expected_st) != 0) return ERR_SYS;
+    if (!local.isExist || local.type != FT_FILE) expected_st = {};
     expected = local;
     const BasisResult b = CheckBasisFile(
         has_row ? &row : nullptr, local, rs.new_obj_type, rs.file.size, rs.file.hash,
@@ -442,15 +471,22 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       if (b == BASIS_CHANGED) {
         if (m_checker.renameConflictFile(full) != 0) return ERR_SYS;
         expected = FILE_INFO();
+        expected_st = {};
       } else if (b == BASIS_SAME) {
         if (content) content->remove();
         new_in_temp = false;
       } else if (new_dir && local.type != FT_DIR) {
-        if (root.Remove(sp) != 0) {
+        // The synced file goes to the trash; where it cannot, it stays.
+        UniqueFd parent;
+        const int t = root.OpenParent(sp, false, parent) != 0
+                          ? ERR_SYS
+                          : trash.Take(parent.get(), sp.leaf(), sp.str().substr(1));
+        if (t < 0 || (t == kTrashSkipped && root.Remove(sp) != 0)) {
           SYNC_LOG(L_ERR, L"DownloadRemote: type jump, but can not remove basis.\n");
-          return ERR_SYS;
+          return t < 0 ? t : ERR_SYS;
         }
         expected = FILE_INFO();
+        expected_st = {};
       } else if (!new_dir && local.type == FT_DIR) {
         const int kept = RemoveDirectoryW(path);
         if (kept < 0) {
@@ -462,6 +498,7 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
         if (kept > 0 && m_checker.renameConflictFile(full) != 0) return ERR_SYS;
         if (FileEventDB::rmEventInfo(path) != 0) return ERR_SYS;
         expected = FILE_INFO();
+        expected_st = {};
       }
     }
   }
@@ -472,8 +509,9 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
   if (set_time && new_in_temp)
     (void)FSUTime(content->getPath(), rs.common_attr.mtime, rs.common_attr.mtime);
 
-  // Placement. A local change made since the check is renamed aside first.
-  if (new_in_temp || new_dir) {
+  // Placement of a folder. A local change made since the check is renamed
+  // aside first. (A file's placement checks in the same step as it swaps.)
+  if (new_dir) {
     FILE_INFO now;
     if (LocalStat(root, sp, now) != 0) return ERR_SYS;
     if (!SameState(now, expected) && now.isExist && !(new_dir && now.type == FT_DIR)) {
@@ -508,13 +546,16 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     FlushFile(content->getPath());
     const std::wstring staged = content->getPath();
     const std::string name = WideToUtf8Lossy(staged.substr(staged.rfind(L'/') + 1));
-    const int r = root.MoveIn(work_fd.get(), name, sp, true);
+    bool moved = false;
+    const int r = PlaceFile(root, sp, work_fd.get(), name, expected_st, trash, moved);
+    // Moved: the staged name is free again, or holds what PlaceFile left
+    // there on purpose.
+    if (moved) content->convert_permanent();
     if (r == ERR_CONFLICT) return unreachable();
     if (r != 0) {
       SYNC_LOG(L_ERR, L"DownloadRemote: Cannot rename from %s -> %s\n", staged, full);
-      return ERR_SYS;
+      return r;
     }
-    content->convert_permanent();  // moved: the name in the working directory is free again
   }
   if (set_time && (!new_in_temp || new_dir)) (void)root.SetMtime(sp, rs.common_attr.mtime);
 
@@ -528,8 +569,98 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     return ERR_SYS;
   }
   if (m_whole_next == path) m_whole_next.clear();
+  ReportTrashed(trash, path);
   notify_event_type = NOTIFY_SERVER_MODIFY;
   return ERR_OK;
+}
+
+int Worker::PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd,
+                      const std::string& name, const struct stat& expected, TrashBatch& trash,
+                      bool& moved) {
+  moved = false;
+  const std::wstring full = FullPath(Utf8ToWideLossy(sp.str()));
+  const std::string rel = sp.str().substr(1);
+  UniqueFd parent;
+  const int pr = root.OpenParent(sp, true, parent);
+  if (pr != 0) return pr == ERR_CONFLICT ? ERR_CONFLICT : ERR_SYS;
+  const char* leaf = sp.leaf().c_str();
+  bool replace = expected.st_ino != 0;
+  // The synced version is kept before it is swapped out: once it is out, a
+  // full disk must not be able to lose it.
+  if (replace) {
+    const int t = trash.Copy(parent.get(), sp.leaf(), rel);
+    if (t < 0) {
+      SYNC_LOG(L_ERR,
+               L"DownloadRemote: the synced version of '%s' cannot be kept in the trash; it "
+               L"stays\n",
+               full);
+      return t;
+    }
+  }
+  // Not placed: a copy of the synced file that still stands would only be
+  // a second name for it (a hard link follows later edits).
+  const bool copied = replace;
+  auto not_placed = [&](int code) {
+    struct stat now;
+    if (copied && fstatat(parent.get(), leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFile(now, expected))
+      trash.Discard();
+    return code;
+  };
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int err = PlacementHookResult(full);
+    if (err == 0 && renameat2(work_fd, name.c_str(), parent.get(), leaf,
+                              replace ? RENAME_EXCHANGE : RENAME_NOREPLACE) != 0)
+      err = errno;
+    if (err == EINVAL || err == ENOSYS) {
+      // The file system cannot swap or refuse to replace: check once more,
+      // as late as possible, and rename.
+      struct stat now;
+      const bool exists = fstatat(parent.get(), leaf, &now, AT_SYMLINK_NOFOLLOW) == 0;
+      if (exists && !(replace && SameFile(now, expected))) {
+        err = EEXIST;
+      } else {
+        err = renameat(work_fd, name.c_str(), parent.get(), leaf) == 0 ? 0 : errno;
+        if (err == 0) replace = false;  // nothing comes out of a plain rename
+      }
+    }
+    if (err == ENOENT && replace) {
+      replace = false;  // the user removed the synced file meanwhile
+      continue;
+    }
+    if (err == EEXIST) {
+      // Made (or changed) here since the check: it is the user's.
+      SYNC_LOG(L_INFO,
+               L"DownloadRemote: '%s' changed while it was downloaded; keeping it aside\n", full);
+      if (m_checker.renameConflictFile(full) != 0) return not_placed(ERR_SYS);
+      replace = false;
+      continue;
+    }
+    if (err != 0) {
+      SYNC_LOG(L_ERR, L"DownloadRemote: cannot put '%s' in place: %s\n", full,
+               std::string(strerror(err)));
+      return not_placed(ERR_SYS);
+    }
+    moved = true;
+    SyncDir(parent.get());
+    if (!replace) return 0;
+    // The new file is in place; what came out now has the staged name.
+    struct stat out;
+    if (fstatat(work_fd, name.c_str(), &out, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(out, expected)) {
+      (void)unlinkat(work_fd, name.c_str(), 0);  // the trash holds it
+      return 0;
+    }
+    SYNC_LOG(L_INFO, L"DownloadRemote: '%s' changed while it was downloaded; keeping it aside\n",
+             full);
+    if (m_checker.renameConflictFile(full, work_fd, name) == 0) return 0;
+    // Never lost: the trash takes it when no conflict name can.
+    if (trash.Take(work_fd, name, rel + ".local-edit") == kTrashKept) return 0;
+    SYNC_LOG(L_ERR, L"DownloadRemote: the local edit of '%s' stays at '%s/%s'\n", full, WorkDir(),
+             name);
+    return ERR_SYS;
+  }
+  SYNC_LOG(L_ERR, L"DownloadRemote: '%s' keeps changing; later\n", full);
+  return not_placed(ERR_INT);
 }
 
 int Worker::CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,

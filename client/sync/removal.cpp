@@ -64,9 +64,23 @@ int Worker::RemoveLocal(const std::wstring& path, uint64_t removal_id) {
         return ERR_SYS;
       }
       kept = r > 0;
-    } else if (root.Remove(sp) != 0) {
-      SYNC_LOG(L_ERR, L"RemoveLocal: Failed to remove path '%s'\n", full);
-      return ERR_SYS;
+    } else {
+      // Into the trash, and only where that is impossible for good (off,
+      // too large) removed for good; a failure leaves it in place.
+      TrashBatch trash;
+      UniqueFd parent;
+      const int t = root.OpenParent(sp, false, parent) != 0
+                        ? ERR_SYS
+                        : trash.Take(parent.get(), sp.leaf(), sp.str().substr(1));
+      if (t < 0) {
+        SYNC_LOG(L_ERR, L"RemoveLocal: '%s' cannot be kept in the trash; not removed\n", full);
+        return t;
+      }
+      if (t == kTrashSkipped && root.Remove(sp) != 0) {
+        SYNC_LOG(L_ERR, L"RemoveLocal: Failed to remove path '%s'\n", full);
+        return ERR_SYS;
+      }
+      ReportTrashed(trash, path);
     }
   } else {
     // Changed (or never synced) here: the edit wins over the removal, as
@@ -108,7 +122,10 @@ int Worker::RemoveDirectoryW(const std::wstring& path, uint64_t removal_id) {
     return -1;
   }
   int kept = 0;
-  if (PruneSynced(parent.get(), sp.leaf(), path, removal_id, kept) != 0) {
+  TrashBatch trash;
+  const int pruned = PruneSynced(parent.get(), sp.leaf(), path, removal_id, kept, trash);
+  ReportTrashed(trash, path);  // what went is in the trash, whatever else failed
+  if (pruned != 0) {
     SYNC_LOG(L_ERR, L"RemoveDirectory: failed to remove directory '%s'.\n", FullPath(path));
     return -1;
   }
@@ -122,7 +139,7 @@ int Worker::RemoveDirectoryW(const std::wstring& path, uint64_t removal_id) {
 }
 
 int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& path,
-                        uint64_t removal_id, int& kept) {
+                        uint64_t removal_id, int& kept, TrashBatch& trash) {
   struct stat st;
   if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
   ClientFileEventInfo row;
@@ -155,7 +172,17 @@ int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& 
       ++kept;
       return 0;
     }
-    if (unlinkat(dirfd, name.c_str(), 0) != 0 && errno != ENOENT) {
+    const int t = trash.Take(dirfd, name, WideToUtf8Lossy(path).substr(1));
+    if (t == ERR_INT) {
+      ++kept;  // written to while it was copied: a local change now
+      return 0;
+    }
+    if (t < 0) {
+      SYNC_LOG(L_ERR, L"RemoveDirectory: '%s' cannot be kept in the trash; not removed\n",
+               info.path);
+      return -1;
+    }
+    if (t == kTrashSkipped && unlinkat(dirfd, name.c_str(), 0) != 0 && errno != ENOENT) {
       SYNC_LOG(L_ERR, L"RemoveDirectory: cannot remove '%s': %s\n", info.path,
                std::string(strerror(errno)));
       return -1;
@@ -186,7 +213,7 @@ int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& 
       ++kept;  // a name the client cannot have synced
       continue;
     }
-    if (PruneSynced(::dirfd(d), c, path + L"/" + wc, removal_id, kept) != 0) result = -1;
+    if (PruneSynced(::dirfd(d), c, path + L"/" + wc, removal_id, kept, trash) != 0) result = -1;
   }
   closedir(d);
   if (result == 0 && kept == before && unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 &&

@@ -1,5 +1,6 @@
 // Thread: the syncer's own task thread runs DoTask and every pull. It waits
-// in Task::Wait between rounds and while the workers finish; Stop raises
+// in Task::Wait between rounds and in Task::IdleWait while the workers finish
+// (the last of them to finish wakes it); Stop raises
 // abort_flag (a pull in progress ends with ERR_INT) and wakes those waits.
 #include "client/sync/syncer.h"
 
@@ -193,7 +194,7 @@ int Syncer::WaitForWorkers() {
     if (s == PAUSE) {
       WaitWhilePaused(1);
     } else {
-      Wait(1);
+      IdleWait(1);
     }
   }
 }

@@ -3,7 +3,8 @@
 // server's answer.
 //
 // The content that goes out is always a private snapshot of the file: the
-// checksum, the delta and the new signature are all computed from that one
+// checksum and the new signature are computed from the very bytes written
+// into that copy as it is taken (one read of the file), the delta from the
 // copy, so the announced checksum describes exactly the bytes sent. The
 // snapshot is sent only when the live file still matches it once everything
 // is prepared; a file written meanwhile is tried again, never sent as a mix
@@ -18,6 +19,7 @@
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
+#include "rsapi/rs-api.h"
 
 namespace {
 
@@ -90,25 +92,44 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     return 0;
   }
 
-  // The snapshot every later step works from.
+  // The snapshot every later step works from, taken in one read of the file
+  // that also yields its checksum and the signature the next upload will
+  // take its delta against.
   TempFile copy;
   if (copy.create() != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
     return ERR_SYS;
   }
-  if (FSCopy(full, copy.getPath(), false) != 0) {
+  if (SignMgr::createSignatureFile(sign_file) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
+    return ERR_SYS;
+  }
+  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
+  RSDigest digest;
+  RSSignatureWriter signature;
+  bool sign_failed = signature.Open(sign_file.getPath()) != 0;
+  uint64_t copied = 0;
+  const int copy_rc = sign_failed ? -1
+                                  : FSCopy(full, copy.getPath(), false,
+                                           [&](const char* data, size_t len) {
+                                             digest.Update(data, len);
+                                             copied += len;
+                                             sign_failed = signature.Write(data, len) != 0;
+                                             return sign_failed ? -1 : 0;
+                                           });
+  if (!sign_failed && copy_rc == 0) sign_failed = signature.Finish() != 0;
+  if (sign_failed) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
+    return ERR_SYS;
+  }
+  if (copy_rc != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to copy from '%s' to '%s', retry upload\n", full,
              copy.getPath());
     return ERR_SYS;
   }
-  FILE_INFO snap;
-  std::wstring snap_hash;
-  if (FSStat(copy.getPath(), snap) != 0 || !snap.isExist ||
-      CalculateMD4(copy.getPath(), snap_hash) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
-             full);
-    return ERR_SYS;
-  }
+  unsigned char raw[kMD4DigestLen];
+  digest.Final(raw);
+  const std::wstring snap_hash = RSDigestToText(raw);
 
   const bool have_signature =
       have_row && row.IsFile() && !row.signaturePath.empty() && IsFileExist(row.signaturePath);
@@ -144,23 +165,6 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     return ERR_INT;
   }
 
-  if (SignMgr::createSignatureFile(sign_file) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
-    return ERR_SYS;
-  }
-  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
-  if (CalculateSignature(copy.getPath(), sign_file) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
-    return ERR_SYS;
-  }
-  if (HasPendingLocalEvents()) {
-    SYNC_LOG(L_INFO,
-             L"PrepareFileBlock: Detect modification of '%s' while calculating signature, try it "
-             L"again\n",
-             full);
-    return ERR_INT;
-  }
-
   // The snapshot is a version of the file only if the file still holds it.
   FILE_INFO end;
   std::wstring end_hash;
@@ -180,7 +184,7 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
              full);
     return ERR_SYS;
   }
-  if (snap_hash != end_hash || snap.size != end.size) {
+  if (snap_hash != end_hash || copied != end.size) {
     SYNC_LOG(L_INFO,
              L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not match), "
              L"try it again\n",
@@ -189,7 +193,7 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   }
 
   req.data_blocks |= BLK_FILE;
-  req.file.size = snap.size;
+  req.file.size = copied;
   req.file.hash = snap_hash;
   req.file.type = is_delta ? 1 : 0;
   req.file.data = is_delta ? delta : copy;

@@ -1,18 +1,25 @@
 // The worker's event loop, its error policy and reporting, the checksum
 // helpers and the confined disk operations the transfers share.
 //
-// Thread: the worker's own task thread. It waits in Task::Wait (one second
-// when idle, the policy's seconds between retries); Stop raises abort_flag
-// and wakes those waits, so the loop sees STOP at once.
+// Thread: the worker's own task thread. Idle, it waits in Task::IdleWait (one
+// second, ended early when the task manager queues work); between retries in
+// Task::Wait (the policy's seconds). Stop raises abort_flag and wakes those
+// waits, so the loop sees STOP at once.
 #include "client/sync/worker.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <vector>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
+#include "client/store/sign-mgr.h"
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
 #include "lib/base/utility.h"
 #include "rsapi/rs-api.h"
 
@@ -43,6 +50,9 @@ constexpr Policy kPolicy[] = {
     {true, Worker::ACTION_ABORT_EXCEPTION},   // ERR_QUOTA
     {true, Worker::ACTION_ABORT_EXCEPTION},   // ERR_DISKFULL
 };
+// Read size of the one-pass checksum and signature.
+constexpr size_t kHashChunk = 65536;
+
 constexpr int kLastKnownCode = -static_cast<int>(sizeof(kPolicy) / sizeof(kPolicy[0]) - 1);
 
 // File status recorded for each NotifyEventType.
@@ -148,7 +158,7 @@ void Worker::DoTask() {
         pull = true;
       }
       SetConnectionState(IDLE_STATE);
-      Wait(1);
+      IdleWait(1);
       continue;
     }
     if (count == 2) {
@@ -331,6 +341,39 @@ int Worker::CalculateSignature(const std::wstring& path, TempFile& sign_file) co
   return 0;
 }
 
+int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
+                                     TempFile& sign_file) const {
+  RSDigest digest;
+  RSSignatureWriter signature;
+  std::string native;
+  UniqueFd fd;
+  if (SignMgr::createSignatureFile(sign_file) != 0 || signature.Open(sign_file.getPath()) != 0 ||
+      NativeStrToUTF8(path, native) != 0 ||
+      !(fd = UniqueFd(open(native.c_str(), O_RDONLY | O_CLOEXEC))).valid()) {
+    SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
+    return -1;
+  }
+  std::vector<char> buf(kHashChunk);
+  for (;;) {
+    const ssize_t n = read(fd.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n > 0 && signature.Write(buf.data(), static_cast<size_t>(n)) != 0)) {
+      SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
+      return -1;
+    }
+    if (n == 0) break;
+    digest.Update(buf.data(), static_cast<size_t>(n));
+  }
+  if (signature.Finish() != 0) {
+    SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
+    return -1;
+  }
+  unsigned char raw[kMD4DigestLen];
+  digest.Final(raw);
+  hash = RSDigestToText(raw);
+  return 0;
+}
+
 int Worker::CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,
                            TempFile& delta_file) const {
   if (RSCalcDelta(sign_path, new_path, delta_file.getPath()) != 0) {
@@ -366,6 +409,26 @@ int Worker::CheckServerPath(const std::wstring& path, const wchar_t* who, ShareP
   return 0;
 }
 
+// ---- The local trash ----------------------------------------------------------
+
+int InitLocalTrash(const SFSysInfo& config) {
+  TrashOptions o;
+  o.folder = config.TrashLocGet();
+  o.root = config.FolderLocGet();
+  o.max_age_seconds = int64_t{config.TrashMaxDaysGet()} * 24 * 3600;
+  o.max_bytes = static_cast<uint64_t>(config.TrashMaxMBGet()) << 20;
+  return TrashInit(o);
+}
+
+void Worker::ReportTrashed(TrashBatch& trash, const std::wstring& path) {
+  const int n = trash.kept();
+  const std::wstring where = trash.Finish();
+  if (where.empty()) return;
+  SYNC_LOG(L_NOTICE, L"Worker (%d): %d item(s) of '%s' kept in the trash: '%s'\n", m_index, n,
+           FullPath(path), where);
+  if (m_owner) m_owner->NotifyEvent(Event(EV_TRASH, 0, path));
+}
+
 int Worker::OpenRoot(ShareDir& root) const {
   const std::wstring r = SyncRoot();
   if (root.Open(WideToUtf8Lossy(r)) != 0) {
@@ -387,16 +450,19 @@ bool Worker::ThroughLink(const ShareDir& root, const SharePath& p) const {
   return false;
 }
 
-int Worker::LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info) const {
+int Worker::LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info,
+                      struct stat* raw) const {
   info = FILE_INFO();
   info.path = FullPath(Utf8ToWideLossy(p.str()));
-  struct stat st;
+  struct stat st {};
+  if (raw) *raw = st;
   const int r = root.Stat(p, st);
   if (r == ERR_NOENT || r == ERR_CONFLICT) return 0;  // not (or not reachable) in the tree
   if (r != 0) {
     SYNC_LOG(L_ERR, L"Worker (%d): cannot examine '%s'\n", m_index, info.path);
     return -1;
   }
+  if (raw) *raw = st;
   info.isExist = true;
   info.type = TypeOf(st.st_mode);
   info.mtime = st.st_mtime < 0 ? 0 : (st.st_mtime > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(st.st_mtime));

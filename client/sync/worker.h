@@ -36,9 +36,16 @@
 #include "lib/fs/file-ops.h"
 #include "lib/fs/nofollow-walk.h"
 #include "lib/fs/temp-file.h"
+#include "lib/fs/trash.h"
 #include "lib/proto/proto-common.h"
 
 class BlackList2;
+class SFSysInfo;
+
+// Sets the local trash up from the configuration (its folder beside the
+// databases, its bounds; the sync root as the base of the names it keeps).
+// 0, or -1 when the folder cannot be used (logged).
+int InitLocalTrash(const SFSysInfo& config);
 
 // What the current event changed, for the user interface and the file status
 // database (DoneEvent consumes it).
@@ -234,6 +241,10 @@ class Worker : public SyncTask {
   // ---- Checksum, signature and delta helpers --------------------------------
   int CalculateMD4(const std::wstring& full_path, std::wstring& hash) const;
   int CalculateSignature(const std::wstring& path, TempFile& sign_file) const;
+  // Both of the above from one read of `path`: its checksum into `hash` and
+  // its signature into `sign_file` (created). Returns 0, or -1 (logged).
+  int CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
+                               TempFile& sign_file) const;
   int CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,
                      TempFile& delta_file) const;
 
@@ -248,6 +259,13 @@ class Worker : public SyncTask {
   BasisResult CheckBasisFile(const ClientFileEventInfo* row, const FILE_INFO& local,
                              uint8_t new_type, uint64_t new_size, const std::wstring& new_hash,
                              const std::function<int(std::wstring&)>& checksum) const;
+
+  // Tests: called with the full path right before a download puts its file
+  // in place, after the local item was checked; what it does to the disk
+  // is what a user could do in that moment. A non-zero result is taken as
+  // the errno of the placing rename (EINVAL: the file system cannot swap).
+  using PlacementHook = std::function<int(const std::wstring& full_path)>;
+  static void SetPlacementHook(PlacementHook hook);
 
   int generation() const { return m_generation; }
   int index() const { return m_index; }
@@ -291,10 +309,24 @@ class Worker : public SyncTask {
   // FSStat without following any link on the way from the root. A path
   // through a link, or through a non-directory, is reported missing (the
   // item is not part of the synced tree). 0 or -1.
-  int LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info) const;
+  // `raw` (optional) gets the lstat itself, zeroed when the item is missing.
+  int LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info,
+                struct stat* raw = nullptr) const;
   // Whether a folder on the way to `p` is a symbolic link (as opposed to
   // a file standing where the folder should be).
   bool ThroughLink(const ShareDir& root, const SharePath& p) const;
+
+  // Puts the staged file `name` of `work_fd` at `sp`. `expected` is the
+  // synced file the check found there (st_ino 0: none); a file that is not
+  // exactly it when the swap happens is an unsynced local edit and is kept
+  // under a conflict name; the synced one goes to `trash` (copied before
+  // the swap). 0, ERR_CONFLICT (the parent is not a folder), ERR_INT (keep
+  // trying later) or ERR_SYS / ERR_DISKFULL. `moved`: the staged name no
+  // longer holds the staged file.
+  int PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd, const std::string& name,
+                const struct stat& expected, TrashBatch& trash, bool& moved);
+  // Logs and shows what `trash` kept for the event path `path`.
+  void ReportTrashed(TrashBatch& trash, const std::wstring& path);
 
   // Parks `e` in the exception list and hands its path back to the queues.
   void ParkEvent(Event& e);
@@ -303,8 +335,9 @@ class Worker : public SyncTask {
   // RemoveDirectoryW's walk: removes entry `name` of `dirfd` (event path
   // `path`) when the database proves it synced and unchanged, a directory
   // once nothing is left in it; counts what stays in `kept`. 0 or -1.
+  // Synced files go to `trash`.
   int PruneSynced(int dirfd, const std::string& name, const std::wstring& path,
-                  uint64_t removal_id, int& kept);
+                  uint64_t removal_id, int& kept, TrashBatch& trash);
 
   // Constant after construction.
   const int m_index;

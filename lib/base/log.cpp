@@ -41,7 +41,7 @@ State& S() {
 
 constexpr int kDefaultThreshold = Logger::L_WARNING;
 
-int Threshold(const State& s, const wchar_t* comp) {
+int ThresholdIn(const State& s, const wchar_t* comp) {
   const LevelMap* levels = s.log_level.load(std::memory_order_acquire);
   if (levels == nullptr) return kDefaultThreshold;
   auto it = levels->find(std::wstring_view(comp));
@@ -263,8 +263,14 @@ std::wstring Logger::Format(const wchar_t* fmt, const Arg* args, size_t nargs) {
   return out;
 }
 
+std::atomic<uint32_t> Logger::s_generation{1};
+
 bool Logger::Enabled(Level level, const wchar_t* comp) {
-  return static_cast<int>(level) <= Threshold(S(), comp ? comp : kNoComponent);
+  return static_cast<int>(level) <= ThresholdIn(S(), comp ? comp : kNoComponent);
+}
+
+int Logger::Threshold(const wchar_t* comp) {
+  return ThresholdIn(S(), comp ? comp : kNoComponent);
 }
 
 int Logger::Initialize(Type type, const std::wstring& log_path, const std::wstring& level_path,
@@ -277,6 +283,9 @@ int Logger::Initialize(Type type, const std::wstring& log_path, const std::wstri
   (*table)[L"default_component"] = 4;
   for (const auto& kv : levels.entries()) (*table)[kv.first] = levels.get_int(kv.first);
   s.log_level.store(table.get(), std::memory_order_release);
+  // After the table: a site that sees the new generation finds the new table.
+  uint32_t next = (s_generation.load(std::memory_order_relaxed) + 1) & 0xffffff;
+  s_generation.store(next == 0 ? 1 : next, std::memory_order_release);
   s.level_tables.push_back(std::move(table));
 
   s.log_type = type;
@@ -315,7 +324,7 @@ void Logger::Write(Level level, const wchar_t* comp, const std::wstring& msg) {
   State& s = S();
   MutexLock g(s.log_lock);
   if (s.log_type != SYSLOG_LOGGER && s.log_fp == nullptr) return;
-  if (static_cast<int>(level) > Threshold(s, comp ? comp : kNoComponent)) return;
+  if (static_cast<int>(level) > ThresholdIn(s, comp ? comp : kNoComponent)) return;
 
   if (s.log_type == SYSLOG_LOGGER) {
     std::string bytes = WideToUtf8Lossy(msg);

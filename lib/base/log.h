@@ -11,6 +11,7 @@
 // Output is always written as UTF-8 bytes; wide stdio is never used.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +51,34 @@ class Logger {
 
   // True when a message of `level` for `comp` would be written.
   static bool Enabled(Level level, const wchar_t* comp);
+  // The most verbose level written for `comp`.
+  static int Threshold(const wchar_t* comp);
+
+  // Remembers one call site's threshold until the level table is replaced,
+  // so that a skipped debug line costs two loads instead of a table lookup
+  // (the channel's hot paths pass a dozen such lines per 8 KiB block).
+  // Constant-initialized: usable as a function-local static from any thread.
+  class Site {
+   public:
+    constexpr Site() = default;
+    bool Enabled(Level level, const wchar_t* comp) {
+      const uint32_t gen = s_generation.load(std::memory_order_acquire);
+      uint32_t cached = m_cached.load(std::memory_order_relaxed);
+      if ((cached >> 8) != gen) {
+        // Levels run from 0 to 7: a threshold below 0 writes nothing and
+        // one above 7 everything, so clamping to -1..8 keeps the meaning.
+        int t = Threshold(comp);
+        t = t < -1 ? -1 : (t > 8 ? 8 : t);
+        cached = (gen << 8) | static_cast<uint32_t>(t + 1);
+        m_cached.store(cached, std::memory_order_relaxed);
+      }
+      return static_cast<int>(level) + 1 <= static_cast<int>(cached & 0xff);
+    }
+
+   private:
+    // Generation << 8 | (threshold + 1); generation 0 never occurs.
+    std::atomic<uint32_t> m_cached{0};
+  };
 
   class Arg;
   // Type-safe form. Thread-safe.
@@ -116,6 +145,9 @@ class Logger {
 
  private:
   static void Write(Level level, const wchar_t* comp, const std::wstring& msg);
+  // Advanced (never to 0, within 24 bits) each time the level table is
+  // replaced; Site caches are valid for one generation.
+  static std::atomic<uint32_t> s_generation;
 };
 
 // C-callable bridge with plain-data arguments, for libraries that log into
@@ -127,7 +159,8 @@ extern "C" void LogMSG_c(int level, const wchar_t* comp, const wchar_t* fmt, va_
 //   SF_LOG(L_ERR, L"[ERROR] channel(%d): Write: Exceed maximum data block size\n");
 #define SF_LOG(level, fmt, ...)                                                    \
   do {                                                                             \
-    if (::Logger::Enabled(::Logger::level, kLogComponent))                         \
+    static ::Logger::Site sf_log_site_;                                            \
+    if (sf_log_site_.Enabled(::Logger::level, kLogComponent))                      \
       ::Logger::Log(::Logger::level, kLogComponent, fmt, __LINE__, ##__VA_ARGS__); \
   } while (0)
 

@@ -17,10 +17,12 @@
 #include <random>
 #include <vector>
 
+#include "lib/base/errors.h"
 #include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/mutex.h"
 #include "lib/base/utility.h"
+#include "lib/fs/trash.h"
 
 namespace {
 
@@ -120,6 +122,10 @@ void FSSetFaultHook(FSFaultHook hook) {
   MutexLock g(g_hook_mutex);
   g_hook = hook ? std::make_shared<const FSFaultHook>(std::move(hook)) : nullptr;
   g_has_hook.store(g_hook != nullptr, std::memory_order_release);
+}
+
+bool FSFaultInjected(FSOp op, const std::wstring& path) {
+  return Injected(op, path);
 }
 
 void DIR_HANDLE::Closer::operator()(DIR* d) const {
@@ -296,6 +302,11 @@ int FSRename(const std::wstring& from, const std::wstring& to) {
 }
 
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
+  return FSCopy(from, to, isDelOrigin, FSCopyTap());
+}
+
+int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
+           const FSCopyTap& tap) {
   std::string nfrom, nto;
   UniqueFd src;
   struct stat sst;
@@ -365,6 +376,10 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
         return -1;
       }
       done += w;
+    }
+    if (tap && tap(buf.data(), static_cast<size_t>(n)) != 0) {
+      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: the copy's reader failed\n");
+      return -1;
     }
   }
   src.reset();
@@ -639,7 +654,25 @@ int FSRemove(const std::wstring& path, bool allowundo) {
   std::string npath;
   if (!ToNative(path, npath)) return -1;  // FSStat would have failed already
 
-  if (allowundo) {
+  if (allowundo && TrashOn()) {
+    const std::string dir = npath.find('/') == std::string::npos
+                                ? std::string(".")
+                                : (npath.rfind('/') == 0 ? std::string("/")
+                                                         : npath.substr(0, npath.rfind('/')));
+    const UniqueFd parent(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TrashBatch batch;
+    const int r = parent.valid() ? batch.Take(parent.get(), npath.substr(npath.rfind('/') + 1),
+                                              TrashRelName(path))
+                                 : ERR_SYS;
+    if (r == kTrashKept) return 0;
+    if (r != kTrashSkipped) {
+      SF_LOG(L_ERR,
+             L"[ERROR] file-op-win(%d): SHFileOperation fail: %s %s  GetLastError:%d   return "
+             L"code: %d=%x\n",
+             path, npath, errno, r, r);
+      return -3;
+    }
+  } else if (allowundo) {
     MutexLock g(g_trash_mutex);
     int err = 0;
     const TrashResult r = MoveToTrash(npath, err);

@@ -123,6 +123,12 @@ int FSCloseDir(DIR_HANDLE& h);
 // hard link of itself) fails without touching it, and so does a source
 // that is not a regular file (directory, fifo, device). Returns 0 or -1.
 [[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin);
+// As FSCopy, handing every chunk to `tap` (in order) once it is written, so
+// that a caller needing the copy and results of its content reads the
+// source once. A non-zero answer from `tap` ends the copy with -1.
+using FSCopyTap = std::function<int(const char* data, size_t len)>;
+[[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
+                         const FSCopyTap& tap);
 
 // Creates the directory `path` (with isCreateParent: and its missing parents,
 // like FSMKDirP without force). 0 when it exists afterwards as a directory
@@ -166,10 +172,12 @@ int FSCreateTempPath(const std::wstring& prefix, std::wstring& path);
 // Removes a file, a symbolic link (never its target) or a directory tree.
 // 0 when done or when `path` does not exist; -1 for an empty path, a failed
 // stat or removal, or a special file. With `allowundo` the item is moved to
-// the user's trash folder instead ($XDG_DATA_HOME/Trash, else
-// ~/.local/share/Trash, in the shared desktop layout with a .trashinfo
-// record); when the trash is on another file system or unavailable it is
-// removed permanently (logged). -3 when the move to the trash fails otherwise.
+// the client's own trash when one is set up (lib/fs/trash.h; an item larger
+// than the trash may hold is removed permanently, logged), else to the
+// user's trash folder ($XDG_DATA_HOME/Trash, else ~/.local/share/Trash, in
+// the shared desktop layout with a .trashinfo record; when that is on
+// another file system or unavailable the item is removed permanently,
+// logged). -3 when the move to a trash fails otherwise; the item stays.
 [[nodiscard]] int FSRemove(const std::wstring& path, bool allowundo);
 
 // Removes the directory `path` and everything below it. Links inside are
@@ -198,3 +206,8 @@ using FSFaultHook = std::function<int(FSOp op, const std::wstring& path)>;
 // Installs `hook`; an empty function removes it. Thread-safe. The hook runs
 // on whichever thread performs the operation and must be thread-safe itself.
 void FSSetFaultHook(FSFaultHook hook);
+// Asks the installed hook about a step of another module of this layer (the
+// trash asks FSOP_RENAME before it moves or links an item in, with the
+// item's path in the trash, and FSOP_WRITE before each chunk it copies).
+// True, with errno set, when the hook fails the step.
+bool FSFaultInjected(FSOp op, const std::wstring& path);

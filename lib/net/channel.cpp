@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,7 +42,8 @@ void DisableSendDelay(int sock) {
 }  // namespace
 
 Channel::Channel(size_t cap) : capacity(cap == 0 ? 1 : cap) {
-  w_buf.reset(new char[capacity]);
+  // The second half is room for a Write that overflows: see Write.
+  w_buf.reset(new char[2 * capacity]);
   r_buf.reset(new char[capacity]);
   m_timeout.tv_sec = kWaitSeconds;
   m_timeout.tv_usec = 0;
@@ -156,8 +158,16 @@ bool Channel::Stopped() const {
   return false;
 }
 
+// The limits count whole seconds, so the coarse form of the same monotonic
+// clock (steady_clock's) is precise enough, and it is a plain memory read
+// where the fine one reads the time source: in a busy transfer that read was
+// a few per cent of the CPU.
 std::chrono::steady_clock::time_point Channel::Now() const {
-  return std::chrono::steady_clock::now();
+  struct timespec ts;
+  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0) return std::chrono::steady_clock::now();
+  return std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
 }
 
 void Channel::SetWaitPeriod(std::chrono::milliseconds period) {
@@ -295,8 +305,8 @@ int Channel::ReadMore(int want) {
     if (static_cast<size_t>(n) > room) return ERR_SYS;  // a transport claiming more than asked
     received += static_cast<size_t>(n);
     r_size += static_cast<size_t>(n);
-    last = Now();
     if (received >= static_cast<size_t>(want)) break;
+    last = Now();
   }
   SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): ReadMore: read at least %d bytes\n", want);
   return 0;
@@ -351,6 +361,28 @@ int Channel::Write(const char* buf, size_t len) {
   }
   if (len == 0) return 0;
   if (buf == nullptr) return ERR_INVAL;
+  if (w_size + len > capacity && w_head + w_size <= capacity) {
+    // The queued bytes do not wrap: put the new ones right behind them, in
+    // the buffer's spare half, so that the flush of the overflow can hand
+    // both to the transport in one send (one segment, or one TLS record)
+    // instead of a few header bytes alone and then the block.
+    std::memcpy(w_buf.get() + w_head + w_size, buf, len);
+    w_size += len;
+    m_wLinear = true;
+    int rc = FlushWrite(static_cast<int>(w_size - capacity));
+    m_wLinear = false;
+    if (rc < 0) {
+      // The flush stopped short of the overflow, which is no more than what
+      // was queued before: the new bytes are all still here, and a failed
+      // Write queues nothing.
+      w_size -= len;
+      SF_LOG(L_ERR, L"[ERROR] channel(%d): Write: FlushWrite failed\n");
+      return rc;
+    }
+    RewrapWrite();
+    SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): Write: write %d bytes\n", len);
+    return 0;
+  }
   if (w_size + len > capacity) {
     int rc = FlushWrite(static_cast<int>(w_size + len - capacity));
     if (rc < 0) {
@@ -378,6 +410,20 @@ void Channel::ClearWrite() {
   w_head = 0;
 }
 
+void Channel::RewrapWrite() {
+  const size_t end = w_head + w_size;
+  if (end <= capacity) return;
+  if (w_head >= capacity) {
+    // Everything left lies in the spare half.
+    std::memcpy(w_buf.get() + w_head - capacity, w_buf.get() + w_head, w_size);
+    w_head -= capacity;
+  } else {
+    // The part past the end continues at index 0; at most w_head bytes, so
+    // it cannot reach the live bytes still at the head.
+    std::memcpy(w_buf.get(), w_buf.get() + capacity, end - capacity);
+  }
+}
+
 int Channel::FlushWrite(int want) {
   if (want == 0) want = static_cast<int>(w_size);
   // Asking for more than is queued would end in a zero-length send.
@@ -388,7 +434,7 @@ int Channel::FlushWrite(int want) {
   while (want > 0) {
     if (Stopped()) return ERR_INT;
     size_t len = w_size;
-    if (w_head + w_size > capacity) len = capacity - w_head;
+    if (w_head + w_size > capacity && !m_wLinear) len = capacity - w_head;
     SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): WriteFd: from %d, len %d\n", w_head, len);
     int n = WriteFd(w_buf.get() + w_head, len);
     if (n == ERR_TIMEOUT || n == 0) {
@@ -399,12 +445,12 @@ int Channel::FlushWrite(int want) {
     }
     if (n < 0) return n;
     if (static_cast<size_t>(n) > len) return ERR_SYS;  // a transport claiming more than given
-    last = Now();
     sent += static_cast<size_t>(n);
     w_head += static_cast<size_t>(n);
     w_size -= static_cast<size_t>(n);
-    if (w_head == capacity || w_size == 0) w_head = 0;
+    if ((w_head == capacity && !m_wLinear) || w_size == 0) w_head = 0;
     if (sent >= static_cast<size_t>(want)) break;
+    last = Now();
   }
   SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): FlushWrite: flush at least %d bytes\n", want);
   return 0;

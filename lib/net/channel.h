@@ -5,7 +5,9 @@
 // A Channel owns one socket and two fixed ring buffers of `capacity` bytes.
 // Reads are served from the read buffer and refill it from the socket; writes
 // are copied into the write buffer and reach the socket only when it would
-// overflow, on FlushWrite, or on Close. Every wait on the socket lasts at most
+// overflow, on FlushWrite, or on Close. A Write that overflows offers the
+// queued bytes and its own to the transport in one send where it can (the
+// write buffer has a spare half for that); still only the overflow must go. Every wait on the socket lasts at most
 // one wait period (m_timeout, 3 s by default) and is repeated until no
 // progress was made for `channel_timeout` seconds (60 by default). A stop flag
 // shared with the owning task ends any wait with ERR_INT within one period.
@@ -173,4 +175,12 @@ class Channel {
  private:
   // Moves up to n bytes out of the read ring buffer; returns the count.
   size_t TakeRead(char* dst, size_t n);
+  // After an overflowing Write's flush: moves queued bytes that lie past
+  // `capacity` back into ring order.
+  void RewrapWrite();
+
+  // Set while an overflowing Write flushes: the queued bytes then run
+  // contiguously from w_head into the write buffer's spare half (it holds
+  // 2 * capacity bytes) and w_size may exceed capacity until the flush ends.
+  bool m_wLinear = false;
 };

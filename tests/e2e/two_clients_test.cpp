@@ -1,10 +1,12 @@
 // Two clients and one server, end to end: what a user does in one sync root
 // reaches the other, whole, with every version kept somewhere when both
 // sides changed the same path.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <thread>
 
 #include "e2e/two-clients.h"
@@ -37,6 +39,29 @@ std::vector<std::string> Versions(const std::string& root, const std::string& pa
   return out;
 }
 
+// What a client's trash holds: relative path -> the file kept there (the
+// latest when a path was kept more than once).
+std::map<std::string, std::string> Trashed(SyncClient& c) {
+  const std::string trash = c.box().DbDir() + "/trash";
+  std::vector<std::string> stamps;
+  if (DIR* d = opendir(trash.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') stamps.emplace_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(stamps.begin(), stamps.end());
+  std::map<std::string, std::string> out;
+  for (const std::string& s : stamps)
+    for (const auto& kv : ReadTree(trash + "/" + s))
+      if (!kv.second.dir) out[kv.first] = trash + "/" + s + kv.first;
+  return out;
+}
+
+std::string KeptContent(const std::map<std::string, std::string>& kept, const std::string& path) {
+  auto it = kept.find(path);
+  return it == kept.end() ? "(not kept)" : ReadFile(it->second);
+}
+
 // Waits for agreement, then checks that both clients hold `expected`, the
 // tree as the user left it on one side (read once, before anything syncs).
 #define EXPECT_BOTH_HOLD(expected, what)                           \
@@ -61,12 +86,22 @@ TEST_F(TwoClientsTest, ManyFilesAndALargeOneTravelAndChangeBothWays) {
   EXPECT_BOTH_HOLD(ReadTree(a->Root()), "written on A");
 
   // A few KiB changed inside the large file travel as deltas both legs.
+  const std::string big_before = big;
   WriteFile(a->At("/many/d0/f0.txt"), "changed on A, and longer than before");
   for (size_t i = 0; i < 4096; ++i) big[(25u << 20) + i] = static_cast<char>(i * 7);
   WriteFile(a->At("/big.bin"), big);
   RemoveTree(a->At("/many/d19"));
   ASSERT_EQ(unlink(a->At("/empty.txt").c_str()), 0);
   EXPECT_BOTH_HOLD(ReadTree(a->Root()), "changed on A");
+  // What A's changes replaced or removed on B is in B's trash, byte for
+  // byte; A's own changes put nothing into A's.
+  const auto kept = Trashed(*b);
+  EXPECT_TRUE(KeptContent(kept, "/big.bin") == big_before);
+  EXPECT_EQ(KeptContent(kept, "/many/d0/f0.txt"), "file 0");
+  EXPECT_EQ(KeptContent(kept, "/many/d19/f5.txt"), "file 1905");
+  EXPECT_EQ(KeptContent(kept, "/empty.txt"), "");
+  EXPECT_EQ(kept.size(), 103u);
+  EXPECT_TRUE(Trashed(*a).empty());
   bool up = false, down = false;
   for (const PayloadRecord& r : server->Payloads()) {
     if (r.path != "/big.bin" || !r.delta || r.bytes > big.size() / 10) continue;

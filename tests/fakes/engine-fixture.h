@@ -47,7 +47,7 @@ class EngineTest : public LocalStateTest {
     TempFile::initialize(sftest::W(Local("/.ZentavoWorkingDirectory")));
     sftest::WriteFile(dir.Sub("filter"), filter);
     ASSERT_EQ(WorkerBlackList(generation).Load(sftest::W(dir.Sub("filter"))), 0);
-    mgr = std::make_unique<TaskManager>(*cfg, 1, nullptr, nullptr);
+    mgr = std::make_unique<TaskManager>(*cfg, 1, nullptr, ui);
     if (generation == 3)
       worker = std::make_unique<Worker3>(mgr.get(), &mailbox, 0);
     else
@@ -59,6 +59,8 @@ class EngineTest : public LocalStateTest {
     mgr.reset();
     if (server) server->Stop();
     FSSetFaultHook(nullptr);
+    Worker::SetPlacementHook(nullptr);
+    TrashShutdown();
   }
 
   // Path on disk of the event path `rel` in the sync root, and in the share.
@@ -107,6 +109,7 @@ class EngineTest : public LocalStateTest {
   int RemoveRemote(const std::string& path) { return worker->RemoveRemote(sftest::W(path)); }
 
   std::unique_ptr<SyncServer> server;
+  UiSink* ui = nullptr;  // set before SetUpEngine to see what the user is shown
   std::unique_ptr<TaskManager> mgr;
   TaskContext mailbox;
   std::unique_ptr<Worker> worker;

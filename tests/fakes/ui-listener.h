@@ -54,12 +54,13 @@ class UiListener {
     std::lock_guard<std::mutex> g(m_mu);
     return m_conns.size();
   }
-  // Bytes of the newest connection whose stream starts with `prefix`;
-  // whether it has been closed by the other side.
-  bool Find(const std::string& prefix, std::string& bytes, bool& closed) {
+  // Bytes of the newest connection whose stream starts with `prefix`, among
+  // those accepted from the `first`th on (a restarted daemon's old
+  // connection also matches); whether it has been closed by the other side.
+  bool Find(const std::string& prefix, std::string& bytes, bool& closed, size_t first = 0) {
     std::lock_guard<std::mutex> g(m_mu);
-    for (auto it = m_conns.rbegin(); it != m_conns.rend(); ++it) {
-      const auto& c = *it;
+    for (size_t i = m_conns.size(); i-- > first;) {
+      const auto& c = m_conns[i];
       if (c.bytes.compare(0, prefix.size(), prefix) == 0) {
         bytes = c.bytes;
         closed = c.closed;

@@ -44,7 +44,7 @@ TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHar
   FakeDaemon a(port);
   ASSERT_TRUE(a.ok());
   ASSERT_TRUE(a.Send(Session("fake-session") + Status(10) + FileEvent(1, kHostilePath) +
-                     FileEvent(3, "/docs/\xE6\x97\xA5\xE6\x9C\xAC.txt") + FileEvent(2, "/old") +
+                     FileEvent(3, "/docs/\xE6\x97\xA5\xE6\x9C\xAC.txt") + FileEvent(2, "/old") + FileEvent(5, "/kept.txt") +
                      Error(-6) + Error(INT32_MIN) + Status(99)));
   // A second daemon whose stream is garbage after a valid start: only its
   // connection is dropped.
@@ -72,6 +72,7 @@ TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHar
           "\"action\":\"modified\",\"action_code\":3,\"path\":\"/docs/"
           "\xE6\x97\xA5\xE6\x9C\xAC.txt\"",
           "\"action\":\"removed\",\"action_code\":2,\"path\":\"/old\"",
+          "\"action\":\"trashed\",\"action_code\":5,\"path\":\"/kept.txt\"",
           "\"type\":\"error\",\"code\":-6,\"name\":\"Authentication failure\",\"hint\":\"the "
           "server "
           "refused the session \\\"fake-session\\\": correct `session` in ",
@@ -88,6 +89,7 @@ TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHar
           std::string("[fake-session] created /docs/r\xC3\xA9sum\xC3\xA9\\x1b[2J\\x0a.txt"),
           std::string("[fake-session] modified /docs/\xE6\x97\xA5\xE6\x9C\xAC.txt"),
           std::string("[fake-session] removed /old"),
+          std::string("[fake-session] trashed /kept.txt"),
           "[fake-session] error -6 Authentication failure: the server refused the session "
           "\"fake-session\": correct `session` in " +
               sb.ConfigFile() + " and restart",

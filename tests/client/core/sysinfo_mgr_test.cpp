@@ -29,7 +29,8 @@ TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
                     "ProxySrvPort = 3128\nProxyPassword = \"" +
                     enc +
                     "\"\nis_share = true\n"
-                    "worker_count = 5\nproto_version = 3\nConnectionMode = x\n")
+                    "worker_count = 5\nproto_version = 3\nConnectionMode = x\n"
+                    "trash_max_days = 7\ntrash_max_mb = 0\n")
                   .c_str());
   EXPECT_TRUE(s.ConfigRead());
   EXPECT_EQ(s.SessionGet(), L"S-1");
@@ -52,6 +53,9 @@ TEST_F(SysInfoTest, LoadsKeysAndDerivesDatabasePaths) {
   EXPECT_EQ(s.WorkerCountGet(), 5);
   EXPECT_EQ(s.ProtoVersionGet(), 3);
   EXPECT_EQ(s.CnModeGet(), L"x");
+  EXPECT_EQ(s.TrashLocGet(), L"/d/trash");
+  EXPECT_EQ(s.TrashMaxDaysGet(), 7);
+  EXPECT_EQ(s.TrashMaxMBGet(), 0);  // the trash off
 }
 
 TEST_F(SysInfoTest, TrailingSlashesOfFoldersAreDropped) {
@@ -70,8 +74,16 @@ TEST_F(SysInfoTest, DefaultsForUserClientWorkersAndProtocol) {
   EXPECT_FALSE(s.IsNativeClient());  // only exactly "true" is true
   EXPECT_EQ(s.WorkerCountGet(), 3);
   EXPECT_EQ(s.ProtoVersionGet(), 40);
+  EXPECT_EQ(s.TrashMaxDaysGet(), 30);
+  EXPECT_EQ(s.TrashMaxMBGet(), 1024);
 
-  SFSysInfo n(Write("session = S\nuser = u\nnative_client = true\nproto_version = 41\n").c_str());
+  // A bound that is not a plain number keeps the default (and is logged),
+  // rather than turning the trash off as 0 would.
+  SFSysInfo n(Write("session = S\nuser = u\nnative_client = true\nproto_version = 41\n"
+                    "trash_max_days = 2w\ntrash_max_mb = -5\n")
+                  .c_str());
+  EXPECT_EQ(n.TrashMaxDaysGet(), 30);
+  EXPECT_EQ(n.TrashMaxMBGet(), 1024);
   EXPECT_EQ(n.ClientGet(), L"u@Stowbay");
   EXPECT_TRUE(n.IsNativeClient());
   EXPECT_EQ(n.WorkerCountGet(), 2);

@@ -135,6 +135,22 @@ TEST(TaskTest, WaitEndsAsSoonAsTheStateLeavesRun) {
   EXPECT_EQ(t.Stop(), 0);
 }
 
+TEST(TaskTest, IdleWaitEndsAtAWakeAndLosesNoneMadeBeforeIt) {
+  LoopTask t;  // driven from this thread: no DoTask runs
+  t.SetState(Task::RUN);
+  // Work queued between a look at the queues and the wait must not sit out
+  // the wait.
+  t.Wake();
+  EXPECT_EQ(t.IdleWait(600), 1);
+  EXPECT_EQ(t.IdleWait(0), 0);  // that wake is used up
+  auto waiting = std::async(std::launch::async, [&] { return t.IdleWait(600); });
+  t.Wake();
+  EXPECT_EQ(waiting.get(), 1);
+  waiting = std::async(std::launch::async, [&] { return t.IdleWait(600); });
+  t.SetState(Task::PAUSE);
+  EXPECT_EQ(waiting.get(), -1);
+}
+
 TEST(TaskTest, PauseOrResumeOfAStoppedTaskDoesNotBlockRun) {
   LoopTask t;
   EXPECT_EQ(t.Pause(), 0);

@@ -7,11 +7,14 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "client/core/ui-sink.h"
 #include "fakes/engine-fixture.h"
 #include "fakes/scripted-peer.h"
 #include "fakes/test-util.h"
 #include "lib/base/errors.h"
+#include "lib/fs/trash.h"
 
 namespace {
 
@@ -248,6 +251,54 @@ TEST_F(DownloadTest, ALocalEditRightBeforePlacementIsKeptAside) {
   EXPECT_EQ(ReadFile(Local("/" + copies[0])), "the user's late edit");
 }
 
+// A user write that lands in the instant between the check of the local
+// file and the placement: with a file system that can swap two names in one
+// step (the temp file and the target), and with one that cannot (EINVAL).
+TEST_F(DownloadTest, AnEditLandingDuringThePlacementIsKeptAsAConflictCopy) {
+  for (const int swap_error : {0, EINVAL}) {
+    SCOPED_TRACE(swap_error);
+    const std::string f = "/f" + std::to_string(swap_error);
+    Put(f, "v1");
+    Fetch(f);
+    const uint64_t id = Put(f, "v2 from the server");
+    int calls = 0;
+    Worker::SetPlacementHook([&](const std::wstring&) {
+      if (calls++ == 0) WriteFile(Local(f), "the user's edit in the last instant");
+      return swap_error;
+    });
+    EXPECT_EQ(Download(f, id), ERR_OK);
+    Worker::SetPlacementHook(nullptr);
+    EXPECT_EQ(ReadFile(Local(f)), "v2 from the server");
+    const auto copies = ConflictCopies("", f.substr(1));
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(ReadFile(Local("/" + copies[0])), "the user's edit in the last instant");
+    EXPECT_EQ(Row(f).syncID, id);
+    EXPECT_TRUE(WorkDirEmpty());
+  }
+}
+
+// The same for a file that is new here: one the user makes at that path in
+// that instant is not replaced.
+TEST_F(DownloadTest, AFileMadeWhereANewOneIsPlacedIsKeptAsAConflictCopy) {
+  for (const int swap_error : {0, EINVAL}) {
+    SCOPED_TRACE(swap_error);
+    const std::string f = "/n" + std::to_string(swap_error);
+    const uint64_t id = Put(f, "from the server");
+    int calls = 0;
+    Worker::SetPlacementHook([&](const std::wstring&) {
+      if (calls++ == 0) WriteFile(Local(f), "made here meanwhile");
+      return swap_error;
+    });
+    EXPECT_EQ(Download(f, id), ERR_OK);
+    Worker::SetPlacementHook(nullptr);
+    EXPECT_EQ(ReadFile(Local(f)), "from the server");
+    const auto copies = ConflictCopies("", f.substr(1));
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(ReadFile(Local("/" + copies[0])), "made here meanwhile");
+    EXPECT_TRUE(WorkDirEmpty());
+  }
+}
+
 TEST_F(DownloadTest, ACutTransferLeavesTheTargetAsItWas) {
   // Connections opened from now on are cut once 20000 payload bytes crossed.
   FaultPlan f;
@@ -277,6 +328,99 @@ TEST_F(DownloadTest, ThisPlatformsNameAndPathLimitsApply) {
   EXPECT_EQ(Download(deep, id), ERR_OK);
   EXPECT_EQ(mgr->GetLastError(), ERR_INVAL);
   EXPECT_EQ(server->Payloads().size(), 1u);
+}
+
+// ---- the local trash ---------------------------------------------------------------
+
+class ShownFiles : public UiSink {
+ public:
+  int WriteEvent(int32_t) override { return 0; }
+  int WriteFileEvent(const Event& e) override {
+    files.push_back(std::to_string(e.m_type) + ":" + WideToUtf8Lossy(e.m_path));
+    return 0;
+  }
+  std::vector<std::string> files;
+};
+
+class TrashedTest : public DownloadTest {
+ protected:
+  void SetUp() override {
+    ui = &shown;
+    DownloadTest::SetUp();
+    ASSERT_EQ(InitLocalTrash(*cfg), 0);
+  }
+  std::string Entry(size_t i) {
+    auto e = TrashEntries();
+    auto it = e.begin();
+    for (; i > 0 && it != e.end(); --i) ++it;
+    return it == e.end() ? std::string() : dir.Sub("db/trash/" + it->first);
+  }
+  ShownFiles shown;
+};
+
+TEST_F(TrashedTest, ServerRemovalsAndOverwritesLeaveTheOldBytesInTheTrash) {
+  std::string v1;
+  for (int i = 0; i < 70000; ++i) v1 += static_cast<char>(i * 13);
+  Put("/docs/a.bin", v1);
+  Put("/docs/b.txt", "removed on the server");
+  Put("/d/x", "x");
+  Put("/d/sub/y", "y");
+  for (const char* p : {"/docs", "/docs/a.bin", "/docs/b.txt", "/d", "/d/x", "/d/sub", "/d/sub/y"})
+    Fetch(p);
+
+  const uint64_t id = Put("/docs/a.bin", "v2");
+  EXPECT_EQ(Download("/docs/a.bin", id), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/docs/a.bin")), "v2");
+  ASSERT_EQ(HookRemove(server->store(), "/docs/b.txt"), 0);
+  EXPECT_EQ(RemoveLocal("/docs/b.txt"), ERR_OK);
+  EXPECT_FALSE(PathExists(Local("/docs/b.txt")));
+  ASSERT_EQ(HookRemove(server->store(), "/d"), 0);
+  EXPECT_EQ(RemoveLocal("/d"), ERR_OK);
+  EXPECT_FALSE(PathExists(Local("/d")));
+
+  ASSERT_EQ(TrashEntries().size(), 3u);
+  EXPECT_TRUE(ReadFile(Entry(0) + "/docs/a.bin") == v1);
+  EXPECT_EQ(ReadFile(Entry(1) + "/docs/b.txt"), "removed on the server");
+  EXPECT_EQ(ReadFile(Entry(2) + "/d/x"), "x");
+  EXPECT_EQ(ReadFile(Entry(2) + "/d/sub/y"), "y");
+  EXPECT_EQ(shown.files,
+            (std::vector<std::string>{"5:/docs/a.bin", "5:/docs/b.txt", "5:/d"}));
+  EXPECT_TRUE(Received().empty()) << "keeping things sends nothing";
+  EXPECT_TRUE(WorkDirEmpty());
+}
+
+TEST_F(TrashedTest, WhenTheTrashCannotTakeItNothingIsRemovedOrReplaced) {
+  Put("/k", "the synced version");
+  Put("/r", "stays");
+  Fetch("/k");
+  Fetch("/r");
+  // The trash on another, full, file system.
+  FSSetFaultHook([](FSOp op, const std::wstring& path) {
+    if (path.find(L"/db/trash/") == std::wstring::npos) return 0;
+    return op == FSOP_RENAME ? EXDEV : op == FSOP_WRITE ? ENOSPC : 0;
+  });
+  const uint64_t id = Put("/k", "new");
+  EXPECT_EQ(Download("/k", id), ERR_DISKFULL);
+  EXPECT_EQ(ReadFile(Local("/k")), "the synced version");
+  EXPECT_NE(Row("/k").syncID, id);
+  ASSERT_EQ(HookRemove(server->store(), "/r"), 0);
+  EXPECT_EQ(RemoveLocal("/r"), ERR_DISKFULL);
+  EXPECT_EQ(ReadFile(Local("/r")), "stays");
+  EXPECT_FALSE(Row("/r").path.empty());
+  EXPECT_TRUE(TrashEntries().empty());
+  EXPECT_TRUE(WorkDirEmpty());
+  EXPECT_TRUE(shown.files.empty());
+
+  // With room again, both go through, by copy.
+  FSSetFaultHook([](FSOp op, const std::wstring& path) {
+    return op == FSOP_RENAME && path.find(L"/db/trash/") != std::wstring::npos ? EXDEV : 0;
+  });
+  EXPECT_EQ(Download("/k", id), ERR_OK);
+  EXPECT_EQ(RemoveLocal("/r"), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/k")), "new");
+  EXPECT_FALSE(PathExists(Local("/r")));
+  EXPECT_EQ(ReadFile(Entry(0) + "/k"), "the synced version");
+  EXPECT_EQ(ReadFile(Entry(1) + "/r"), "stays");
 }
 
 // ---- answers only a broken or hostile server gives --------------------------------

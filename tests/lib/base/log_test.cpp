@@ -80,6 +80,28 @@ TEST_F(LoggerFileTest, ComponentThresholdsComeFromTheLevelFile) {
   EXPECT_NE(text.find("m1"), std::string::npos);
 }
 
+// One SF_LOG call site, asked again after each change of the level table.
+constexpr wchar_t kLogComponent[] = L"site_debug";
+void LogFromOneSite(int n) {
+  SF_LOG(L_DEBUG, L"[DEBUG] site(%d): call %d\n", n);
+}
+
+TEST_F(LoggerFileTest, ACallSiteFollowsEachNewLevelTable) {
+  Init("site_debug = 7\n");
+  LogFromOneSite(1);
+  Init("site_debug = 4\n");
+  LogFromOneSite(2);
+  Init("site_debug = 99\n");  // above every level: all lines, also after clamping
+  LogFromOneSite(3);
+  Init("site_debug = -5\n");
+  LogFromOneSite(4);
+  std::string text = ReadFile(log);
+  EXPECT_NE(text.find("call 1"), std::string::npos);
+  EXPECT_EQ(text.find("call 2"), std::string::npos);
+  EXPECT_NE(text.find("call 3"), std::string::npos);
+  EXPECT_EQ(text.find("call 4"), std::string::npos);
+}
+
 TEST_F(LoggerFileTest, LinesCarryTimeStampAndUtf8Text) {
   Init("client_debug = 6\n");
   Logger::Log(Logger::L_INFO, L"client_debug", L"[INFO] client(%d): path %s\n", 123,

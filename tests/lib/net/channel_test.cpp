@@ -95,6 +95,34 @@ TEST(ChannelWriteTest, WriteThatDoesNotFitFlushesExactlyTheOverflow) {
   EXPECT_EQ(ch.WritePending(), 0u);
 }
 
+// An overflowing Write hands the queued and the new bytes to one send; what
+// the socket does not take must end up back in ring order, and a Write whose
+// flush fails must leave the queue as it was.
+TEST(ChannelWriteTest, OverflowingWriteSendsTogetherAndFailsWithoutQueueing) {
+  FaultChannel ch;
+  std::string a = Pattern(8100, 3), b = Pattern(8192, 4), c = Pattern(300, 5);
+  ASSERT_EQ(ch.Write(a.data(), a.size()), 0);
+  ch.SetWriteChunk(100);
+  ASSERT_EQ(ch.FlushWrite(8000), 0);  // 100 bytes left, queued at index 8000
+  ch.SetWriteChunk(97);
+  ch.ClearOutput();
+  ASSERT_EQ(ch.Write(b.data(), b.size()), 0);
+  // 100 had to leave: two sends of 97, both taken from one run of queued and new bytes.
+  EXPECT_EQ(ch.WriteCalls().back(), 100u + 8192u - 97u);
+  EXPECT_EQ(ch.Output(), a.substr(8000) + b.substr(0, 94));
+  EXPECT_EQ(ch.WritePending(), 8192u - 94u);
+
+  ch.BlockWrites(true);
+  ch.SetTimeout(9);
+  EXPECT_EQ(ch.Write(c.data(), c.size()), ERR_TIMEOUT);
+  EXPECT_EQ(ch.WritePending(), 8192u - 94u);
+  ch.BlockWrites(false);
+  ch.SetWriteChunk(0);
+  ASSERT_EQ(ch.Write(c.data(), 50), 0);
+  ASSERT_EQ(ch.FlushWrite(0), 0);
+  EXPECT_EQ(ch.Output(), a.substr(8000) + b + c.substr(0, 50));
+}
+
 TEST(ChannelWriteTest, RandomWritesAndShortSendsKeepTheByteOrder) {
   std::mt19937 rng(42);
   for (int round = 0; round < 20; ++round) {
