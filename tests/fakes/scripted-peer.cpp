@@ -108,7 +108,10 @@ Bytes& Bytes::header(uint8_t version, uint8_t cmd) {
 
 ScriptedPeer::ScriptedPeer(int port) {
   if (::pipe(m_wake) < 0) throw std::runtime_error("pipe failed");
-  m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking: a connection that is gone again between the poll and the
+  // accept must send the thread back to its poll (where the destructor can
+  // wake it), not leave it blocked in accept for good.
+  m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (m_listen < 0) throw std::runtime_error("socket failed");
   int one = 1;
   ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -225,19 +228,20 @@ bool ScriptedPeer::SendAll(const std::string& b) {
 
 void ScriptedPeer::Run() {
   struct pollfd p[2] = {{m_listen, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-  while (!m_stop) {
+  while (m_conn < 0) {
     int rc = ::poll(p, 2, -1);
     if (rc < 0 && errno == EINTR) continue;
     if (m_stop || rc < 0) {
       m_finished = true;
       return;
     }
-    if (p[0].revents & POLLIN) break;
-  }
-  m_conn = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-  if (m_conn < 0) {
-    m_finished = true;
-    return;
+    if (!(p[0].revents & POLLIN)) continue;
+    m_conn = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (m_conn < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED &&
+        errno != EINTR) {
+      m_finished = true;
+      return;
+    }
   }
   m_accepted = true;
   bool open = true;

@@ -67,7 +67,9 @@ int UnusedLoopbackPort() {
 }
 
 int ListenLoopback(int& port, int backlog) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking, as every listener of the fakes: they poll, then accept, and
+  // a connection gone again in between must not block the accept for good.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));

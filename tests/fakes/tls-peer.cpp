@@ -27,7 +27,7 @@ TestCert::TestCert() {
 }
 
 TlsScriptedPeer::TlsScriptedPeer(size_t raw_prefix) : m_rawPrefix(raw_prefix) {
-  m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);  // see ListenLoopback
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
