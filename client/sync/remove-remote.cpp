@@ -98,8 +98,20 @@ int Worker::RemoveRemote(const std::wstring& path) {
     if (FileEventDB::getSyncId(seen) != 0) return ERR_SYS;
     ctx.request.obj.sync_id = seen;
   }
-  const int e = ExchangeRemoval(ctx);
-  if (e != 0) return e;
+  Connection* conn = nullptr;
+  int e = ObtainChannel(conn);
+  if (e != 0) {
+    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to establish communication channel. %s\n",
+             GetErrorStringW(e));
+    return e;
+  }
+  e = ProtoRemoveObject(*conn->channel, ctx);
+  ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
+  if (e < 0) {
+    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", path,
+             GetErrorStringW(e));
+    return e;
+  }
 
   switch (ctx.response.code) {
     case SPROTO_RES_OK:
@@ -141,7 +153,11 @@ int Worker::RemoveRemote(const std::wstring& path) {
   return ERR_OK;
 }
 
-int Worker::ExchangeRemoval(RemoveContext& ctx) {
+int Worker::RemoveReplacedFolder(const std::wstring& path) {
+  RemoveContext ctx;
+  ctx.request.session = Session();
+  ctx.request.obj.path = path;
+  if (FileEventDB::getSyncId(ctx.request.obj.sync_id) != 0) return ERR_SYS;
   Connection* conn = nullptr;
   int e = ObtainChannel(conn);
   if (e != 0) {
@@ -152,19 +168,10 @@ int Worker::ExchangeRemoval(RemoveContext& ctx) {
   e = ProtoRemoveObject(*conn->channel, ctx);
   ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
   if (e < 0) {
-    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", ctx.request.obj.path,
+    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", path,
              GetErrorStringW(e));
+    return e;
   }
-  return e;
-}
-
-int Worker::RemoveReplacedFolder(const std::wstring& path) {
-  RemoveContext ctx;
-  ctx.request.session = Session();
-  ctx.request.obj.path = path;
-  if (FileEventDB::getSyncId(ctx.request.obj.sync_id) != 0) return ERR_SYS;
-  const int e = ExchangeRemoval(ctx);
-  if (e != 0) return e < 0 ? e : ERR_SYS;
   if (ctx.response.code != SPROTO_RES_OK && ctx.response.code != SPROTO_RES_NOENT) {
     SYNC_LOG(L_INFO,
              L"RemoveRemote: the folder '%s' that a file replaced stays on the server (%d)\n",

@@ -278,9 +278,6 @@ class Worker : public SyncTask {
   int ProtoUploadObject(Channel& ch, UploadContext& ctx);       // upload.cpp
   int ProtoReadUploadResponse(Channel& ch, UploadResponse& r);  // upload.cpp
   int ProtoRemoveObject(Channel& ch, RemoveContext& ctx);       // remove-remote.cpp
-  // The removal exchange on a pooled channel: 0 with ctx.response set, or
-  // the failure's code (logged).
-  int ExchangeRemoval(RemoveContext& ctx);                      // remove-remote.cpp
 
   int CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
                      TempFile& sign_file);  // download.cpp
