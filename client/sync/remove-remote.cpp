@@ -153,39 +153,6 @@ int Worker::RemoveRemote(const std::wstring& path) {
   return ERR_OK;
 }
 
-int Worker::RemoveReplacedFolder(const std::wstring& path) {
-  RemoveContext ctx;
-  ctx.request.session = Session();
-  ctx.request.obj.path = path;
-  if (FileEventDB::getSyncId(ctx.request.obj.sync_id) != 0) return ERR_SYS;
-  Connection* conn = nullptr;
-  int e = ObtainChannel(conn);
-  if (e != 0) {
-    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to establish communication channel. %s\n",
-             GetErrorStringW(e));
-    return e;
-  }
-  e = ProtoRemoveObject(*conn->channel, ctx);
-  ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
-  if (e < 0) {
-    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", path,
-             GetErrorStringW(e));
-    return e;
-  }
-  if (ctx.response.code != SPROTO_RES_OK && ctx.response.code != SPROTO_RES_NOENT) {
-    SYNC_LOG(L_INFO,
-             L"RemoveRemote: the folder '%s' that a file replaced stays on the server (%d)\n",
-             path, static_cast<int>(ctx.response.code));
-    return 1;
-  }
-  if (FileEventDB::rmEventInfoV3(path) != 0) {
-    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to update local event database.\n");
-    return ERR_SYS;
-  }
-  SYNC_LOG(L_INFO, L"RemoveRemote: removed the folder '%s' that a file replaced\n", path);
-  return 0;
-}
-
 int Worker::ProtoRemoveObject(Channel& ch, RemoveContext& ctx) {
   ctx.response.alive = 0;
   int r = ProtoWriteBasicRequest(ch, SCMD_EVT_REMOVE, 0, ctx.request.session);
