@@ -271,7 +271,7 @@ class Daemon:
             log("daemon CPU: %.2f s, read %d MiB, written %d MiB (syscalls)" % (
                 proc_cpu_ticks(self.proc.pid) / CLK_TCK, io["rchar"] >> 20, io["wchar"] >> 20))
         try:
-            self.proc.stdin.write(b"1\n")
+            self.proc.stdin.write(b"\x01")  # the terminate command byte
             self.proc.stdin.flush()
         except OSError:
             pass

@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <random>
+#include <string>
 
 #include "fakes/sync-cluster.h"
 
@@ -28,10 +31,16 @@ std::string Pattern(size_t n, uint32_t seed) {
 // Writes files /<prefix>N (N < count) on `root`, noting each version.
 void MakeFiles(const std::string& root, const std::string& prefix, int count, uint32_t seed,
                sftest::Versions& written) {
+  // Each file appears whole (written beside the root, then moved in): a
+  // client that sees it half written sends that state too, which is no
+  // version this test wrote, and with its database gone a later start keeps
+  // the share's copy at the path and the whole one as a conflict copy.
+  const std::string stage = root + "/../stage-" + prefix;
   for (int i = 0; i < count; ++i) {
     const std::string p = "/" + prefix + std::to_string(i);
     written[p].push_back(Pattern(1000 + i * 37, seed + i));
-    sftest::WriteFile(root + p, written[p].back());
+    sftest::WriteFile(stage, written[p].back());
+    ASSERT_EQ(::rename(stage.c_str(), (root + p).c_str()), 0) << p;
   }
 }
 
@@ -104,15 +113,18 @@ TEST_F(DatabaseFaultTest, EventDatabaseDeletedWhileRunningLosesNoFile) {
 }
 
 TEST_F(DatabaseFaultTest, CorruptedEventDatabaseLosesNoFileAndStopsStartUpUntilReplaced) {
-  {
-    // Garbage over everything past the header.
-    const int fd = ::open(Db(0, "event-db.sqlite").c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
+  // Garbage over everything past the headers, of the database and of the
+  // log that holds its latest pages.
+  for (const char* name : {"event-db.sqlite", "event-db.sqlite-wal"}) {
+    const int fd = ::open(Db(0, name).c_str(), O_WRONLY);
+    if (fd < 0 && errno == ENOENT && std::string(name) != "event-db.sqlite") continue;
+    ASSERT_GE(fd, 0) << name;
     struct stat st {};
     ASSERT_EQ(fstat(fd, &st), 0);
+    const size_t skip = std::min<size_t>(100, static_cast<size_t>(st.st_size));
     const std::string junk = Pattern(static_cast<size_t>(st.st_size), 9);
-    ASSERT_EQ(pwrite(fd, junk.data() + 100, junk.size() - 100, 100),
-              static_cast<ssize_t>(junk.size() - 100));
+    ASSERT_EQ(pwrite(fd, junk.data() + skip, junk.size() - skip, static_cast<off_t>(skip)),
+              static_cast<ssize_t>(junk.size() - skip));
     ::close(fd);
   }
   MakeFiles(c.Root(0), "after-corrupt", 10, 400, written);
