@@ -135,6 +135,14 @@ TaskManager::~TaskManager() {
 }
 
 void TaskManager::Start() {
+  {
+    MutexLock g(m_deferred_mutex);
+    if (!m_writer_running) {
+      m_writer_running = true;
+      m_writer_stop = false;
+      m_writer = std::thread([this] { WriterLoop(); });
+    }
+  }
   for (auto& t : m_task) {
     if (!t) continue;
     t->Init();
@@ -192,6 +200,7 @@ void TaskManager::Stop() {
     m_status = IDLE;
   }
   // What the stopped tasks left queued is written before the databases close.
+  StopWriter();
   FlushDeferred(true);
 }
 
@@ -535,6 +544,13 @@ void TaskManager::Defer(Deferred d) {
 }
 
 void TaskManager::FlushDeferred(bool wait) {
+  if (!wait) {
+    MutexLock g(m_deferred_mutex);
+    if (m_writer_running) {
+      m_writer_cv.NotifyOne();
+      return;
+    }
+  }
   for (;;) {
     {
       std::unique_lock<std::mutex> io(m_io_mutex, std::defer_lock);
@@ -555,6 +571,37 @@ void TaskManager::FlushDeferred(bool wait) {
     MutexLock g(m_deferred_mutex);
     if (m_deferred.empty()) return;
   }
+}
+
+void TaskManager::WriterLoop() {
+  // A finished path's row may wait this long for others to share its
+  // transaction; a status reader sees it that much later, nothing more.
+  constexpr auto kGather = std::chrono::milliseconds(20);
+  constexpr size_t kBatch = 512;
+  for (;;) {
+    {
+      MutexLock g(m_deferred_mutex);
+      while (m_deferred.empty() && !m_writer_stop) m_writer_cv.Wait(m_deferred_mutex);
+      if (m_writer_stop) return;  // Stop writes the rest itself
+      const auto until = CondVar::Clock::now() + kGather;
+      while (m_deferred.size() < kBatch && !m_writer_stop) {
+        if (!m_writer_cv.WaitUntil(m_deferred_mutex, until)) break;
+      }
+    }
+    FlushDeferred(true);
+  }
+}
+
+void TaskManager::StopWriter() {
+  {
+    MutexLock g(m_deferred_mutex);
+    if (!m_writer_running) return;
+    m_writer_stop = true;
+    m_writer_cv.NotifyAll();
+  }
+  m_writer.join();
+  MutexLock g(m_deferred_mutex);
+  m_writer_running = false;
 }
 
 void TaskManager::RunDeferred(std::deque<Deferred>& batch) {

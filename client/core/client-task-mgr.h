@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/core/event-list.h"
@@ -236,10 +237,16 @@ class TaskManager {
     Event event;
   };
   void Defer(Deferred d) EXCLUDES(m_deferred_mutex);
-  // Carries out what is queued. With `wait` false it leaves the work to a
-  // thread already doing it.
+  // Carries out what is queued. With `wait` false it leaves the work to the
+  // writer thread while it runs (between Start and Stop), else to a thread
+  // already doing it.
   void FlushDeferred(bool wait) EXCLUDES(m_mutex, m_deferred_mutex);
   void RunDeferred(std::deque<Deferred>& batch);
+  // The writer thread: carries out what is queued, a short while after the
+  // first of it arrived, so that the rows of many finished paths share one
+  // transaction and no worker or detector waits for a flush of the disk.
+  void WriterLoop() EXCLUDES(m_mutex, m_deferred_mutex);
+  void StopWriter() EXCLUDES(m_deferred_mutex);
 
   // Index of a worker, or -1.
   int WorkerIndex(const Task* task) const REQUIRES(m_mutex);
@@ -289,4 +296,8 @@ class TaskManager {
   // Taken under m_mutex or m_io_mutex, never holding another lock of ours.
   Mutex m_deferred_mutex;
   std::deque<Deferred> m_deferred GUARDED_BY(m_deferred_mutex);
+  CondVar m_writer_cv;  // with m_deferred_mutex: work queued, or stop
+  bool m_writer_running GUARDED_BY(m_deferred_mutex) = false;
+  bool m_writer_stop GUARDED_BY(m_deferred_mutex) = false;
+  std::thread m_writer;  // started by Start, joined by Stop
 };
