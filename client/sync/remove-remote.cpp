@@ -67,9 +67,19 @@ int Worker::RemoveRemote(const std::wstring& path) {
   const bool have_row = FileEventDB::getEventInfo(path, row) == 0;
   if (info.isExist) {
     SYNC_LOG(L_WARNING, L"RemoveRemote: File '%s' cannot be removed\n", full);
-    // A folder that came back (or was made again) keeps only what is on
-    // disk: synced items that are gone from it were removed by the user.
-    if (have_row && row.isExist && row.IsDir() && info.type == FT_DIR) queue_missing_children();
+    const bool is_dir = info.type == FT_DIR;
+    if (have_row && row.isExist && row.IsDir() && is_dir) {
+      // A folder that came back (or was made again) keeps only what is on
+      // disk: synced items that are gone from it were removed by the user.
+      queue_missing_children();
+    } else {
+      // Whatever else stands here (a file that came back, a folder where a
+      // file was or the reverse, an item never synced) is offered for upload
+      // again: this removal may have taken the queue place of the event that
+      // announced it, and the upload sends only what the server lacks.
+      Event again(EV_MODIFY, is_dir ? F_DIR : 0u, path);
+      m_owner->PushLocalEvent(again);
+    }
     return ERR_OK;
   }
   if (!have_row) {
