@@ -143,16 +143,7 @@ void BindU64(sqlite3_stmt* stmt, int idx, uint64_t v, int* rc) {
 }
 
 bool ParseU64(const std::string& text, uint64_t& out) {
-  if (text.empty()) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  out = v;
-  return true;
+  return ParseDecimal(text, UINT64_MAX, out);
 }
 
 uint64_t ValueToU64(sqlite3_value* v) {
