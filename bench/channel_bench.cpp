@@ -34,9 +34,8 @@
 // Volume: 1 GiB per transfer for the benchmark entries (256 MiB for the file
 // payload), 256 MiB in --ratio mode; SF_BENCH_BYTES overrides all. MB/s is 10^6 bytes per second of
 // wall time from the first byte sent to the last byte received.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,10 +49,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fakes/test-util.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/net/channel.h"
@@ -72,35 +73,6 @@ uint64_t Volume(uint64_t fallback) {
   return fallback;
 }
 
-// A listening loopback socket on a free port; returns the fd and the port.
-int Listen(int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0 || ::listen(fd, 1) < 0) {
-    ::close(fd);
-    return -1;
-  }
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
-  return fd;
-}
-
-int ConnectPlain(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 double CpuSeconds() {
   rusage ru{};
   ::getrusage(RUSAGE_SELF, &ru);
@@ -117,12 +89,19 @@ double g_last_cpu = 0;
 double Transfer(const std::function<bool(int port)>& send,
                 const std::function<bool(int fd)>& receive) {
   int port = 0;
-  int lst = Listen(port);
-  if (lst < 0) return -1;
+  int lst = -1;
+  try {
+    lst = sftest::ListenLoopback(port, 1);
+  } catch (const std::exception&) {
+    return -1;
+  }
   const double cpu0 = CpuSeconds();
   bool received = false;
   std::thread receiver([&] {
-    int fd = ::accept4(lst, nullptr, nullptr, SOCK_CLOEXEC);
+    // The listener does not block: wait for the connection, or for the
+    // shutdown below, before accepting.
+    pollfd p = {lst, POLLIN, 0};
+    int fd = ::poll(&p, 1, -1) == 1 ? ::accept4(lst, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     received = fd >= 0 && receive(fd);
   });
   const auto start = std::chrono::steady_clock::now();
@@ -139,7 +118,7 @@ double Transfer(const std::function<bool(int port)>& send,
 // ---- the sides ------------------------------------------------------------------
 
 bool PlainSend(int port, uint64_t bytes, size_t chunk) {
-  int fd = ConnectPlain(port);
+  int fd = sftest::ConnectLoopback(port);
   if (fd < 0) return false;
   std::vector<char> buf(chunk, 'p');
   uint64_t sent = 0;
@@ -295,7 +274,7 @@ double TlsChannelRun(const TlsServer& server, uint64_t bytes) {
 double TlsPlainRun(const TlsServer& server, uint64_t bytes) {
   return Transfer(
       [&](int port) {
-        int fd = ConnectPlain(port);
+        int fd = sftest::ConnectLoopback(port);
         if (fd < 0) return false;
         SslCtxPtr ctx = NewClientContext();
         SslPtr ssl(ctx ? SSL_new(ctx.get()) : nullptr);

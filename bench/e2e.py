@@ -387,66 +387,70 @@ class Bench:
                                                ", ratio %.2f" % ratio if ratio else ""))
 
     # ---- first upload ----------------------------------------------------
+    def upload_runs(self, env_name, src, arrived, same):
+        """Times the first upload of `src`, a file or a tree, self.runs times.
+        Ours: a staged copy is moved into an idle daemon's sync folder, until
+        `arrived(path in the share)` returns the time it got there. Rsync:
+        `src` copied to a fresh rsync daemon. `same(path)` checks a copy's
+        content. Returns the medians (ours, rsync)."""
+        name = os.path.basename(src)
+        tree = os.path.isdir(src)
+        times_o, times_r = [], []
+        for _ in range(self.runs):
+            base, st, srv, px, d = self.ours_env(env_name)
+            d.start()
+            d.settle()
+            staged = os.path.join(base, name)
+            if tree:
+                shutil.copytree(src, staged)
+            else:
+                os.link(src, staged)
+            target = os.path.join(srv.share, name)
+            t0 = time.monotonic()
+            os.rename(staged, os.path.join(d.sync, name))
+            t1 = arrived(target)
+            assert same(target), "uploaded %s differs" % ("tree" if tree else "content")
+            times_o.append(t1 - t0)
+            self.teardown(base, st, srv, px, d)
+            rbase, _ = self.fresh("rs")
+            rd = Rsyncd(rbase)
+            if tree:
+                t, _, _ = rsync(["-a", src + "/", rd.url(name + "/")])
+            else:
+                t, _, _ = rsync(["-a", src, rd.url(name)])
+            assert same(os.path.join(rd.root, name))
+            times_r.append(t)
+            rd.stop()
+            rm(rbase)
+        return med(times_o), med(times_r)
+
     def upload_big(self):
         size = self.big
-        times_o, times_r = [], []
         stage_base, _ = self.fresh("stage")
         src = os.path.join(stage_base, "big")
         make_random_file(src, size)
         digest = md5_file(src)
-        for _ in range(self.runs):
-            base, st, srv, px, d = self.ours_env("up1")
-            d.start()
-            d.settle()
-            link = os.path.join(base, "big")
-            os.link(src, link)
-            target = os.path.join(srv.share, "big")
-            t0 = time.monotonic()
-            os.rename(link, os.path.join(d.sync, "big"))
-            t1 = wait_for(lambda: os.path.exists(target) and os.path.getsize(target) == size,
-                          1800, 0.01, "the upload")
-            assert md5_file(target) == digest, "uploaded content differs"
-            times_o.append(t1 - t0)
-            self.teardown(base, st, srv, px, d)
-            rbase, _ = self.fresh("rs")
-            rd = Rsyncd(rbase)
-            t, _, _ = rsync(["-a", src, rd.url("big")])
-            assert md5_file(os.path.join(rd.root, "big")) == digest
-            times_r.append(t)
-            rd.stop()
-            rm(rbase)
-        self.add("first upload, one %s file" % human(size), "time", med(times_o), med(times_r), "s")
+        ours, theirs = self.upload_runs(
+            "up1", src,
+            lambda target: wait_for(
+                lambda: os.path.exists(target) and os.path.getsize(target) == size, 1800, 0.01,
+                "the upload"),
+            lambda path: md5_file(path) == digest)
+        self.add("first upload, one %s file" % human(size), "time", ours, theirs, "s")
         return src, digest
 
     def upload_small(self):
         n, folders = self.small_files, self.small_folders
-        times_o, times_r = [], []
         stage_base, _ = self.fresh("stage-small")
         tree = os.path.join(stage_base, "tree")
         make_tree(tree, n, folders, 4096)
         want = tree_digest(tree)
-        for _ in range(self.runs):
-            base, st, srv, px, d = self.ours_env("up2")
-            d.start()
-            d.settle()
-            copy = os.path.join(base, "tree")
-            shutil.copytree(tree, copy)
-            target = os.path.join(srv.share, "tree")
-            t0 = time.monotonic()
-            os.rename(copy, os.path.join(d.sync, "tree"))
-            t1 = wait_tree(target, folders, n // folders, 4096, 1800)
-            assert tree_digest(target) == want, "uploaded tree differs"
-            times_o.append(t1 - t0)
-            self.teardown(base, st, srv, px, d)
-            rbase, _ = self.fresh("rs")
-            rd = Rsyncd(rbase)
-            t, _, _ = rsync(["-a", tree + "/", rd.url("tree/")])
-            assert tree_digest(os.path.join(rd.root, "tree")) == want
-            times_r.append(t)
-            rd.stop()
-            rm(rbase)
-        self.add("first upload, %d files of 4 KiB in %d folders" % (n, folders), "time",
-                 med(times_o), med(times_r), "s")
+        ours, theirs = self.upload_runs(
+            "up2", tree,
+            lambda target: wait_tree(target, folders, n // folders, 4096, 1800),
+            lambda path: tree_digest(path) == want)
+        self.add("first upload, %d files of 4 KiB in %d folders" % (n, folders), "time", ours,
+                 theirs, "s")
         return tree, want
 
     # ---- delta -------------------------------------------------------------

@@ -4,7 +4,6 @@
 // 0xFF 0xFE pair, when there is one, answer the second CONNECT that a 407
 // offering Basic brings. When a tunnel opens, every byte behind the
 // answer's head must still be in the socket (it belongs to the target).
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "fakes/test-util.h"
 #include "fuzz/fuzz-common.h"
 #include "lib/net/http-proxy.h"
 
@@ -24,17 +24,9 @@ namespace {
 class FakeProxy {
  public:
   FakeProxy() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        ::listen(m_listen, 8) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      __builtin_trap();
-    }
-    m_port = ntohs(a.sin_port);
+    int port = 0;
+    m_listen = sftest::ListenLoopback(port, 8);
+    m_port = static_cast<uint16_t>(port);
     std::thread([this] { Serve(); }).detach();
   }
   uint16_t port() const { return m_port; }
@@ -53,6 +45,9 @@ class FakeProxy {
  private:
   void Serve() {
     for (;;) {
+      // The listener does not block: wait for a connection first.
+      struct pollfd p = {m_listen, POLLIN, 0};
+      if (::poll(&p, 1, -1) != 1) continue;
       int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       std::string answer;

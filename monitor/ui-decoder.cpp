@@ -1,18 +1,13 @@
 #include "monitor/ui-decoder.h"
 
+#include "lib/base/byte-order.h"
+
 namespace monitor {
 
 namespace {
 
-uint16_t U16(const std::string& b, size_t at) {
-  return static_cast<uint16_t>((static_cast<uint8_t>(b[at]) << 8) |
-                               static_cast<uint8_t>(b[at + 1]));
-}
-
 int32_t I32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(b[at + i]);
-  return static_cast<int32_t>(v);
+  return static_cast<int32_t>(LoadBe32(&b[at]));
 }
 
 }  // namespace
@@ -57,7 +52,7 @@ UiDecoder::Result UiDecoder::TryParse(UiMessage& out, size_t& used) {
     case kMsgError:
     case kMsgControl: {
       if (avail < 3) return kNeedMore;
-      const uint16_t len = U16(b, p + 1);
+      const uint16_t len = LoadBe16(&b[p + 1]);
       if (len != 4)
         return Fail("message type " + std::to_string(m.type) + " with value length " +
                     std::to_string(len) + " (expected 4)");
@@ -68,7 +63,7 @@ UiDecoder::Result UiDecoder::TryParse(UiMessage& out, size_t& used) {
     }
     case kMsgSession: {
       if (avail < 3) return kNeedMore;
-      const uint16_t len = U16(b, p + 1);
+      const uint16_t len = LoadBe16(&b[p + 1]);
       if (len > kMaxValueBytes)
         return Fail("session of " + std::to_string(len) + " bytes (at most " +
                     std::to_string(kMaxValueBytes) + ")");
@@ -86,7 +81,7 @@ UiDecoder::Result UiDecoder::TryParse(UiMessage& out, size_t& used) {
       for (uint8_t f = 0; f < count; ++f) {
         if (b.size() - at < 3) return kNeedMore;
         const uint8_t id = static_cast<uint8_t>(b[at]);
-        const uint16_t len = U16(b, at + 1);
+        const uint16_t len = LoadBe16(&b[at + 1]);
         if (id != f)
           return Fail("file event field " + std::to_string(f) + " has id " + std::to_string(id));
         if (id != kFieldPath && len != 4)

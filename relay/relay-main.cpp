@@ -1,7 +1,6 @@
 // syncfolder-relay: see relay/relay.h and the README.
 #include <signal.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -29,14 +28,8 @@ void Usage() {
           "  --log-levels FILE      per-component log levels (\"relay_debug = 7\")\n");
 }
 
-bool ParsePort(const char* s, int& port) {
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0' || v < 0 || v > 65535) return false;
-  port = static_cast<int>(v);
-  return true;
-}
+constexpr uint64_t kMaxPort = 65535;
+constexpr uint64_t kMaxConnections = 65535;
 
 }  // namespace
 
@@ -54,10 +47,11 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    int n = 0;
+    uint64_t n = 0;
     if (a == "--listen") {
       opt.bind_ip = next();
-    } else if (a == "--port" && ParsePort(next(), opt.port)) {
+    } else if (a == "--port" && ParseDecimal(next(), kMaxPort, n)) {
+      opt.port = static_cast<int>(n);
     } else if (a == "--port-file") {
       port_file = next();
     } else if (a == "--cert") {
@@ -68,7 +62,7 @@ int main(int argc, char** argv) {
       opt.state_dir = next();
     } else if (a == "--allow") {
       opt.allow.push_back(next());
-    } else if (a == "--max-connections" && ParsePort(next(), n) && n > 0) {
+    } else if (a == "--max-connections" && ParseDecimal(next(), kMaxConnections, n) && n > 0) {
       opt.max_connections = static_cast<size_t>(n);
     } else if (a == "--log-levels") {
       levels = next();

@@ -2,10 +2,9 @@
 
 #include <strings.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
+#include "lib/base/utility.h"
 #include "lib/net/relay-token.h"
 #include "lib/net/tunnel-handshake.h"
 
@@ -22,11 +21,8 @@ bool NameIs(const std::string& name, const char* want) {
 }
 
 bool ParsePort(const std::string& s, int& port) {
-  if (s.empty() || s.size() > 5 || s.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  long v = std::strtol(s.c_str(), nullptr, 10);
-  if (v < 1 || v > 65535) return false;
+  uint64_t v = 0;
+  if (!ParseDecimal(s, 65535, v) || v == 0) return false;
   port = static_cast<int>(v);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,15 +50,6 @@ void Usage() {
           "  --fault-cut-after N    cut a connection after N payload bytes\n"
           "  --fault-result PATH=CODE  answer result CODE to requests naming PATH\n"
           "  --fault-delay-ms N     wait N ms before every answer\n");
-}
-
-bool ParseU64(const char* s, uint64_t& v) {
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long x = strtoull(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0' || s[0] == '-') return false;
-  v = x;
-  return true;
 }
 
 int Serve(const ServerOptions& opt, const FaultPlan& faults, const std::string& port_file) {
@@ -112,7 +104,7 @@ int RunHook(const ServerOptions& opt, const std::vector<std::string>& args,
   uint32_t now = static_cast<uint32_t>(time(nullptr));
   if (cmd == "put" && (args.size() == 3 || args.size() == 4)) {
     uint64_t mtime = now;
-    if (args.size() == 4 && !ParseU64(args[3].c_str(), mtime)) return 2;
+    if (args.size() == 4 && !ParseDecimal(args[3], UINT32_MAX, mtime)) return 2;
     r = HookPutFile(*store, args[1], args[2], static_cast<uint32_t>(mtime), updater);
   } else if (cmd == "mkdir" && args.size() == 2) {
     r = HookMkdir(*store, args[1], now, updater);
@@ -163,15 +155,16 @@ int main(int argc, char** argv) {
       opt.state = next("--state");
     } else if (a == "--listen") {
       opt.bind_ip = next("--listen");
-    } else if (a == "--port" && ParseU64(next("--port"), n) && n <= 65535) {
+    } else if (a == "--port" && ParseDecimal(next("--port"), 65535, n)) {
       opt.port = static_cast<int>(n);
     } else if (a == "--port-file") {
       port_file = next("--port-file");
-    } else if (a == "--alive" && ParseU64(next("--alive"), n) && n <= UINT32_MAX) {
+    } else if (a == "--alive" && ParseDecimal(next("--alive"), UINT32_MAX, n)) {
       opt.alive = static_cast<uint32_t>(n);
-    } else if (a == "--max-connections" && ParseU64(next("--max-connections"), n) && n > 0) {
+    } else if (a == "--max-connections" && ParseDecimal(next("--max-connections"), SIZE_MAX, n) &&
+               n > 0) {
       opt.max_connections = n;
-    } else if (a == "--versions" && ParseU64(next("--versions"), n) && n > 0) {
+    } else if (a == "--versions" && ParseDecimal(next("--versions"), SIZE_MAX, n) && n > 0) {
       opt.versions_kept = n;
     } else if (a == "--user") {
       std::string v = next("--user");
@@ -202,18 +195,17 @@ int main(int argc, char** argv) {
       updater = next("--updater");
     } else if (a == "--fault-alive-zero") {
       faults.alive_zero = true;
-    } else if (a == "--fault-cut-after" && ParseU64(next("--fault-cut-after"), n)) {
+    } else if (a == "--fault-cut-after" && ParseDecimal(next("--fault-cut-after"), INT64_MAX, n)) {
       faults.cut_after_payload = static_cast<int64_t>(n);
     } else if (a == "--fault-result") {
       std::string v = next("--fault-result");
       size_t eq = v.rfind('=');
-      if (eq == std::string::npos || !ParseU64(v.c_str() + eq + 1, n) || n == 0 || n > 255) {
+      if (eq == std::string::npos || !ParseDecimal(v.c_str() + eq + 1, 255, n) || n == 0) {
         Usage();
         return 2;
       }
       faults.result_for_path[v.substr(0, eq)] = static_cast<uint8_t>(n);
-    } else if (a == "--fault-delay-ms" && ParseU64(next("--fault-delay-ms"), n) &&
-               n <= UINT32_MAX) {
+    } else if (a == "--fault-delay-ms" && ParseDecimal(next("--fault-delay-ms"), UINT32_MAX, n)) {
       faults.delay_ms = static_cast<uint32_t>(n);
     } else if (a == "--help" || a == "-h") {
       Usage();

@@ -273,8 +273,6 @@ int TaskManager::PushLocalEvent(Event& e) {
 }
 
 int TaskManager::PushLocalEvents(std::vector<Event>& events) {
-  for (Event& e : events)
-    if (e.isExpand()) PushExpandEvent(e);
   // The marks are queued before the lock is given up, as for a single
   // event: a worker that finished one of these paths first would otherwise
   // have its "done" overwritten by "syncing". They share one transaction.
@@ -285,6 +283,11 @@ int TaskManager::PushLocalEvents(std::vector<Event>& events) {
       if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
     }
   }
+  // Expansions only after the events that came before them: the expander
+  // queues what it finds at once, and an older event queued after it (the
+  // removal of a file a folder replaced) would take the newer one's place.
+  for (Event& e : events)
+    if (e.isExpand()) PushExpandEvent(e);
   FlushDeferred(false);
   WakeWorkers();
   return 0;

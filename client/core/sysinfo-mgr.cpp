@@ -17,13 +17,8 @@ bool IsTrue(Config& c, const wchar_t* key) {
 int64_t Bound(Config& c, const wchar_t* key, int64_t fallback, int64_t max) {
   const std::wstring& v = c[key];
   if (v.empty()) return fallback;
-  int64_t n = 0;
-  bool ok = v.size() <= 18;
-  for (wchar_t ch : v) {
-    if (ch < L'0' || ch > L'9') ok = false;
-    if (ok) n = n * 10 + (ch - L'0');
-  }
-  if (ok && n <= max) return n;
+  uint64_t n = 0;
+  if (ParseDecimal(v, static_cast<uint64_t>(max), n)) return static_cast<int64_t>(n);
   SF_LOG(L_ERR, L"[ERROR] sysinfo-mgr(%d): '%s = %s' is not a number from 0 to %lld; using %lld\n",
          std::wstring(key), v, max, fallback);
   return fallback;

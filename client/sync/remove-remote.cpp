@@ -67,9 +67,19 @@ int Worker::RemoveRemote(const std::wstring& path) {
   const bool have_row = FileEventDB::getEventInfo(path, row) == 0;
   if (info.isExist) {
     SYNC_LOG(L_WARNING, L"RemoveRemote: File '%s' cannot be removed\n", full);
-    // A folder that came back (or was made again) keeps only what is on
-    // disk: synced items that are gone from it were removed by the user.
-    if (have_row && row.isExist && row.IsDir() && info.type == FT_DIR) queue_missing_children();
+    const bool is_dir = info.type == FT_DIR;
+    if (have_row && row.isExist && row.IsDir() && is_dir) {
+      // A folder that came back (or was made again) keeps only what is on
+      // disk: synced items that are gone from it were removed by the user.
+      queue_missing_children();
+    } else {
+      // Whatever else stands here (a file that came back, a folder where a
+      // file was or the reverse, an item never synced) is offered for upload
+      // again: this removal may have taken the queue place of the event that
+      // announced it, and the upload sends only what the server lacks.
+      Event again(EV_MODIFY, is_dir ? F_DIR : 0u, path);
+      m_owner->PushLocalEvent(again);
+    }
     return ERR_OK;
   }
   if (!have_row) {
@@ -98,20 +108,8 @@ int Worker::RemoveRemote(const std::wstring& path) {
     if (FileEventDB::getSyncId(seen) != 0) return ERR_SYS;
     ctx.request.obj.sync_id = seen;
   }
-  Connection* conn = nullptr;
-  int e = ObtainChannel(conn);
-  if (e != 0) {
-    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to establish communication channel. %s\n",
-             GetErrorStringW(e));
-    return e;
-  }
-  e = ProtoRemoveObject(*conn->channel, ctx);
-  ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
-  if (e < 0) {
-    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", path,
-             GetErrorStringW(e));
-    return e;
-  }
+  const int e = ExchangeRemoval(ctx);
+  if (e != 0) return e;
 
   switch (ctx.response.code) {
     case SPROTO_RES_OK:
@@ -151,6 +149,44 @@ int Worker::RemoveRemote(const std::wstring& path) {
   }
   notify_event_type = NOTIFY_CLIENT_REMOVE;
   return ERR_OK;
+}
+
+int Worker::ExchangeRemoval(RemoveContext& ctx) {
+  Connection* conn = nullptr;
+  int e = ObtainChannel(conn);
+  if (e != 0) {
+    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to establish communication channel. %s\n",
+             GetErrorStringW(e));
+    return e;
+  }
+  e = ProtoRemoveObject(*conn->channel, ctx);
+  ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
+  if (e < 0) {
+    SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", ctx.request.obj.path,
+             GetErrorStringW(e));
+  }
+  return e;
+}
+
+int Worker::RemoveReplacedFolder(const std::wstring& path) {
+  RemoveContext ctx;
+  ctx.request.session = Session();
+  ctx.request.obj.path = path;
+  if (FileEventDB::getSyncId(ctx.request.obj.sync_id) != 0) return ERR_SYS;
+  const int e = ExchangeRemoval(ctx);
+  if (e != 0) return e < 0 ? e : ERR_SYS;
+  if (ctx.response.code != SPROTO_RES_OK && ctx.response.code != SPROTO_RES_NOENT) {
+    SYNC_LOG(L_INFO,
+             L"RemoveRemote: the folder '%s' that a file replaced stays on the server (%d)\n",
+             path, static_cast<int>(ctx.response.code));
+    return 1;
+  }
+  if (FileEventDB::rmEventInfoV3(path) != 0) {
+    SYNC_LOG(L_ERR, L"RemoveRemote: Failed to update local event database.\n");
+    return ERR_SYS;
+  }
+  SYNC_LOG(L_INFO, L"RemoveRemote: removed the folder '%s' that a file replaced\n", path);
+  return 0;
 }
 
 int Worker::ProtoRemoveObject(Channel& ch, RemoveContext& ctx) {

@@ -233,8 +233,21 @@ int Worker::UploadLocal(const std::wstring& path) {
   }
 
   ClientFileEventInfo row;
-  const bool found = FileEventDB::getEventInfo(path, row) == 0;
+  bool found = FileEventDB::getEventInfo(path, row) == 0;
   if (!found) row.Clear();
+  if (found && row.isExist && row.IsDir() && !is_dir) {
+    // The folder was removed and a file made in its place. Sent against the
+    // folder, the file would only be refused as a conflict and kept aside
+    // under another name, the folder staying; the folder's removal goes
+    // first, and the file follows as new. Should the server keep the folder
+    // (changes below it not seen here yet), the conflict is what remains.
+    const int r = RemoveReplacedFolder(path);
+    if (r < 0) return r;
+    if (r == 0) {
+      found = false;
+      row.Clear();
+    }
+  }
   // A tombstone is no base content, but its id tells the server which
   // removal this client has seen.
   const ClientFileEventInfo* base = found && row.isExist ? &row : nullptr;

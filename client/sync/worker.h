@@ -219,6 +219,12 @@ class Worker : public SyncTask {
   // is taken as current.
   int RemoveLocal(const std::wstring& path, uint64_t removal_id = UINT64_MAX);  // removal.cpp
   int RemoveRemote(const std::wstring& path);                      // remove-remote.cpp
+  // The server's side of a synced folder whose path now holds a file: the
+  // folder is removed there as any folder removal (refused while changes
+  // below it are unseen here) and its rows go, so that the file is uploaded
+  // as a new item rather than as a conflict with the folder. 0 when done,
+  // 1 when the server keeps the folder, a negative code on failure.
+  int RemoveReplacedFolder(const std::wstring& path);              // remove-remote.cpp
   // Removes the local directory `path` (an event path) of a server removal:
   // only what the file event database proves synced and unchanged goes; any
   // other item stays in place with its parent directories. Returns 0 when
@@ -272,6 +278,9 @@ class Worker : public SyncTask {
   int ProtoUploadObject(Channel& ch, UploadContext& ctx);       // upload.cpp
   int ProtoReadUploadResponse(Channel& ch, UploadResponse& r);  // upload.cpp
   int ProtoRemoveObject(Channel& ch, RemoveContext& ctx);       // remove-remote.cpp
+  // The removal exchange on a pooled channel: 0 with ctx.response set, or
+  // the failure's code (logged).
+  int ExchangeRemoval(RemoveContext& ctx);                      // remove-remote.cpp
 
   int CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
                      TempFile& sign_file);  // download.cpp

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "lib/base/byte-order.h"
 #include "lib/base/utility.h"
 
 namespace sqlite_util {
@@ -136,23 +137,14 @@ void BindU64(sqlite3_stmt* stmt, int idx, uint64_t v, int* rc) {
     r = sqlite3_bind_int64(stmt, idx, static_cast<sqlite3_int64>(v));
   } else {
     unsigned char be[kU64BlobSize];
-    for (int i = 0; i < kU64BlobSize; ++i) be[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
+    StoreBigEndian(v, be, kU64BlobSize);
     r = sqlite3_bind_blob(stmt, idx, be, kU64BlobSize, SQLITE_TRANSIENT);
   }
   if (rc) *rc = r;
 }
 
 bool ParseU64(const std::string& text, uint64_t& out) {
-  if (text.empty()) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  out = v;
-  return true;
+  return ParseDecimal(text, UINT64_MAX, out);
 }
 
 uint64_t ValueToU64(sqlite3_value* v) {
@@ -161,10 +153,7 @@ uint64_t ValueToU64(sqlite3_value* v) {
       return static_cast<uint64_t>(sqlite3_value_int64(v));
     case SQLITE_BLOB: {
       if (sqlite3_value_bytes(v) != kU64BlobSize) return 0;
-      const auto* p = static_cast<const unsigned char*>(sqlite3_value_blob(v));
-      uint64_t r = 0;
-      for (int i = 0; i < kU64BlobSize; ++i) r = (r << 8) | p[i];
-      return r;
+      return LoadBigEndian(sqlite3_value_blob(v), kU64BlobSize);
     }
     case SQLITE_TEXT: {
       const auto* p = sqlite3_value_text(v);

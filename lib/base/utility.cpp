@@ -190,6 +190,33 @@ std::wstring WithoutTrailingSlashes(std::wstring path) {
 
 namespace {
 
+template <typename Char>
+bool ParseDecimalOf(std::basic_string_view<Char> text, uint64_t max, uint64_t& out) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (Char c : text) {
+    if (c < Char('0') || c > Char('9')) return false;
+    const auto digit = static_cast<uint64_t>(c - Char('0'));
+    // v * 10 + digit > max, asked without overflowing.
+    if (digit > max || v > (max - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+bool ParseDecimal(std::string_view text, uint64_t max, uint64_t& out) {
+  return ParseDecimalOf(text, max, out);
+}
+
+bool ParseDecimal(std::wstring_view text, uint64_t max, uint64_t& out) {
+  return ParseDecimalOf(text, max, out);
+}
+
+namespace {
+
 constexpr char kB64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int B64Value(char c) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 // Conversions return 0 on success and -1 on failure. An empty input gives an
 // empty output and 0; on failure the output is left unchanged. Invalid input
@@ -38,6 +40,14 @@ std::string WideToUtf8Lossy(const std::wstring& in);
 // ("/a/sync//f") would not match what other programs look up.
 std::string WithoutTrailingSlashes(std::string path);
 std::wstring WithoutTrailingSlashes(std::wstring path);
+
+// The whole of `text` as an unsigned decimal number no greater than `max`.
+// Only the digits 0-9 are accepted, at least one: no sign, spaces, base
+// prefix or trailing text, whatever the locale. Returns true with the value in
+// `out`; false, with `out` unchanged, for empty text, any other character, or
+// a value above `max` (a value beyond 64 bits included). Thread-safe.
+bool ParseDecimal(std::string_view text, uint64_t max, uint64_t& out);
+bool ParseDecimal(std::wstring_view text, uint64_t max, uint64_t& out);
 
 // Base64 with the standard alphabet and "=" padding, no line breaks.
 // Returns a new[]-allocated, zero-filled buffer of kBase64BufSize bytes holding

@@ -475,6 +475,13 @@ int TrashBatch::Keep(int dirfd, const std::string& name, const std::string& rel,
                     (take ? renameat(dirfd, name.c_str(), parent.get(), leaf.c_str())
                           : linkat(dirfd, name.c_str(), parent.get(), leaf.c_str(), 0)) == 0;
   const int err = errno;
+  struct stat gone;
+  if (!fast && err == ENOENT && fstatat(dirfd, name.c_str(), &gone, AT_SYMLINK_NOFOLLOW) != 0 &&
+      errno == ENOENT) {
+    // Taken away since it was looked at (another worker removing the same
+    // item, or the folder holding it): there is nothing left to keep.
+    return kTrashSkipped;
+  }
   if (fast) {
     SyncDir(parent.get());
   } else if (err == EXDEV || (!take && (err == EPERM || err == EMLINK || err == ENOTSUP))) {

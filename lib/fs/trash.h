@@ -60,7 +60,7 @@ std::map<std::string, uint64_t> TrashEntries();
 // Outcomes of TrashBatch::Take / Copy besides an ERR_ code (< 0: nothing was
 // kept and the original is where it was).
 constexpr int kTrashKept = 0;
-constexpr int kTrashSkipped = 1;  // trash off, or the item exceeds the size bound
+constexpr int kTrashSkipped = 1;  // trash off, the item exceeds the size bound, or it is gone
 
 // The items one operation keeps: they share one stamp folder, made at the
 // first item. Finish (or the destructor) books the folder and applies the

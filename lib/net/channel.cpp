@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstring>
 
+#include "lib/base/byte-order.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 
@@ -468,28 +469,11 @@ int Channel::ReadByte(uint8_t* v) {
   return 0;
 }
 
-namespace {
-
-uint64_t FromBigEndian(const unsigned char* b, int n) {
-  uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v = (v << 8) | b[i];
-  return v;
-}
-
-void ToBigEndian(uint64_t v, unsigned char* b, int n) {
-  for (int i = n - 1; i >= 0; --i) {
-    b[i] = static_cast<unsigned char>(v & 0xff);
-    v >>= 8;
-  }
-}
-
-}  // namespace
-
 int Channel::ReadInt16(uint16_t* v) {
   unsigned char b[2];
   int rc = Read(reinterpret_cast<char*>(b), 2);
   if (rc < 0) return rc;
-  *v = static_cast<uint16_t>(FromBigEndian(b, 2));
+  *v = static_cast<uint16_t>(LoadBigEndian(b, 2));
   return 0;
 }
 
@@ -497,7 +481,7 @@ int Channel::ReadInt32(uint32_t* v) {
   unsigned char b[4];
   int rc = Read(reinterpret_cast<char*>(b), 4);
   if (rc < 0) return rc;
-  *v = static_cast<uint32_t>(FromBigEndian(b, 4));
+  *v = static_cast<uint32_t>(LoadBigEndian(b, 4));
   return 0;
 }
 
@@ -505,7 +489,7 @@ int Channel::ReadInt64(uint64_t* v) {
   unsigned char b[8];
   int rc = Read(reinterpret_cast<char*>(b), 8);
   if (rc < 0) return rc;
-  *v = FromBigEndian(b, 8);
+  *v = LoadBigEndian(b, 8);
   return 0;
 }
 
@@ -516,19 +500,19 @@ int Channel::WriteByte(uint8_t v) {
 
 int Channel::WriteInt16(uint16_t v) {
   unsigned char b[2];
-  ToBigEndian(v, b, 2);
+  StoreBigEndian(v, b, 2);
   return Write(reinterpret_cast<char*>(b), 2);
 }
 
 int Channel::WriteInt32(uint32_t v) {
   unsigned char b[4];
-  ToBigEndian(v, b, 4);
+  StoreBigEndian(v, b, 4);
   return Write(reinterpret_cast<char*>(b), 4);
 }
 
 int Channel::WriteInt64(uint64_t v) {
   unsigned char b[8];
-  ToBigEndian(v, b, 8);
+  StoreBigEndian(v, b, 8);
   return Write(reinterpret_cast<char*>(b), 8);
 }
 

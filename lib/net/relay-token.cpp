@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "lib/base/byte-order.h"
 #include "lib/base/utility.h"
 
 namespace {
@@ -24,17 +25,6 @@ constexpr size_t kDesKeyBytes = 24;
 struct CipherCtxFree {
   void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
-
-uint32_t Be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-void PutBe32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
 
 int Crypt(bool encrypt, const unsigned char* key, unsigned char* out, size_t out_size,
           const unsigned char* data, size_t length) {
@@ -87,7 +77,7 @@ int ZENTCrypto3DESDecryptUpdate(const unsigned char* key, unsigned char* out, si
 int ZENTCryptoGenerateKey(unsigned char* out, size_t size, const unsigned char seed[4]) {
   if (out == nullptr || seed == nullptr || size < kRelayKeyMaterial) return -1;
   unsigned char scaled[4];
-  PutBe32(scaled, Be32(seed) * kSeedFactor + kSeedOffset);
+  StoreBigEndian(LoadBe32(seed) * kSeedFactor + kSeedOffset, scaled, 4);
   int a = ZENTCryptoDigestUpdate(EVP_sha1(), out, size, scaled, sizeof(scaled));
   if (a < 0) return -1;
   int b = ZENTCryptoDigestUpdate(EVP_md5(), out + a, size - static_cast<size_t>(a), scaled,
@@ -100,24 +90,22 @@ int ZENTCryptoEncrypt(unsigned char* out, size_t out_size, const unsigned char* 
   const size_t n = (length / kDesBlock + 1) * kDesBlock;
   if (out == nullptr || out_size < n + ZENTCryptoEncryptOverheadSize) return -1;
   if (RAND_bytes(out, static_cast<int>(n + ZENTCryptoEncryptOverheadSize)) != 1) return -1;
-  out[0] = kTokenMagic >> 8;
-  out[1] = kTokenMagic & 0xff;
-  out[2] = 0;
-  out[3] = kTokenVersion;
+  StoreBigEndian(kTokenMagic, out, 2);
+  StoreBigEndian(kTokenVersion, out + 2, 2);
   unsigned char key[kRelayKeyMaterial];
   if (ZENTCryptoGenerateKey(key, sizeof(key), out + 10) < static_cast<int>(kDesKeyBytes)) return -1;
   int c = ZENTCrypto3DESEncryptUpdate(key, out + 24, n, data, length);
   if (c != static_cast<int>(n)) return -1;
-  PutBe32(out + 20, static_cast<uint32_t>(n));
+  StoreBigEndian(n, out + 20, 4);
   // The two random bytes behind the ciphertext were filled above.
   return static_cast<int>(n + ZENTCryptoEncryptOverheadSize);
 }
 
 int ZENTCryptoValidateFormat(const unsigned char* token, size_t length) {
   if (token == nullptr || length <= ZENTCryptoEncryptOverheadSize) return -1;
-  if (((token[0] << 8) | token[1]) != kTokenMagic) return -1;
-  if (((token[2] << 8) | token[3]) > kTokenVersion) return -1;
-  const uint64_t n = Be32(token + 20);
+  if (LoadBe16(token) != kTokenMagic) return -1;
+  if (LoadBe16(token + 2) > kTokenVersion) return -1;
+  const uint64_t n = LoadBe32(token + 20);
   return n + ZENTCryptoEncryptOverheadSize <= length ? 0 : -1;
 }
 
@@ -128,7 +116,7 @@ int ZENTCryptoDecrypt(unsigned char* out, size_t out_size, const unsigned char* 
   if (ZENTCryptoGenerateKey(key, sizeof(key), token + 10) < static_cast<int>(kDesKeyBytes)) {
     return -1;
   }
-  return ZENTCrypto3DESDecryptUpdate(key, out, out_size, token + 24, Be32(token + 20));
+  return ZENTCrypto3DESDecryptUpdate(key, out, out_size, token + 24, LoadBe32(token + 20));
 }
 
 int ZENTCryptoBase64Encode(char* out, size_t out_size, const unsigned char* data, size_t length) {

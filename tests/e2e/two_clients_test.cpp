@@ -186,6 +186,28 @@ TEST_F(TwoClientsTest, BothSidesChangingOnePathKeepEveryVersion) {
   }
 }
 
+TEST_F(TwoClientsTest, AFolderReplacedByAFileAndBackTravelsAsAReplacement) {
+  Begin();
+  MakeDirs(a->At("/swap/sub"));
+  WriteFile(a->At("/swap/x.txt"), "inside the folder");
+  WriteFile(a->At("/swap/sub/y.txt"), "deeper");
+  WriteFile(a->At("/back"), "a file that becomes a folder");
+  EXPECT_BOTH_HOLD(ReadTree(a->Root()), "written on A");
+
+  RemoveTree(a->At("/swap"));
+  WriteFile(a->At("/swap"), "a file where the folder was");
+  ASSERT_EQ(unlink(a->At("/back").c_str()), 0);
+  MakeDirs(a->At("/back"));
+  WriteFile(a->At("/back/z.txt"), "a folder where the file was");
+  EXPECT_BOTH_HOLD(ReadTree(a->Root()), "replaced on A");
+  // What the replacements took from B is in B's trash; A's own changes put
+  // nothing into A's.
+  const auto kept = Trashed(*b);
+  EXPECT_EQ(KeptContent(kept, "/swap/sub/y.txt"), "deeper");
+  EXPECT_EQ(KeptContent(kept, "/back"), "a file that becomes a folder");
+  EXPECT_TRUE(Trashed(*a).empty());
+}
+
 TEST_F(TwoClientsTest, FileWrittenWhileItSyncsEndsWithItsLastContent) {
   Begin();
   std::string written;

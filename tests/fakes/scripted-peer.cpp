@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "fakes/test-util.h"
+#include "lib/base/byte-order.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
@@ -358,13 +359,14 @@ bool ParseUiMessages(const std::string& bytes, std::vector<UiMessage>& out, std:
   };
   auto u8 = [&]() { return static_cast<uint8_t>(bytes[pos++]); };
   auto u16 = [&]() {
-    uint16_t v = static_cast<uint16_t>(u8() << 8);
-    return static_cast<uint16_t>(v | u8());
+    const uint16_t v = LoadBe16(&bytes[pos]);
+    pos += 2;
+    return v;
   };
   auto i32 = [&]() {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = (v << 8) | u8();
-    return static_cast<int32_t>(v);
+    const auto v = static_cast<int32_t>(LoadBe32(&bytes[pos]));
+    pos += 4;
+    return v;
   };
   while (pos < bytes.size()) {
     UiMessage m;

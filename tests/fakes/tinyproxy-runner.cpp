@@ -32,14 +32,9 @@ int FreePort() {
 }
 
 bool Connectable(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  const int fd = ConnectLoopback(port);
   if (fd >= 0) ::close(fd);
-  return ok;
+  return fd >= 0;
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "fakes/tls-peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,17 +25,7 @@ TestCert::TestCert() {
 }
 
 TlsScriptedPeer::TlsScriptedPeer(size_t raw_prefix) : m_rawPrefix(raw_prefix) {
-  m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);  // see ListenLoopback
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-      ::listen(m_listen, 4) != 0 ||
-      ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    throw std::runtime_error("cannot listen on loopback");
-  }
-  m_port = ntohs(a.sin_port);
+  m_listen = ListenLoopback(m_port, 4);
 }
 
 TlsScriptedPeer::~TlsScriptedPeer() {

@@ -60,6 +60,17 @@ TEST_P(RemoveRemoteTest, ItemThatCameBackOrIsUnknownIsLeftAlone) {
   EXPECT_EQ(RemoveRemote("/never-synced.txt"), ERR_OK);
 }
 
+TEST_P(RemoveRemoteTest, AFolderWhereASyncedFileWasIsSentInItsPlace) {
+  MakeFile("/back", "a file");
+  ASSERT_EQ(unlink(Local("/back").c_str()), 0);
+  ASSERT_EQ(mkdir(Local("/back").c_str(), 0755), 0);
+  // The file's removal took the queue place of the folder's creation.
+  ASSERT_EQ(RemoveRemote("/back"), ERR_OK);
+  RunQueuedLocalEvents();
+  EXPECT_TRUE(ServerRow("/back").isDir());
+  EXPECT_TRUE(Row("/back").IsDir());
+}
+
 TEST_P(RemoveRemoteTest, NewerServerVersionOfARemovedFileStaysThere) {
   MakeFile("/f.txt", "v1");
   ASSERT_EQ(HookPutBytes(server->store(), "/f.txt", "v2 from elsewhere", 1500000100), 0);

@@ -88,6 +88,44 @@ TEST(LossyConversionTest, ReplacesInvalidSequences) {
   EXPECT_EQ(WideToUtf8Lossy(std::wstring(L"x") + static_cast<wchar_t>(0xDC00)), "x\xef\xbf\xbd");
 }
 
+TEST(ParseDecimalTest, AcceptsOnlyWholeDigitStringsWithinTheBound) {
+  constexpr uint64_t kU64Max = UINT64_MAX;
+  struct Case {
+    const char* text;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+  } cases[] = {
+      {"0", 10, true, 0},
+      {"007", 10, true, 7},
+      {"65535", 65535, true, 65535},
+      {"65536", 65535, false, 0},
+      {"9", 5, false, 0},  // a single digit above a small bound
+      {"18446744073709551615", kU64Max, true, kU64Max},
+      {"18446744073709551616", kU64Max, false, 0},  // one past 64 bits
+      {"99999999999999999999", kU64Max, false, 0},  // wraps modulo 2^64 if unchecked
+      {"", kU64Max, false, 0},
+      {"-1", kU64Max, false, 0},
+      {"+1", kU64Max, false, 0},
+      {" 1", kU64Max, false, 0},
+      {"1 ", kU64Max, false, 0},
+      {" -5", kU64Max, false, 0},
+      {"12x", kU64Max, false, 0},
+      {"0x10", kU64Max, false, 0},
+      {"1e3", kU64Max, false, 0},
+  };
+  for (const Case& c : cases) {
+    uint64_t out = 4242;
+    EXPECT_EQ(ParseDecimal(c.text, c.max, out), c.ok) << '"' << c.text << '"';
+    EXPECT_EQ(out, c.ok ? c.value : 4242) << '"' << c.text << '"';
+  }
+  uint64_t out = 0;
+  EXPECT_TRUE(ParseDecimal(L"36500", 36500, out));
+  EXPECT_EQ(out, 36500u);
+  EXPECT_FALSE(ParseDecimal(L"\u0661", 9, out));                       // a digit of another script
+  EXPECT_FALSE(ParseDecimal(std::string_view("1\0002", 3), 99, out));  // an embedded NUL
+}
+
 TEST(Base64Test, KnownVectors) {
   EXPECT_EQ(Enc(""), "");
   EXPECT_EQ(Enc("a"), "YQ==");
