@@ -3,19 +3,27 @@
 // server's answer.
 //
 // The content that goes out is always a private snapshot of the file: the
-// checksum and the new signature are computed from the very bytes written
-// into that copy as it is taken (one read of the file), the delta from the
+// checksum is computed from the very bytes written into that copy as it is
+// taken (one read of the file), the delta and the new signature from the
 // copy, so the announced checksum describes exactly the bytes sent. The
 // snapshot is sent only when the live file still matches it once everything
 // is prepared; a file written meanwhile is tried again, never sent as a mix
-// of two versions.
+// of two versions. The signature is written beside the send, on a thread of
+// its own, and waited for before the answer is recorded.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
+#include <vector>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
 #include "client/store/sign-mgr.h"
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
+#include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
@@ -104,24 +112,13 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
     return ERR_SYS;
   }
-  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
   RSDigest digest;
-  RSSignatureWriter signature;
-  bool sign_failed = signature.Open(sign_file.getPath()) != 0;
   uint64_t copied = 0;
-  const int copy_rc = sign_failed ? -1
-                                  : FSCopy(full, copy.getPath(), false,
-                                           [&](const char* data, size_t len) {
-                                             digest.Update(data, len);
-                                             copied += len;
-                                             sign_failed = signature.Write(data, len) != 0;
-                                             return sign_failed ? -1 : 0;
-                                           });
-  if (!sign_failed && copy_rc == 0) sign_failed = signature.Finish() != 0;
-  if (sign_failed) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
-    return ERR_SYS;
-  }
+  const int copy_rc = FSCopy(full, copy.getPath(), false, [&](const char* data, size_t len) {
+    digest.Update(data, len);
+    copied += len;
+    return 0;
+  });
   if (copy_rc != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to copy from '%s' to '%s', retry upload\n", full,
              copy.getPath());
@@ -192,6 +189,11 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     return ERR_INT;
   }
 
+  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
+  if (m_sign_job.Start(copy.getPath(), sign_file.getPath()) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
+    return ERR_SYS;
+  }
   req.data_blocks |= BLK_FILE;
   req.file.size = copied;
   req.file.hash = snap_hash;
@@ -200,9 +202,44 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   return 0;
 }
 
+int SignatureJob::Start(const std::wstring& content, const std::wstring& sig) {
+  (void)Join();
+  std::string path;
+  if (NativeStrToUTF8(content, path) < 0) return -1;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return -1;
+  m_rc = -1;
+  m_thread = std::thread([this, fd = std::move(fd), sig]() {
+    RSSignatureWriter writer;
+    if (writer.Open(sig) != 0) return;
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+      const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return;
+      if (n == 0) break;
+      if (writer.Write(buf.data(), static_cast<size_t>(n)) != 0) return;
+    }
+    if (writer.Finish() == 0) m_rc = 0;
+  });
+  return 0;
+}
+
+int SignatureJob::Join() {
+  if (!m_thread.joinable()) return m_rc;
+  m_thread.join();
+  return m_rc;
+}
+
 int Worker::UploadLocal(const std::wstring& path) {
   const std::wstring full = FullPath(path);
   TempFile sign_file(SignMgr::folder());
+  // Whatever way this returns, the signature job is done with `sign_file`
+  // before it is removed.
+  struct JoinSignature {
+    SignatureJob& job;
+    ~JoinSignature() { (void)job.Join(); }
+  } join_signature{m_sign_job};
 
   FILE_INFO info;
   if (FSStat(full, info) != 0) {
@@ -333,7 +370,15 @@ int Worker::UploadLocal(const std::wstring& path) {
           (void)FSUTime(full, resp.common_attr.mtime, resp.common_attr.mtime);
         }
       }
-      if (CommitDatabase(ctx, row, sign_file) != 0) {
+      ClientFileEventInfo base_row = row;
+      if ((req.data_blocks & BLK_FILE) && m_sign_job.Join() != 0) {
+        // The content is on the server; without its signature the next
+        // change goes whole, and the old signature describes other bytes.
+        SYNC_LOG(L_ERR, L"UploadLocal: Failed to calculate signature for '%s'\n", full);
+        sign_file.remove();
+        base_row.signaturePath.clear();
+      }
+      if (CommitDatabase(ctx, base_row, sign_file) != 0) {
         SYNC_LOG(L_ERR, L"UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
       }

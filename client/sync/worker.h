@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "client/core/event-list.h"
 #include "client/store/event-db.h"
@@ -162,6 +163,29 @@ enum BasisResult {
   BASIS_VANISHED = 3,    // the item the database records is gone
 };
 
+// Writes the signature of a finished snapshot on a thread of its own, while
+// the worker checks the file and sends the snapshot: the signature is only
+// needed once the server has taken the content. The snapshot is read through
+// a descriptor opened by Start, so it may be unlinked meanwhile.
+class SignatureJob {
+ public:
+  SignatureJob() = default;
+  ~SignatureJob() { (void)Join(); }
+  SignatureJob(const SignatureJob&) = delete;
+  SignatureJob& operator=(const SignatureJob&) = delete;
+
+  // Starts writing the signature of `content` to `sig`. 0, or -1 when
+  // `content` cannot be opened (nothing runs then).
+  int Start(const std::wstring& content, const std::wstring& sig);
+  // Waits for the job: 0 when the signature was written whole, -1 when it
+  // failed or none was started.
+  int Join();
+
+ private:
+  std::thread m_thread;
+  int m_rc = -1;  // written by the job's thread, read after the join
+};
+
 class Worker : public SyncTask {
  public:
   enum Action {
@@ -287,7 +311,8 @@ class Worker : public SyncTask {
   int CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& row,
                      TempFile& sign_file);  // upload.cpp
   // Fills the file block of `req` (upload.cpp): 0, ERR_INT (the file
-  // changed meanwhile) or ERR_SYS.
+  // changed meanwhile) or ERR_SYS. When it sets BLK_FILE, m_sign_job is
+  // writing the content's signature into `sign_file`.
   int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadRequest& req,
                        TempFile& sign_file);
 
@@ -352,6 +377,8 @@ class Worker : public SyncTask {
   // A path whose delta did not reproduce the announced content although the
   // basis was unchanged: its next download asks for the whole file.
   std::wstring m_whole_next;
+  // The signature of the upload in work (see PrepareFileBlock).
+  SignatureJob m_sign_job;
 };
 
 class Worker4 : public Worker {

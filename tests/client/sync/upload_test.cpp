@@ -10,6 +10,7 @@
 #include "client/store/file-status-db.h"
 #include "fakes/engine-fixture.h"
 #include "lib/base/errors.h"
+#include "rsapi/rs-api.h"
 
 namespace {
 
@@ -72,6 +73,10 @@ TEST_P(UploadTest, NewItemsAreSentWholeAndRecorded) {
   ASSERT_FALSE(row.signaturePath.empty());
   EXPECT_EQ(row.signaturePath.compare(0, cfg->SignLocGet().size(), cfg->SignLocGet()), 0);
   EXPECT_TRUE(IsFileExist(row.signaturePath));
+  // Written beside the send, it is whole and of the bytes sent.
+  const std::string expected = dir.Sub("expected.sig");
+  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(Local("/a.txt")), Utf8ToWideLossy(expected)), 0);
+  EXPECT_EQ(ReadFile(WideToUtf8Lossy(row.signaturePath)), ReadFile(expected));
   EXPECT_TRUE(Row("/d").IsDir());
   // An unchanged directory the database knows needs no exchange.
   RefuseExchangesFor("/d");
