@@ -834,10 +834,9 @@ def main():
             digest = md5_file(src)
         if want("delta"):
             b.delta(src)
-        if want("download-big"):
+        if want("download") or want("download-big"):
             b.download_big(src, digest)
         if want("download"):
-            b.download_big(src, digest)
             if tree is None:
                 stage, _ = b.fresh("stage-small")
                 tree = os.path.join(stage, "tree")
