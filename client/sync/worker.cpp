@@ -50,9 +50,6 @@ constexpr Policy kPolicy[] = {
     {true, Worker::ACTION_ABORT_EXCEPTION},   // ERR_QUOTA
     {true, Worker::ACTION_ABORT_EXCEPTION},   // ERR_DISKFULL
 };
-// Read size of the one-pass checksum and signature.
-constexpr size_t kHashChunk = 65536;
-
 constexpr int kLastKnownCode = -static_cast<int>(sizeof(kPolicy) / sizeof(kPolicy[0]) - 1);
 
 // File status recorded for each NotifyEventType.
@@ -343,34 +340,19 @@ int Worker::CalculateSignature(const std::wstring& path, TempFile& sign_file) co
 
 int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
                                      TempFile& sign_file) const {
-  RSDigest digest;
-  RSSignatureWriter signature;
-  std::string native;
-  UniqueFd fd;
-  if (SignMgr::createSignatureFile(sign_file) != 0 || signature.Open(sign_file.getPath()) != 0 ||
-      NativeStrToUTF8(path, native) != 0 ||
-      !(fd = UniqueFd(open(native.c_str(), O_RDONLY | O_CLOEXEC))).valid()) {
+  // The signature, the heavier half, is written on a thread of its own
+  // while this one hashes: both read the same private staged file.
+  SignatureJob signature;
+  if (SignMgr::createSignatureFile(sign_file) != 0 ||
+      signature.Start(path, sign_file.getPath()) != 0) {
     SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
     return -1;
   }
-  std::vector<char> buf(kHashChunk);
-  for (;;) {
-    const ssize_t n = read(fd.get(), buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n > 0 && signature.Write(buf.data(), static_cast<size_t>(n)) != 0)) {
-      SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
-      return -1;
-    }
-    if (n == 0) break;
-    digest.Update(buf.data(), static_cast<size_t>(n));
-  }
-  if (signature.Finish() != 0) {
+  const int md4 = RSCalcMD4Text(path, hash);
+  if (signature.Join() != 0 || md4 != 0) {
     SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
     return -1;
   }
-  unsigned char raw[kMD4DigestLen];
-  digest.Final(raw);
-  hash = RSDigestToText(raw);
   return 0;
 }
 
