@@ -207,7 +207,7 @@ int RSCalcMD4Text(const std::wstring& path, std::wstring& hash) {
   return 0;
 }
 
-// ---- Incremental forms ---------------------------------------------------------
+// ---- Incremental form -----------------------------------------------------------
 
 struct RSDigest::Impl {
   MD4_CTX ctx;
@@ -225,66 +225,4 @@ void RSDigest::Update(const void* data, size_t len) {
 
 void RSDigest::Final(unsigned char* digest) {
   MD4_Final(digest, &m_impl->ctx);
-}
-
-struct RSSignatureWriter::Impl {
-  FilePtr out;
-  JobPtr job;
-  // Content the job has not taken yet: it consumes whole blocks only.
-  std::vector<char> in;
-  std::vector<char> outbuf = std::vector<char>(kJobBufSize);
-};
-
-RSSignatureWriter::RSSignatureWriter() : m_impl(new Impl) {}
-
-RSSignatureWriter::~RSSignatureWriter() = default;
-
-int RSSignatureWriter::Open(const std::wstring& sig) {
-  InstallTrace();
-  m_impl->out = OpenFile(sig, "wb");
-  if (!m_impl->out) return -1;
-  m_impl->job.reset(rs_sig_begin(kRSBlockLen, kRSStrongLen, RS_MD4_SIG_MAGIC));
-  return m_impl->job ? 0 : -1;
-}
-
-int RSSignatureWriter::Run(bool eof) {
-  Impl& m = *m_impl;
-  rs_buffers_t b{};
-  b.next_in = m.in.data();
-  b.avail_in = m.in.size();
-  b.eof_in = eof ? 1 : 0;
-  for (;;) {
-    b.next_out = m.outbuf.data();
-    b.avail_out = m.outbuf.size();
-    const size_t before_in = b.avail_in;
-    const rs_result r = rs_job_iter(m.job.get(), &b);
-    const size_t produced = m.outbuf.size() - b.avail_out;
-    if (produced > 0 && fwrite(m.outbuf.data(), 1, produced, m.out.get()) != produced) return -1;
-    if (r == RS_DONE) break;
-    if (r != RS_BLOCKED) {
-      SF_LOG(L_DEBUG, L"[DEBUG] rs-api(%d): job failed: %s\n", rs_strerror(r));
-      return -1;
-    }
-    if (produced == 0 && b.avail_in == before_in) {
-      if (eof) return -1;  // a finished stream that does not end
-      break;               // needs more than a partial block
-    }
-  }
-  m.in.erase(m.in.begin(), m.in.end() - static_cast<std::ptrdiff_t>(b.avail_in));
-  return 0;
-}
-
-int RSSignatureWriter::Write(const char* data, size_t len) {
-  if (!m_impl->job) return -1;
-  m_impl->in.insert(m_impl->in.end(), data, data + len);
-  return m_impl->in.size() < kJobBufSize ? 0 : Run(false);
-}
-
-int RSSignatureWriter::Finish() {
-  if (!m_impl->job) return -1;
-  int r = Run(true);
-  m_impl->job.reset();
-  FILE* f = m_impl->out.release();
-  if (fclose(f) != 0) r = -1;
-  return r;
 }

@@ -54,9 +54,9 @@ std::wstring RSDigestToText(const unsigned char* digest);
 // server's checksum helpers, which add their own log lines.
 [[nodiscard]] int RSCalcMD4Text(const std::wstring& path, std::wstring& hash);
 
-// Incremental forms of RSCalcMD4 and RSCalcSign, for a caller that streams
-// content once and needs several results of it: fed the same bytes, they
-// give exactly what the file functions give. Not thread-safe per object.
+// The incremental form of RSCalcMD4, for a caller that streams content once
+// and needs several results of it: fed the same bytes, it gives exactly what
+// the file function gives. Not thread-safe per object.
 class RSDigest {
  public:
   RSDigest();
@@ -69,26 +69,6 @@ class RSDigest {
   void Final(unsigned char* digest);
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> m_impl;
-};
-
-class RSSignatureWriter {
- public:
-  RSSignatureWriter();
-  ~RSSignatureWriter();
-  RSSignatureWriter(const RSSignatureWriter&) = delete;
-  RSSignatureWriter& operator=(const RSSignatureWriter&) = delete;
-  // Creates or truncates `sig`. Returns 0 or -1.
-  [[nodiscard]] int Open(const std::wstring& sig);
-  // Adds content. Returns 0 or -1 (the output may then be partial).
-  [[nodiscard]] int Write(const char* data, size_t len);
-  // Completes and closes the signature. Returns 0 or -1.
-  [[nodiscard]] int Finish();
-
- private:
-  // Runs the job over what is buffered; `eof` at the end of the content.
-  int Run(bool eof);
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };

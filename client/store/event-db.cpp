@@ -155,18 +155,12 @@ namespace {
 // SQLite's structural check of every page, without the slower index
 // comparison of a full integrity check. `why` gets its first complaint.
 bool QuickCheck(Db& db, std::string& why) {
-  sqlite_util::Stmt st;
-  if (st.Prepare(db.get(), "PRAGMA quick_check(1);") != SQLITE_OK) {
+  Stmt st;
+  if (st.Prepare(db.get(), "PRAGMA quick_check(1);") != SQLITE_OK || st.Step() != SQLITE_ROW) {
     why = db.ErrMsg();
     return false;
   }
-  const int rc = st.Step();
-  if (rc != SQLITE_ROW) {
-    why = db.ErrMsg();
-    return false;
-  }
-  const unsigned char* text = sqlite3_column_text(st.get(), 0);
-  why = text ? reinterpret_cast<const char*>(text) : "";
+  why = st.ColumnText(0);
   return why == "ok";
 }
 

@@ -10,20 +10,13 @@
 // is prepared; a file written meanwhile is tried again, never sent as a mix
 // of two versions. The signature is written beside the send, on a thread of
 // its own, and waited for before the answer is recorded.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
-#include <vector>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
 #include "client/store/sign-mgr.h"
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
-#include "lib/base/handles.h"
-#include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
@@ -200,35 +193,6 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   req.file.type = is_delta ? 1 : 0;
   req.file.data = is_delta ? delta : copy;
   return 0;
-}
-
-int SignatureJob::Start(const std::wstring& content, const std::wstring& sig) {
-  (void)Join();
-  std::string path;
-  if (NativeStrToUTF8(content, path) < 0) return -1;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return -1;
-  m_rc = -1;
-  m_thread = std::thread([this, fd = std::move(fd), sig]() {
-    RSSignatureWriter writer;
-    if (writer.Open(sig) != 0) return;
-    std::vector<char> buf(1 << 16);
-    for (;;) {
-      const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return;
-      if (n == 0) break;
-      if (writer.Write(buf.data(), static_cast<size_t>(n)) != 0) return;
-    }
-    if (writer.Finish() == 0) m_rc = 0;
-  });
-  return 0;
-}
-
-int SignatureJob::Join() {
-  if (!m_thread.joinable()) return m_rc;
-  m_thread.join();
-  return m_rc;
 }
 
 int Worker::UploadLocal(const std::wstring& path) {

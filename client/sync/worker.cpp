@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <vector>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
@@ -21,6 +19,7 @@
 #include "lib/base/errors.h"
 #include "lib/base/handles.h"
 #include "lib/base/utility.h"
+#include "lib/fs/nofollow-walk.h"
 #include "rsapi/rs-api.h"
 
 namespace {
@@ -348,12 +347,30 @@ int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& has
     SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
     return -1;
   }
-  const int md4 = RSCalcMD4Text(path, hash);
-  if (signature.Join() != 0 || md4 != 0) {
+  const int md4 = CalculateMD4(path, hash);
+  if (signature.Join() != 0) {
     SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
     return -1;
   }
+  return md4;
+}
+
+int SignatureJob::Start(const std::wstring& content, const std::wstring& sig) {
+  (void)Join();
+  std::string path;
+  if (NativeStrToUTF8(content, path) < 0) return -1;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return -1;
+  m_rc = -1;
+  m_thread = std::thread(
+      [this, fd = std::move(fd), sig]() { m_rc = RSCalcSign(FdPath(fd.get()), sig) == 0 ? 0 : -1; });
   return 0;
+}
+
+int SignatureJob::Join() {
+  if (!m_thread.joinable()) return m_rc;
+  m_thread.join();
+  return m_rc;
 }
 
 int Worker::CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,
