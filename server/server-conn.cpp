@@ -426,10 +426,13 @@ int ServerConnection::ReceiveContent(const UploadRequest& req, const SharePath& 
       req.file_is_delta ? req.file_size + req.file_size / 8 + kDeltaSlackBytes : req.file_size;
   uint8_t type = 0;
   uint64_t len = 0;
+  // A whole file is hashed as it arrives; a delta's result only once patched.
+  RSDigest digest;
   {
     UniqueFd fd(open(received->path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (!fd.valid()) return ERR_SYS;
-    int r = ProtoReceivePayload(m_ch, fd.get(), max_len, type, len, m_budget);
+    int r = ProtoReceivePayload(m_ch, fd.get(), max_len, type, len, m_budget,
+                                req.file_is_delta ? nullptr : &digest);
     if (r < 0) {
       SF_LOG(L_NOTICE, L"[NOTE] server-conn(%d): upload of '%s' broken off: %s\n", p.str(),
              GetErrorStringW(r));
@@ -454,7 +457,14 @@ int ServerConnection::ReceiveContent(const UploadRequest& req, const SharePath& 
   }
   uint64_t size = 0;
   std::string hash;
-  if (content->Finish(size, hash) != 0) return SPROTO_RES_ERR;
+  if (req.file_is_delta) {
+    if (content->Finish(size, hash) != 0) return SPROTO_RES_ERR;
+  } else {
+    if (content->Flush(size) != 0) return SPROTO_RES_ERR;
+    unsigned char raw[kMD4DigestLen];
+    digest.Final(raw);
+    hash = WideToUtf8Lossy(RSDigestToText(raw));
+  }
   if (size != req.file_size || W(hash) != req.file_hash) {
     SF_LOG(L_NOTICE,
            L"[NOTE] server-conn(%d): '%s' arrived as %llu bytes / %s, announced %llu / %s\n",

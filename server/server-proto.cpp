@@ -8,6 +8,7 @@
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/net/channel.h"
+#include "rsapi/rs-api.h"
 
 namespace sfsrv {
 namespace {
@@ -183,7 +184,7 @@ uint64_t PayloadBudget::Allow(uint64_t n) const {
 }
 
 int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, uint64_t& len,
-                        PayloadBudget& budget) {
+                        PayloadBudget& budget, RSDigest* digest) {
   SF_TRY(ProtoReadSection(ch, SPROTO_ID_DELTATYPE, type));
   SF_TRY(ProtoReadSection(ch, SPROTO_ID_DELTALEN, len));
   if (len > max_len) {
@@ -213,6 +214,7 @@ int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, ui
     }
     budget.used += n;
     if (FullWrite(fd, buf, n) != 0) return ERR_SYS;
+    if (digest) digest->Update(buf, n);
     got += n;
   }
   return 0;

@@ -21,6 +21,7 @@
 #include "lib/proto/proto-common.h"
 
 class Channel;
+class RSDigest;
 
 // The server keeps its own names apart from the client's records of the
 // same exchanges.
@@ -142,10 +143,12 @@ struct PayloadBudget {
 // Receives a payload (DELTATYPE, DELTALEN, DELTAID/DELTADATA blocks) into the
 // open file `fd`. The announced length must be <= `max_len`; block ids must
 // run 0, 1, 2...; an empty block or one running past the length is refused.
+// Every byte written is also fed to `digest` when one is given, so that a
+// whole file's checksum needs no second read.
 // 0; ERR_PROTO; ERR_SYS (write failure); a channel error; ERR_IO once the
 // budget is exhausted (the caller cuts the connection).
 int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, uint64_t& len,
-                        PayloadBudget& budget);
+                        PayloadBudget& budget, RSDigest* digest = nullptr);
 // Sends `len` bytes of the open file `fd` from offset 0 as a payload of
 // `type`, flushing after each block. 0; ERR_SYS (the file is shorter than
 // `len` or unreadable); a channel error; ERR_IO once the budget is exhausted

@@ -154,16 +154,21 @@ std::wstring StagedFile::wpath() const {
   return Utf8ToWideLossy(m_path);
 }
 
-int StagedFile::Finish(uint64_t& size, std::string& hash) {
+int StagedFile::Flush(uint64_t& size) {
   UniqueFd fd(open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!fd.valid() || fsync(fd.get()) != 0 || fstat(fd.get(), &st) != 0) {
     SF_LOG(L_ERR, L"[ERROR] server-store(%d): cannot flush staged '%s': %s\n", m_path, Errno());
     return ERR_SYS;
   }
+  size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+int StagedFile::Finish(uint64_t& size, std::string& hash) {
+  if (Flush(size) != 0) return ERR_SYS;
   std::wstring text;
   if (RSCalcMD4Text(Utf8ToWideLossy(m_path), text) != 0) return ERR_SYS;
-  size = static_cast<uint64_t>(st.st_size);
   hash = WideToUtf8Lossy(text);
   return 0;
 }

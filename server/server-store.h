@@ -59,6 +59,8 @@ class StagedFile {
   // Flushes the content to disk and computes its size and checksum text.
   // 0, or ERR_SYS.
   int Finish(uint64_t& size, std::string& hash);
+  // Finish for content whose checksum was taken as it was written.
+  int Flush(uint64_t& size);
 
  private:
   friend class ServerStore;
