@@ -6,10 +6,10 @@
 // checksum is computed from the very bytes written into that copy as it is
 // taken (one read of the file), the delta and the new signature from the
 // copy, so the announced checksum describes exactly the bytes sent. The
-// snapshot is sent only when the live file still matches it once everything
-// is prepared; a file written meanwhile is tried again, never sent as a mix
-// of two versions. The signature is written beside the send, on a thread of
-// its own, and waited for before the answer is recorded.
+// snapshot's last block goes out only once the live file, read again after
+// the copy was taken, is found to still hold it; a file written meanwhile is
+// tried again, never sent as a mix of two versions. That check and the new
+// signature run beside the send, each on a thread of its own.
 #include <string>
 
 #include "client/core/sysinfo-mgr.h"
@@ -156,8 +156,9 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   }
 
   // The snapshot is a version of the file only if the file still holds it.
+  // Its status is compared here; its content is read again beside the send,
+  // which holds back the last block until that check has passed.
   FILE_INFO end;
-  std::wstring end_hash;
   if (FSStat(full, end) != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to get file status for '%s', undo\n", full);
     return ERR_SYS;
@@ -169,12 +170,7 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
              full);
     return ERR_INT;
   }
-  if (CalculateMD4(full, end_hash) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
-             full);
-    return ERR_SYS;
-  }
-  if (snap_hash != end_hash || copied != end.size) {
+  if (copied != end.size) {
     SYNC_LOG(L_INFO,
              L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not match), "
              L"try it again\n",
@@ -187,6 +183,22 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
     return ERR_SYS;
   }
+  m_end_check.Start([this, full, snap_hash]() -> int {
+    std::wstring end_hash;
+    if (CalculateMD4(full, end_hash) != 0) {
+      SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
+               full);
+      return ERR_SYS;
+    }
+    if (snap_hash != end_hash) {
+      SYNC_LOG(L_INFO,
+               L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
+               L"match), try it again\n",
+               full);
+      return ERR_INT;
+    }
+    return 0;
+  });
   req.data_blocks |= BLK_FILE;
   req.file.size = copied;
   req.file.hash = snap_hash;
@@ -198,12 +210,15 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
 int Worker::UploadLocal(const std::wstring& path) {
   const std::wstring full = FullPath(path);
   TempFile sign_file(SignMgr::folder());
-  // Whatever way this returns, the signature job is done with `sign_file`
-  // before it is removed.
-  struct JoinSignature {
-    SignatureJob& job;
-    ~JoinSignature() { (void)job.Join(); }
-  } join_signature{m_sign_job};
+  // Whatever way this returns, the jobs beside the send are done before
+  // what they read and write is removed.
+  struct JoinJobs {
+    Worker& w;
+    ~JoinJobs() {
+      (void)w.m_end_check.Join();
+      (void)w.m_sign_job.Join();
+    }
+  } join_jobs{*this};
 
   FILE_INFO info;
   if (FSStat(full, info) != 0) {
@@ -460,8 +475,11 @@ int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
     if (((ack & BLK_FILE) && req.file.data.getPath().empty()) ||
         ((ack & BLK_MAC_ATTR) && req.mac_attr.data.getPath().empty()))
       r = ERR_PROTO;
+    // The last block waits for the check that the file still holds what is
+    // sent; the server takes nothing from an upload that stops short of it.
     if (r == 0 && (ack & BLK_FILE))
-      failed(r = ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath()),
+      failed(r = ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath(),
+                                [this]() { return m_end_check.Join(); }),
              L"UploadData: failed to send file data. %s.\n");
     if (r == 0 && (ack & BLK_MAC_ATTR))
       failed(r = ProtoWriteFile(ch, 0, req.mac_attr.data.getPath()),

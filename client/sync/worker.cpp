@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
@@ -355,22 +356,26 @@ int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& has
   return md4;
 }
 
+void BackgroundJob::Start(std::function<int()> job) {
+  (void)Join();
+  m_rc = -1;
+  m_thread = std::thread([this, job = std::move(job)]() { m_rc = job(); });
+}
+
+int BackgroundJob::Join() {
+  if (m_thread.joinable()) m_thread.join();
+  return m_rc;
+}
+
 int SignatureJob::Start(const std::wstring& content, const std::wstring& sig) {
   (void)Join();
   std::string path;
   if (NativeStrToUTF8(content, path) < 0) return -1;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return -1;
-  m_rc = -1;
-  m_thread = std::thread(
-      [this, fd = std::move(fd), sig]() { m_rc = RSCalcSign(FdPath(fd.get()), sig) == 0 ? 0 : -1; });
+  auto fd = std::make_shared<UniqueFd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd->valid()) return -1;
+  BackgroundJob::Start(
+      [fd, sig]() { return RSCalcSign(FdPath(fd->get()), sig) == 0 ? 0 : -1; });
   return 0;
-}
-
-int SignatureJob::Join() {
-  if (!m_thread.joinable()) return m_rc;
-  m_thread.join();
-  return m_rc;
 }
 
 int Worker::CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,

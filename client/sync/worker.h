@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -163,27 +164,36 @@ enum BasisResult {
   BASIS_VANISHED = 3,    // the item the database records is gone
 };
 
-// Writes the signature of a finished snapshot on a thread of its own, while
-// the worker checks the file and sends the snapshot: the signature is only
-// needed once the server has taken the content. The snapshot is read through
-// a descriptor opened by Start, so it may be unlinked meanwhile.
-class SignatureJob {
+// Work that runs on a thread of its own beside a transfer, and whose answer
+// is waited for before it is used.
+class BackgroundJob {
  public:
-  SignatureJob() = default;
-  ~SignatureJob() { (void)Join(); }
-  SignatureJob(const SignatureJob&) = delete;
-  SignatureJob& operator=(const SignatureJob&) = delete;
+  BackgroundJob() = default;
+  ~BackgroundJob() { (void)Join(); }
+  BackgroundJob(const BackgroundJob&) = delete;
+  BackgroundJob& operator=(const BackgroundJob&) = delete;
 
-  // Starts writing the signature of `content` to `sig`. 0, or -1 when
-  // `content` cannot be opened (nothing runs then).
-  int Start(const std::wstring& content, const std::wstring& sig);
-  // Waits for the job: 0 when the signature was written whole, -1 when it
-  // failed or none was started.
+  // Starts `job` once any former one is done.
+  void Start(std::function<int()> job);
+  // Waits for the job and gives its answer (again on later calls); -1 when
+  // none was started.
   int Join();
 
  private:
   std::thread m_thread;
   int m_rc = -1;  // written by the job's thread, read after the join
+};
+
+// Writes the signature of a finished snapshot while the worker sends it: the
+// signature is only needed once the server has taken the content. The
+// snapshot is read through a descriptor opened by Start, so it may be
+// unlinked meanwhile.
+class SignatureJob : public BackgroundJob {
+ public:
+  // Starts writing the signature of `content` to `sig`. 0, or -1 when
+  // `content` cannot be opened (nothing runs then). Join then gives 0 when
+  // the signature was written whole.
+  int Start(const std::wstring& content, const std::wstring& sig);
 };
 
 class Worker : public SyncTask {
@@ -312,7 +322,8 @@ class Worker : public SyncTask {
                      TempFile& sign_file);  // upload.cpp
   // Fills the file block of `req` (upload.cpp): 0, ERR_INT (the file
   // changed meanwhile) or ERR_SYS. When it sets BLK_FILE, m_sign_job is
-  // writing the content's signature into `sign_file`.
+  // writing the content's signature into `sign_file`, and m_end_check is
+  // comparing the file with the snapshot: 0 when it still holds it.
   int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadRequest& req,
                        TempFile& sign_file);
 
@@ -377,8 +388,10 @@ class Worker : public SyncTask {
   // A path whose delta did not reproduce the announced content although the
   // basis was unchanged: its next download asks for the whole file.
   std::wstring m_whole_next;
-  // The signature of the upload in work (see PrepareFileBlock).
+  // The signature of the upload in work, and the check that the file still
+  // holds the snapshot being sent (see PrepareFileBlock).
   SignatureJob m_sign_job;
+  BackgroundJob m_end_check;
 };
 
 class Worker4 : public Worker {

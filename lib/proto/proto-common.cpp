@@ -609,7 +609,7 @@ int ProtoReadDecString(Channel& ch, std::wstring& s) {
 
 // ---- file payloads ------------------------------------------------------------------
 
-int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp) {
+int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp, const std::function<int()>& before_last) {
   if (fp == nullptr) return ERR_INVAL;
   int rc = ProtoWriteSection(ch, SPROTO_ID_DELTATYPE, type);
   SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to get delta type. %s\n");
@@ -620,6 +620,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp) {
     return ERR_SYS;
   }
   const uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  if (size == 0 && before_last && (rc = before_last()) != 0) return rc;
   rc = ProtoWriteSection(ch, SPROTO_ID_DELTALEN, size);
   SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to send data. %s\n");
   if (size == 0) return ch.FlushWrite(0);
@@ -654,6 +655,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp) {
     if (n < kProtoBlockSize)
       SF_LOG(L_DEBUG, L"[DEBUG] proto-common(%d): WriteFile: Send %llu bytes\n",
              static_cast<unsigned long long>(n));
+    if (sent + n == size && before_last && (rc = before_last()) != 0) return rc;
     rc = ProtoWriteSection(ch, SPROTO_ID_DELTAID, index);
     SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to send delta id. %s\n");
     rc = ProtoWriteSection(ch, SPROTO_ID_DELTADATA, buf, static_cast<int>(n));
@@ -673,7 +675,8 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp) {
   return ch.FlushWrite(0);
 }
 
-int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path) {
+int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
+                   const std::function<int()>& before_last) {
   std::string native;
   if (NativeStrToUTF8(path, native) < 0) return ERR_SYS;
   FilePtr fp(std::fopen(native.c_str(), "rb"));
@@ -683,7 +686,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path) {
   }
   // Several blocks per system call instead of one (or two) per block.
   std::setvbuf(fp.get(), nullptr, _IOFBF, kFileBufferSize);
-  return ProtoWriteFile(ch, type, fp.get());
+  return ProtoWriteFile(ch, type, fp.get(), before_last);
 }
 
 int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path, uint64_t max_len) {

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 class Channel;
@@ -301,8 +302,13 @@ const wchar_t* ProtoGetErroString(int index);
 // sent fails with ERR_SYS, bytes added meanwhile are not sent. `fp` is owned
 // by the caller and read from its start. 0, ERR_SYS (stat or read failure,
 // unopenable path) or a channel error.
-[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp);
-[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path);
+// `before_last`, when given, runs before the last block goes out (before the
+// length, for an empty file): a non-zero answer ends the transfer with that
+// code and the payload incomplete, so the peer can never take it whole.
+[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp,
+                                 const std::function<int()>& before_last = nullptr);
+[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
+                                 const std::function<int()>& before_last = nullptr);
 // Creates or truncates `path` and writes the received payload into it;
 // `type` gets the DELTATYPE byte. 0; ERR_PROTO for an empty block or blocks
 // running past the announced length; ERR_SYS for local file failures; a
