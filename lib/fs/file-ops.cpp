@@ -14,7 +14,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "lib/base/errors.h"
@@ -28,7 +30,9 @@ namespace {
 
 constexpr wchar_t kLogComponent[] = L"file_op_debug";
 
-constexpr size_t kCopyChunk = 8192;
+// Large enough that a big file costs few system calls, and that handing a
+// chunk to a copy's tap thread is rare next to the work on it.
+constexpr size_t kCopyChunk = 256 * 1024;
 constexpr int kMktempAttempts = 100;
 
 #ifndef EXFAT_SUPER_MAGIC
@@ -305,6 +309,93 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
   return FSCopy(from, to, isDelOrigin, FSCopyTap());
 }
 
+namespace {
+
+// Runs a copy's tap on a thread of its own, so that the tap's work on one
+// chunk (a checksum, typically the heavier half) overlaps reading and
+// writing the next. Chunks go through a small ring of buffers, in order.
+class TapThread {
+ public:
+  explicit TapThread(const FSCopyTap& tap) : m_tap(tap) {
+    for (Slot& s : m_slots) s.data.resize(kCopyChunk);
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~TapThread() { (void)Finish(); }
+  TapThread(const TapThread&) = delete;
+  TapThread& operator=(const TapThread&) = delete;
+
+  // The buffer to fill next (kCopyChunk bytes), once the tap is done with
+  // what it held before.
+  char* Next() {
+    MutexLock g(m_mutex);
+    Slot& s = m_slots[m_head % kSlots];
+    while (s.full && !m_failed) m_cv.Wait(m_mutex);
+    return s.data.data();
+  }
+  // Hands the buffer from Next, now holding `len` bytes, to the tap. False
+  // once the tap has failed.
+  bool Submit(size_t len) {
+    MutexLock g(m_mutex);
+    if (m_failed) return false;
+    Slot& s = m_slots[m_head++ % kSlots];
+    s.len = len;
+    s.full = true;
+    m_cv.NotifyAll();
+    return true;
+  }
+  // Waits until the tap has seen every chunk: true when it took them all.
+  bool Finish() {
+    {
+      MutexLock g(m_mutex);
+      m_done = true;
+      m_cv.NotifyAll();
+    }
+    if (m_thread.joinable()) m_thread.join();
+    MutexLock g(m_mutex);
+    return !m_failed;
+  }
+
+ private:
+  static constexpr size_t kSlots = 4;
+  struct Slot {
+    std::vector<char> data;
+    size_t len = 0;
+    bool full = false;
+  };
+
+  void Run() {
+    for (size_t tail = 0;; ++tail) {
+      Slot* s;
+      {
+        MutexLock g(m_mutex);
+        s = &m_slots[tail % kSlots];
+        while (!s->full && !m_done) m_cv.Wait(m_mutex);
+        // The producer fills the ring in order: an empty slot once it is
+        // done means every chunk was seen.
+        if (!s->full) return;
+      }
+      // The slot is the tap's until it is marked empty again.
+      const bool ok = m_tap(s->data.data(), s->len) == 0;
+      MutexLock g(m_mutex);
+      s->full = false;
+      if (!ok) m_failed = true;
+      m_cv.NotifyAll();
+      if (!ok) return;
+    }
+  }
+
+  const FSCopyTap& m_tap;
+  Mutex m_mutex;
+  CondVar m_cv;
+  Slot m_slots[kSlots];  // data and len: the side that owns the slot (see full)
+  size_t m_head GUARDED_BY(m_mutex) = 0;
+  bool m_done GUARDED_BY(m_mutex) = false;
+  bool m_failed GUARDED_BY(m_mutex) = false;
+  std::thread m_thread;
+};
+
+}  // namespace
+
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
            const FSCopyTap& tap) {
   std::string nfrom, nto;
@@ -354,9 +445,15 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
     return -1;
   }
 
-  std::vector<char> buf(kCopyChunk);
+  std::unique_ptr<TapThread> tapper;
+  std::vector<char> own;
+  if (tap)
+    tapper.reset(new TapThread(tap));
+  else
+    own.resize(kCopyChunk);
   for (;;) {
-    ssize_t n = ::read(src.get(), buf.data(), buf.size());
+    char* const buf = tapper ? tapper->Next() : own.data();
+    ssize_t n = ::read(src.get(), buf, kCopyChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: ReadFile failed with error code %d\n",
@@ -367,7 +464,7 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
     for (ssize_t done = 0; done < n;) {
       ssize_t w = Injected(FSOP_WRITE, to)
                       ? -1
-                      : ::write(dst.get(), buf.data() + done, static_cast<size_t>(n - done));
+                      : ::write(dst.get(), buf + done, static_cast<size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) {
         if (w == 0) errno = EIO;
@@ -377,10 +474,14 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
       }
       done += w;
     }
-    if (tap && tap(buf.data(), static_cast<size_t>(n)) != 0) {
+    if (tapper && !tapper->Submit(static_cast<size_t>(n))) {
       SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: the copy's reader failed\n");
       return -1;
     }
+  }
+  if (tapper && !tapper->Finish()) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: the copy's reader failed\n");
+    return -1;
   }
   src.reset();
   if (dst.close() != 0) {

@@ -117,15 +117,17 @@ int FSCloseDir(DIR_HANDLE& h);
 // made. Returns 0 or -1.
 [[nodiscard]] int FSRename(const std::wstring& from, const std::wstring& to);
 
-// Copies the bytes of `from` into `to` (created or truncated) in 8192-byte
-// chunks; times and permissions are not copied. With isDelOrigin the source
+// Copies the bytes of `from` into `to` (created or truncated); times and
+// permissions are not copied. With isDelOrigin the source
 // is deleted after a successful copy only. Copying a file onto itself (or a
 // hard link of itself) fails without touching it, and so does a source
 // that is not a regular file (directory, fifo, device). Returns 0 or -1.
 [[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin);
 // As FSCopy, handing every chunk to `tap` (in order) once it is written, so
 // that a caller needing the copy and results of its content reads the
-// source once. A non-zero answer from `tap` ends the copy with -1.
+// source once. `tap` runs on a thread of its own, beside the copy of the
+// next chunks; it has returned for every chunk when FSCopy returns. A
+// non-zero answer from `tap` ends the copy with -1.
 using FSCopyTap = std::function<int(const char* data, size_t len)>;
 [[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
                          const FSCopyTap& tap);

@@ -141,8 +141,9 @@ TEST_P(UploadTest, SameSizeRewriteWithinTheRecordedSecondIsStillSent) {
 
 TEST_P(UploadTest, ChangeWhilePreparedIsNeverSentHalfOldHalfNew) {
   // The file changes under the copy and changes back, keeping its size and
-  // time: what was read is a mix that never existed on disk.
-  const std::string a = Pattern(64 * 1024, 2), b = Pattern(64 * 1024, 3);
+  // time: what was read is a mix that never existed on disk. (Big enough
+  // for several chunks of the copy.)
+  const std::string a = Pattern(4 << 20, 2), b = Pattern(4 << 20, 3);
   WriteFile(Local("/m.bin"), a);
   SetMtime(Local("/m.bin"), 1500000000);
   std::atomic<int> chunks{0};

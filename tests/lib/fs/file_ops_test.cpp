@@ -294,14 +294,36 @@ TEST(FSCopyTest, EmptyAndMultiChunkFilesAreCopiedExactly) {
   EXPECT_TRUE(PathExists(t.Sub("empty.copy")));
   EXPECT_EQ(ReadFile(t.Sub("empty.copy")), "");
 
-  for (size_t n : {size_t{8192}, size_t{3 * 8192 + 17}}) {
+  for (size_t n : {size_t{8192}, size_t{3 * 8192 + 17}, size_t{(5 << 20) + 3}}) {
     const std::string data = RandomBytes(n, static_cast<unsigned>(n));
     WriteFile(t.Sub("big"), data);
     WriteFile(t.Sub("big.copy"), std::string(100000, 'z'));  // longer: must be truncated
     ASSERT_EQ(FSCopy(W(t.Sub("big")), W(t.Sub("big.copy")), false), 0);
     EXPECT_EQ(ReadFile(t.Sub("big.copy")), data) << n;
     EXPECT_EQ(ReadFile(t.Sub("big")), data);
+
+    // The tap, on its own thread, sees every byte once and in order, and
+    // is done with all of them when the copy returns.
+    std::string tapped;
+    ASSERT_EQ(FSCopy(W(t.Sub("big")), W(t.Sub("tapped")), false,
+                     [&](const char* p, size_t len) {
+                       tapped.append(p, len);
+                       return 0;
+                     }),
+              0);
+    EXPECT_TRUE(tapped == data) << n;
   }
+}
+
+TEST(FSCopyTest, FailingTapEndsTheCopy) {
+  TempDir t;
+  WriteFile(t.Sub("src"), RandomBytes((3 << 20) + 1, 7));
+  int calls = 0;
+  EXPECT_EQ(FSCopy(W(t.Sub("src")), W(t.Sub("dst")), true,
+                   [&](const char*, size_t) { return ++calls == 2 ? -1 : 0; }),
+            -1);
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(PathExists(t.Sub("src")));  // the origin stays after a failed copy
 }
 
 TEST(FSCopyTest, DeletesOriginOnlyAfterSuccess) {
