@@ -179,26 +179,30 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   }
 
   SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
-  if (m_sign_job.Start(copy.getPath(), sign_file.getPath()) != 0) {
+  const bool background = copied > BackgroundJob::kBackgroundBytes;
+  if (m_sign_job.Start(copy.getPath(), sign_file.getPath(), background) != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
     return ERR_SYS;
   }
-  m_end_check.Start([this, full, snap_hash]() -> int {
-    std::wstring end_hash;
-    if (CalculateMD4(full, end_hash) != 0) {
-      SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
-               full);
-      return ERR_SYS;
-    }
-    if (snap_hash != end_hash) {
-      SYNC_LOG(L_INFO,
-               L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
-               L"match), try it again\n",
-               full);
-      return ERR_INT;
-    }
-    return 0;
-  });
+  m_end_check.Start(
+      [this, full, snap_hash]() -> int {
+        std::wstring end_hash;
+        if (CalculateMD4(full, end_hash) != 0) {
+          SYNC_LOG(L_ERR,
+                   L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
+                   full);
+          return ERR_SYS;
+        }
+        if (snap_hash != end_hash) {
+          SYNC_LOG(L_INFO,
+                   L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
+                   L"match), try it again\n",
+                   full);
+          return ERR_INT;
+        }
+        return 0;
+      },
+      background);
   req.data_blocks |= BLK_FILE;
   req.file.size = copied;
   req.file.hash = snap_hash;

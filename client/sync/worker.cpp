@@ -341,10 +341,14 @@ int Worker::CalculateSignature(const std::wstring& path, TempFile& sign_file) co
 int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
                                      TempFile& sign_file) const {
   // The signature, the heavier half, is written on a thread of its own
-  // while this one hashes: both read the same private staged file.
+  // while this one hashes (for a file big enough to pay for the thread):
+  // both read the same private staged file.
   SignatureJob signature;
+  FILE_INFO staged;
+  const bool background =
+      FSStat(path, staged) != 0 || staged.size > BackgroundJob::kBackgroundBytes;
   if (SignMgr::createSignatureFile(sign_file) != 0 ||
-      signature.Start(path, sign_file.getPath()) != 0) {
+      signature.Start(path, sign_file.getPath(), background) != 0) {
     SYNC_LOG(L_ERR, L"CalculateSignature: Failed to calculate signature for '%s'\n", path);
     return -1;
   }
@@ -356,10 +360,13 @@ int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& has
   return md4;
 }
 
-void BackgroundJob::Start(std::function<int()> job) {
+void BackgroundJob::Start(std::function<int()> job, bool background) {
   (void)Join();
   m_rc = -1;
-  m_thread = std::thread([this, job = std::move(job)]() { m_rc = job(); });
+  if (background)
+    m_thread = std::thread([this, job = std::move(job)]() { m_rc = job(); });
+  else
+    m_rc = job();
 }
 
 int BackgroundJob::Join() {
@@ -367,14 +374,14 @@ int BackgroundJob::Join() {
   return m_rc;
 }
 
-int SignatureJob::Start(const std::wstring& content, const std::wstring& sig) {
+int SignatureJob::Start(const std::wstring& content, const std::wstring& sig, bool background) {
   (void)Join();
   std::string path;
   if (NativeStrToUTF8(content, path) < 0) return -1;
   auto fd = std::make_shared<UniqueFd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd->valid()) return -1;
-  BackgroundJob::Start(
-      [fd, sig]() { return RSCalcSign(FdPath(fd->get()), sig) == 0 ? 0 : -1; });
+  BackgroundJob::Start([fd, sig]() { return RSCalcSign(FdPath(fd->get()), sig) == 0 ? 0 : -1; },
+                       background);
   return 0;
 }
 

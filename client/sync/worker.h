@@ -168,13 +168,17 @@ enum BasisResult {
 // is waited for before it is used.
 class BackgroundJob {
  public:
+  // Below this many bytes to read, a job is cheaper than the thread for it.
+  static constexpr uint64_t kBackgroundBytes = 256 * 1024;
+
   BackgroundJob() = default;
   ~BackgroundJob() { (void)Join(); }
   BackgroundJob(const BackgroundJob&) = delete;
   BackgroundJob& operator=(const BackgroundJob&) = delete;
 
-  // Starts `job` once any former one is done.
-  void Start(std::function<int()> job);
+  // Starts `job` once any former one is done. Work too small to pay for a
+  // thread (`background` false) is done at once, on the caller's thread.
+  void Start(std::function<int()> job, bool background = true);
   // Waits for the job and gives its answer (again on later calls); -1 when
   // none was started.
   int Join();
@@ -193,7 +197,7 @@ class SignatureJob : public BackgroundJob {
   // Starts writing the signature of `content` to `sig`. 0, or -1 when
   // `content` cannot be opened (nothing runs then). Join then gives 0 when
   // the signature was written whole.
-  int Start(const std::wstring& content, const std::wstring& sig);
+  int Start(const std::wstring& content, const std::wstring& sig, bool background = true);
 };
 
 class Worker : public SyncTask {

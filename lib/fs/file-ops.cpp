@@ -317,7 +317,7 @@ namespace {
 class TapThread {
  public:
   explicit TapThread(const FSCopyTap& tap) : m_tap(tap) {
-    for (Slot& s : m_slots) s.data.resize(kCopyChunk);
+    for (Slot& s : m_slots) s.data.reset(new char[kCopyChunk]);
     m_thread = std::thread([this] { Run(); });
   }
   ~TapThread() { (void)Finish(); }
@@ -330,7 +330,7 @@ class TapThread {
     MutexLock g(m_mutex);
     Slot& s = m_slots[m_head % kSlots];
     while (s.full && !m_failed) m_cv.Wait(m_mutex);
-    return s.data.data();
+    return s.data.get();
   }
   // Hands the buffer from Next, now holding `len` bytes, to the tap. False
   // once the tap has failed.
@@ -358,7 +358,7 @@ class TapThread {
  private:
   static constexpr size_t kSlots = 4;
   struct Slot {
-    std::vector<char> data;
+    std::unique_ptr<char[]> data;
     size_t len = 0;
     bool full = false;
   };
@@ -375,7 +375,7 @@ class TapThread {
         if (!s->full) return;
       }
       // The slot is the tap's until it is marked empty again.
-      const bool ok = m_tap(s->data.data(), s->len) == 0;
+      const bool ok = m_tap(s->data.get(), s->len) == 0;
       MutexLock g(m_mutex);
       s->full = false;
       if (!ok) m_failed = true;
@@ -445,14 +445,17 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
     return -1;
   }
 
+  // A tap gets a thread of its own only for a file big enough that the
+  // overlap pays for the thread. (The buffer is left uninitialised: a small
+  // file touches only the pages it fills.)
   std::unique_ptr<TapThread> tapper;
-  std::vector<char> own;
-  if (tap)
+  std::unique_ptr<char[]> own;
+  if (tap && static_cast<uint64_t>(sst.st_size) > kCopyChunk)
     tapper.reset(new TapThread(tap));
   else
-    own.resize(kCopyChunk);
+    own.reset(new char[kCopyChunk]);
   for (;;) {
-    char* const buf = tapper ? tapper->Next() : own.data();
+    char* const buf = tapper ? tapper->Next() : own.get();
     ssize_t n = ::read(src.get(), buf, kCopyChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
@@ -474,7 +477,8 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
       }
       done += w;
     }
-    if (tapper && !tapper->Submit(static_cast<size_t>(n))) {
+    if (tapper ? !tapper->Submit(static_cast<size_t>(n))
+               : tap && tap(buf, static_cast<size_t>(n)) != 0) {
       SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: the copy's reader failed\n");
       return -1;
     }

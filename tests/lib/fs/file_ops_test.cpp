@@ -610,7 +610,7 @@ TEST(FSResolvePathTest, LinksResolveAndTheMissingRestIsNormalised) {
 
 TEST(FSFaultHookTest, InjectedFailuresBehaveLikeRealOnes) {
   TempDir t;
-  const std::string data = RandomBytes(3 * 8192, 7);
+  const std::string data = RandomBytes(3 << 20, 7);
   WriteFile(t.Sub("src"), data);
   WriteFile(t.Sub("other"), "other");
   {
