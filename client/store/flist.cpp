@@ -26,19 +26,11 @@ bool ValidName(const std::wstring& s) {
 // ---------------------------------------------------------------- StringBuffer
 
 bool StringBuffer::String::operator<(const String& o) const {
-  return std::wcscmp(m_str, o.m_str) < 0;
+  return m_str != o.m_str && std::wcscmp(m_str, o.m_str) < 0;
 }
 
 bool StringBuffer::String::operator==(const String& o) const {
   return m_str == o.m_str || std::wcscmp(m_str, o.m_str) == 0;
-}
-
-bool StringBuffer::Less::operator()(const String& a, const std::wstring& b) const {
-  return std::wcscmp(a.c_str(), b.c_str()) < 0;
-}
-
-bool StringBuffer::Less::operator()(const std::wstring& a, const String& b) const {
-  return std::wcscmp(a.c_str(), b.c_str()) < 0;
 }
 
 StringBuffer::StringBuffer() {
@@ -49,9 +41,9 @@ StringBuffer::StringBuffer() {
 
 int StringBuffer::insert(const std::wstring& text, String& out) {
   if (text.find(L'\0') != std::wstring::npos) return -1;
-  auto it = m_dic.find(text);
+  auto it = m_dic.find(std::wstring_view(text));
   if (it != m_dic.end()) {
-    out = *it;
+    out = String(it->data());  // the pooled copy is zero-terminated
     return 0;
   }
   const size_t need = text.size() + 1;
@@ -73,13 +65,12 @@ int StringBuffer::insert(const std::wstring& text, String& out) {
   wchar_t* dst = c.data.get() + c.offset;
   std::wmemcpy(dst, text.c_str(), need);
   c.offset += need;
-  String s(dst);
   try {
-    m_dic.insert(s);
+    m_dic.insert(std::wstring_view(dst, text.size()));
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  out = s;
+  out = String(dst);
   return 0;
 }
 

@@ -9,6 +9,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 // Interned, zero-terminated wide strings kept in up to kMaxChunks chunks that
@@ -53,14 +55,10 @@ class StringBuffer {
     size_t offset = 0;
     std::unique_ptr<wchar_t[]> data;
   };
-  struct Less {
-    using is_transparent = void;
-    bool operator()(const String& a, const String& b) const { return a < b; }
-    bool operator()(const String& a, const std::wstring& b) const;
-    bool operator()(const std::wstring& a, const String& b) const;
-  };
-
-  std::set<String, Less> m_dic;
+  // Views of the pooled copies. Hashed: a scan interns every name of both
+  // trees, and an ordered set spent more time comparing names than the
+  // scan spends listing them.
+  std::unordered_set<std::wstring_view> m_dic;
   Chunk m_chunk[kMaxChunks];
   int m_used = 0;
 };
