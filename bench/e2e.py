@@ -247,6 +247,8 @@ class Daemon:
         with open(self.conf, "w") as f:
             f.write('watch = "%s"\ndb_loc = "%s"\nsession = "bench"\nserver = "127.0.0.1"\n'
                     'port = %d\n' % (self.sync, self.db, port))
+            # SF_E2E_CONF adds settings ("worker_count = 6,...") for experiments.
+            f.write(os.environ.get("SF_E2E_CONF", "").replace(",", "\n") + "\n")
 
     def log_text(self):
         try:

@@ -10,6 +10,9 @@
 // the copy was taken, is found to still hold it; a file written meanwhile is
 // tried again, never sent as a mix of two versions. That check and the new
 // signature run beside the send, each on a thread of its own.
+#include <fcntl.h>
+
+#include <memory>
 #include <string>
 
 #include "client/core/sysinfo-mgr.h"
@@ -17,6 +20,8 @@
 #include "client/store/sign-mgr.h"
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
+#include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
@@ -42,6 +47,14 @@ bool WeaklyUnchanged(const Worker& w, const FILE_INFO& local, const ClientFileEv
   // the time records: only a status change after that second (a time put
   // back, a rename into place) shows the file has not been written since.
   return local.type != FT_FILE || local.ctime > local.mtime;
+}
+
+// A descriptor to read `path` through (invalid when it cannot be opened).
+// Non-blocking, so that a fifo put in a file's place cannot stall a read.
+UniqueFd OpenToRead(const std::wstring& path) {
+  std::string native;
+  if (NativeStrToUTF8(path, native) < 0) return UniqueFd();
+  return UniqueFd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 }
 
 }  // namespace
@@ -184,16 +197,26 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
     return ERR_SYS;
   }
+  // The end check compares the live file with the snapshot byte for byte:
+  // cheaper than hashing it again, and exact. Both are opened now, the
+  // snapshot before it may be removed (a delta is what is sent then).
+  auto live = std::make_shared<UniqueFd>(OpenToRead(full));
+  auto snap = std::make_shared<UniqueFd>(OpenToRead(copy.getPath()));
+  if (!live->valid() || !snap->valid()) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
+             full);
+    return ERR_SYS;
+  }
   m_end_check.Start(
-      [this, full, snap_hash]() -> int {
-        std::wstring end_hash;
-        if (CalculateMD4(full, end_hash) != 0) {
+      [this, full, live, snap]() -> int {
+        const int same = FSCompareContent(live->get(), snap->get());
+        if (same < 0) {
           SYNC_LOG(L_ERR,
                    L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
                    full);
           return ERR_SYS;
         }
-        if (snap_hash != end_hash) {
+        if (same != 0) {
           SYNC_LOG(L_INFO,
                    L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
                    L"match), try it again\n",

@@ -500,6 +500,32 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
   return 0;
 }
 
+int FSCompareContent(int a, int b) {
+  std::unique_ptr<char[]> ba(new char[kCopyChunk]), bb(new char[kCopyChunk]);
+  // Reads up to kCopyChunk bytes at `off`, short only at the end.
+  auto fill = [](int fd, char* buf, off_t off, size_t& got) {
+    got = 0;
+    while (got < kCopyChunk) {
+      const ssize_t n = ::pread(fd, buf + got, kCopyChunk - got, off + static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  };
+  for (off_t off = 0;; off += static_cast<off_t>(kCopyChunk)) {
+    size_t na = 0, nb = 0;
+    if (!fill(a, ba.get(), off, na) || !fill(b, bb.get(), off, nb)) {
+      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCompareContent: read failed with error code %d\n",
+             errno);
+      return -1;
+    }
+    if (na != nb || std::memcmp(ba.get(), bb.get(), na) != 0) return 1;
+    if (na < kCopyChunk) return 0;
+  }
+}
+
 int FSMKDir(const std::wstring& path, bool isCreateParent) {
   if (isCreateParent) return FSMKDirP(path, nullptr, false, -1, -1, 0xffff);
   std::string npath;
@@ -580,9 +606,7 @@ int FSUTime(const std::wstring& path, time_t /*atime*/, time_t mtime) {
 }
 
 int FSMktemp(const std::wstring& prefix, std::wstring& path) {
-  MutexLock g(g_mktemp_lock);
   SF_LOG(L_DEBUG, L"[DEBUG] file-op-win(%d): FSMktemp: prefix [%s], path[%s]\n", prefix, path);
-  static std::mt19937_64 rng{std::random_device{}()};
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string nprefix;
   if (!ToNative(prefix, nprefix)) {
@@ -592,8 +616,14 @@ int FSMktemp(const std::wstring& prefix, std::wstring& path) {
   // O_EXCL makes choosing and creating the name one step: a name someone else
   // took in the meantime fails with EEXIST and we draw another.
   for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
+    // Only the draw is locked: creating the file can take long on a slow
+    // disk, and the workers' temporary files must not queue behind it.
     std::string name = "sf";
-    for (int i = 0; i < 10; ++i) name += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
+    {
+      MutexLock g(g_mktemp_lock);
+      static std::mt19937_64 rng{std::random_device{}()};
+      for (int i = 0; i < 10; ++i) name += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
+    }
     const std::string full = nprefix + "/" + name;
     if (Injected(FSOP_MKTEMP, prefix)) break;
     UniqueFd fd(::open(full.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
