@@ -71,7 +71,7 @@ FilePtr OpenFile(const std::wstring& path, const char* mode) {
 // Runs `job` from `in` to `out` (either may be null) until the library says
 // done. Unconsumed input is kept at the front of the buffer, as the library
 // requires. Returns 0 or -1.
-int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out) {
+int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out, RSDigest* out_digest = nullptr) {
   std::vector<char> inbuf(in ? kJobBufSize : 0);
   std::vector<char> outbuf(kJobBufSize);
   rs_buffers_t b{};
@@ -103,6 +103,7 @@ int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out) {
         return -1;
       }
       if (!out || fwrite(outbuf.data(), 1, produced, out) != produced) return -1;
+      if (out_digest) out_digest->Update(outbuf.data(), produced);
     }
     if (r == RS_DONE) break;
     if (r != RS_BLOCKED) {
@@ -176,7 +177,7 @@ int RSCalcDelta(const std::wstring& sig, const std::wstring& newfile, const std:
 }
 
 int RSPatchFile(const std::wstring& basis, const std::wstring& delta, const std::wstring& newfile,
-                uint64_t max_out) {
+                uint64_t max_out, RSDigest* out_digest) {
   InstallTrace();
   FilePtr base = OpenFile(basis, "rb");
   if (!base) return -1;
@@ -186,7 +187,7 @@ int RSPatchFile(const std::wstring& basis, const std::wstring& delta, const std:
   if (!out) return -1;
   JobPtr job(rs_patch_begin(CopyFromBasis, base.get()));
   if (!job) return -1;
-  return Pump(job.get(), in.get(), out.get(), max_out);
+  return Pump(job.get(), in.get(), out.get(), max_out, out_digest);
 }
 
 std::wstring RSDigestToText(const unsigned char* digest) {

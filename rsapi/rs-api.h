@@ -42,8 +42,12 @@ constexpr uint64_t kRSNoLimit = UINT64_MAX;
 // -1 for a malformed delta, a delta that refers outside the basis, an I/O
 // failure, or a result longer than `max_out` bytes (a small hostile delta can
 // otherwise expand without bound). Outputs are opened after all inputs.
+// Every byte written is also fed to `out_digest` when one is given, so that
+// the result's checksum needs no second read.
+class RSDigest;
 [[nodiscard]] int RSPatchFile(const std::wstring& basis, const std::wstring& delta,
-                              const std::wstring& newfile, uint64_t max_out = kRSNoLimit);
+                              const std::wstring& newfile, uint64_t max_out = kRSNoLimit,
+                              RSDigest* out_digest = nullptr);
 
 // Text form of a digest: 32 lowercase hex digits, high nibble first.
 // REQUIRES: digest points to kMD4DigestLen bytes.

@@ -426,7 +426,7 @@ int ServerConnection::ReceiveContent(const UploadRequest& req, const SharePath& 
       req.file_is_delta ? req.file_size + req.file_size / 8 + kDeltaSlackBytes : req.file_size;
   uint8_t type = 0;
   uint64_t len = 0;
-  // A whole file is hashed as it arrives; a delta's result only once patched.
+  // A whole file is hashed as it arrives, a delta's result as it is written.
   RSDigest digest;
   {
     UniqueFd fd(open(received->path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
@@ -449,7 +449,8 @@ int ServerConnection::ReceiveContent(const UploadRequest& req, const SharePath& 
   if (req.file_is_delta) {
     UniqueFd base;
     if (m_store.OpenVersion(p, req.obj.sync_id, base) != 0 || m_store.NewStaged(patched) != 0 ||
-        RSPatchFile(FdPath(base.get()), received->wpath(), patched->wpath(), req.file_size) != 0) {
+        RSPatchFile(FdPath(base.get()), received->wpath(), patched->wpath(), req.file_size,
+                    &digest) != 0) {
       SF_LOG(L_NOTICE, L"[NOTE] server-conn(%d): delta for '%s' cannot be applied\n", p.str());
       return SPROTO_RES_ERR;
     }
@@ -457,14 +458,10 @@ int ServerConnection::ReceiveContent(const UploadRequest& req, const SharePath& 
   }
   uint64_t size = 0;
   std::string hash;
-  if (req.file_is_delta) {
-    if (content->Finish(size, hash) != 0) return SPROTO_RES_ERR;
-  } else {
-    if (content->Flush(size) != 0) return SPROTO_RES_ERR;
-    unsigned char raw[kMD4DigestLen];
-    digest.Final(raw);
-    hash = WideToUtf8Lossy(RSDigestToText(raw));
-  }
+  if (content->Flush(size) != 0) return SPROTO_RES_ERR;
+  unsigned char raw[kMD4DigestLen];
+  digest.Final(raw);
+  hash = WideToUtf8Lossy(RSDigestToText(raw));
   if (size != req.file_size || W(hash) != req.file_hash) {
     SF_LOG(L_NOTICE,
            L"[NOTE] server-conn(%d): '%s' arrived as %llu bytes / %s, announced %llu / %s\n",

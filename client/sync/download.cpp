@@ -391,6 +391,9 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     content = &rs.file.data;
     new_in_temp = true;
     bool patch_ok = true;
+    // A patched result is hashed as it is written.
+    RSDigest patched_digest;
+    bool patched_hashed = false;
     if (rs.file.type != 0) {
       UniqueFd basis;
       if (patched.create() != 0) {
@@ -399,21 +402,33 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       }
       if (root.OpenRead(sp, basis) != 0 ||
           RSPatchFile(FdPath(basis.get()), rs.file.data.getPath(), patched.getPath(),
-                      rs.file.size) != 0) {
+                      rs.file.size, &patched_digest) != 0) {
         SYNC_LOG(L_INFO, L"DownloadRemote: Check basis file of (%s) after patching ...\n", full);
         patch_ok = false;
       } else {
         rs.file.data.remove();
         content = &patched;
+        patched_hashed = true;
       }
     }
     if (patch_ok) {
       // The checksum and the signature the next delta needs come from one
-      // read of the new content; the signature is kept only if it verifies.
+      // read of the new content (or the patch's own writing of it); the
+      // signature is kept only if it verifies.
       std::wstring got;
       FILE_INFO staged;
-      if (CalculateMD4AndSignature(content->getPath(), got, sign_file) != 0 ||
-          FSStat(content->getPath(), staged) != 0) {
+      int calc;
+      if (patched_hashed) {
+        unsigned char raw[kMD4DigestLen];
+        patched_digest.Final(raw);
+        got = RSDigestToText(raw);
+        calc = SignMgr::createSignatureFile(sign_file) != 0
+                   ? -1
+                   : CalculateSignature(content->getPath(), sign_file);
+      } else {
+        calc = CalculateMD4AndSignature(content->getPath(), got, sign_file);
+      }
+      if (calc != 0 || FSStat(content->getPath(), staged) != 0) {
         SYNC_LOG(L_ERR, L"DownloadRemote: Failed to verify patched new file, try it again\n");
         return ERR_SYS;
       }

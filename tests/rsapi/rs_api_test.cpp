@@ -174,8 +174,14 @@ TEST_F(RsApiTest, DeltaMatchesRdiffAndRoundTripsBothWays) {
 
   ASSERT_TRUE(Rdiff({"patch", P("basis"), P("ours.delta"), P("by-rdiff")}));
   EXPECT_EQ(ReadFile(P("by-rdiff")), changed);
-  ASSERT_EQ(RSPatchFile(W(P("basis")), W(P("theirs.delta")), W(P("by-us"))), 0);
+  // The digest taken as the result is written is the result's checksum.
+  RSDigest digest;
+  ASSERT_EQ(RSPatchFile(W(P("basis")), W(P("theirs.delta")), W(P("by-us")), kRSNoLimit, &digest),
+            0);
   EXPECT_EQ(ReadFile(P("by-us")), changed);
+  unsigned char raw[kMD4DigestLen];
+  digest.Final(raw);
+  EXPECT_EQ(WideToUtf8Lossy(RSDigestToText(raw)), EvpMd4Hex(changed));
 }
 
 TEST_F(RsApiTest, EmptyFilesOnEitherSideRoundTrip) {
