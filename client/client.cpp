@@ -19,6 +19,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/core/client-task-mgr.h"
@@ -295,16 +296,26 @@ int initialize(SFSysInfo& sysinfo) {
            sysinfo.TrashLocGet());
     return -1;
   }
-  if (FileStatusDB::initialize(sysinfo.CFSTATDBLocGet()) != 0) {
+  // The event database's check reads the whole file: it runs beside the
+  // status and watch databases' start-up work, which touches other files.
+  int event_db_rc = -1;
+  std::thread event_db_init([&sysinfo, &event_db_rc] {
+    event_db_rc = FileEventDB::initialize(sysinfo.CFEDBLocGet());
+  });
+  const int status_rc = FileStatusDB::initialize(sysinfo.CFSTATDBLocGet());
+  if (status_rc == 0) {
+    (void)FileStatusDB::updateAllSyncingEntry();
+    (void)WatchInfoDB::initialize(sysinfo.CWINFODBLocGet());
+    (void)WatchInfoDB::setWatchPath(root);
+    (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_RUNING);
+  }
+  event_db_init.join();
+  if (status_rc != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the file status database '%s'\n",
            sysinfo.CFSTATDBLocGet());
     return -1;
   }
-  (void)FileStatusDB::updateAllSyncingEntry();
-  (void)WatchInfoDB::initialize(sysinfo.CWINFODBLocGet());
-  (void)WatchInfoDB::setWatchPath(root);
-  (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_RUNING);
-  if (FileEventDB::initialize(sysinfo.CFEDBLocGet()) != 0) {
+  if (event_db_rc != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the file event database '%s'\n",
            sysinfo.CFEDBLocGet());
     (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_STOPING);
