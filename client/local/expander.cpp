@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cwchar>
-#include <thread>
 
 #include "client/core/client-task-mgr.h"
 #include "client/store/event-db.h"
@@ -76,10 +75,8 @@ void Expander::ExpandEvent(const Event& e) {
   const std::wstring dir = e.m_path == L"/" ? Root() : Root() + e.m_path;
   if (e.isRescan()) {
     SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): rescan event: %s\n", e.toString());
-    // Each tree has a pool of its own: the database side is read on a
-    // thread beside the walk of the disk (the trees are compared by path).
-    StringBuffer db_pool, disk_pool;
-    FileList db(db_pool), disk(disk_pool);
+    StringBuffer pool;
+    FileList db(pool), disk(pool);
     // Both trees hold paths from the sync root: the database lists a
     // directory's rows as "/d/x", so the disk side of a rescan of "/d" is
     // built below "/d" too, and both hold "/d" itself. Comparing "/x"
@@ -94,22 +91,17 @@ void Expander::ExpandEvent(const Event& e) {
         return;
       }
     }
-    int db_rc = -1;
-    std::thread db_load([&db, &db_rc, &e] { db_rc = FileEventDB::getFileList(db, e.m_path); });
+    if (FileEventDB::getFileList(db, e.m_path) != 0) {
+      // Without the database side every synced file would look new (or,
+      // worse, every row would look removed): better to do nothing now.
+      SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot read the file event database\n");
+      return;
+    }
     m_scan_root = Root();
     m_unlisted.clear();
     m_removals.clear();
     const bool full = e.m_path == L"/";
-    const int walk_rc = BuildLocalFileList(dir, top, disk);
-    db_load.join();
-    if (db_rc != 0) {
-      // Without the database side every synced file would look new (or,
-      // worse, every row would look removed): better to do nothing now.
-      SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot read the file event database\n");
-      m_unlisted.clear();
-      return;
-    }
-    if (walk_rc != 0) {
+    if (BuildLocalFileList(dir, top, disk) != 0) {
       FILE_INFO root;
       // A root that is not there at all (a disk not mounted, a folder moved
       // away) is compared as an empty one, which holds its removals; one
