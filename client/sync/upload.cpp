@@ -352,6 +352,7 @@ int Worker::UploadLocal(const std::wstring& path) {
     return ERR_OK;
   }
 
+  const bool content_prepared = !is_dir && (req.data_blocks & BLK_FILE);
   Connection* conn = nullptr;
   int e = ObtainChannel(conn);
   if (e != 0) {
@@ -363,6 +364,15 @@ int Worker::UploadLocal(const std::wstring& path) {
   if (e < 0) {
     SYNC_LOG(L_ERR, L"%sfail to upload '%s'. %s.\n", m_who, path, GetErrorStringW(e));
     return e;
+  }
+
+  // A payload that went out has passed the end check (its last block
+  // waited for it). A server that wanted no content answered for the
+  // snapshot, which the file may no longer hold: nothing is recorded then,
+  // and the upload is tried again.
+  if (content_prepared) {
+    const int check = m_end_check.Join();
+    if (check != 0) return check;
   }
 
   const UploadResponse& resp = ctx.response;

@@ -167,6 +167,35 @@ TEST_P(UploadTest, ChangeWhilePreparedIsNeverSentHalfOldHalfNew) {
   EXPECT_EQ(ReadFile(Shared("/m.bin")), a);
 }
 
+TEST_P(UploadTest, ChangeWhilePreparedIsNotRecordedWhenTheServerWantsNoContent) {
+  // The snapshot holds what the server already has, so it takes no content;
+  // the file was rewritten (same size, time put back) under the copy. The
+  // answer must not be recorded as the file's, or the new bytes would look
+  // synced from then on.
+  const std::string a(4000, 'a'), b(4000, 'b');
+  WriteFile(Local("/g.bin"), a);
+  SetMtime(Local("/g.bin"), 1500000000);
+  ASSERT_EQ(Upload("/g.bin"), ERR_OK);
+  ASSERT_EQ(unlink(WideToUtf8Lossy(Row("/g.bin").signaturePath).c_str()), 0);
+  SetMtime(Local("/g.bin"), 1600000000);
+  const std::string live = Local("/g.bin");
+  std::atomic<int> writes{0};
+  FSSetFaultHook([&](FSOp op, const std::wstring&) {
+    if (op == FSOP_WRITE && ++writes == 1) {
+      std::ofstream(live, std::ios::binary | std::ios::trunc) << b;
+      utimbuf t{1600000000, 1600000000};
+      utime(live.c_str(), &t);
+    }
+    return 0;
+  });
+  EXPECT_EQ(Upload("/g.bin"), ERR_INT);
+  FSSetFaultHook(nullptr);
+  EXPECT_EQ(Received().size(), 1u) << "content was sent";
+
+  ASSERT_EQ(Upload("/g.bin"), ERR_OK);
+  EXPECT_EQ(ReadFile(Shared("/g.bin")), b);
+}
+
 TEST_P(UploadTest, PendingLocalEventStopsTheUploadBeforeAnythingIsSent) {
   WriteFile(Local("/p.txt"), "content");
   mailbox.PushEvent(Event(EV_MODIFY, 0, L"/p.txt"));
