@@ -10,8 +10,6 @@
 // the copy was taken, is found to still hold it; a file written meanwhile is
 // tried again, never sent as a mix of two versions. That check and the new
 // signature run beside the send, each on a thread of its own.
-#include <fcntl.h>
-
 #include <memory>
 #include <string>
 
@@ -21,7 +19,6 @@
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
 #include "lib/base/handles.h"
-#include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
@@ -47,14 +44,6 @@ bool WeaklyUnchanged(const Worker& w, const FILE_INFO& local, const ClientFileEv
   // the time records: only a status change after that second (a time put
   // back, a rename into place) shows the file has not been written since.
   return local.type != FT_FILE || local.ctime > local.mtime;
-}
-
-// A descriptor to read `path` through (invalid when it cannot be opened).
-// Non-blocking, so that a fifo put in a file's place cannot stall a read.
-UniqueFd OpenToRead(const std::wstring& path) {
-  std::string native;
-  if (NativeStrToUTF8(path, native) < 0) return UniqueFd();
-  return UniqueFd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 }
 
 }  // namespace

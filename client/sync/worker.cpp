@@ -360,6 +360,12 @@ int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& has
   return md4;
 }
 
+UniqueFd OpenToRead(const std::wstring& path) {
+  std::string native;
+  if (NativeStrToUTF8(path, native) < 0) return UniqueFd();
+  return UniqueFd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+}
+
 void BackgroundJob::Start(std::function<int()> job, bool background) {
   (void)Join();
   m_rc = -1;
@@ -376,9 +382,7 @@ int BackgroundJob::Join() {
 
 int SignatureJob::Start(const std::wstring& content, const std::wstring& sig, bool background) {
   (void)Join();
-  std::string path;
-  if (NativeStrToUTF8(content, path) < 0) return -1;
-  auto fd = std::make_shared<UniqueFd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  auto fd = std::make_shared<UniqueFd>(OpenToRead(content));
   if (!fd->valid()) return -1;
   BackgroundJob::Start([fd, sig]() { return RSCalcSign(FdPath(fd->get()), sig) == 0 ? 0 : -1; },
                        background);

@@ -35,6 +35,7 @@
 #include "client/store/event-db.h"
 #include "client/sync/conflict-checker.h"
 #include "client/sync/sync-task.h"
+#include "lib/base/handles.h"
 #include "lib/fs/file-ops.h"
 #include "lib/fs/nofollow-walk.h"
 #include "lib/fs/temp-file.h"
@@ -163,6 +164,12 @@ enum BasisResult {
   BASIS_SAME = 2,        // the local item already is the new version
   BASIS_VANISHED = 3,    // the item the database records is gone
 };
+
+// A descriptor to read `path` through (invalid when it cannot be opened),
+// for work that must keep reading a file another step may remove or
+// replace. Non-blocking, so that a fifo put in a file's place cannot stall
+// a read.
+UniqueFd OpenToRead(const std::wstring& path);
 
 // Work that runs on a thread of its own beside a transfer, and whose answer
 // is waited for before it is used.
