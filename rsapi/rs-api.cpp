@@ -13,6 +13,7 @@
 
 #include "lib/base/handles.h"
 #include "lib/base/log.h"
+#include "lib/base/tap-thread.h"
 #include "lib/base/utility.h"
 
 namespace {
@@ -21,6 +22,8 @@ constexpr wchar_t kLogComponent[] = L"rsapi_debug";
 
 constexpr size_t kMD4ReadChunk = 4096;
 constexpr size_t kJobBufSize = 65536;
+// Output above this many bytes has its digest taken on a thread of its own.
+constexpr uint64_t kDigestThreadBytes = 256 * 1024;
 
 struct JobFree {
   void operator()(rs_job_t* j) const {
@@ -73,7 +76,20 @@ FilePtr OpenFile(const std::wstring& path, const char* mode) {
 // requires. Returns 0 or -1.
 int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out, RSDigest* out_digest = nullptr) {
   std::vector<char> inbuf(in ? kJobBufSize : 0);
-  std::vector<char> outbuf(kJobBufSize);
+  std::vector<char> own_out;
+  // The output's digest is taken on a thread of its own when the output
+  // may be big enough to pay for it: the patch's writes then overlap it.
+  std::unique_ptr<TapThread> tapper;
+  if (out_digest && max_out > kDigestThreadBytes) {
+    tapper.reset(new TapThread(
+        [out_digest](const char* data, size_t len) {
+          out_digest->Update(data, len);
+          return 0;
+        },
+        kJobBufSize));
+  } else {
+    own_out.resize(kJobBufSize);
+  }
   rs_buffers_t b{};
   b.next_in = inbuf.data();
   b.avail_in = 0;
@@ -91,19 +107,21 @@ int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out, RSDigest* out_dig
       }
       b.avail_in += n;
     }
-    b.next_out = outbuf.data();
-    b.avail_out = outbuf.size();
+    char* const outbuf = tapper ? tapper->Next() : own_out.data();
+    b.next_out = outbuf;
+    b.avail_out = kJobBufSize;
     size_t before_in = b.avail_in;
     rs_result r = rs_job_iter(job, &b);
-    size_t produced = outbuf.size() - b.avail_out;
+    size_t produced = kJobBufSize - b.avail_out;
     if (produced > 0) {
       written += produced;
       if (written > max_out) {
         SF_LOG(L_WARNING, L"[WARNING] rs-api(%d): output exceeds %llu bytes, refused\n", max_out);
         return -1;
       }
-      if (!out || fwrite(outbuf.data(), 1, produced, out) != produced) return -1;
-      if (out_digest) out_digest->Update(outbuf.data(), produced);
+      if (!out || fwrite(outbuf, 1, produced, out) != produced) return -1;
+      if (tapper && !tapper->Submit(produced)) return -1;
+      if (!tapper && out_digest) out_digest->Update(outbuf, produced);
     }
     if (r == RS_DONE) break;
     if (r != RS_BLOCKED) {
@@ -115,6 +133,7 @@ int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out, RSDigest* out_dig
     bool stuck = produced == 0 && b.avail_in == before_in;
     if (stuck && (b.eof_in || b.avail_in == inbuf.size())) return -1;
   }
+  if (tapper && !tapper->Finish()) return -1;
   if (out && fflush(out) != 0) return -1;
   return 0;
 }

@@ -23,6 +23,7 @@
 #include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/mutex.h"
+#include "lib/base/tap-thread.h"
 #include "lib/base/utility.h"
 #include "lib/fs/trash.h"
 
@@ -309,93 +310,6 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
   return FSCopy(from, to, isDelOrigin, FSCopyTap());
 }
 
-namespace {
-
-// Runs a copy's tap on a thread of its own, so that the tap's work on one
-// chunk (a checksum, typically the heavier half) overlaps reading and
-// writing the next. Chunks go through a small ring of buffers, in order.
-class TapThread {
- public:
-  explicit TapThread(const FSCopyTap& tap) : m_tap(tap) {
-    for (Slot& s : m_slots) s.data.reset(new char[kCopyChunk]);
-    m_thread = std::thread([this] { Run(); });
-  }
-  ~TapThread() { (void)Finish(); }
-  TapThread(const TapThread&) = delete;
-  TapThread& operator=(const TapThread&) = delete;
-
-  // The buffer to fill next (kCopyChunk bytes), once the tap is done with
-  // what it held before.
-  char* Next() {
-    MutexLock g(m_mutex);
-    Slot& s = m_slots[m_head % kSlots];
-    while (s.full && !m_failed) m_cv.Wait(m_mutex);
-    return s.data.get();
-  }
-  // Hands the buffer from Next, now holding `len` bytes, to the tap. False
-  // once the tap has failed.
-  bool Submit(size_t len) {
-    MutexLock g(m_mutex);
-    if (m_failed) return false;
-    Slot& s = m_slots[m_head++ % kSlots];
-    s.len = len;
-    s.full = true;
-    m_cv.NotifyAll();
-    return true;
-  }
-  // Waits until the tap has seen every chunk: true when it took them all.
-  bool Finish() {
-    {
-      MutexLock g(m_mutex);
-      m_done = true;
-      m_cv.NotifyAll();
-    }
-    if (m_thread.joinable()) m_thread.join();
-    MutexLock g(m_mutex);
-    return !m_failed;
-  }
-
- private:
-  static constexpr size_t kSlots = 4;
-  struct Slot {
-    std::unique_ptr<char[]> data;
-    size_t len = 0;
-    bool full = false;
-  };
-
-  void Run() {
-    for (size_t tail = 0;; ++tail) {
-      Slot* s;
-      {
-        MutexLock g(m_mutex);
-        s = &m_slots[tail % kSlots];
-        while (!s->full && !m_done) m_cv.Wait(m_mutex);
-        // The producer fills the ring in order: an empty slot once it is
-        // done means every chunk was seen.
-        if (!s->full) return;
-      }
-      // The slot is the tap's until it is marked empty again.
-      const bool ok = m_tap(s->data.get(), s->len) == 0;
-      MutexLock g(m_mutex);
-      s->full = false;
-      if (!ok) m_failed = true;
-      m_cv.NotifyAll();
-      if (!ok) return;
-    }
-  }
-
-  const FSCopyTap& m_tap;
-  Mutex m_mutex;
-  CondVar m_cv;
-  Slot m_slots[kSlots];  // data and len: the side that owns the slot (see full)
-  size_t m_head GUARDED_BY(m_mutex) = 0;
-  bool m_done GUARDED_BY(m_mutex) = false;
-  bool m_failed GUARDED_BY(m_mutex) = false;
-  std::thread m_thread;
-};
-
-}  // namespace
-
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
            const FSCopyTap& tap) {
   std::string nfrom, nto;
@@ -451,7 +365,7 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
   std::unique_ptr<TapThread> tapper;
   std::unique_ptr<char[]> own;
   if (tap && static_cast<uint64_t>(sst.st_size) > kCopyChunk)
-    tapper.reset(new TapThread(tap));
+    tapper.reset(new TapThread(tap, kCopyChunk));
   else
     own.reset(new char[kCopyChunk]);
   for (;;) {
