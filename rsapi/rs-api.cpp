@@ -5,12 +5,15 @@
 #include <librsync.h>
 #include <openssl/md4.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "lib/base/byte-order.h"
 #include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/tap-thread.h"
@@ -245,4 +248,312 @@ void RSDigest::Update(const void* data, size_t len) {
 
 void RSDigest::Final(unsigned char* digest) {
   MD4_Final(digest, &m_impl->ctx);
+}
+
+// ---- Push form ------------------------------------------------------------------
+
+namespace {
+
+// Runs `job` over `pending` (input it has not taken yet, kept in front: the
+// library may hold back the tail of what it was given until more follows),
+// handing its output to `sink`; `eof` ends the input. 0, or -1 when the job
+// or the sink fails, or the input ends short.
+int DriveJob(rs_job_t* job, std::vector<char>& pending, std::vector<char>& outbuf, bool eof,
+             const std::function<bool(const char*, size_t)>& sink) {
+  rs_buffers_t b{};
+  b.next_in = pending.data();
+  b.avail_in = pending.size();
+  b.eof_in = eof ? 1 : 0;
+  for (;;) {
+    b.next_out = outbuf.data();
+    b.avail_out = outbuf.size();
+    const size_t before_in = b.avail_in;
+    const rs_result r = rs_job_iter(job, &b);
+    const size_t produced = outbuf.size() - b.avail_out;
+    if (produced > 0 && !sink(outbuf.data(), produced)) return -1;
+    if (r == RS_DONE && eof) {
+      pending.clear();
+      return 0;
+    }
+    if (r != RS_BLOCKED) {
+      SF_LOG(L_DEBUG, L"[DEBUG] rs-api(%d): job failed: %s\n", rs_strerror(r));
+      return -1;
+    }
+    if (produced == 0 && b.avail_in == before_in) {
+      // At the end of the input nothing more can come (a truncated stream).
+      if (eof) return -1;
+      pending.erase(pending.begin(),
+                    pending.begin() + static_cast<std::ptrdiff_t>(pending.size() - b.avail_in));
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+struct RSStreamWriter::Impl {
+  SigPtr set;  // the loaded signature a delta job reads; outlives the job
+  JobPtr job;
+  FilePtr out;
+  std::vector<char> pending;  // see DriveJob
+  std::vector<char> outbuf = std::vector<char>(kJobBufSize);
+  bool failed = false;
+  bool done = false;
+};
+
+RSStreamWriter::RSStreamWriter(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+RSStreamWriter::~RSStreamWriter() = default;
+
+std::unique_ptr<RSStreamWriter> RSStreamWriter::Sign(const std::wstring& out) {
+  InstallTrace();
+  auto impl = std::make_unique<Impl>();
+  impl->out = OpenFile(out, "wb");
+  if (!impl->out) return nullptr;
+  impl->job.reset(rs_sig_begin(kRSBlockLen, kRSStrongLen, RS_MD4_SIG_MAGIC));
+  if (!impl->job) return nullptr;
+  return std::unique_ptr<RSStreamWriter>(new RSStreamWriter(std::move(impl)));
+}
+
+std::unique_ptr<RSStreamWriter> RSStreamWriter::Delta(const std::wstring& sig,
+                                                      const std::wstring& out) {
+  InstallTrace();
+  FilePtr sigf = OpenFile(sig, "rb");
+  if (!sigf) return nullptr;
+  auto impl = std::make_unique<Impl>();
+  rs_signature_t* raw = nullptr;
+  JobPtr load(rs_loadsig_begin(&raw));
+  if (!load) return nullptr;
+  const int r = Pump(load.get(), sigf.get(), nullptr, kRSNoLimit);
+  impl->set.reset(raw);
+  if (r != 0 || !impl->set || rs_build_hash_table(impl->set.get()) != RS_DONE) return nullptr;
+  impl->out = OpenFile(out, "wb");
+  if (!impl->out) return nullptr;
+  impl->job.reset(rs_delta_begin(impl->set.get()));
+  if (!impl->job) return nullptr;
+  return std::unique_ptr<RSStreamWriter>(new RSStreamWriter(std::move(impl)));
+}
+
+int RSStreamWriter::Write(const void* data, size_t len) {
+  if (m_impl->failed || m_impl->done) return -1;
+  const char* p = static_cast<const char*>(data);
+  m_impl->pending.insert(m_impl->pending.end(), p, p + len);
+  return Drive(false);
+}
+
+int RSStreamWriter::Finish() {
+  if (m_impl->failed || m_impl->done) return -1;
+  if (Drive(true) != 0) return -1;
+  m_impl->done = true;
+  if (fflush(m_impl->out.get()) != 0) return -1;
+  return 0;
+}
+
+int RSStreamWriter::Drive(bool eof) {
+  Impl& s = *m_impl;
+  FILE* out = s.out.get();
+  const int r = DriveJob(s.job.get(), s.pending, s.outbuf, eof, [out](const char* data, size_t len) {
+    return fwrite(data, 1, len, out) == len;
+  });
+  if (r != 0) s.failed = true;
+  return r;
+}
+
+// ---- Signature from a delta -------------------------------------------------------
+
+namespace {
+
+// The signature format: a header of three big-endian words, then per block
+// the weak sum (big-endian) and the truncated strong sum.
+constexpr size_t kSigHeaderLen = 12;
+constexpr size_t kSigEntryLen = 4 + kRSStrongLen;
+
+// Delta commands (the library's format, big-endian parameters).
+constexpr int kOpEnd = 0x00;
+constexpr int kOpLiteralLast = 0x40;   // 0x01..0x40: literal of that length
+constexpr int kOpLiteralN1 = 0x41;     // 0x41..0x44: literal, length in 1/2/4/8 bytes
+constexpr int kOpCopyN1N1 = 0x45;      // 0x45..0x54: copy, start and length widths
+constexpr int kOpCopyN8N8 = 0x54;
+
+bool ReadBe(FILE* f, size_t width, uint64_t& v) {
+  unsigned char b[8];
+  if (fread(b, 1, width, f) != width) return false;
+  v = 0;
+  for (size_t i = 0; i < width; ++i) v = (v << 8) | b[i];
+  return true;
+}
+
+void PutBe32(uint32_t v, unsigned char* p) {
+  for (int i = 3; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v & 0xff);
+}
+
+}  // namespace
+
+struct RSSignFromDelta::Impl {
+  uint64_t new_size = 0;
+  std::vector<unsigned char> entries;  // kSigEntryLen per block of the new content
+  std::vector<bool> known;             // per block: its entry is in `entries`
+  uint64_t fed = 0;
+  uint64_t computed = 0;
+  bool failed = false;
+  // The run of consecutive unknown blocks being signed.
+  JobPtr run;
+  uint64_t run_first = 0;
+  uint64_t run_end = 0;  // one past the last block fed to the run
+  std::vector<char> pending;
+  std::vector<char> outbuf = std::vector<char>(kJobBufSize);
+  std::vector<char> run_out;
+};
+
+RSSignFromDelta::RSSignFromDelta(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+RSSignFromDelta::~RSSignFromDelta() = default;
+
+std::unique_ptr<RSSignFromDelta> RSSignFromDelta::Make(const std::wstring& old_sig,
+                                                       const std::wstring& delta,
+                                                       uint64_t new_size) {
+  FilePtr sf = OpenFile(old_sig, "rb");
+  if (!sf) return nullptr;
+  std::vector<unsigned char> old;
+  {
+    unsigned char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), sf.get())) > 0) old.insert(old.end(), buf, buf + n);
+    if (ferror(sf.get())) return nullptr;
+  }
+  if (old.size() < kSigHeaderLen || (old.size() - kSigHeaderLen) % kSigEntryLen != 0 ||
+      LoadBe32(old.data()) != RS_MD4_SIG_MAGIC || LoadBe32(old.data() + 4) != kRSBlockLen ||
+      LoadBe32(old.data() + 8) != kRSStrongLen)
+    return nullptr;
+  const uint64_t old_blocks = (old.size() - kSigHeaderLen) / kSigEntryLen;
+
+  auto impl = std::make_unique<Impl>();
+  const uint64_t blocks = (new_size + kRSBlockLen - 1) / kRSBlockLen;
+  impl->new_size = new_size;
+  impl->entries.resize(blocks * kSigEntryLen);
+  impl->known.assign(blocks, false);
+
+  FilePtr df = OpenFile(delta, "rb");
+  uint64_t v = 0;
+  if (!df || !ReadBe(df.get(), 4, v) || v != RS_DELTA_MAGIC) return nullptr;
+  uint64_t pos = 0;  // in the new content
+  for (;;) {
+    const int op = fgetc(df.get());
+    if (op == EOF) return nullptr;
+    if (op == kOpEnd) break;
+    if (op <= kOpLiteralLast || op < kOpCopyN1N1) {
+      uint64_t len = static_cast<uint64_t>(op);
+      if (op >= kOpLiteralN1 && !ReadBe(df.get(), size_t{1} << (op - kOpLiteralN1), len))
+        return nullptr;
+      if (len > new_size - pos || fseeko(df.get(), static_cast<off_t>(len), SEEK_CUR) != 0)
+        return nullptr;
+      pos += len;
+      continue;
+    }
+    if (op > kOpCopyN8N8) return nullptr;
+    const int widths = op - kOpCopyN1N1;
+    uint64_t start = 0, len = 0;
+    if (!ReadBe(df.get(), size_t{1} << (widths / 4), start) ||
+        !ReadBe(df.get(), size_t{1} << (widths % 4), len) || len > new_size - pos)
+      return nullptr;
+    // Every whole block inside a copy that starts on a block boundary on
+    // both sides was matched against the old block it copies. A shorter
+    // block (an end) is left to be computed.
+    if (pos % kRSBlockLen == 0 && start % kRSBlockLen == 0) {
+      for (uint64_t i = 0; (i + 1) * kRSBlockLen <= len; ++i) {
+        const uint64_t k = pos / kRSBlockLen + i;
+        const uint64_t j = start / kRSBlockLen + i;
+        if (j >= old_blocks) break;
+        memcpy(&impl->entries[k * kSigEntryLen], &old[kSigHeaderLen + j * kSigEntryLen],
+               kSigEntryLen);
+        impl->known[k] = true;
+      }
+    }
+    pos += len;
+  }
+  if (pos != new_size) return nullptr;
+  return std::unique_ptr<RSSignFromDelta>(new RSSignFromDelta(std::move(impl)));
+}
+
+int RSSignFromDelta::Feed(const void* data, size_t len) {
+  Impl& s = *m_impl;
+  if (s.failed) return -1;
+  if (len > s.new_size - s.fed) {
+    s.failed = true;
+    return -1;
+  }
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    const uint64_t k = s.fed / kRSBlockLen;
+    const size_t take =
+        static_cast<size_t>(std::min<uint64_t>(len, kRSBlockLen - s.fed % kRSBlockLen));
+    if (s.known[k]) {
+      if (s.run && EndRun() != 0) return -1;
+    } else {
+      if (s.run && s.run_end != k && s.run_end != k + 1 && EndRun() != 0) return -1;
+      if (!s.run) {
+        s.run.reset(rs_sig_begin(kRSBlockLen, kRSStrongLen, RS_MD4_SIG_MAGIC));
+        if (!s.run) {
+          s.failed = true;
+          return -1;
+        }
+        s.run_first = k;
+        s.run_out.clear();
+      }
+      s.run_end = k + 1;
+      s.pending.insert(s.pending.end(), p, p + take);
+      if (DriveJob(s.run.get(), s.pending, s.outbuf, false, [&s](const char* d, size_t n) {
+            s.run_out.insert(s.run_out.end(), d, d + n);
+            return true;
+          }) != 0) {
+        s.failed = true;
+        return -1;
+      }
+    }
+    s.fed += take;
+    p += take;
+    len -= take;
+  }
+  return 0;
+}
+
+// Ends the run being signed and takes its entries.
+int RSSignFromDelta::EndRun() {
+  Impl& s = *m_impl;
+  const bool ok = DriveJob(s.run.get(), s.pending, s.outbuf, true, [&s](const char* d, size_t n) {
+                    s.run_out.insert(s.run_out.end(), d, d + n);
+                    return true;
+                  }) == 0;
+  s.run.reset();
+  const uint64_t n = s.run_end - s.run_first;
+  if (!ok || s.run_out.size() != kSigHeaderLen + n * kSigEntryLen) {
+    s.failed = true;
+    return -1;
+  }
+  memcpy(&s.entries[s.run_first * kSigEntryLen], s.run_out.data() + kSigHeaderLen,
+         n * kSigEntryLen);
+  for (uint64_t k = s.run_first; k < s.run_end; ++k) s.known[k] = true;
+  s.computed += n;
+  return 0;
+}
+
+int RSSignFromDelta::Write(const std::wstring& out) {
+  Impl& s = *m_impl;
+  if (s.failed || s.fed != s.new_size || (s.run && EndRun() != 0)) return -1;
+  for (bool k : s.known)
+    if (!k) return -1;
+  FilePtr f = OpenFile(out, "wb");
+  if (!f) return -1;
+  unsigned char header[kSigHeaderLen];
+  PutBe32(RS_MD4_SIG_MAGIC, header);
+  PutBe32(kRSBlockLen, header + 4);
+  PutBe32(kRSStrongLen, header + 8);
+  if (fwrite(header, 1, sizeof(header), f.get()) != sizeof(header) ||
+      (!s.entries.empty() &&
+       fwrite(s.entries.data(), 1, s.entries.size(), f.get()) != s.entries.size()) ||
+      fflush(f.get()) != 0)
+    return -1;
+  return 0;
+}
+
+uint64_t RSSignFromDelta::ComputedBlocks() const {
+  return m_impl->computed;
 }

@@ -76,3 +76,66 @@ class RSDigest {
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };
+
+// The push form of RSCalcSign and RSCalcDelta, for a caller that reads the
+// content once and hands it to several consumers: fed the same bytes, the
+// file written equals what the file function writes. Not thread-safe per
+// object; the output file is opened by the factory.
+class RSStreamWriter {
+ public:
+  // Writes the signature of the content fed to `out`. Null when `out`
+  // cannot be created.
+  static std::unique_ptr<RSStreamWriter> Sign(const std::wstring& out);
+  // Writes to `out` the delta that turns the file described by the
+  // signature `sig` into the content fed. Null when `sig` cannot be read or
+  // is malformed, or `out` cannot be created.
+  static std::unique_ptr<RSStreamWriter> Delta(const std::wstring& sig, const std::wstring& out);
+
+  ~RSStreamWriter();
+  RSStreamWriter(const RSStreamWriter&) = delete;
+  RSStreamWriter& operator=(const RSStreamWriter&) = delete;
+
+  // Feeds `len` more bytes. 0, or -1 once anything has failed (for good).
+  int Write(const void* data, size_t len);
+  // Ends the content and flushes the output: 0 when the file is whole.
+  int Finish();
+
+ private:
+  struct Impl;
+  explicit RSStreamWriter(std::unique_ptr<Impl> impl);
+  // Runs the job over what is pending; `eof` ends the content.
+  int Drive(bool eof);
+  std::unique_ptr<Impl> m_impl;
+};
+
+// The signature of a file's new content, put together from the signature of
+// its old content and the delta that made the new one: a block of the new
+// content that the delta copies whole from a block of the old has that
+// block's entry (the delta found it by those very sums); only the others
+// are computed, from the new bytes fed. Write then gives exactly what
+// RSCalcSign gives for the new content, at the cost of the changed blocks.
+class RSSignFromDelta {
+ public:
+  // Null when either file cannot be read or is not in our format, or the
+  // delta does not make `new_size` bytes.
+  static std::unique_ptr<RSSignFromDelta> Make(const std::wstring& old_sig,
+                                               const std::wstring& delta, uint64_t new_size);
+  ~RSSignFromDelta();
+  RSSignFromDelta(const RSSignFromDelta&) = delete;
+  RSSignFromDelta& operator=(const RSSignFromDelta&) = delete;
+
+  // Feeds the next `len` bytes of the new content (all of it, in order).
+  // 0, or -1 once anything has failed (for good).
+  int Feed(const void* data, size_t len);
+  // Writes the signature to `out` (created or truncated): 0, or -1 when it
+  // cannot be written or the content fed was not `new_size` bytes.
+  int Write(const std::wstring& out);
+  // Blocks whose entry was computed from the bytes fed (so far).
+  uint64_t ComputedBlocks() const;
+
+ private:
+  struct Impl;
+  explicit RSSignFromDelta(std::unique_ptr<Impl> impl);
+  int EndRun();
+  std::unique_ptr<Impl> m_impl;
+};

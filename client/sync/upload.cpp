@@ -2,14 +2,15 @@
 // anything must be sent, prepare the content, send it, and record the
 // server's answer.
 //
-// The content that goes out is always a private snapshot of the file: the
-// checksum is computed from the very bytes written into that copy as it is
-// taken (one read of the file), the delta and the new signature from the
-// copy, so the announced checksum describes exactly the bytes sent. The
-// snapshot's last block goes out only once the live file, read again after
-// the copy was taken, is found to still hold it; a file written meanwhile is
-// tried again, never sent as a mix of two versions. That check and the new
-// signature run beside the send, each on a thread of its own.
+// A whole file goes out as a private snapshot: the checksum is computed from
+// the very bytes written into that copy as it is taken (one read of the
+// file), so the announced checksum describes exactly the bytes sent, and the
+// signature is written from the copy. A change to a file with a signature
+// goes as a delta, made in the same read as its checksum, straight from the
+// file. Either way the last block goes out only once the file, read again,
+// is found to still hold what was read; a file written meanwhile is tried
+// again, never sent as a mix of two versions. That check and the new
+// signature run beside the send.
 #include <memory>
 #include <string>
 
@@ -73,8 +74,42 @@ bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& 
   return true;
 }
 
+int Worker::CheckPrepared(const std::wstring& full, const FILE_INFO& start, uint64_t read) {
+  if (HasPendingLocalEvents()) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: Detect modification of '%s' while calculating delta, try it "
+             L"again\n",
+             full);
+    return ERR_INT;
+  }
+  // What was read is a version of the file only if the file still holds
+  // it. Its status is compared here; its content is read again beside the
+  // send, which holds back the last block until that check has passed.
+  FILE_INFO end;
+  if (FSStat(full, end) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to get file status for '%s', undo\n", full);
+    return ERR_SYS;
+  }
+  if (start != end) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             L"it again\n",
+             full);
+    return ERR_INT;
+  }
+  if (read != end.size) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not match), "
+             L"try it again\n",
+             full);
+    return ERR_INT;
+  }
+  return 0;
+}
+
 int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row,
                              UploadRequest& req, TempFile& sign_file) {
+  m_signed_by_check = false;
   // A cleared row (none) or a tombstone is no base content.
   const bool have_row = row.isExist != 0;
   const std::wstring full = FullPath(path);
@@ -93,6 +128,15 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   if (have_row && WeaklyUnchanged(*this, start, row)) {
     SYNC_LOG(L_INFO, L"PrepareFileBlock: File '%s' is not modified (weak check)\n", full);
     return 0;
+  }
+
+  const bool have_signature =
+      have_row && row.IsFile() && !row.signaturePath.empty() && IsFileExist(row.signaturePath);
+  if (have_signature) {
+    const int r = PrepareDelta(full, start, row, req, sign_file);
+    if (r <= 0) return r;
+  } else {
+    SYNC_LOG(L_DEBUG, L"PrepareFileBlock: Cannot retrieve base event info for file '%s'\n", full);
   }
 
   // The snapshot every later step works from, taken in one read of the file
@@ -123,62 +167,13 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   digest.Final(raw);
   const std::wstring snap_hash = RSDigestToText(raw);
 
-  const bool have_signature =
-      have_row && row.IsFile() && !row.signaturePath.empty() && IsFileExist(row.signaturePath);
-  TempFile delta;
-  bool is_delta = false;
-  if (have_signature) {
-    if (snap_hash == row.fileCheckSum) {
-      SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
-      return 0;
-    }
-    if (delta.create() != 0) {
-      SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
-      return ERR_SYS;
-    }
-    // A signature that cannot be used would fail every retry alike: the
-    // whole file goes instead.
-    if (CalculateDelta(row.signaturePath, copy.getPath(), delta) == 0) {
-      is_delta = true;
-      SYNC_LOG(L_DEBUG, L"PrepareFileBlock: delta is ready (%s)\n", delta.getPath());
-    } else {
-      SYNC_LOG(L_NOTICE,
-               L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n", full);
-      delta.remove();
-    }
-  } else {
-    SYNC_LOG(L_DEBUG, L"PrepareFileBlock: Cannot retrieve base event info for file '%s'\n", full);
+  // Only a file whose delta could not be made comes here with a base.
+  if (have_signature && snap_hash == row.fileCheckSum) {
+    SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
+    return 0;
   }
-  if (HasPendingLocalEvents()) {
-    SYNC_LOG(L_INFO,
-             L"PrepareFileBlock: Detect modification of '%s' while calculating delta, try it "
-             L"again\n",
-             full);
-    return ERR_INT;
-  }
-
-  // The snapshot is a version of the file only if the file still holds it.
-  // Its status is compared here; its content is read again beside the send,
-  // which holds back the last block until that check has passed.
-  FILE_INFO end;
-  if (FSStat(full, end) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to get file status for '%s', undo\n", full);
-    return ERR_SYS;
-  }
-  if (start != end) {
-    SYNC_LOG(L_INFO,
-             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
-             L"it again\n",
-             full);
-    return ERR_INT;
-  }
-  if (copied != end.size) {
-    SYNC_LOG(L_INFO,
-             L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not match), "
-             L"try it again\n",
-             full);
-    return ERR_INT;
-  }
+  const int checked = CheckPrepared(full, start, copied);
+  if (checked != 0) return checked;
 
   SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
   const bool background = copied > BackgroundJob::kBackgroundBytes;
@@ -187,8 +182,7 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     return ERR_SYS;
   }
   // The end check compares the live file with the snapshot byte for byte:
-  // cheaper than hashing it again, and exact. Both are opened now, the
-  // snapshot before it may be removed (a delta is what is sent then).
+  // cheaper than hashing it again, and exact.
   auto live = std::make_shared<UniqueFd>(OpenToRead(full));
   auto snap = std::make_shared<UniqueFd>(OpenToRead(copy.getPath()));
   if (!live->valid() || !snap->valid()) {
@@ -218,8 +212,134 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   req.data_blocks |= BLK_FILE;
   req.file.size = copied;
   req.file.hash = snap_hash;
-  req.file.type = is_delta ? 1 : 0;
-  req.file.data = is_delta ? delta : copy;
+  req.file.type = 0;
+  req.file.data = copy;
+  return 0;
+}
+
+int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
+                         const ClientFileEventInfo& row, UploadRequest& req, TempFile& sign_file) {
+  UniqueFd in(OpenToRead(full));
+  if (!in.valid()) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to open '%s', retry upload\n", full);
+    return ERR_SYS;
+  }
+  TempFile delta;
+  if (delta.create() != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
+    return ERR_SYS;
+  }
+  if (SignMgr::createSignatureFile(sign_file) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
+    return ERR_SYS;
+  }
+  // A signature that cannot be used would fail every retry alike: the
+  // whole file goes instead.
+  std::unique_ptr<RSStreamWriter> writer = RSStreamWriter::Delta(row.signaturePath, delta.getPath());
+  bool delta_failed = !writer;
+  RSDigest digest;
+  int64_t got = -1;
+  if (writer) {
+    got = FSReadThrough(
+        in.get(),
+        [&](const char* data, size_t len) {
+          digest.Update(data, len);
+          return 0;
+        },
+        [&](const char* data, size_t len) {
+          if (writer->Write(data, len) == 0) return 0;
+          delta_failed = true;
+          return -1;
+        });
+    if (got >= 0 && writer->Finish() != 0) delta_failed = true;
+  }
+  if (delta_failed) {
+    SYNC_LOG(L_NOTICE,
+             L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n", full);
+    return 1;
+  }
+  if (got < 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to read '%s', retry upload\n", full);
+    return ERR_SYS;
+  }
+  in.reset();
+  unsigned char raw[kMD4DigestLen];
+  digest.Final(raw);
+  const std::wstring hash = RSDigestToText(raw);
+  if (hash == row.fileCheckSum) {
+    SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
+    return 0;
+  }
+  SYNC_LOG(L_DEBUG, L"PrepareFileBlock: delta is ready (%s)\n", delta.getPath());
+  const int checked = CheckPrepared(full, start, static_cast<uint64_t>(got));
+  if (checked != 0) return checked;
+
+  // The checksum and the delta describe the bytes of one read. The end
+  // check reads the file again and hashes it; the last block goes only once
+  // that hash is the same. The signature the next delta is made against is
+  // mostly taken from the old one (see RSSignFromDelta), the blocks that
+  // changed being signed from that second read; so it, too, is that of the
+  // bytes sent. No copy of the file is written for a change that may be a
+  // few bytes of it.
+  std::shared_ptr<RSSignFromDelta> derived(
+      RSSignFromDelta::Make(row.signaturePath, delta.getPath(), static_cast<uint64_t>(got)));
+  auto live = std::make_shared<UniqueFd>(OpenToRead(full));
+  if (!live->valid()) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
+             full);
+    return ERR_SYS;
+  }
+  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
+  m_signed_by_check = true;
+  m_check_sign_rc = -1;
+  m_end_check.Start(
+      [this, full, live, hash, derived, sig = sign_file.getPath()]() -> int {
+        // Without the old signature's help the whole content is signed. A
+        // failure to sign is seen at the end, once the content is known to
+        // be the same.
+        std::unique_ptr<RSStreamWriter> signer;
+        if (!derived) signer = RSStreamWriter::Sign(sig);
+        RSDigest again;
+        const int64_t n = FSReadThrough(
+            live->get(),
+            [&](const char* data, size_t len) {
+              if (derived)
+                (void)derived->Feed(data, len);
+              else if (signer)
+                (void)signer->Write(data, len);
+              return 0;
+            },
+            [&](const char* data, size_t len) {
+              again.Update(data, len);
+              return 0;
+            });
+        if (n < 0) {
+          SYNC_LOG(L_ERR,
+                   L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
+                   full);
+          return ERR_SYS;
+        }
+        unsigned char now[kMD4DigestLen];
+        again.Final(now);
+        if (RSDigestToText(now) != hash) {
+          SYNC_LOG(L_INFO,
+                   L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
+                   L"match), try it again\n",
+                   full);
+          return ERR_INT;
+        }
+        // As for a whole upload, content that got there without its
+        // signature is recorded without one (the next change goes whole).
+        m_check_sign_rc =
+            (derived ? derived->Write(sig) == 0 : signer && signer->Finish() == 0) ? 0 : -1;
+        return 0;
+      },
+      static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes);
+  req.data_blocks |= BLK_FILE;
+  req.file.size = static_cast<uint64_t>(got);
+  req.file.hash = hash;
+  req.file.type = 1;
+  req.file.data = delta;
   return 0;
 }
 
@@ -376,7 +496,8 @@ int Worker::UploadLocal(const std::wstring& path) {
         }
       }
       ClientFileEventInfo base_row = row;
-      if ((req.data_blocks & BLK_FILE) && m_sign_job.Join() != 0) {
+      if ((req.data_blocks & BLK_FILE) &&
+          (m_signed_by_check ? m_check_sign_rc : m_sign_job.Join()) != 0) {
         // The content is on the server; without its signature the next
         // change goes whole, and the old signature describes other bytes.
         SYNC_LOG(L_ERR, L"UploadLocal: Failed to calculate signature for '%s'\n", full);

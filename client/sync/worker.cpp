@@ -389,17 +389,6 @@ int SignatureJob::Start(const std::wstring& content, const std::wstring& sig, bo
   return 0;
 }
 
-int Worker::CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,
-                           TempFile& delta_file) const {
-  if (RSCalcDelta(sign_path, new_path, delta_file.getPath()) != 0) {
-    SYNC_LOG(L_NOTICE, L"CalculateDelta: Failed to calculate delta for '%s', upload whole file\n",
-             new_path);
-    return -1;
-  }
-  SYNC_LOG(L_DEBUG, L"delta: %s, signature: %s\n", delta_file.getPath(), sign_path);
-  return 0;
-}
-
 // ---- Confined disk operations ------------------------------------------------
 
 int Worker::CheckServerPath(const std::wstring& path, const wchar_t* who, SharePath& out) {

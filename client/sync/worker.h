@@ -290,8 +290,6 @@ class Worker : public SyncTask {
   // its signature into `sign_file` (created). Returns 0, or -1 (logged).
   int CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
                                TempFile& sign_file) const;
-  int CalculateDelta(const std::wstring& sign_path, const std::wstring& new_path,
-                     TempFile& delta_file) const;
 
   // True when the local item differs from the row (upload.cpp). An empty
   // `hash` skips the content comparison.
@@ -332,11 +330,19 @@ class Worker : public SyncTask {
   int CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& row,
                      TempFile& sign_file);  // upload.cpp
   // Fills the file block of `req` (upload.cpp): 0, ERR_INT (the file
-  // changed meanwhile) or ERR_SYS. When it sets BLK_FILE, m_sign_job is
-  // writing the content's signature into `sign_file`, and m_end_check is
-  // comparing the file with the snapshot: 0 when it still holds it.
+  // changed meanwhile) or ERR_SYS. When it sets BLK_FILE, the content's
+  // signature is being written into `sign_file` (by m_sign_job, or by the
+  // check when m_signed_by_check), and m_end_check is checking that the
+  // file still holds what is sent: 0 when it does.
   int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadRequest& req,
                        TempFile& sign_file);
+  // The file block as a delta against the base's signature, read from the
+  // file itself: 0 or an error as above, 1 when no delta can be made.
+  int PrepareDelta(const std::wstring& full, const FILE_INFO& start, const ClientFileEventInfo& row,
+                   UploadRequest& req, TempFile& sign_file);
+  // After `read` bytes of the file were taken: 0 when nothing shows that it
+  // changed since `start`, else ERR_INT or ERR_SYS (logged).
+  int CheckPrepared(const std::wstring& full, const FILE_INFO& start, uint64_t read);
 
   // Pending local events for the path in work (mailbox, under its lock).
   bool HasPendingLocalEvents() const;
@@ -403,6 +409,8 @@ class Worker : public SyncTask {
   // holds the snapshot being sent (see PrepareFileBlock).
   SignatureJob m_sign_job;
   BackgroundJob m_end_check;
+  bool m_signed_by_check = false;
+  int m_check_sign_rc = -1;  // written by m_end_check's job, read after its Join
 };
 
 class Worker4 : public Worker {

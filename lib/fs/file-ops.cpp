@@ -310,6 +310,67 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin) {
   return FSCopy(from, to, isDelOrigin, FSCopyTap());
 }
 
+namespace {
+
+// How a read through a file ended.
+enum ReadRc { READ_OK, READ_FAILED, USE_FAILED, TAP_FAILED };
+struct ReadEnd {
+  ReadRc rc;
+  uint64_t bytes;
+  int err;  // errno of a failed read or use (the tap's thread may clobber it)
+};
+
+// Reads `fd` from its offset to its end once. Every chunk goes to `use` on
+// the caller's thread and then to `tap`, which gets a thread of its own for
+// a file (of `size_hint` bytes) big enough that the overlap pays for it.
+// With `hook` FSOP_READ, the fault hook is asked before each read (a copy
+// asks before its writes instead).
+ReadEnd ReadThrough(int fd, uint64_t size_hint, const FSCopyTap& tap, const FSCopyTap& use,
+                    FSOp hook) {
+  // (The buffer is left uninitialised: a small file touches only the pages
+  // it fills.)
+  std::unique_ptr<TapThread> tapper;
+  std::unique_ptr<char[]> own;
+  if (tap && size_hint > kCopyChunk)
+    tapper.reset(new TapThread(tap, kCopyChunk));
+  else
+    own.reset(new char[kCopyChunk]);
+  uint64_t total = 0;
+  for (;;) {
+    char* const buf = tapper ? tapper->Next() : own.get();
+    ssize_t n = hook == FSOP_READ && Injected(FSOP_READ, std::wstring())
+                    ? -1
+                    : ::read(fd, buf, kCopyChunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {READ_FAILED, total, errno};
+    if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    if (use && use(buf, static_cast<size_t>(n)) != 0) return {USE_FAILED, total, errno};
+    if (tapper ? !tapper->Submit(static_cast<size_t>(n))
+               : tap && tap(buf, static_cast<size_t>(n)) != 0)
+      return {TAP_FAILED, total, 0};
+  }
+  if (tapper && !tapper->Finish()) return {TAP_FAILED, total, 0};
+  return {READ_OK, total, 0};
+}
+
+}  // namespace
+
+int64_t FSReadThrough(int fd, const FSCopyTap& tap, const FSCopyTap& use) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  const ReadEnd end = ReadThrough(fd, static_cast<uint64_t>(st.st_size), tap, use, FSOP_READ);
+  if (end.rc != READ_OK) {
+    errno = end.err;
+    return -1;
+  }
+  return static_cast<int64_t>(end.bytes);
+}
+
 int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
            const FSCopyTap& tap) {
   std::string nfrom, nto;
@@ -359,45 +420,33 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
     return -1;
   }
 
-  // A tap gets a thread of its own only for a file big enough that the
-  // overlap pays for the thread. (The buffer is left uninitialised: a small
-  // file touches only the pages it fills.)
-  std::unique_ptr<TapThread> tapper;
-  std::unique_ptr<char[]> own;
-  if (tap && static_cast<uint64_t>(sst.st_size) > kCopyChunk)
-    tapper.reset(new TapThread(tap, kCopyChunk));
-  else
-    own.reset(new char[kCopyChunk]);
-  for (;;) {
-    char* const buf = tapper ? tapper->Next() : own.get();
-    ssize_t n = ::read(src.get(), buf, kCopyChunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: ReadFile failed with error code %d\n",
-             errno);
-      return -1;
-    }
-    if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = Injected(FSOP_WRITE, to)
-                      ? -1
-                      : ::write(dst.get(), buf + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        if (w == 0) errno = EIO;
-        SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: WriteFile failed with error code %d\n",
-               errno);
-        return -1;
-      }
-      done += w;
-    }
-    if (tapper ? !tapper->Submit(static_cast<size_t>(n))
-               : tap && tap(buf, static_cast<size_t>(n)) != 0) {
-      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: the copy's reader failed\n");
-      return -1;
-    }
+  const ReadEnd end = ReadThrough(src.get(), static_cast<uint64_t>(sst.st_size), tap,
+                                  [&](const char* buf, size_t n) {
+                                    for (size_t done = 0; done < n;) {
+                                      ssize_t w = Injected(FSOP_WRITE, to)
+                                                      ? -1
+                                                      : ::write(dst.get(), buf + done, n - done);
+                                      if (w < 0 && errno == EINTR) continue;
+                                      if (w <= 0) {
+                                        if (w == 0) errno = EIO;
+                                        return -1;
+                                      }
+                                      done += static_cast<size_t>(w);
+                                    }
+                                    return 0;
+                                  },
+                                  FSOP_WRITE);
+  if (end.rc == READ_FAILED) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: ReadFile failed with error code %d\n",
+           end.err);
+    return -1;
   }
-  if (tapper && !tapper->Finish()) {
+  if (end.rc == USE_FAILED) {
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: WriteFile failed with error code %d\n",
+           end.err);
+    return -1;
+  }
+  if (end.rc == TAP_FAILED) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: the copy's reader failed\n");
     return -1;
   }

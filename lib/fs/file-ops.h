@@ -132,6 +132,13 @@ using FSCopyTap = std::function<int(const char* data, size_t len)>;
 [[nodiscard]] int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
                          const FSCopyTap& tap);
 
+// Reads the open regular file `fd` once, from its offset to its end,
+// handing every chunk to `use` on the caller's thread and then to `tap`, on
+// a thread of its own as FSCopy does: one read serves two consumers. Returns
+// the bytes read, or -1 when the file is not a regular file, a read fails, or
+// a consumer answers non-zero.
+[[nodiscard]] int64_t FSReadThrough(int fd, const FSCopyTap& tap, const FSCopyTap& use);
+
 // Whether the open files `a` and `b` hold the same bytes, read from offset 0
 // to their ends: 0 when they do, 1 when they differ (length included), -1
 // when either cannot be read.
@@ -197,8 +204,10 @@ int FSCreateTempPath(const std::wstring& prefix, std::wstring& path);
 // before the step named by FSOp touches the disk; a non-zero answer is taken
 // as the errno of that step's failure, which is then handled and logged like
 // a real one. FSOP_WRITE is asked before each chunk FSCopy writes (path: the
-// destination); FSOP_REMOVE by FSRemove and RemoveDirectoryRecursive;
-// FSOP_MKDIR for each directory FSMKDir/FSMKDirP create.
+// destination); FSOP_READ before each chunk FSReadThrough reads (path:
+// empty, the file is known by its descriptor); FSOP_REMOVE by FSRemove and
+// RemoveDirectoryRecursive; FSOP_MKDIR for each directory FSMKDir/FSMKDirP
+// create.
 enum FSOp {
   FSOP_STAT,
   FSOP_LISTDIR,
@@ -208,6 +217,7 @@ enum FSOp {
   FSOP_UTIME,
   FSOP_MKTEMP,
   FSOP_REMOVE,
+  FSOP_READ,
 };
 using FSFaultHook = std::function<int(FSOp op, const std::wstring& path)>;
 // Installs `hook`; an empty function removes it. Thread-safe. The hook runs

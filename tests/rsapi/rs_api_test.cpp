@@ -184,6 +184,79 @@ TEST_F(RsApiTest, DeltaMatchesRdiffAndRoundTripsBothWays) {
   EXPECT_EQ(WideToUtf8Lossy(RSDigestToText(raw)), EvpMd4Hex(changed));
 }
 
+// The push forms, fed in chunks of any size, and a signature put together
+// from the old one and a delta, must equal the file forms byte for byte over
+// every kind of edit: aligned and unaligned, growing, shrinking, emptied.
+TEST_F(RsApiTest, StreamedFormsAndSignatureFromDeltaEqualTheFileForms) {
+  std::mt19937 gen(7);
+  const size_t kB = kRSBlockLen;
+  auto feed = [&](auto&& sink, const std::string& data) {
+    for (size_t at = 0; at < data.size();) {
+      const size_t n = std::min<size_t>(data.size() - at, 1 + gen() % 5000);
+      ASSERT_EQ(sink(data.data() + at, n), 0);
+      at += n;
+    }
+  };
+  for (int round = 0; round < 48; ++round) {
+    const std::string base = RandomBytes(gen() % 12 == 0 ? 0 : gen() % (24 * kB), round);
+    std::string changed = base;
+    const size_t at = changed.empty() ? 0 : gen() % changed.size();
+    const size_t aligned = at / kB * kB;
+    switch (round % 8) {
+      case 0: changed.replace(aligned, kB, RandomBytes(kB, 100 + round)); break;
+      case 1: changed.replace(at, 300, RandomBytes(300, 100 + round)); break;
+      case 2: changed.insert(at, RandomBytes(1 + gen() % 3000, 100 + round)); break;
+      case 3: changed.erase(at, gen() % 5000); break;
+      case 4: changed += RandomBytes(gen() % 5000, 100 + round); break;
+      case 5: changed.resize(at); break;
+      case 6: changed = changed.substr(aligned) + changed.substr(0, aligned); break;
+      case 7: changed = RandomBytes(gen() % 3 == 0 ? 0 : gen() % 9000, 100 + round); break;
+    }
+    SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(base.size()) + " -> " +
+                 std::to_string(changed.size()));
+    WriteFile(P("base"), base);
+    WriteFile(P("new"), changed);
+    ASSERT_EQ(RSCalcSign(W(P("base")), W(P("base.sig"))), 0);
+    ASSERT_EQ(RSCalcSign(W(P("new")), W(P("new.sig"))), 0);
+    ASSERT_EQ(RSCalcDelta(W(P("base.sig")), W(P("new")), W(P("file.delta"))), 0);
+
+    auto delta = RSStreamWriter::Delta(W(P("base.sig")), W(P("push.delta")));
+    ASSERT_TRUE(delta);
+    feed([&](const char* d, size_t n) { return delta->Write(d, n); }, changed);
+    ASSERT_EQ(delta->Finish(), 0);
+    EXPECT_EQ(ReadFile(P("push.delta")), ReadFile(P("file.delta")));
+
+    auto sign = RSStreamWriter::Sign(W(P("push.sig")));
+    ASSERT_TRUE(sign);
+    feed([&](const char* d, size_t n) { return sign->Write(d, n); }, changed);
+    ASSERT_EQ(sign->Finish(), 0);
+    EXPECT_EQ(ReadFile(P("push.sig")), ReadFile(P("new.sig")));
+
+    auto derived = RSSignFromDelta::Make(W(P("base.sig")), W(P("file.delta")), changed.size());
+    ASSERT_TRUE(derived);
+    feed([&](const char* d, size_t n) { return derived->Feed(d, n); }, changed);
+    ASSERT_EQ(derived->Write(W(P("derived.sig"))), 0);
+    EXPECT_EQ(ReadFile(P("derived.sig")), ReadFile(P("new.sig")));
+    // A block overwritten in place is the only one signed again, besides a
+    // short last block (whose old length the signature does not tell).
+    if (round % 8 == 0 && base.size() >= aligned + 2 * kB) {
+      EXPECT_EQ(derived->ComputedBlocks(), changed.size() % kB == 0 ? 1u : 2u);
+    }
+  }
+
+  // Content of another length than the delta makes, or a delta that is not
+  // one, gives no signature.
+  WriteFile(P("new"), RandomBytes(5 * kB, 1));
+  ASSERT_EQ(RSCalcDelta(W(P("base.sig")), W(P("new")), W(P("file.delta"))), 0);
+  auto short_fed = RSSignFromDelta::Make(W(P("base.sig")), W(P("file.delta")), 5 * kB);
+  ASSERT_TRUE(short_fed);
+  ASSERT_EQ(short_fed->Feed(ReadFile(P("new")).data(), 4 * kB), 0);
+  EXPECT_EQ(short_fed->Write(W(P("short.sig"))), -1);
+  EXPECT_FALSE(RSSignFromDelta::Make(W(P("base.sig")), W(P("file.delta")), 6 * kB));
+  EXPECT_FALSE(RSSignFromDelta::Make(W(P("base.sig")), W(P("base.sig")), 5 * kB));
+  EXPECT_FALSE(RSSignFromDelta::Make(W(P("file.delta")), W(P("file.delta")), 5 * kB));
+}
+
 TEST_F(RsApiTest, EmptyFilesOnEitherSideRoundTrip) {
   WriteFile(P("empty"), "");
   WriteFile(P("full"), RandomBytes(5000, 3));

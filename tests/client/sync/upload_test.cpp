@@ -100,6 +100,19 @@ TEST_P(UploadTest, ChangedFileWithASignatureGoesAsASmallDelta) {
   EXPECT_EQ(Md4(Shared("/big.bin")), Md4(Local("/big.bin")));
   EXPECT_GT(Row("/big.bin").syncID, first);
   EXPECT_EQ(WideToUtf8Lossy(Row("/big.bin").fileCheckSum), Md4(Local("/big.bin")));
+  // The signature kept for the next delta, mostly carried over from the
+  // old one, is that of the new content; the next change, shifting every
+  // block after it, goes as a delta against it and lands whole.
+  const std::string expected = dir.Sub("expected.sig");
+  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(Local("/big.bin")), Utf8ToWideLossy(expected)), 0);
+  EXPECT_EQ(ReadFile(WideToUtf8Lossy(Row("/big.bin").signaturePath)), ReadFile(expected));
+  content.insert(5u << 20, "a few new bytes");
+  WriteFile(Local("/big.bin"), content);
+  ASSERT_EQ(Upload("/big.bin"), ERR_OK);
+  ASSERT_EQ(Received().size(), 3u);
+  EXPECT_TRUE(Received()[2].delta);
+  EXPECT_LT(Received()[2].bytes, content.size() / 10);
+  EXPECT_EQ(Md4(Shared("/big.bin")), Md4(Local("/big.bin")));
 }
 
 TEST_P(UploadTest, TouchWithoutChangeSendsNothingAndPutsTheTimeBack) {
@@ -165,6 +178,41 @@ TEST_P(UploadTest, ChangeWhilePreparedIsNeverSentHalfOldHalfNew) {
 
   ASSERT_EQ(Upload("/m.bin"), ERR_OK);
   EXPECT_EQ(ReadFile(Shared("/m.bin")), a);
+}
+
+TEST_P(UploadTest, ChangeWhileADeltaIsMadeIsNeverSentHalfOldHalfNew) {
+  // A delta is made straight from the file: the same mix as above, under
+  // that read, must not reach the server either, nor its signature be kept.
+  const std::string a = Pattern(4 << 20, 2), b = Pattern(4 << 20, 3);
+  std::string a2 = a;
+  a2.replace(1 << 20, 5000, Pattern(5000, 4));
+  WriteFile(Local("/m.bin"), a);
+  ASSERT_EQ(Upload("/m.bin"), ERR_OK);
+  WriteFile(Local("/m.bin"), a2);
+  SetMtime(Local("/m.bin"), 1600000000);
+  std::atomic<int> reads{0};
+  const std::string live = Local("/m.bin");
+  FSSetFaultHook([&](FSOp op, const std::wstring&) {
+    if (op != FSOP_READ) return 0;
+    const int n = ++reads;
+    if (n == 2 || n == 4) {
+      std::ofstream(live, std::ios::binary | std::ios::trunc) << (n == 2 ? b : a2);
+      utimbuf t{1600000000, 1600000000};
+      utime(live.c_str(), &t);
+    }
+    return 0;
+  });
+  EXPECT_EQ(Upload("/m.bin"), ERR_INT);
+  FSSetFaultHook(nullptr);
+  EXPECT_EQ(Received().size(), 1u) << "content was sent";
+  EXPECT_EQ(ReadFile(Shared("/m.bin")), a);
+
+  ASSERT_EQ(Upload("/m.bin"), ERR_OK);
+  EXPECT_TRUE(Received().back().delta);
+  EXPECT_EQ(ReadFile(Shared("/m.bin")), a2);
+  const std::string expected = dir.Sub("expected.sig");
+  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(live), Utf8ToWideLossy(expected)), 0);
+  EXPECT_EQ(ReadFile(WideToUtf8Lossy(Row("/m.bin").signaturePath)), ReadFile(expected));
 }
 
 TEST_P(UploadTest, ChangeWhilePreparedIsNotRecordedWhenTheServerWantsNoContent) {
