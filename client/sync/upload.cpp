@@ -20,6 +20,7 @@
 #include "client/sync/worker.h"
 #include "lib/base/errors.h"
 #include "lib/base/handles.h"
+#include "lib/base/stream-hash.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
@@ -238,12 +239,14 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   std::unique_ptr<RSStreamWriter> writer = RSStreamWriter::Delta(row.signaturePath, delta.getPath());
   bool delta_failed = !writer;
   RSDigest digest;
+  StreamHash quick;  // what the end check compares, at a fraction of the cost
   int64_t got = -1;
   if (writer) {
     got = FSReadThrough(
         in.get(),
         [&](const char* data, size_t len) {
           digest.Update(data, len);
+          quick.Update(data, len);
           return 0;
         },
         [&](const char* data, size_t len) {
@@ -275,8 +278,9 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   if (checked != 0) return checked;
 
   // The checksum and the delta describe the bytes of one read. The end
-  // check reads the file again and hashes it; the last block goes only once
-  // that hash is the same. The signature the next delta is made against is
+  // check reads the file again and hashes it (with a fast hash taken in the
+  // same read: it detects a racing write, and the checksum needs no second
+  // pass); the last block goes only once that hash is the same. The signature the next delta is made against is
   // mostly taken from the old one (see RSSignFromDelta), the blocks that
   // changed being signed from that second read; so it, too, is that of the
   // bytes sent. No copy of the file is written for a change that may be a
@@ -293,13 +297,13 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   m_signed_by_check = true;
   m_check_sign_rc = -1;
   m_end_check.Start(
-      [this, full, live, hash, derived, sig = sign_file.getPath()]() -> int {
+      [this, full, live, first = quick.Final(), derived, sig = sign_file.getPath()]() -> int {
         // Without the old signature's help the whole content is signed. A
         // failure to sign is seen at the end, once the content is known to
         // be the same.
         std::unique_ptr<RSStreamWriter> signer;
         if (!derived) signer = RSStreamWriter::Sign(sig);
-        RSDigest again;
+        StreamHash again;
         const int64_t n = FSReadThrough(
             live->get(),
             [&](const char* data, size_t len) {
@@ -319,9 +323,7 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
                    full);
           return ERR_SYS;
         }
-        unsigned char now[kMD4DigestLen];
-        again.Final(now);
-        if (RSDigestToText(now) != hash) {
+        if (again.Final() != first) {
           SYNC_LOG(L_INFO,
                    L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
                    L"match), try it again\n",
