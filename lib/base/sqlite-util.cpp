@@ -2,13 +2,30 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "lib/base/byte-order.h"
 #include "lib/base/utility.h"
 
 namespace sqlite_util {
 
+namespace {
+
+// Once per process, before the library's first use. Its memory statistics
+// (which nothing here reads) take one process-wide lock on every allocation
+// of every connection: with workers, scanners and the status writer each
+// on a connection of their own, that lock was their main point of
+// contention. A use of the library that came first (a test opening a file
+// directly) only leaves the default in place.
+void ConfigureOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { (void)sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
+
+}  // namespace
+
 int Db::Open(const std::string& path, int flags) {
+  ConfigureOnce();
   Close();
   if (path.empty()) return SQLITE_CANTOPEN;
   return sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
