@@ -251,7 +251,7 @@ int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& in
     return -1;
   }
   Stmt st;
-  int rc = st.Prepare(m_db.get(), "select * from eventinfo where path=?");
+  int rc = st.PrepareCached(m_db, "select * from eventinfo where path=?");
   int rows = 0;
   if (rc == SQLITE_OK) {
     st.BindText(1, path);
@@ -338,7 +338,7 @@ int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& in
 
   if (info.fileType != EV_FILE_TYPE) {
     Stmt mx;
-    rc = mx.Prepare(m_db.get(),
+    rc = mx.PrepareCached(m_db,
                     std::string("SELECT max(syncID) FROM eventinfo WHERE ") + kSubtreeWhere);
     if (rc != SQLITE_OK) {
       SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
@@ -394,8 +394,8 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
   }
   const bool tombstone = info.isExist == 0 && info.fileType == EV_DIR_TYPE;
   Stmt old;
-  int rc = old.Prepare(
-      m_db.get(), tombstone ? std::string("SELECT signPath FROM eventinfo WHERE ") + kSubtreeWhere +
+  int rc = old.PrepareCached(
+      m_db, tombstone ? std::string("SELECT signPath FROM eventinfo WHERE ") + kSubtreeWhere +
                                   " AND syncID <= ?4 AND isExist = 1"
                             : std::string("SELECT signPath FROM eventinfo WHERE path = ?1"));
   if (rc == SQLITE_OK) {
@@ -416,7 +416,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
   Stmt st;
   if (rc == SQLITE_OK) {
     if (!tombstone) {
-      rc = st.Prepare(m_db.get(),
+      rc = st.PrepareCached(m_db,
                       "insert or replace into eventinfo  (id, fileType, isExist, syncID, pDirID, "
                       "fileSize, fileModTime, fileCheckSum, baseName, path, filePrivilege, "
                       "updateClient, signPath, macHash, windowsHash, linuxHash, zentHash) "
@@ -432,8 +432,8 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         for (const auto& f : fields) st.BindText(idx++, *f.out);
       }
     } else {
-      rc = st.Prepare(
-          m_db.get(),
+      rc = st.PrepareCached(
+          m_db,
           std::string("UPDATE eventinfo SET syncID = ?4, fileSize = 0, fileModTime = ?5, "
                       "fileCheckSum = '', updateClient = ?6, signPath = '', isExist = 0, "
                       "macHash = '', windowsHash = '', linuxHash = '', zentHash = '' "
@@ -478,7 +478,7 @@ int FileEventDB::rmEventInfo(const std::wstring& wpath) {
     return -1;
   }
   Stmt st;
-  int rc = st.Prepare(m_db.get(), std::string("delete from eventinfo where ") + kSubtreeWhere);
+  int rc = st.PrepareCached(m_db, std::string("delete from eventinfo where ") + kSubtreeWhere);
   if (rc == SQLITE_OK) {
     BindSubtree(st, path);
     rc = st.Step();
@@ -504,7 +504,7 @@ int FileEventDB::rmEventInfoV3(const std::wstring& wpath) {
   int rc = tx.rc();
   if (rc == SQLITE_OK) {
     Stmt up;
-    rc = up.Prepare(m_db.get(),
+    rc = up.PrepareCached(m_db,
                     "UPDATE eventinfo SET syncID = (SELECT syncID FROM eventinfo WHERE path = ?1) "
                     "WHERE path = ?2 AND syncID < (SELECT syncID FROM eventinfo WHERE path = ?1)");
     if (rc == SQLITE_OK) {
@@ -516,7 +516,7 @@ int FileEventDB::rmEventInfoV3(const std::wstring& wpath) {
   }
   if (rc == SQLITE_OK) {
     Stmt del;
-    rc = del.Prepare(m_db.get(), std::string("DELETE FROM eventinfo WHERE ") + kSubtreeWhere);
+    rc = del.PrepareCached(m_db, std::string("DELETE FROM eventinfo WHERE ") + kSubtreeWhere);
     if (rc == SQLITE_OK) {
       BindSubtree(del, path);
       rc = del.Step();
@@ -534,7 +534,7 @@ int FileEventDB::rmEventInfoV3(const std::wstring& wpath) {
 int FileEventDB::getSyncId(uint64_t& id) {
   MutexLock lock(m_dbMutex);
   Stmt st;
-  int rc = st.Prepare(m_db.get(), "SELECT value FROM config_table WHERE key = 'sync_id';");
+  int rc = st.PrepareCached(m_db, "SELECT value FROM config_table WHERE key = 'sync_id';");
   if (rc != SQLITE_OK) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
     return -1;
@@ -562,7 +562,7 @@ int FileEventDB::getSyncId(uint64_t& id) {
 int FileEventDB::setSyncId(uint64_t id) {
   MutexLock lock(m_dbMutex);
   Stmt st;
-  int rc = st.Prepare(m_db.get(), "UPDATE config_table SET value = ? WHERE key = 'sync_id';");
+  int rc = st.PrepareCached(m_db, "UPDATE config_table SET value = ? WHERE key = 'sync_id';");
   if (rc == SQLITE_OK) {
     st.BindText(1, std::to_string(id));
     rc = st.Step();

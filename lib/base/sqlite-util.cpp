@@ -38,6 +38,8 @@ int Db::OpenShared(const std::string& path) {
 }
 
 void Db::Close() {
+  for (auto& cached : m_cache) sqlite3_finalize(cached.second);
+  m_cache.clear();
   if (m_db) {
     // Statements are always finalized by their owners first; close_v2 would
     // hide a leaked statement, so use the strict form.
@@ -79,11 +81,34 @@ int Stmt::Prepare(sqlite3* db, const std::string& sql) {
   return SQLITE_OK;
 }
 
-void Stmt::Finalize() {
-  if (m_stmt) {
-    sqlite3_finalize(m_stmt);
-    m_stmt = nullptr;
+int Stmt::PrepareCached(Db& db, const std::string& sql) {
+  Finalize();
+  auto it = db.m_cache.find(sql);
+  if (it != db.m_cache.end()) {
+    m_stmt = it->second;
+    db.m_cache.erase(it);
+  } else if (int rc = Prepare(db.get(), sql); rc != SQLITE_OK) {
+    return rc;
   }
+  m_home = &db;
+  m_key = sql;
+  return SQLITE_OK;
+}
+
+void Stmt::Finalize() {
+  if (!m_stmt) return;
+  if (m_home) {
+    sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
+    // One of the same text already back in the cache (two in use at once)
+    // makes this one surplus.
+    if (!m_home->m_cache.emplace(std::move(m_key), m_stmt).second) sqlite3_finalize(m_stmt);
+    m_home = nullptr;
+    m_key.clear();
+  } else {
+    sqlite3_finalize(m_stmt);
+  }
+  m_stmt = nullptr;
 }
 
 int Stmt::BindText(int idx, const std::string& text) {
@@ -125,18 +150,27 @@ uint64_t Stmt::ColumnU64(int col) const {
   return ColumnToU64(m_stmt, col);
 }
 
-Transaction::Transaction(Db& db) : m_db(db), m_rc(db.Exec("BEGIN;")), m_open(m_rc == SQLITE_OK) {}
+int Db::ExecCached(const std::string& sql) {
+  Stmt st;
+  int rc = st.PrepareCached(*this, sql);
+  if (rc != SQLITE_OK) return rc;
+  rc = st.Step();
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
+Transaction::Transaction(Db& db)
+    : m_db(db), m_rc(db.ExecCached("BEGIN;")), m_open(m_rc == SQLITE_OK) {}
 
 Transaction::~Transaction() {
   // A destructor cannot report: the failure that brought us here was
   // reported already, and SQLite ends the transaction itself when a
   // ROLLBACK cannot run.
-  if (m_open) (void)m_db.Exec("ROLLBACK;");
+  if (m_open) (void)m_db.ExecCached("ROLLBACK;");
 }
 
 int Transaction::Commit() {
   if (!m_open) return m_rc == SQLITE_OK ? SQLITE_MISUSE : m_rc;
-  int rc = m_db.Exec("COMMIT;");
+  int rc = m_db.ExecCached("COMMIT;");
   // A COMMIT that failed (busy, I/O) leaves the transaction open; the
   // destructor then rolls it back.
   if (rc == SQLITE_OK) m_open = false;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace sqlite_util {
@@ -33,11 +34,16 @@ class Db {
   ~Db() { Close(); }
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;
-  Db(Db&& other) noexcept : m_db(std::exchange(other.m_db, nullptr)) {}
+  Db(Db&& other) noexcept
+      : m_db(std::exchange(other.m_db, nullptr)), m_cache(std::move(other.m_cache)) {
+    other.m_cache.clear();
+  }
   Db& operator=(Db&& other) noexcept {
     if (this != &other) {
       Close();
       m_db = std::exchange(other.m_db, nullptr);
+      m_cache = std::move(other.m_cache);
+      other.m_cache.clear();
     }
     return *this;
   }
@@ -62,9 +68,15 @@ class Db {
   // Runs one or more statements without results. Returns the SQLite result
   // code; on failure `err` (if given) receives SQLite's message.
   [[nodiscard]] int Exec(const char* sql, std::string* err = nullptr);
+  // Runs one statement without results, prepared once per connection (see
+  // Stmt::PrepareCached). Returns the SQLite result code.
+  [[nodiscard]] int ExecCached(const std::string& sql);
 
  private:
+  friend class Stmt;
   sqlite3* m_db = nullptr;
+  // Statements prepared for this connection and not in use, by SQL text.
+  std::unordered_map<std::string, sqlite3_stmt*> m_cache;
 };
 
 // One prepared statement. Non-copyable; finalized on destruction.
@@ -79,6 +91,13 @@ class Stmt {
   // more than one statement is refused (SQLITE_MISUSE): a trailing statement
   // would be silently ignored. A null `db` (never opened) is SQLITE_MISUSE.
   [[nodiscard]] int Prepare(sqlite3* db, const std::string& sql);
+  // As Prepare, taking the statement from `db`'s cache when one with the
+  // same text was prepared before; Finalize then resets it, clears its
+  // bindings and hands it back instead of freeing it. Parsing the same SQL
+  // on every call cost more than some of the writes it serves. `db` must
+  // outlive this object (or its next Finalize) and is used under the same
+  // lock as it.
+  [[nodiscard]] int PrepareCached(Db& db, const std::string& sql);
   void Finalize();
   sqlite3_stmt* get() const { return m_stmt; }
 
@@ -105,6 +124,8 @@ class Stmt {
 
  private:
   sqlite3_stmt* m_stmt = nullptr;
+  Db* m_home = nullptr;  // the cache m_stmt goes back to, when it came from one
+  std::string m_key;
 };
 
 // Runs BEGIN on construction (check ok()) and ROLLBACK on destruction unless

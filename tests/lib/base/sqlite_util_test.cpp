@@ -119,6 +119,53 @@ TEST_F(SqliteUtilTest, UncommittedTransactionRollsBackAndLeavesNoneOpen) {
   EXPECT_EQ(Query("SELECT count(*) FROM t", 0), (std::vector<uint64_t>{1}));
 }
 
+// A statement taken from the connection's cache behaves as a fresh one: no
+// binding, row or error of its last use shows, two uses of one text at a
+// time are two statements, and a changed schema is seen.
+TEST_F(SqliteUtilTest, CachedStatementsComeBackClean) {
+  InsertPath("a");
+  InsertPath("b");
+  const std::string sql = "SELECT count(*) FROM t WHERE path = ?1 OR ?1 IS NULL";
+  auto count = [&](const char* path) {
+    Stmt st;
+    EXPECT_EQ(st.PrepareCached(m_db, sql), SQLITE_OK);
+    if (path) st.BindText(1, path);
+    EXPECT_EQ(st.Step(), SQLITE_ROW);
+    return st.ColumnInt64(0);
+  };
+  EXPECT_EQ(count("a"), 1);
+  EXPECT_EQ(count(nullptr), 2) << "the last use's binding is still there";
+  {
+    Stmt outer, inner;
+    ASSERT_EQ(outer.PrepareCached(m_db, sql), SQLITE_OK);
+    ASSERT_EQ(inner.PrepareCached(m_db, sql), SQLITE_OK);
+    EXPECT_NE(outer.get(), inner.get());
+    outer.BindText(1, "a");
+    ASSERT_EQ(outer.Step(), SQLITE_ROW);
+    ASSERT_EQ(inner.Step(), SQLITE_ROW);
+    EXPECT_EQ(outer.ColumnInt64(0), 1);
+    EXPECT_EQ(inner.ColumnInt64(0), 2);
+  }
+  {
+    Stmt bad;
+    ASSERT_EQ(bad.PrepareCached(m_db, "INSERT INTO t (v, path) VALUES (1, 'x')"), SQLITE_OK);
+    ASSERT_EQ(bad.Step(), SQLITE_DONE);
+  }
+  ASSERT_EQ(m_db.Exec("CREATE UNIQUE INDEX one_v ON t (v);"), SQLITE_OK);
+  {
+    Stmt again;
+    ASSERT_EQ(again.PrepareCached(m_db, "INSERT INTO t (v, path) VALUES (1, 'x')"), SQLITE_OK);
+    EXPECT_EQ(again.Step(), SQLITE_CONSTRAINT);
+  }
+  EXPECT_EQ(count(nullptr), 3) << "a failed use broke the cached statement";
+  // The cache goes with the connection: a statement of the closed one
+  // would be used after it was freed.
+  m_db.Close();
+  EXPECT_FALSE(m_db.IsOpen());
+  ASSERT_EQ(m_db.Open(m_dir.Sub("t.sqlite")), SQLITE_OK);
+  EXPECT_EQ(count(nullptr), 3);
+}
+
 TEST_F(SqliteUtilTest, PrepareRefusesTrailingStatementsAndEmptyPathIsNotOpened) {
   Stmt st;
   EXPECT_EQ(st.Prepare(m_db.get(), "SELECT 1; DELETE FROM t"), SQLITE_MISUSE);
