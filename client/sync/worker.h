@@ -286,8 +286,9 @@ class Worker : public SyncTask {
   // ---- Checksum, signature and delta helpers --------------------------------
   int CalculateMD4(const std::wstring& full_path, std::wstring& hash) const;
   int CalculateSignature(const std::wstring& path, TempFile& sign_file) const;
-  // Both of the above from one read of `path`: its checksum into `hash` and
-  // its signature into `sign_file` (created). Returns 0, or -1 (logged).
+  // Both of the above for `path`, read twice side by side: its checksum into
+  // `hash` and its signature into `sign_file` (created). Returns 0, or -1
+  // (logged).
   int CalculateMD4AndSignature(const std::wstring& path, std::wstring& hash,
                                TempFile& sign_file) const;
 

@@ -15,6 +15,7 @@
 #include "fakes/test-util.h"
 #include "lib/base/errors.h"
 #include "lib/fs/trash.h"
+#include "rsapi/rs-api.h"
 
 namespace {
 
@@ -134,6 +135,9 @@ TEST_F(DownloadTest, WithoutAUsableBasisTheWholeFileIsAskedFor) {
   EXPECT_EQ(Download("/f", id2), ERR_OK);
   EXPECT_TRUE(ReadFile(Local("/f")) == v2);
   EXPECT_EQ(server->SentPayloads().delta, 0u);
+  // The signature kept for the next delta is the content's.
+  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(Local("/f")), Utf8ToWideLossy(dir.Sub("v2.sig"))), 0);
+  EXPECT_TRUE(ReadFile(WideToUtf8Lossy(Row("/f").signaturePath)) == ReadFile(dir.Sub("v2.sig")));
 
   // The basis was edited: the delta does not fit, the edit is kept aside,
   // and the next attempt asks for the whole file.
