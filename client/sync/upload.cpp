@@ -131,6 +131,13 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     return 0;
   }
 
+  // The signature the next upload will take its delta against, whichever
+  // way this one goes (a delta that cannot be made falls back to the whole
+  // file below).
+  if (SignMgr::createSignatureFile(sign_file) != 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
+    return ERR_SYS;
+  }
   const bool have_signature =
       have_row && row.IsFile() && !row.signaturePath.empty() && IsFileExist(row.signaturePath);
   if (have_signature) {
@@ -141,15 +148,10 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   }
 
   // The snapshot every later step works from, taken in one read of the file
-  // that also yields its checksum and the signature the next upload will
-  // take its delta against.
+  // that also yields its checksum.
   TempFile copy;
   if (copy.create() != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
-    return ERR_SYS;
-  }
-  if (SignMgr::createSignatureFile(sign_file) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
     return ERR_SYS;
   }
   RSDigest digest;
@@ -228,10 +230,6 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   TempFile delta;
   if (delta.create() != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
-    return ERR_SYS;
-  }
-  if (SignMgr::createSignatureFile(sign_file) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create signature \n");
     return ERR_SYS;
   }
   // A signature that cannot be used would fail every retry alike: the

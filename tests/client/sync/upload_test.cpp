@@ -332,6 +332,22 @@ TEST_P(UploadTest, ServerErrorDropsTheSignatureSoTheRetrySendsTheWholeFile) {
   EXPECT_EQ(ReadFile(Shared("/e.bin")), content);
 }
 
+TEST_P(UploadTest, AnUnusableSignatureSendsTheWholeFileAndKeepsAGoodOne) {
+  std::string content = Pattern(256 * 1024, 5);
+  WriteFile(Local("/u.bin"), content);
+  ASSERT_EQ(Upload("/u.bin"), ERR_OK);
+  WriteFile(WideToUtf8Lossy(Row("/u.bin").signaturePath), "not a signature");
+  content[1000] ^= 1;
+  WriteFile(Local("/u.bin"), content);
+  ASSERT_EQ(Upload("/u.bin"), ERR_OK);
+  ASSERT_EQ(Received().size(), 2u);
+  EXPECT_FALSE(Received()[1].delta);
+  EXPECT_EQ(ReadFile(Shared("/u.bin")), content);
+  const std::string expected = dir.Sub("expected.sig");
+  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(Local("/u.bin")), Utf8ToWideLossy(expected)), 0);
+  EXPECT_EQ(ReadFile(WideToUtf8Lossy(Row("/u.bin").signaturePath)), ReadFile(expected));
+}
+
 TEST_P(UploadTest, AcknowledgementOfNothingSendsNoDataButRecordsTheAnswer) {
   // Without its signature the unchanged file is offered whole; the server
   // already holds exactly that version and asks for nothing.
