@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
+#include <memory>
 
 #include "client/store/file-status-db.h"
 #include "fakes/engine-fixture.h"
@@ -32,6 +34,25 @@ std::string Md4(const std::string& path) {
   std::wstring h;
   (void)RSCalcMD4Text(W(path), h);  // unreadable: empty, which matches no checksum
   return WideToUtf8Lossy(h);
+}
+
+// Installs a fault hook that, on the given calls of `op` (counted from 1),
+// rewrites `path` with the content given for that call and puts its time
+// back to `mtime`: a writer racing the upload that size and time cannot
+// reveal.
+void RewriteUnder(FSOp op, const std::string& path, time_t mtime,
+                  std::map<int, std::string> at) {
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  FSSetFaultHook([=](FSOp o, const std::wstring&) {
+    if (o != op) return 0;
+    const auto it = at.find(++*calls);
+    if (it != at.end()) {
+      std::ofstream(path, std::ios::binary | std::ios::trunc) << it->second;
+      utimbuf t{mtime, mtime};
+      utime(path.c_str(), &t);
+    }
+    return 0;
+  });
 }
 
 class UploadTest : public EngineTest, public ::testing::WithParamInterface<int> {
@@ -159,18 +180,7 @@ TEST_P(UploadTest, ChangeWhilePreparedIsNeverSentHalfOldHalfNew) {
   const std::string a = Pattern(4 << 20, 2), b = Pattern(4 << 20, 3);
   WriteFile(Local("/m.bin"), a);
   SetMtime(Local("/m.bin"), 1500000000);
-  std::atomic<int> chunks{0};
-  const std::string live = Local("/m.bin");
-  FSSetFaultHook([&](FSOp op, const std::wstring&) {
-    if (op != FSOP_WRITE) return 0;
-    const int n = ++chunks;
-    if (n == 2 || n == 4) {
-      std::ofstream(live, std::ios::binary | std::ios::trunc) << (n == 2 ? b : a);
-      utimbuf t{1500000000, 1500000000};
-      utime(live.c_str(), &t);
-    }
-    return 0;
-  });
+  RewriteUnder(FSOP_WRITE, Local("/m.bin"), 1500000000, {{2, b}, {4, a}});
   EXPECT_EQ(Upload("/m.bin"), ERR_INT);
   FSSetFaultHook(nullptr);
   EXPECT_TRUE(Received().empty()) << "content was sent";
@@ -190,18 +200,7 @@ TEST_P(UploadTest, ChangeWhileADeltaIsMadeIsNeverSentHalfOldHalfNew) {
   ASSERT_EQ(Upload("/m.bin"), ERR_OK);
   WriteFile(Local("/m.bin"), a2);
   SetMtime(Local("/m.bin"), 1600000000);
-  std::atomic<int> reads{0};
-  const std::string live = Local("/m.bin");
-  FSSetFaultHook([&](FSOp op, const std::wstring&) {
-    if (op != FSOP_READ) return 0;
-    const int n = ++reads;
-    if (n == 2 || n == 4) {
-      std::ofstream(live, std::ios::binary | std::ios::trunc) << (n == 2 ? b : a2);
-      utimbuf t{1600000000, 1600000000};
-      utime(live.c_str(), &t);
-    }
-    return 0;
-  });
+  RewriteUnder(FSOP_READ, Local("/m.bin"), 1600000000, {{2, b}, {4, a2}});
   EXPECT_EQ(Upload("/m.bin"), ERR_INT);
   FSSetFaultHook(nullptr);
   EXPECT_EQ(Received().size(), 1u) << "content was sent";
@@ -211,7 +210,7 @@ TEST_P(UploadTest, ChangeWhileADeltaIsMadeIsNeverSentHalfOldHalfNew) {
   EXPECT_TRUE(Received().back().delta);
   EXPECT_EQ(ReadFile(Shared("/m.bin")), a2);
   const std::string expected = dir.Sub("expected.sig");
-  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(live), Utf8ToWideLossy(expected)), 0);
+  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(Local("/m.bin")), Utf8ToWideLossy(expected)), 0);
   EXPECT_EQ(ReadFile(WideToUtf8Lossy(Row("/m.bin").signaturePath)), ReadFile(expected));
 }
 
@@ -226,16 +225,7 @@ TEST_P(UploadTest, ChangeWhilePreparedIsNotRecordedWhenTheServerWantsNoContent) 
   ASSERT_EQ(Upload("/g.bin"), ERR_OK);
   ASSERT_EQ(unlink(WideToUtf8Lossy(Row("/g.bin").signaturePath).c_str()), 0);
   SetMtime(Local("/g.bin"), 1600000000);
-  const std::string live = Local("/g.bin");
-  std::atomic<int> writes{0};
-  FSSetFaultHook([&](FSOp op, const std::wstring&) {
-    if (op == FSOP_WRITE && ++writes == 1) {
-      std::ofstream(live, std::ios::binary | std::ios::trunc) << b;
-      utimbuf t{1600000000, 1600000000};
-      utime(live.c_str(), &t);
-    }
-    return 0;
-  });
+  RewriteUnder(FSOP_WRITE, Local("/g.bin"), 1600000000, {{1, b}});
   EXPECT_EQ(Upload("/g.bin"), ERR_INT);
   FSSetFaultHook(nullptr);
   EXPECT_EQ(Received().size(), 1u) << "content was sent";
