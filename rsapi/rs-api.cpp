@@ -351,9 +351,9 @@ int RSStreamWriter::Finish() {
 int RSStreamWriter::Drive(bool eof) {
   Impl& s = *m_impl;
   FILE* out = s.out.get();
-  const int r = DriveJob(s.job.get(), s.pending, s.outbuf, eof, [out](const char* data, size_t len) {
-    return fwrite(data, 1, len, out) == len;
-  });
+  const int r =
+      DriveJob(s.job.get(), s.pending, s.outbuf, eof,
+               [out](const char* data, size_t len) { return fwrite(data, 1, len, out) == len; });
   if (r != 0) s.failed = true;
   return r;
 }
@@ -369,9 +369,9 @@ constexpr size_t kSigEntryLen = 4 + kRSStrongLen;
 
 // Delta commands (the library's format, big-endian parameters).
 constexpr int kOpEnd = 0x00;
-constexpr int kOpLiteralLast = 0x40;   // 0x01..0x40: literal of that length
-constexpr int kOpLiteralN1 = 0x41;     // 0x41..0x44: literal, length in 1/2/4/8 bytes
-constexpr int kOpCopyN1N1 = 0x45;      // 0x45..0x54: copy, start and length widths
+constexpr int kOpLiteralLast = 0x40;  // 0x01..0x40: literal of that length
+constexpr int kOpLiteralN1 = 0x41;    // 0x41..0x44: literal, length in 1/2/4/8 bytes
+constexpr int kOpCopyN1N1 = 0x45;     // 0x45..0x54: copy, start and length widths
 constexpr int kOpCopyN8N8 = 0x54;
 
 bool ReadBe(FILE* f, size_t width, uint64_t& v) {

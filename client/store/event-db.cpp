@@ -339,7 +339,7 @@ int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& in
   if (info.fileType != EV_FILE_TYPE) {
     Stmt mx;
     rc = mx.PrepareCached(m_db,
-                    std::string("SELECT max(syncID) FROM eventinfo WHERE ") + kSubtreeWhere);
+                          std::string("SELECT max(syncID) FROM eventinfo WHERE ") + kSubtreeWhere);
     if (rc != SQLITE_OK) {
       SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", rc, m_db.ErrMsg());
     } else {
@@ -396,8 +396,8 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
   Stmt old;
   int rc = old.PrepareCached(
       m_db, tombstone ? std::string("SELECT signPath FROM eventinfo WHERE ") + kSubtreeWhere +
-                                  " AND syncID <= ?4 AND isExist = 1"
-                            : std::string("SELECT signPath FROM eventinfo WHERE path = ?1"));
+                            " AND syncID <= ?4 AND isExist = 1"
+                      : std::string("SELECT signPath FROM eventinfo WHERE path = ?1"));
   if (rc == SQLITE_OK) {
     if (tombstone) {
       BindSubtree(old, path);
@@ -416,11 +416,12 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
   Stmt st;
   if (rc == SQLITE_OK) {
     if (!tombstone) {
-      rc = st.PrepareCached(m_db,
-                      "insert or replace into eventinfo  (id, fileType, isExist, syncID, pDirID, "
-                      "fileSize, fileModTime, fileCheckSum, baseName, path, filePrivilege, "
-                      "updateClient, signPath, macHash, windowsHash, linuxHash, zentHash) "
-                      "values(NULL, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);");
+      rc = st.PrepareCached(
+          m_db,
+          "insert or replace into eventinfo  (id, fileType, isExist, syncID, pDirID, "
+          "fileSize, fileModTime, fileCheckSum, baseName, path, filePrivilege, "
+          "updateClient, signPath, macHash, windowsHash, linuxHash, zentHash) "
+          "values(NULL, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);");
       if (rc == SQLITE_OK) {
         st.BindInt(1, info.fileType);
         st.BindInt(2, info.isExist);
@@ -433,12 +434,11 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
       }
     } else {
       rc = st.PrepareCached(
-          m_db,
-          std::string("UPDATE eventinfo SET syncID = ?4, fileSize = 0, fileModTime = ?5, "
-                      "fileCheckSum = '', updateClient = ?6, signPath = '', isExist = 0, "
-                      "macHash = '', windowsHash = '', linuxHash = '', zentHash = '' "
-                      "WHERE ") +
-              kSubtreeWhere + " AND syncID <= ?4 AND isExist = 1;");
+          m_db, std::string("UPDATE eventinfo SET syncID = ?4, fileSize = 0, fileModTime = ?5, "
+                            "fileCheckSum = '', updateClient = ?6, signPath = '', isExist = 0, "
+                            "macHash = '', windowsHash = '', linuxHash = '', zentHash = '' "
+                            "WHERE ") +
+                    kSubtreeWhere + " AND syncID <= ?4 AND isExist = 1;");
       if (rc == SQLITE_OK) {
         BindSubtree(st, path);
         st.BindU64(4, info.syncID);
@@ -504,9 +504,10 @@ int FileEventDB::rmEventInfoV3(const std::wstring& wpath) {
   int rc = tx.rc();
   if (rc == SQLITE_OK) {
     Stmt up;
-    rc = up.PrepareCached(m_db,
-                    "UPDATE eventinfo SET syncID = (SELECT syncID FROM eventinfo WHERE path = ?1) "
-                    "WHERE path = ?2 AND syncID < (SELECT syncID FROM eventinfo WHERE path = ?1)");
+    rc = up.PrepareCached(
+        m_db,
+        "UPDATE eventinfo SET syncID = (SELECT syncID FROM eventinfo WHERE path = ?1) "
+        "WHERE path = ?2 AND syncID < (SELECT syncID FROM eventinfo WHERE path = ?1)");
     if (rc == SQLITE_OK) {
       up.BindText(1, path);
       up.BindText(2, parent);

@@ -234,7 +234,8 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   }
   // A signature that cannot be used would fail every retry alike: the
   // whole file goes instead.
-  std::unique_ptr<RSStreamWriter> writer = RSStreamWriter::Delta(row.signaturePath, delta.getPath());
+  std::unique_ptr<RSStreamWriter> writer =
+      RSStreamWriter::Delta(row.signaturePath, delta.getPath());
   bool delta_failed = !writer;
   RSDigest digest;
   StreamHash quick;  // what the end check compares, at a fraction of the cost
@@ -255,8 +256,8 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
     if (got >= 0 && writer->Finish() != 0) delta_failed = true;
   }
   if (delta_failed) {
-    SYNC_LOG(L_NOTICE,
-             L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n", full);
+    SYNC_LOG(L_NOTICE, L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n",
+             full);
     return 1;
   }
   if (got < 0) {
@@ -278,11 +279,11 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   // The checksum and the delta describe the bytes of one read. The end
   // check reads the file again and hashes it (with a fast hash taken in the
   // same read: it detects a racing write, and the checksum needs no second
-  // pass); the last block goes only once that hash is the same. The signature the next delta is made against is
-  // mostly taken from the old one (see RSSignFromDelta), the blocks that
-  // changed being signed from that second read; so it, too, is that of the
-  // bytes sent. No copy of the file is written for a change that may be a
-  // few bytes of it.
+  // pass); the last block goes only once that hash is the same. The
+  // signature the next delta is made against is mostly taken from the old
+  // one (see RSSignFromDelta), the blocks that changed being signed from
+  // that second read; so it, too, is that of the bytes sent. No copy of the
+  // file is written for a change that may be a few bytes of it.
   std::shared_ptr<RSSignFromDelta> derived(
       RSSignFromDelta::Make(row.signaturePath, delta.getPath(), static_cast<uint64_t>(got)));
   auto live = std::make_shared<UniqueFd>(OpenToRead(full));

@@ -338,9 +338,8 @@ ReadEnd ReadThrough(int fd, uint64_t size_hint, const FSCopyTap& tap, const FSCo
   uint64_t total = 0;
   for (;;) {
     char* const buf = tapper ? tapper->Next() : own.get();
-    ssize_t n = hook == FSOP_READ && Injected(FSOP_READ, std::wstring())
-                    ? -1
-                    : ::read(fd, buf, kCopyChunk);
+    ssize_t n =
+        hook == FSOP_READ && Injected(FSOP_READ, std::wstring()) ? -1 : ::read(fd, buf, kCopyChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return {READ_FAILED, total, errno};
     if (n == 0) break;
@@ -420,22 +419,21 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
     return -1;
   }
 
-  const ReadEnd end = ReadThrough(src.get(), static_cast<uint64_t>(sst.st_size), tap,
-                                  [&](const char* buf, size_t n) {
-                                    for (size_t done = 0; done < n;) {
-                                      ssize_t w = Injected(FSOP_WRITE, to)
-                                                      ? -1
-                                                      : ::write(dst.get(), buf + done, n - done);
-                                      if (w < 0 && errno == EINTR) continue;
-                                      if (w <= 0) {
-                                        if (w == 0) errno = EIO;
-                                        return -1;
-                                      }
-                                      done += static_cast<size_t>(w);
-                                    }
-                                    return 0;
-                                  },
-                                  FSOP_WRITE);
+  const ReadEnd end = ReadThrough(
+      src.get(), static_cast<uint64_t>(sst.st_size), tap,
+      [&](const char* buf, size_t n) {
+        for (size_t done = 0; done < n;) {
+          ssize_t w = Injected(FSOP_WRITE, to) ? -1 : ::write(dst.get(), buf + done, n - done);
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) {
+            if (w == 0) errno = EIO;
+            return -1;
+          }
+          done += static_cast<size_t>(w);
+        }
+        return 0;
+      },
+      FSOP_WRITE);
   if (end.rc == READ_FAILED) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCopy: ReadFile failed with error code %d\n",
            end.err);

@@ -203,14 +203,30 @@ TEST_F(RsApiTest, StreamedFormsAndSignatureFromDeltaEqualTheFileForms) {
     const size_t at = changed.empty() ? 0 : gen() % changed.size();
     const size_t aligned = at / kB * kB;
     switch (round % 8) {
-      case 0: changed.replace(aligned, kB, RandomBytes(kB, 100 + round)); break;
-      case 1: changed.replace(at, 300, RandomBytes(300, 100 + round)); break;
-      case 2: changed.insert(at, RandomBytes(1 + gen() % 3000, 100 + round)); break;
-      case 3: changed.erase(at, gen() % 5000); break;
-      case 4: changed += RandomBytes(gen() % 5000, 100 + round); break;
-      case 5: changed.resize(at); break;
-      case 6: changed = changed.substr(aligned) + changed.substr(0, aligned); break;
-      case 7: changed = RandomBytes(gen() % 3 == 0 ? 0 : gen() % 9000, 100 + round); break;
+      case 0:
+        changed.replace(aligned, kB, RandomBytes(kB, 100 + round));
+        break;
+      case 1:
+        changed.replace(at, 300, RandomBytes(300, 100 + round));
+        break;
+      case 2:
+        changed.insert(at, RandomBytes(1 + gen() % 3000, 100 + round));
+        break;
+      case 3:
+        changed.erase(at, gen() % 5000);
+        break;
+      case 4:
+        changed += RandomBytes(gen() % 5000, 100 + round);
+        break;
+      case 5:
+        changed.resize(at);
+        break;
+      case 6:
+        changed = changed.substr(aligned) + changed.substr(0, aligned);
+        break;
+      case 7:
+        changed = RandomBytes(gen() % 3 == 0 ? 0 : gen() % 9000, 100 + round);
+        break;
     }
     SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(base.size()) + " -> " +
                  std::to_string(changed.size()));

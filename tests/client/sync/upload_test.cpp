@@ -40,8 +40,7 @@ std::string Md4(const std::string& path) {
 // rewrites `path` with the content given for that call and puts its time
 // back to `mtime`: a writer racing the upload that size and time cannot
 // reveal.
-void RewriteUnder(FSOp op, const std::string& path, time_t mtime,
-                  std::map<int, std::string> at) {
+void RewriteUnder(FSOp op, const std::string& path, time_t mtime, std::map<int, std::string> at) {
   auto calls = std::make_shared<std::atomic<int>>(0);
   FSSetFaultHook([=](FSOp o, const std::wstring&) {
     if (o != op) return 0;
