@@ -509,6 +509,17 @@ int Worker::UploadLocal(const std::wstring& path) {
         SYNC_LOG(L_ERR, L"UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
       }
+      // An item removed while it was on its way had no row yet, so its
+      // removal could not be told apart from that of an item never synced,
+      // and was not queued: it is queued here, or the server would keep
+      // what the user removed. (A removal after this look finds the row.)
+      FILE_INFO after;
+      if (FSStat(full, after) == 0 && !after.isExist) {
+        SYNC_LOG(L_INFO, L"UploadLocal: '%s' was removed while being uploaded, removing it too\n",
+                 full);
+        Event removal(EV_REMOVE, is_dir ? F_DIR : 0u, path);
+        m_owner->PushLocalEvent(removal);
+      }
       notify_event_type = NOTIFY_CLIENT_MODIFY;
       return ERR_OK;
     }

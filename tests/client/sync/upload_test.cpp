@@ -233,6 +233,35 @@ TEST_P(UploadTest, ChangeWhilePreparedIsNotRecordedWhenTheServerWantsNoContent) 
   EXPECT_EQ(ReadFile(Shared("/g.bin")), b);
 }
 
+TEST_P(UploadTest, AnItemRemovedWhileOnItsWayIsRemovedFromTheServerToo) {
+  // Removed once the server had the content and before the answer was
+  // recorded: the removal found no row then, so only the upload can queue
+  // it. Without that the server would keep, and hand to every other
+  // client, what the user removed.
+  for (const std::string p : {"/v.txt", "/vd"}) {
+    const bool is_dir = p == "/vd";
+    if (is_dir)
+      ASSERT_EQ(mkdir(Local(p).c_str(), 0755), 0);
+    else
+      WriteFile(Local(p), "soon gone");
+    const std::wstring full = W(Local(p));
+    FSSetFaultHook([&](FSOp op, const std::wstring& path) {
+      if (op == FSOP_STAT && path == full && sftest::PathExists(Shared(p)))
+        (void)(is_dir ? rmdir(Local(p).c_str()) : unlink(Local(p).c_str()));
+      return 0;
+    });
+    ASSERT_EQ(Upload(p), ERR_OK);
+    FSSetFaultHook(nullptr);
+    Event local, server_side;
+    ASSERT_EQ(mgr->PullEvent(local, server_side, worker.get()), 1) << p;
+    EXPECT_EQ(local.m_type, EV_REMOVE);
+    EXPECT_EQ(local.m_path, W(p));
+    EXPECT_EQ(local.isDir(), is_dir);
+  }
+  ASSERT_EQ(RemoveRemote("/v.txt"), ERR_OK);
+  EXPECT_FALSE(sftest::PathExists(Shared("/v.txt")));
+}
+
 TEST_P(UploadTest, PendingLocalEventStopsTheUploadBeforeAnythingIsSent) {
   WriteFile(Local("/p.txt"), "content");
   mailbox.PushEvent(Event(EV_MODIFY, 0, L"/p.txt"));
