@@ -2,15 +2,21 @@
 // anything must be sent, prepare the content, send it, and record the
 // server's answer.
 //
-// A whole file goes out as a private snapshot: the checksum is computed from
-// the very bytes written into that copy as it is taken (one read of the
-// file), so the announced checksum describes exactly the bytes sent, and the
-// signature is written from the copy. A change to a file with a signature
-// goes as a delta, made in the same read as its checksum, straight from the
-// file. Either way the last block goes out only once the file, read again,
-// is found to still hold what was read; a file written meanwhile is tried
-// again, never sent as a mix of two versions. That check and the new
-// signature run beside the send.
+// Content goes out straight from the file; no copy of it is written. A
+// whole file is read once for its checksum (and a fast hash of the same
+// bytes), then read again as it is sent, its last block going only once the
+// bytes sent hash the same. A change to a file with a signature goes as a
+// delta, made in the same read as its checksum; its last block waits until
+// the file, read again, is found to still hold what was read. Either way a
+// file written meanwhile is tried again, never sent as a mix of two
+// versions. The new signature is written beside the send, from a read that
+// must find those same bytes.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -21,6 +27,7 @@
 #include "lib/base/errors.h"
 #include "lib/base/handles.h"
 #include "lib/base/stream-hash.h"
+#include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
@@ -110,7 +117,6 @@ int Worker::CheckPrepared(const std::wstring& full, const FILE_INFO& start, uint
 
 int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row,
                              UploadRequest& req, TempFile& sign_file) {
-  m_signed_by_check = false;
   // A cleared row (none) or a tombstone is no base content.
   const bool have_row = row.isExist != 0;
   const std::wstring full = FullPath(path);
@@ -147,77 +153,112 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     SYNC_LOG(L_DEBUG, L"PrepareFileBlock: Cannot retrieve base event info for file '%s'\n", full);
   }
 
-  // The snapshot every later step works from, taken in one read of the file
-  // that also yields its checksum.
-  TempFile copy;
-  if (copy.create() != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
+  // One read gives the checksum the request announces and a fast hash of
+  // the same bytes. The send reads the file again and hashes what it sends:
+  // its last block goes only when that hash is the same, so the checksum
+  // describes exactly the bytes sent and a file written meanwhile is tried
+  // again, never sent as a mix of two versions. No copy of the file is
+  // written (a large file needs no room twice).
+  UniqueFd in(OpenToRead(full));
+  if (!in.valid()) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to open '%s', retry upload\n", full);
     return ERR_SYS;
   }
   RSDigest digest;
-  uint64_t copied = 0;
-  const int copy_rc = FSCopy(full, copy.getPath(), false, [&](const char* data, size_t len) {
-    digest.Update(data, len);
-    copied += len;
-    return 0;
-  });
-  if (copy_rc != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to copy from '%s' to '%s', retry upload\n", full,
-             copy.getPath());
+  StreamHash quick;
+  const int64_t got = FSReadThrough(
+      in.get(),
+      [&](const char* data, size_t len) {
+        digest.Update(data, len);
+        return 0;
+      },
+      [&](const char* data, size_t len) {
+        quick.Update(data, len);
+        return 0;
+      });
+  if (got < 0) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to read '%s', retry upload\n", full);
     return ERR_SYS;
   }
+  in.reset();
   unsigned char raw[kMD4DigestLen];
   digest.Final(raw);
-  const std::wstring snap_hash = RSDigestToText(raw);
+  const std::wstring hash = RSDigestToText(raw);
 
   // Only a file whose delta could not be made comes here with a base.
-  if (have_signature && snap_hash == row.fileCheckSum) {
+  if (have_signature && hash == row.fileCheckSum) {
     SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
     return 0;
   }
-  const int checked = CheckPrepared(full, start, copied);
+  const int checked = CheckPrepared(full, start, static_cast<uint64_t>(got));
   if (checked != 0) return checked;
 
-  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
-  const bool background = copied > BackgroundJob::kBackgroundBytes;
-  if (m_sign_job.Start(copy.getPath(), sign_file.getPath(), background) != 0) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate signature for '%s', retry ...\n", full);
-    return ERR_SYS;
-  }
-  // The end check compares the live file with the snapshot byte for byte:
-  // cheaper than hashing it again, and exact.
+  // The signature is written beside the send, from a read of its own that
+  // must find the same bytes; that read is also the check for a server
+  // that takes no content.
   auto live = std::make_shared<UniqueFd>(OpenToRead(full));
-  auto snap = std::make_shared<UniqueFd>(OpenToRead(copy.getPath()));
-  if (!live->valid() || !snap->valid()) {
+  if (!live->valid()) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
              full);
     return ERR_SYS;
   }
+  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
+  StartEndCheck(full, live, quick.Final(), nullptr, sign_file.getPath(),
+                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes);
+  req.data_blocks |= BLK_FILE;
+  req.file.size = static_cast<uint64_t>(got);
+  req.file.hash = hash;
+  req.file.type = 0;
+  req.file.live = full;
+  req.file.quick = quick.Final();
+  return 0;
+}
+
+void Worker::StartEndCheck(const std::wstring& full, std::shared_ptr<UniqueFd> live,
+                           uint64_t first, std::shared_ptr<RSSignFromDelta> derived,
+                           const std::wstring& sig, bool background) {
+  m_check_sign_rc = -1;
   m_end_check.Start(
-      [this, full, live, snap]() -> int {
-        const int same = FSCompareContent(live->get(), snap->get());
-        if (same < 0) {
+      [this, full, live, first, derived, sig]() -> int {
+        // Without the old signature's help the whole content is signed. A
+        // failure to sign is seen at the end, once the content is known to
+        // be the same.
+        std::unique_ptr<RSStreamWriter> signer;
+        if (!derived) signer = RSStreamWriter::Sign(sig);
+        StreamHash again;
+        const int64_t n = FSReadThrough(
+            live->get(),
+            [&](const char* data, size_t len) {
+              if (derived)
+                (void)derived->Feed(data, len);
+              else if (signer)
+                (void)signer->Write(data, len);
+              return 0;
+            },
+            [&](const char* data, size_t len) {
+              again.Update(data, len);
+              return 0;
+            });
+        if (n < 0) {
           SYNC_LOG(L_ERR,
                    L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
                    full);
           return ERR_SYS;
         }
-        if (same != 0) {
+        if (again.Final() != first) {
           SYNC_LOG(L_INFO,
                    L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
                    L"match), try it again\n",
                    full);
           return ERR_INT;
         }
+        // As for content that got there without its signature, the row is
+        // then recorded without one (the next change goes whole).
+        m_check_sign_rc =
+            (derived ? derived->Write(sig) == 0 : signer && signer->Finish() == 0) ? 0 : -1;
         return 0;
       },
       background);
-  req.data_blocks |= BLK_FILE;
-  req.file.size = copied;
-  req.file.hash = snap_hash;
-  req.file.type = 0;
-  req.file.data = copy;
-  return 0;
 }
 
 int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
@@ -293,49 +334,8 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
     return ERR_SYS;
   }
   SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
-  m_signed_by_check = true;
-  m_check_sign_rc = -1;
-  m_end_check.Start(
-      [this, full, live, first = quick.Final(), derived, sig = sign_file.getPath()]() -> int {
-        // Without the old signature's help the whole content is signed. A
-        // failure to sign is seen at the end, once the content is known to
-        // be the same.
-        std::unique_ptr<RSStreamWriter> signer;
-        if (!derived) signer = RSStreamWriter::Sign(sig);
-        StreamHash again;
-        const int64_t n = FSReadThrough(
-            live->get(),
-            [&](const char* data, size_t len) {
-              if (derived)
-                (void)derived->Feed(data, len);
-              else if (signer)
-                (void)signer->Write(data, len);
-              return 0;
-            },
-            [&](const char* data, size_t len) {
-              again.Update(data, len);
-              return 0;
-            });
-        if (n < 0) {
-          SYNC_LOG(L_ERR,
-                   L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
-                   full);
-          return ERR_SYS;
-        }
-        if (again.Final() != first) {
-          SYNC_LOG(L_INFO,
-                   L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
-                   L"match), try it again\n",
-                   full);
-          return ERR_INT;
-        }
-        // As for a whole upload, content that got there without its
-        // signature is recorded without one (the next change goes whole).
-        m_check_sign_rc =
-            (derived ? derived->Write(sig) == 0 : signer && signer->Finish() == 0) ? 0 : -1;
-        return 0;
-      },
-      static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes);
+  StartEndCheck(full, live, quick.Final(), derived, sign_file.getPath(),
+                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes);
   req.data_blocks |= BLK_FILE;
   req.file.size = static_cast<uint64_t>(got);
   req.file.hash = hash;
@@ -351,10 +351,7 @@ int Worker::UploadLocal(const std::wstring& path) {
   // what they read and write is removed.
   struct JoinJobs {
     Worker& w;
-    ~JoinJobs() {
-      (void)w.m_end_check.Join();
-      (void)w.m_sign_job.Join();
-    }
+    ~JoinJobs() { (void)w.m_end_check.Join(); }
   } join_jobs{*this};
 
   FILE_INFO info;
@@ -476,13 +473,16 @@ int Worker::UploadLocal(const std::wstring& path) {
     return e;
   }
 
-  // A payload that went out has passed the end check (its last block
-  // waited for it). A server that wanted no content answered for the
-  // snapshot, which the file may no longer hold: nothing is recorded then,
-  // and the upload is tried again.
+  // A payload that went out was proved to be the bytes announced before its
+  // last block (a delta's by the end check, a whole file's by the hash of
+  // what was sent). A server that wanted no content answered for the bytes
+  // first read, which the file may no longer hold: unless the end check
+  // finds them again, nothing is recorded, and the upload is tried again.
+  // Content on the server is recorded whatever the check found later; only
+  // the signature, which then describes other bytes, is not kept.
   if (content_prepared) {
     const int check = m_end_check.Join();
-    if (check != 0) return check;
+    if (check != 0 && !ctx.file_sent) return check;
   }
 
   const UploadResponse& resp = ctx.response;
@@ -497,8 +497,7 @@ int Worker::UploadLocal(const std::wstring& path) {
         }
       }
       ClientFileEventInfo base_row = row;
-      if ((req.data_blocks & BLK_FILE) &&
-          (m_signed_by_check ? m_check_sign_rc : m_sign_job.Join()) != 0) {
+      if ((req.data_blocks & BLK_FILE) && (m_end_check.Join() != 0 || m_check_sign_rc != 0)) {
         // The content is on the server; without its signature the next
         // change goes whole, and the old signature describes other bytes.
         SYNC_LOG(L_ERR, L"UploadLocal: Failed to calculate signature for '%s'\n", full);
@@ -631,15 +630,20 @@ int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
     req.data_blocks = ack;
     r = 0;
     // Only content this request announced can be sent.
-    if (((ack & BLK_FILE) && req.file.data.getPath().empty()) ||
+    if (((ack & BLK_FILE) && req.file.data.getPath().empty() && req.file.live.empty()) ||
         ((ack & BLK_MAC_ATTR) && req.mac_attr.data.getPath().empty()))
       r = ERR_PROTO;
-    // The last block waits for the check that the file still holds what is
-    // sent; the server takes nothing from an upload that stops short of it.
-    if (r == 0 && (ack & BLK_FILE))
-      failed(r = ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath(),
-                                [this]() { return m_end_check.Join(); }),
+    // The last block waits for the proof that what is sent is what was
+    // announced; the server takes nothing from an upload that stops short
+    // of it.
+    if (r == 0 && (ack & BLK_FILE)) {
+      failed(r = req.file.live.empty()
+                     ? ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath(),
+                                      [this]() { return m_end_check.Join(); })
+                     : SendLive(ch, req.file),
              L"UploadData: failed to send file data. %s.\n");
+      ctx.file_sent = r == 0;
+    }
     if (r == 0 && (ack & BLK_MAC_ATTR))
       failed(r = ProtoWriteFile(ch, 0, req.mac_attr.data.getPath()),
              L"UploadData: failed to send Mac EA data. %s.\n");
@@ -657,6 +661,56 @@ int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
     return r;
   }
   return 0;
+}
+
+int Worker::SendLive(Channel& ch, const FileBlock& file) {
+  std::string native;
+  if (NativeStrToUTF8(file.live, native) < 0) return ERR_SYS;
+  // What was read was a file, not a link: one put in its place since is not
+  // followed out of the sync root.
+  UniqueFd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  FilePtr fp(fd.valid() ? ::fdopen(fd.get(), "rb") : nullptr);
+  if (!fp) {
+    const int err = errno;
+    if (err == ENOENT || err == ELOOP) {
+      SYNC_LOG(L_INFO,
+               L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), "
+               L"try it again\n",
+               file.live);
+      return ERR_INT;
+    }
+    SYNC_LOG(L_ERR, L"UploadData: Failed to open '%s': %s, retry upload\n", file.live,
+             std::string(strerror(err)));
+    return ERR_SYS;
+  }
+  (void)fd.release();  // the stream owns it now
+  std::setvbuf(fp.get(), nullptr, _IOFBF, 64 * 1024);
+  // The announced length is the size read: a file that has another one now
+  // is not what was announced, and the server would refuse its payload.
+  struct stat st;
+  if (::fstat(fileno(fp.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) != file.size) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             L"it again\n",
+             file.live);
+    return ERR_INT;
+  }
+  StreamHash sent;
+  return ProtoWriteFile(
+      ch, 0, fp.get(),
+      [&]() -> int {
+        if (sent.Final() == file.quick) return 0;
+        SYNC_LOG(L_INFO,
+                 L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
+                 L"match), try it again\n",
+                 file.live);
+        return ERR_INT;
+      },
+      [&](const char* data, size_t len) {
+        sent.Update(data, len);
+        return 0;
+      });
 }
 
 int Worker::ProtoReadUploadResponse(Channel& ch, UploadResponse& resp) {

@@ -363,7 +363,7 @@ int Worker::CalculateMD4AndSignature(const std::wstring& path, std::wstring& has
 UniqueFd OpenToRead(const std::wstring& path) {
   std::string native;
   if (NativeStrToUTF8(path, native) < 0) return UniqueFd();
-  return UniqueFd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  return UniqueFd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
 }
 
 void BackgroundJob::Start(std::function<int()> job, bool background) {

@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -41,6 +42,8 @@
 #include "lib/fs/temp-file.h"
 #include "lib/fs/trash.h"
 #include "lib/proto/proto-common.h"
+
+class RSSignFromDelta;
 
 class BlackList2;
 class SFSysInfo;
@@ -82,6 +85,11 @@ struct FileBlock {
   uint64_t size = 0;
   std::wstring hash;
   TempFile data;
+  // An upload's whole file is sent from the file itself (`live`, its full
+  // path; `data` stays empty): `quick` is the StreamHash of the bytes whose
+  // checksum `hash` is, which the sent bytes must have.
+  std::wstring live;
+  uint64_t quick = 0;
 };
 
 struct MacAttributeBlock {
@@ -139,6 +147,7 @@ struct UploadResponse {
 struct UploadContext {
   UploadRequest request;
   UploadResponse response;
+  bool file_sent = false;  // the file block's payload went out whole
 };
 
 struct RemoveRequest {
@@ -168,7 +177,7 @@ enum BasisResult {
 // A descriptor to read `path` through (invalid when it cannot be opened),
 // for work that must keep reading a file another step may remove or
 // replace. Non-blocking, so that a fifo put in a file's place cannot stall
-// a read.
+// a read; a link put there is not followed out of the sync root.
 UniqueFd OpenToRead(const std::wstring& path);
 
 // Work that runs on a thread of its own beside a transfer, and whose answer
@@ -195,10 +204,10 @@ class BackgroundJob {
   int m_rc = -1;  // written by the job's thread, read after the join
 };
 
-// Writes the signature of a finished snapshot while the worker sends it: the
-// signature is only needed once the server has taken the content. The
-// snapshot is read through a descriptor opened by Start, so it may be
-// unlinked meanwhile.
+// Writes the signature of a finished file (a download's staged content)
+// on a thread of its own while the worker does something else with it. The
+// file is read through a descriptor opened by Start, so it may be unlinked
+// meanwhile.
 class SignatureJob : public BackgroundJob {
  public:
   // Starts writing the signature of `content` to `sig`. 0, or -1 when
@@ -321,6 +330,10 @@ class Worker : public SyncTask {
   int ReadDownloadResponse(Channel& ch, DownloadResponse& rs);  // download.cpp
   int ProtoUploadObject(Channel& ch, UploadContext& ctx);       // upload.cpp
   int ProtoReadUploadResponse(Channel& ch, UploadResponse& r);  // upload.cpp
+  // Sends the payload of a whole file read straight from it (file.live),
+  // its last block only once the bytes sent are those first read (upload.cpp):
+  // 0, ERR_INT (the file changed since), ERR_SYS or a channel error.
+  int SendLive(Channel& ch, const FileBlock& file);
   int ProtoRemoveObject(Channel& ch, RemoveContext& ctx);       // remove-remote.cpp
   // The removal exchange on a pooled channel: 0 with ctx.response set, or
   // the failure's code (logged).
@@ -331,12 +344,19 @@ class Worker : public SyncTask {
   int CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& row,
                      TempFile& sign_file);  // upload.cpp
   // Fills the file block of `req` (upload.cpp): 0, ERR_INT (the file
-  // changed meanwhile) or ERR_SYS. When it sets BLK_FILE, the content's
-  // signature is being written into `sign_file` (by m_sign_job, or by the
-  // check when m_signed_by_check), and m_end_check is checking that the
-  // file still holds what is sent: 0 when it does.
+  // changed meanwhile) or ERR_SYS. When it sets BLK_FILE, m_end_check is
+  // reading the file again (see StartEndCheck).
   int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadRequest& req,
                        TempFile& sign_file);
+  // Starts m_end_check: it reads `live` (the file `full`) again and answers
+  // 0 when it still holds the bytes whose StreamHash is `first`, ERR_INT
+  // when not, ERR_SYS when it cannot be read. Once it has answered 0,
+  // m_check_sign_rc tells whether the signature of those bytes was written
+  // into `sig`: taken mostly from the old one by `derived`, or signed whole
+  // without it.
+  void StartEndCheck(const std::wstring& full, std::shared_ptr<UniqueFd> live, uint64_t first,
+                     std::shared_ptr<RSSignFromDelta> derived, const std::wstring& sig,
+                     bool background);
   // The file block as a delta against the base's signature, read from the
   // file itself: 0 or an error as above, 1 when no delta can be made.
   int PrepareDelta(const std::wstring& full, const FILE_INFO& start, const ClientFileEventInfo& row,
@@ -406,11 +426,9 @@ class Worker : public SyncTask {
   // A path whose delta did not reproduce the announced content although the
   // basis was unchanged: its next download asks for the whole file.
   std::wstring m_whole_next;
-  // The signature of the upload in work, and the check that the file still
-  // holds the snapshot being sent (see PrepareFileBlock).
-  SignatureJob m_sign_job;
+  // The check that the file still holds what the upload in work read, and
+  // the signature written by it (see StartEndCheck).
   BackgroundJob m_end_check;
-  bool m_signed_by_check = false;
   int m_check_sign_rc = -1;  // written by m_end_check's job, read after its Join
 };
 

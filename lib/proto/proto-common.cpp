@@ -609,7 +609,8 @@ int ProtoReadDecString(Channel& ch, std::wstring& s) {
 
 // ---- file payloads ------------------------------------------------------------------
 
-int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp, const std::function<int()>& before_last) {
+int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp, const std::function<int()>& before_last,
+                   const ProtoBlockTap& on_block) {
   if (fp == nullptr) return ERR_INVAL;
   int rc = ProtoWriteSection(ch, SPROTO_ID_DELTATYPE, type);
   SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to get delta type. %s\n");
@@ -655,6 +656,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp, const std::function<int(
     if (n < kProtoBlockSize)
       SF_LOG(L_DEBUG, L"[DEBUG] proto-common(%d): WriteFile: Send %llu bytes\n",
              static_cast<unsigned long long>(n));
+    if (on_block && (rc = on_block(buf, n)) != 0) return rc;
     if (sent + n == size && before_last && (rc = before_last()) != 0) return rc;
     rc = ProtoWriteSection(ch, SPROTO_ID_DELTAID, index);
     SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-common(%d): WriteFile: Failed to send delta id. %s\n");
@@ -676,7 +678,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp, const std::function<int(
 }
 
 int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
-                   const std::function<int()>& before_last) {
+                   const std::function<int()>& before_last, const ProtoBlockTap& on_block) {
   std::string native;
   if (NativeStrToUTF8(path, native) < 0) return ERR_SYS;
   FilePtr fp(std::fopen(native.c_str(), "rb"));
@@ -686,7 +688,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
   }
   // Several blocks per system call instead of one (or two) per block.
   std::setvbuf(fp.get(), nullptr, _IOFBF, kFileBufferSize);
-  return ProtoWriteFile(ch, type, fp.get(), before_last);
+  return ProtoWriteFile(ch, type, fp.get(), before_last, on_block);
 }
 
 int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path, uint64_t max_len) {

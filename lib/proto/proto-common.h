@@ -305,10 +305,16 @@ const wchar_t* ProtoGetErroString(int index);
 // `before_last`, when given, runs before the last block goes out (before the
 // length, for an empty file): a non-zero answer ends the transfer with that
 // code and the payload incomplete, so the peer can never take it whole.
+// `on_block`, when given, sees each block's bytes as read, before they go
+// out (and before `before_last` for the last one); a non-zero answer ends
+// the transfer the same way.
+using ProtoBlockTap = std::function<int(const char* data, size_t len)>;
 [[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp,
-                                 const std::function<int()>& before_last = nullptr);
+                                 const std::function<int()>& before_last = nullptr,
+                                 const ProtoBlockTap& on_block = nullptr);
 [[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
-                                 const std::function<int()>& before_last = nullptr);
+                                 const std::function<int()>& before_last = nullptr,
+                                 const ProtoBlockTap& on_block = nullptr);
 // Creates or truncates `path` and writes the received payload into it;
 // `type` gets the DELTATYPE byte. 0; ERR_PROTO for an empty block or blocks
 // running past the announced length; ERR_SYS for local file failures; a

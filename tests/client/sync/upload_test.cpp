@@ -173,13 +173,13 @@ TEST_P(UploadTest, SameSizeRewriteWithinTheRecordedSecondIsStillSent) {
 }
 
 TEST_P(UploadTest, ChangeWhilePreparedIsNeverSentHalfOldHalfNew) {
-  // The file changes under the copy and changes back, keeping its size and
+  // The file changes under the read and changes back, keeping its size and
   // time: what was read is a mix that never existed on disk. (Big enough
-  // for several chunks of the copy.)
+  // for several chunks of the read.)
   const std::string a = Pattern(4 << 20, 2), b = Pattern(4 << 20, 3);
   WriteFile(Local("/m.bin"), a);
   SetMtime(Local("/m.bin"), 1500000000);
-  RewriteUnder(FSOP_WRITE, Local("/m.bin"), 1500000000, {{2, b}, {4, a}});
+  RewriteUnder(FSOP_READ, Local("/m.bin"), 1500000000, {{2, b}, {4, a}});
   EXPECT_EQ(Upload("/m.bin"), ERR_INT);
   FSSetFaultHook(nullptr);
   EXPECT_TRUE(Received().empty()) << "content was sent";
@@ -214,23 +214,45 @@ TEST_P(UploadTest, ChangeWhileADeltaIsMadeIsNeverSentHalfOldHalfNew) {
 }
 
 TEST_P(UploadTest, ChangeWhilePreparedIsNotRecordedWhenTheServerWantsNoContent) {
-  // The snapshot holds what the server already has, so it takes no content;
-  // the file was rewritten (same size, time put back) under the copy. The
-  // answer must not be recorded as the file's, or the new bytes would look
-  // synced from then on.
+  // What was read is what the server already has, so it takes no content;
+  // the file was rewritten (same size, time put back) right after that
+  // read. The answer must not be recorded as the file's, or the new bytes
+  // would look synced from then on.
   const std::string a(4000, 'a'), b(4000, 'b');
   WriteFile(Local("/g.bin"), a);
   SetMtime(Local("/g.bin"), 1500000000);
   ASSERT_EQ(Upload("/g.bin"), ERR_OK);
   ASSERT_EQ(unlink(WideToUtf8Lossy(Row("/g.bin").signaturePath).c_str()), 0);
   SetMtime(Local("/g.bin"), 1600000000);
-  RewriteUnder(FSOP_WRITE, Local("/g.bin"), 1600000000, {{1, b}});
+  RewriteUnder(FSOP_READ, Local("/g.bin"), 1600000000, {{2, b}});
   EXPECT_EQ(Upload("/g.bin"), ERR_INT);
   FSSetFaultHook(nullptr);
   EXPECT_EQ(Received().size(), 1u) << "content was sent";
 
   ASSERT_EQ(Upload("/g.bin"), ERR_OK);
   EXPECT_EQ(ReadFile(Shared("/g.bin")), b);
+}
+
+TEST_P(UploadTest, ContentSentIsRecordedButASignatureOfOtherBytesIsNot) {
+  // The signature's read finds other bytes (the file rewritten, same size,
+  // time put back) and the file is put back before the send: the server
+  // takes what was announced, which is recorded; the signature, of bytes
+  // that were never sent, is not kept, so the next change goes whole.
+  const std::string a(5000, 'a'), b(5000, 'b'), c(6000, 'c');
+  WriteFile(Local("/s.bin"), a);
+  SetMtime(Local("/s.bin"), 1500000000);
+  RewriteUnder(FSOP_READ, Local("/s.bin"), 1500000000, {{3, b}, {4, a}});
+  ASSERT_EQ(Upload("/s.bin"), ERR_OK);
+  FSSetFaultHook(nullptr);
+  EXPECT_EQ(ReadFile(Shared("/s.bin")), a);
+  EXPECT_EQ(Row("/s.bin").fileCheckSum, Utf8ToWideLossy(Md4(Local("/s.bin"))));
+  EXPECT_TRUE(Row("/s.bin").signaturePath.empty());
+
+  WriteFile(Local("/s.bin"), c);
+  ASSERT_EQ(Upload("/s.bin"), ERR_OK);
+  EXPECT_FALSE(Received().back().delta);
+  EXPECT_EQ(ReadFile(Shared("/s.bin")), c);
+  EXPECT_FALSE(Row("/s.bin").signaturePath.empty());
 }
 
 TEST_P(UploadTest, AnItemRemovedWhileOnItsWayIsRemovedFromTheServerToo) {
