@@ -12,7 +12,9 @@
 // versions. The new signature is written beside the send, from a read that
 // must find those same bytes.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -39,6 +41,9 @@ namespace {
 // once the content is sent (it verifies and stores it first).
 constexpr uint32_t kAckTimeout = 30;
 constexpr uint32_t kResponseTimeout = 600;
+
+// The niceness of a job that nothing in the exchange waits for.
+constexpr int kYieldingNice = 10;
 
 std::wstring BaseName(const std::wstring& path) {
   const size_t slash = path.rfind(L'/');
@@ -204,7 +209,7 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   }
   SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
   StartEndCheck(full, live, quick.Final(), nullptr, sign_file.getPath(),
-                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes);
+                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes, false);
   req.data_blocks |= BLK_FILE;
   req.file.size = static_cast<uint64_t>(got);
   req.file.hash = hash;
@@ -216,10 +221,16 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
 
 void Worker::StartEndCheck(const std::wstring& full, std::shared_ptr<UniqueFd> live,
                            uint64_t first, std::shared_ptr<RSSignFromDelta> derived,
-                           const std::wstring& sig, bool background) {
+                           const std::wstring& sig, bool background, bool gates_send) {
   m_check_sign_rc = -1;
   m_end_check.Start(
-      [this, full, live, first, derived, sig]() -> int {
+      [this, full, live, first, derived, sig, background, gates_send]() -> int {
+        // A check the send does not wait for yields the processor to the
+        // send (and to anything else that is waiting for it): only the
+        // record of the answer needs the signature. Its own thread, and the
+        // threads it starts, are the only ones it slows.
+        if (background && !gates_send)
+          (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kYieldingNice);
         // Without the old signature's help the whole content is signed. A
         // failure to sign is seen at the end, once the content is known to
         // be the same.
@@ -335,7 +346,7 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   }
   SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
   StartEndCheck(full, live, quick.Final(), derived, sign_file.getPath(),
-                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes);
+                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes, true);
   req.data_blocks |= BLK_FILE;
   req.file.size = static_cast<uint64_t>(got);
   req.file.hash = hash;

@@ -353,10 +353,11 @@ class Worker : public SyncTask {
   // when not, ERR_SYS when it cannot be read. Once it has answered 0,
   // m_check_sign_rc tells whether the signature of those bytes was written
   // into `sig`: taken mostly from the old one by `derived`, or signed whole
-  // without it.
+  // without it. `gates_send`: the payload's last block waits for it (else,
+  // run on a thread of its own, it runs at a lower priority).
   void StartEndCheck(const std::wstring& full, std::shared_ptr<UniqueFd> live, uint64_t first,
                      std::shared_ptr<RSSignFromDelta> derived, const std::wstring& sig,
-                     bool background);
+                     bool background, bool gates_send);
   // The file block as a delta against the base's signature, read from the
   // file itself: 0 or an error as above, 1 when no delta can be made.
   int PrepareDelta(const std::wstring& full, const FILE_INFO& start, const ClientFileEventInfo& row,
