@@ -4,15 +4,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
+#include "lib/base/tap-thread.h"
 #include "lib/net/channel.h"
 #include "rsapi/rs-api.h"
 
 namespace sfsrv {
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
+// What a payload is received into before it is written: a multiple of the
+// block size.
+constexpr size_t kReceiveChunk = 32 * kProtoBlockSize;
 
 // Stops at the first failing step and hands its code back.
 #define SF_TRY(expr)         \
@@ -192,7 +197,34 @@ int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, ui
            len, max_len);
     return ERR_PROTO;
   }
-  static thread_local char buf[kProtoBlockSize];
+  // Blocks are gathered into chunks, written a chunk at a time instead of a
+  // system call per block; a large payload's checksum runs on a thread of
+  // its own, over one chunk while the next arrives.
+  std::unique_ptr<TapThread> hasher;
+  std::unique_ptr<char[]> own;
+  if (digest && len > kReceiveChunk)
+    hasher.reset(new TapThread(
+        [digest](const char* data, size_t n) {
+          digest->Update(data, n);
+          return 0;
+        },
+        kReceiveChunk));
+  else
+    own.reset(new char[kReceiveChunk]);
+  char* chunk = hasher ? hasher->Next() : own.get();
+  size_t fill = 0;
+  auto flush = [&]() -> int {
+    if (fill == 0) return 0;
+    if (FullWrite(fd, chunk, fill) != 0) return ERR_SYS;
+    if (hasher) {
+      (void)hasher->Submit(fill);
+      chunk = hasher->Next();
+    } else if (digest) {
+      digest->Update(chunk, fill);
+    }
+    fill = 0;
+    return 0;
+  };
   uint64_t got = 0;
   for (uint32_t index = 0; got < len; ++index) {
     uint32_t id = 0;
@@ -202,7 +234,8 @@ int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, ui
       SF_LOG(L_WARNING, L"[WARNING] server-proto(%d): payload block %u arrived as %u\n", index, id);
       return ERR_PROTO;
     }
-    SF_TRY(ProtoReadSection(ch, SPROTO_ID_DELTADATA, buf, sizeof(buf), n));
+    if (kReceiveChunk - fill < kProtoBlockSize) SF_TRY(flush());
+    SF_TRY(ProtoReadSection(ch, SPROTO_ID_DELTADATA, chunk + fill, kProtoBlockSize, n));
     if (n == 0 || n > len - got) {
       SF_LOG(L_WARNING, L"[WARNING] server-proto(%d): payload block of %u bytes at %llu/%llu\n", n,
              got, len);
@@ -213,10 +246,11 @@ int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, ui
       return ERR_IO;
     }
     budget.used += n;
-    if (FullWrite(fd, buf, n) != 0) return ERR_SYS;
-    if (digest) digest->Update(buf, n);
+    fill += n;
     got += n;
   }
+  SF_TRY(flush());
+  if (hasher) (void)hasher->Finish();
   return 0;
 }
 

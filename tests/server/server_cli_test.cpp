@@ -127,7 +127,7 @@ std::vector<std::string> StagedFiles(const std::string& state) {
 
 TEST_F(ServerCliTest, AKillMidUploadLeavesNeitherPartialFileNorLeftovers) {
   StartServer();
-  const size_t size = 200000;
+  const size_t size = 400000;
   RawConn c(port);
   Bytes req;
   req.header(3, SCMD_EVT_RECV_2).secstr(SPROTO_ID_SESSION, "s1").sec32(SPROTO_ID_META_BLOCK, 0);
@@ -138,7 +138,8 @@ TEST_F(ServerCliTest, AKillMidUploadLeavesNeitherPartialFileNorLeftovers) {
   ASSERT_EQ(Hex(c.Recv(5)), Hex(Golden("upload_ack_file.hex")));
   Bytes part;
   part.sec8(SPROTO_ID_DELTATYPE, 0).sec64(SPROTO_ID_DELTALEN, size);
-  for (uint32_t i = 0; i < 6; ++i) {
+  // Enough blocks for the server to have written some of them.
+  for (uint32_t i = 0; i < 40; ++i) {
     part.sec32(SPROTO_ID_DELTAID, i).secvar(SPROTO_ID_DELTADATA, std::string(8192, 'k'));
   }
   ASSERT_TRUE(c.Send(part));
@@ -147,7 +148,7 @@ TEST_F(ServerCliTest, AKillMidUploadLeavesNeitherPartialFileNorLeftovers) {
     auto staged = StagedFiles(state);
     struct stat st;
     return staged.size() == 1 && stat((state + "/work/" + staged[0]).c_str(), &st) == 0 &&
-           st.st_size >= 6 * 8192;
+           st.st_size >= 32 * 8192;
   }));
   server.Signal(SIGKILL);
   ASSERT_EQ(server.Wait(), 128 + SIGKILL);
