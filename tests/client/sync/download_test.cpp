@@ -123,7 +123,11 @@ TEST_F(DownloadTest, AFileWhereAFolderBelongsDelaysTheFilesInsideIt) {
 }
 
 TEST_F(DownloadTest, WithoutAUsableBasisTheWholeFileIsAskedFor) {
-  const std::string v1(200000, 'a');
+  // Big enough for the checksum and signature to be taken on threads of
+  // their own as the payload arrives, and no two blocks alike.
+  std::string v1(700001, '\0');
+  uint32_t x = 1;
+  for (char& c : v1) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 23);
   std::string v2 = v1;
   v2.replace(1000, 5, "EDIT!");
   Put("/f", v1);
@@ -148,6 +152,8 @@ TEST_F(DownloadTest, WithoutAUsableBasisTheWholeFileIsAskedFor) {
   EXPECT_EQ(Download("/f", id3), ERR_INT);
   EXPECT_EQ(Download("/f", id3), ERR_OK);
   EXPECT_TRUE(ReadFile(Local("/f")) == v3);
+  ASSERT_EQ(RSCalcSign(Utf8ToWideLossy(Local("/f")), Utf8ToWideLossy(dir.Sub("v3.sig"))), 0);
+  EXPECT_TRUE(ReadFile(WideToUtf8Lossy(Row("/f").signaturePath)) == ReadFile(dir.Sub("v3.sig")));
   const auto copies = ConflictCopies("", "f");
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_TRUE(ReadFile(Local("/" + copies[0])) == std::string(200000, 'z'));
