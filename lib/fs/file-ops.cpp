@@ -461,32 +461,6 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
   return 0;
 }
 
-int FSCompareContent(int a, int b) {
-  std::unique_ptr<char[]> ba(new char[kCopyChunk]), bb(new char[kCopyChunk]);
-  // Reads up to kCopyChunk bytes at `off`, short only at the end.
-  auto fill = [](int fd, char* buf, off_t off, size_t& got) {
-    got = 0;
-    while (got < kCopyChunk) {
-      const ssize_t n = ::pread(fd, buf + got, kCopyChunk - got, off + static_cast<off_t>(got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return false;
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
-    }
-    return true;
-  };
-  for (off_t off = 0;; off += static_cast<off_t>(kCopyChunk)) {
-    size_t na = 0, nb = 0;
-    if (!fill(a, ba.get(), off, na) || !fill(b, bb.get(), off, nb)) {
-      SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSCompareContent: read failed with error code %d\n",
-             errno);
-      return -1;
-    }
-    if (na != nb || std::memcmp(ba.get(), bb.get(), na) != 0) return 1;
-    if (na < kCopyChunk) return 0;
-  }
-}
-
 int FSMKDir(const std::wstring& path, bool isCreateParent) {
   if (isCreateParent) return FSMKDirP(path, nullptr, false, -1, -1, 0xffff);
   std::string npath;

@@ -139,11 +139,6 @@ using FSCopyTap = std::function<int(const char* data, size_t len)>;
 // a consumer answers non-zero.
 [[nodiscard]] int64_t FSReadThrough(int fd, const FSCopyTap& tap, const FSCopyTap& use);
 
-// Whether the open files `a` and `b` hold the same bytes, read from offset 0
-// to their ends: 0 when they do, 1 when they differ (length included), -1
-// when either cannot be read.
-[[nodiscard]] int FSCompareContent(int a, int b);
-
 // Creates the directory `path` (with isCreateParent: and its missing parents,
 // like FSMKDirP without force). 0 when it exists afterwards as a directory
 // (also when it already did); -1 otherwise, including when a non-directory

@@ -316,25 +316,6 @@ TEST(FSCopyTest, EmptyAndMultiChunkFilesAreCopiedExactly) {
   }
 }
 
-TEST(FSCopyTest, CompareContentSeesEveryByteAndTheLength) {
-  TempDir t;
-  const std::string data = RandomBytes((2 << 20) + 5, 9);  // several chunks and a tail
-  auto compare = [&](const std::string& other) {
-    WriteFile(t.Sub("a"), data);
-    WriteFile(t.Sub("b"), other);
-    UniqueFd a(::open(t.Sub("a").c_str(), O_RDONLY)), b(::open(t.Sub("b").c_str(), O_RDONLY));
-    return FSCompareContent(a.get(), b.get());
-  };
-  EXPECT_EQ(compare(data), 0);
-  std::string last = data;
-  last.back() ^= 1;
-  EXPECT_EQ(compare(last), 1);
-  EXPECT_EQ(compare(data + "x"), 1);
-  EXPECT_EQ(compare(data.substr(0, data.size() - 1)), 1);
-  EXPECT_EQ(compare(data.substr(0, 1 << 20)), 1);  // ends on a chunk boundary
-  EXPECT_EQ(FSCompareContent(-1, -1), -1);
-}
-
 TEST(FSCopyTest, FailingTapEndsTheCopy) {
   TempDir t;
   WriteFile(t.Sub("src"), RandomBytes((3 << 20) + 1, 7));
