@@ -579,7 +579,7 @@ void TaskManager::FlushDeferred(bool wait) {
 void TaskManager::WriterLoop() {
   // A finished path's row may wait this long for others to share its
   // transaction; a status reader sees it that much later, nothing more.
-  constexpr auto kGather = std::chrono::milliseconds(20);
+  constexpr auto kGather = std::chrono::milliseconds(100);
   constexpr size_t kBatch = 512;
   for (;;) {
     {
