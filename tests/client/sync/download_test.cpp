@@ -173,6 +173,29 @@ TEST_F(DownloadTest, AFileDeletedWhileStoppedIsRestored) {
   EXPECT_EQ(Mtime(Local("/d/f")), 1600000000);
 }
 
+TEST_F(DownloadTest, ANewItemRemovedAsItArrivesIsRemovedFromTheServerToo) {
+  // Removed once placed and before it was recorded: the removal found no
+  // row then, so only the download can queue it, or the server would keep
+  // what the user removed.
+  for (const std::string p : {"/gone.txt", "/gone-dir"}) {
+    const bool is_dir = p == "/gone-dir";
+    const uint64_t id = is_dir ? Mkdir(p) : Put(p, "placed, then removed");
+    const std::wstring full = W(Local(p));
+    FSSetFaultHook([&](FSOp op, const std::wstring& path) {
+      if (op == FSOP_STAT && path == full && Row(p).syncID == id)
+        (void)(is_dir ? rmdir(Local(p).c_str()) : unlink(Local(p).c_str()));
+      return 0;
+    });
+    ASSERT_EQ(Download(p, id), ERR_OK);
+    FSSetFaultHook(nullptr);
+    Event local, server_side;
+    ASSERT_EQ(mgr->PullEvent(local, server_side, worker.get()), 1) << p;
+    EXPECT_EQ(local.m_type, EV_REMOVE);
+    EXPECT_EQ(local.m_path, W(p));
+    EXPECT_EQ(local.isDir(), is_dir);
+  }
+}
+
 TEST_F(DownloadTest, AServerEchoTransfersNothing) {
   const uint64_t id = Put("/f", "x");
   Fetch("/f");
