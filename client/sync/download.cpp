@@ -584,15 +584,9 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     return ERR_SYS;
   }
   if (m_whole_next == path) m_whole_next.clear();
-  // A new item the user removed between its placement and this record had
-  // no row yet: that removal could not be told from one of an item never
-  // synced, and was not queued. (A removal after this look finds the row.)
-  FILE_INFO after;
-  if (!has_row && FSStat(full, after) == 0 && !after.isExist) {
-    SYNC_LOG(L_INFO, L"DownloadRemote: '%s' was removed as it arrived, removing it too\n", full);
-    Event removal(EV_REMOVE, new_dir ? F_DIR : 0u, path);
-    m_owner->PushLocalEvent(removal);
-  }
+  // Removed between its placement and this record (a removal after it
+  // finds the row).
+  if (!has_row) QueueRemovalIfGone(path, new_dir, L"DownloadRemote");
   ReportTrashed(trash, path);
   notify_event_type = NOTIFY_SERVER_MODIFY;
   return ERR_OK;

@@ -169,38 +169,66 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to open '%s', retry upload\n", full);
     return ERR_SYS;
   }
-  RSDigest digest;
-  StreamHash quick;
-  const int64_t got = FSReadThrough(
-      in.get(),
-      [&](const char* data, size_t len) {
-        digest.Update(data, len);
-        return 0;
-      },
-      [&](const char* data, size_t len) {
-        quick.Update(data, len);
-        return 0;
-      });
-  if (got < 0) {
+  const FirstRead first = ReadForUpload(in.get(), nullptr);
+  if (first.got < 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to read '%s', retry upload\n", full);
     return ERR_SYS;
   }
   in.reset();
-  unsigned char raw[kMD4DigestLen];
-  digest.Final(raw);
-  const std::wstring hash = RSDigestToText(raw);
+  const uint64_t got = static_cast<uint64_t>(first.got);
+  const std::wstring& hash = first.hash;
 
   // Only a file whose delta could not be made comes here with a base.
   if (have_signature && hash == row.fileCheckSum) {
     SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
     return 0;
   }
-  const int checked = CheckPrepared(full, start, static_cast<uint64_t>(got));
+  const int checked = CheckPrepared(full, start, got);
   if (checked != 0) return checked;
 
   // The signature is written beside the send, from a read of its own that
   // must find the same bytes; that read is also the check for a server
   // that takes no content.
+  const int started = StartEndCheck(full, got, first.quick, nullptr, sign_file.getPath(), false);
+  if (started != 0) return started;
+  req.data_blocks |= BLK_FILE;
+  req.file.size = got;
+  req.file.hash = hash;
+  req.file.type = 0;
+  req.file.live = full;
+  req.file.quick = first.quick;
+  return 0;
+}
+
+Worker::FirstRead Worker::ReadForUpload(int fd, const FSCopyTap& also) {
+  RSDigest digest;
+  StreamHash quick;  // what the end check compares, at a fraction of the cost
+  FirstRead r;
+  // The fast hash goes with whichever consumer has less to do: beside the
+  // checksum when `also` (a delta) keeps this thread busy, else here.
+  r.got = FSReadThrough(
+      fd,
+      [&](const char* data, size_t len) {
+        digest.Update(data, len);
+        if (also) quick.Update(data, len);
+        return 0;
+      },
+      [&](const char* data, size_t len) {
+        if (also) return also(data, len);
+        quick.Update(data, len);
+        return 0;
+      });
+  if (r.got < 0) return r;
+  unsigned char raw[kMD4DigestLen];
+  digest.Final(raw);
+  r.hash = RSDigestToText(raw);
+  r.quick = quick.Final();
+  return r;
+}
+
+int Worker::StartEndCheck(const std::wstring& full, uint64_t size, uint64_t first,
+                          std::shared_ptr<RSSignFromDelta> derived, const std::wstring& sig,
+                          bool gates_send) {
   auto live = std::make_shared<UniqueFd>(OpenToRead(full));
   if (!live->valid()) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
@@ -208,20 +236,7 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
     return ERR_SYS;
   }
   SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
-  StartEndCheck(full, live, quick.Final(), nullptr, sign_file.getPath(),
-                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes, false);
-  req.data_blocks |= BLK_FILE;
-  req.file.size = static_cast<uint64_t>(got);
-  req.file.hash = hash;
-  req.file.type = 0;
-  req.file.live = full;
-  req.file.quick = quick.Final();
-  return 0;
-}
-
-void Worker::StartEndCheck(const std::wstring& full, std::shared_ptr<UniqueFd> live,
-                           uint64_t first, std::shared_ptr<RSSignFromDelta> derived,
-                           const std::wstring& sig, bool background, bool gates_send) {
+  const bool background = size > BackgroundJob::kBackgroundBytes;
   m_check_sign_rc = -1;
   m_end_check.Start(
       [this, full, live, first, derived, sig, background, gates_send]() -> int {
@@ -270,6 +285,7 @@ void Worker::StartEndCheck(const std::wstring& full, std::shared_ptr<UniqueFd> l
         return 0;
       },
       background);
+  return 0;
 }
 
 int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
@@ -289,43 +305,33 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   std::unique_ptr<RSStreamWriter> writer =
       RSStreamWriter::Delta(row.signaturePath, delta.getPath());
   bool delta_failed = !writer;
-  RSDigest digest;
-  StreamHash quick;  // what the end check compares, at a fraction of the cost
-  int64_t got = -1;
+  FirstRead first;
   if (writer) {
-    got = FSReadThrough(
-        in.get(),
-        [&](const char* data, size_t len) {
-          digest.Update(data, len);
-          quick.Update(data, len);
-          return 0;
-        },
-        [&](const char* data, size_t len) {
-          if (writer->Write(data, len) == 0) return 0;
-          delta_failed = true;
-          return -1;
-        });
-    if (got >= 0 && writer->Finish() != 0) delta_failed = true;
+    first = ReadForUpload(in.get(), [&](const char* data, size_t len) {
+      if (writer->Write(data, len) == 0) return 0;
+      delta_failed = true;
+      return -1;
+    });
+    if (first.got >= 0 && writer->Finish() != 0) delta_failed = true;
   }
   if (delta_failed) {
     SYNC_LOG(L_NOTICE, L"PrepareFileBlock: Failed to generate delta for '%s', upload whole file\n",
              full);
     return 1;
   }
-  if (got < 0) {
+  if (first.got < 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to read '%s', retry upload\n", full);
     return ERR_SYS;
   }
   in.reset();
-  unsigned char raw[kMD4DigestLen];
-  digest.Final(raw);
-  const std::wstring hash = RSDigestToText(raw);
+  const uint64_t got = static_cast<uint64_t>(first.got);
+  const std::wstring& hash = first.hash;
   if (hash == row.fileCheckSum) {
     SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
     return 0;
   }
   SYNC_LOG(L_DEBUG, L"PrepareFileBlock: delta is ready (%s)\n", delta.getPath());
-  const int checked = CheckPrepared(full, start, static_cast<uint64_t>(got));
+  const int checked = CheckPrepared(full, start, got);
   if (checked != 0) return checked;
 
   // The checksum and the delta describe the bytes of one read. The end
@@ -337,18 +343,11 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   // that second read; so it, too, is that of the bytes sent. No copy of the
   // file is written for a change that may be a few bytes of it.
   std::shared_ptr<RSSignFromDelta> derived(
-      RSSignFromDelta::Make(row.signaturePath, delta.getPath(), static_cast<uint64_t>(got)));
-  auto live = std::make_shared<UniqueFd>(OpenToRead(full));
-  if (!live->valid()) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
-             full);
-    return ERR_SYS;
-  }
-  SYNC_LOG(L_DEBUG, L"calucaling new signature for '%s'\n", full);
-  StartEndCheck(full, live, quick.Final(), derived, sign_file.getPath(),
-                static_cast<uint64_t>(got) > BackgroundJob::kBackgroundBytes, true);
+      RSSignFromDelta::Make(row.signaturePath, delta.getPath(), got));
+  const int started = StartEndCheck(full, got, first.quick, derived, sign_file.getPath(), true);
+  if (started != 0) return started;
   req.data_blocks |= BLK_FILE;
-  req.file.size = static_cast<uint64_t>(got);
+  req.file.size = got;
   req.file.hash = hash;
   req.file.type = 1;
   req.file.data = delta;
@@ -519,17 +518,9 @@ int Worker::UploadLocal(const std::wstring& path) {
         SYNC_LOG(L_ERR, L"UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
       }
-      // An item removed while it was on its way had no row yet, so its
-      // removal could not be told apart from that of an item never synced,
-      // and was not queued: it is queued here, or the server would keep
-      // what the user removed. (A removal after this look finds the row.)
-      FILE_INFO after;
-      if (FSStat(full, after) == 0 && !after.isExist) {
-        SYNC_LOG(L_INFO, L"UploadLocal: '%s' was removed while being uploaded, removing it too\n",
-                 full);
-        Event removal(EV_REMOVE, is_dir ? F_DIR : 0u, path);
-        m_owner->PushLocalEvent(removal);
-      }
+      // Removed while it was on its way, or the server would keep what the
+      // user removed (a removal after this finds the row).
+      QueueRemovalIfGone(path, is_dir, L"UploadLocal");
       notify_event_type = NOTIFY_CLIENT_MODIFY;
       return ERR_OK;
     }

@@ -291,6 +291,15 @@ bool Worker::HasPendingLocalEvents() const {
   return m_ctx && m_ctx->GetLocalEventCount() > 0;
 }
 
+void Worker::QueueRemovalIfGone(const std::wstring& path, bool is_dir, const wchar_t* who) {
+  const std::wstring full = FullPath(path);
+  FILE_INFO after;
+  if (FSStat(full, after) != 0 || after.isExist) return;
+  SYNC_LOG(L_INFO, L"%s: '%s' was removed before it was recorded, removing it too\n", who, full);
+  Event removal(EV_REMOVE, is_dir ? F_DIR : 0u, path);
+  m_owner->PushLocalEvent(removal);
+}
+
 // ---- Paths and filter ---------------------------------------------------------
 
 std::wstring Worker::SyncRoot() const {

@@ -348,16 +348,28 @@ class Worker : public SyncTask {
   // reading the file again (see StartEndCheck).
   int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadRequest& req,
                        TempFile& sign_file);
-  // Starts m_end_check: it reads `live` (the file `full`) again and answers
-  // 0 when it still holds the bytes whose StreamHash is `first`, ERR_INT
-  // when not, ERR_SYS when it cannot be read. Once it has answered 0,
-  // m_check_sign_rc tells whether the signature of those bytes was written
-  // into `sig`: taken mostly from the old one by `derived`, or signed whole
-  // without it. `gates_send`: the payload's last block waits for it (else,
-  // run on a thread of its own, it runs at a lower priority).
-  void StartEndCheck(const std::wstring& full, std::shared_ptr<UniqueFd> live, uint64_t first,
-                     std::shared_ptr<RSSignFromDelta> derived, const std::wstring& sig,
-                     bool background, bool gates_send);
+  // The read of an upload's file that the request is made from: its
+  // checksum and a StreamHash of the same bytes, every chunk also handed to
+  // `also` when given. `got` is the bytes read, -1 when the read (or `also`)
+  // failed.
+  struct FirstRead {
+    int64_t got = -1;
+    std::wstring hash;
+    uint64_t quick = 0;
+  };
+  static FirstRead ReadForUpload(int fd, const FSCopyTap& also);
+  // Starts m_end_check over `size` bytes of the file `full`, opened here:
+  // it reads the file again and answers 0 when it still holds the bytes
+  // whose StreamHash is `first`, ERR_INT when not, ERR_SYS when it cannot be
+  // read. Once it has answered 0, m_check_sign_rc tells whether the
+  // signature of those bytes was written into `sig`: taken mostly from the
+  // old one by `derived`, or signed whole without it. `gates_send`: the
+  // payload's last block waits for it (else, run on a thread of its own, it
+  // runs at a lower priority). 0, or ERR_SYS (logged) when the file cannot
+  // be opened.
+  int StartEndCheck(const std::wstring& full, uint64_t size, uint64_t first,
+                    std::shared_ptr<RSSignFromDelta> derived, const std::wstring& sig,
+                    bool gates_send);
   // The file block as a delta against the base's signature, read from the
   // file itself: 0 or an error as above, 1 when no delta can be made.
   int PrepareDelta(const std::wstring& full, const FILE_INFO& start, const ClientFileEventInfo& row,
@@ -368,6 +380,10 @@ class Worker : public SyncTask {
 
   // Pending local events for the path in work (mailbox, under its lock).
   bool HasPendingLocalEvents() const;
+  // Called once the row of a new item is recorded: an item removed before
+  // that had no row when the removal was seen, could not be told from one
+  // never synced, and was not queued; its removal is queued here (worker.cpp).
+  void QueueRemovalIfGone(const std::wstring& path, bool is_dir, const wchar_t* who);
   // Sync root + `path`.
   std::wstring FullPath(const std::wstring& path) const;
   std::wstring SyncRoot() const;

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -104,6 +106,25 @@ class EngineTest : public LocalStateTest {
     server->SetFaults(f);
   }
 
+  // From inside the step that stats `rel` once `when()` holds, the item is
+  // removed: a user racing the operation in its last instant.
+  void RemoveWhenStatted(const std::string& rel, bool is_dir, std::function<bool()> when) {
+    const std::wstring full = sftest::W(Local(rel));
+    const std::string local = Local(rel);
+    FSSetFaultHook([=](FSOp op, const std::wstring& path) {
+      if (op == FSOP_STAT && path == full && when())
+        (void)(is_dir ? rmdir(local.c_str()) : unlink(local.c_str()));
+      return 0;
+    });
+  }
+  // The one local event queued meanwhile is a removal of `rel`.
+  void ExpectQueuedRemoval(const std::string& rel, bool is_dir) {
+    Event local, server_side;
+    ASSERT_EQ(mgr->PullEvent(local, server_side, worker.get()), 1) << rel;
+    EXPECT_EQ(local.m_type, EV_REMOVE) << rel;
+    EXPECT_EQ(local.m_path, sftest::W(rel));
+    EXPECT_EQ(local.isDir(), is_dir) << rel;
+  }
   // The worker's operations by event path.
   int Upload(const std::string& path) { return worker->UploadLocal(sftest::W(path)); }
   int RemoveRemote(const std::string& path) { return worker->RemoveRemote(sftest::W(path)); }

@@ -180,19 +180,10 @@ TEST_F(DownloadTest, ANewItemRemovedAsItArrivesIsRemovedFromTheServerToo) {
   for (const std::string p : {"/gone.txt", "/gone-dir"}) {
     const bool is_dir = p == "/gone-dir";
     const uint64_t id = is_dir ? Mkdir(p) : Put(p, "placed, then removed");
-    const std::wstring full = W(Local(p));
-    FSSetFaultHook([&](FSOp op, const std::wstring& path) {
-      if (op == FSOP_STAT && path == full && Row(p).syncID == id)
-        (void)(is_dir ? rmdir(Local(p).c_str()) : unlink(Local(p).c_str()));
-      return 0;
-    });
+    RemoveWhenStatted(p, is_dir, [&] { return Row(p).syncID == id; });
     ASSERT_EQ(Download(p, id), ERR_OK);
     FSSetFaultHook(nullptr);
-    Event local, server_side;
-    ASSERT_EQ(mgr->PullEvent(local, server_side, worker.get()), 1) << p;
-    EXPECT_EQ(local.m_type, EV_REMOVE);
-    EXPECT_EQ(local.m_path, W(p));
-    EXPECT_EQ(local.isDir(), is_dir);
+    ExpectQueuedRemoval(p, is_dir);
   }
 }
 

@@ -266,19 +266,10 @@ TEST_P(UploadTest, AnItemRemovedWhileOnItsWayIsRemovedFromTheServerToo) {
       ASSERT_EQ(mkdir(Local(p).c_str(), 0755), 0);
     else
       WriteFile(Local(p), "soon gone");
-    const std::wstring full = W(Local(p));
-    FSSetFaultHook([&](FSOp op, const std::wstring& path) {
-      if (op == FSOP_STAT && path == full && sftest::PathExists(Shared(p)))
-        (void)(is_dir ? rmdir(Local(p).c_str()) : unlink(Local(p).c_str()));
-      return 0;
-    });
+    RemoveWhenStatted(p, is_dir, [&] { return sftest::PathExists(Shared(p)); });
     ASSERT_EQ(Upload(p), ERR_OK);
     FSSetFaultHook(nullptr);
-    Event local, server_side;
-    ASSERT_EQ(mgr->PullEvent(local, server_side, worker.get()), 1) << p;
-    EXPECT_EQ(local.m_type, EV_REMOVE);
-    EXPECT_EQ(local.m_path, W(p));
-    EXPECT_EQ(local.isDir(), is_dir);
+    ExpectQueuedRemoval(p, is_dir);
   }
   ASSERT_EQ(RemoveRemote("/v.txt"), ERR_OK);
   EXPECT_FALSE(sftest::PathExists(Shared("/v.txt")));
