@@ -369,7 +369,7 @@ constexpr size_t kSigEntryLen = 4 + kRSStrongLen;
 
 // Delta commands (the library's format, big-endian parameters).
 constexpr int kOpEnd = 0x00;
-constexpr int kOpLiteralLast = 0x40;  // 0x01..0x40: literal of that length
+// 0x01..0x40: a literal of that length.
 constexpr int kOpLiteralN1 = 0x41;    // 0x41..0x44: literal, length in 1/2/4/8 bytes
 constexpr int kOpCopyN1N1 = 0x45;     // 0x45..0x54: copy, start and length widths
 constexpr int kOpCopyN8N8 = 0x54;
@@ -377,13 +377,8 @@ constexpr int kOpCopyN8N8 = 0x54;
 bool ReadBe(FILE* f, size_t width, uint64_t& v) {
   unsigned char b[8];
   if (fread(b, 1, width, f) != width) return false;
-  v = 0;
-  for (size_t i = 0; i < width; ++i) v = (v << 8) | b[i];
+  v = LoadBigEndian(b, width);
   return true;
-}
-
-void PutBe32(uint32_t v, unsigned char* p) {
-  for (int i = 3; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v & 0xff);
 }
 
 }  // namespace
@@ -439,7 +434,7 @@ std::unique_ptr<RSSignFromDelta> RSSignFromDelta::Make(const std::wstring& old_s
     const int op = fgetc(df.get());
     if (op == EOF) return nullptr;
     if (op == kOpEnd) break;
-    if (op <= kOpLiteralLast || op < kOpCopyN1N1) {
+    if (op < kOpCopyN1N1) {  // a literal: its length in the op, or after it
       uint64_t len = static_cast<uint64_t>(op);
       if (op >= kOpLiteralN1 && !ReadBe(df.get(), size_t{1} << (op - kOpLiteralN1), len))
         return nullptr;
@@ -543,9 +538,9 @@ int RSSignFromDelta::Write(const std::wstring& out) {
   FilePtr f = OpenFile(out, "wb");
   if (!f) return -1;
   unsigned char header[kSigHeaderLen];
-  PutBe32(RS_MD4_SIG_MAGIC, header);
-  PutBe32(kRSBlockLen, header + 4);
-  PutBe32(kRSStrongLen, header + 8);
+  StoreBigEndian(RS_MD4_SIG_MAGIC, header, 4);
+  StoreBigEndian(kRSBlockLen, header + 4, 4);
+  StoreBigEndian(kRSStrongLen, header + 8, 4);
   if (fwrite(header, 1, sizeof(header), f.get()) != sizeof(header) ||
       (!s.entries.empty() &&
        fwrite(s.entries.data(), 1, s.entries.size(), f.get()) != s.entries.size()) ||
