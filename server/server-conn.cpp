@@ -24,6 +24,7 @@ constexpr wchar_t kLogComponent[] = L"server_debug";
 constexpr uint32_t kTlsHandshakeTimeout = 30;
 // Seconds a connection may stay idle beyond the keep-alive it was granted.
 constexpr uint32_t kIdleGrace = 10;
+
 // A delta may carry somewhat more than the file it builds (literal framing).
 constexpr uint64_t kDeltaSlackBytes = 1 << 20;
 
@@ -163,9 +164,28 @@ int ServerConnection::Finish() {
   return alive == 0 ? ERR_INT : 0;
 }
 
+bool ServerConnection::KnownSession(const std::wstring& session, std::string& user) {
+  const bool ok = m_server.ResolveSession(session, user);
+  Credentials(ok);
+  return ok;
+}
+
+uint8_t ServerConnection::CheckPassword(const std::wstring& user, const std::wstring& password) {
+  const uint8_t code = m_server.CheckPassword(user, password);
+  Credentials(code == 0);
+  return code;
+}
+
+void ServerConnection::Credentials(bool ok) {
+  if (ok && !m_loggedIn) {
+    m_loggedIn = true;
+    m_server.LoggedIn(m_id);
+  }
+}
+
 bool ServerConnection::Admit(const std::wstring& session, const std::wstring& path, SharePath& p,
                              uint8_t& code) {
-  if (!m_server.ResolveSession(session, m_user)) {
+  if (!KnownSession(session, m_user)) {
     SF_LOG(L_NOTICE, L"[NOTE] server-conn(%d): connection %llu: unknown session\n", m_id);
     code = SPROTO_RES_SESSIONERR;
     return false;
@@ -193,7 +213,7 @@ int ServerConnection::OnAuth() {
   AuthRequest req;
   SF_TRY(ProtoReadAuthRequest(m_ch, req));
   m_server.DelayAnswer();
-  uint8_t code = m_server.CheckPassword(req.username, req.password);
+  uint8_t code = CheckPassword(req.username, req.password);
   std::wstring session;
   if (code == 0) {
     session = m_server.IssueSession(WideToUtf8Lossy(req.username));
@@ -205,11 +225,11 @@ int ServerConnection::OnAuth() {
 }
 
 // The user behind an auth-2 block, or the refusal to answer.
-static uint8_t CheckAuth2(SyncServer& server, const Auth2Block& b, std::string& user) {
+uint8_t ServerConnection::CheckAuth2(const Auth2Block& b, std::string& user) {
   if (b.auth_type == 1) {
-    return server.ResolveSession(b.session, user) ? SPROTO_RES_OK : SPROTO_RES_SESSIONERR;
+    return KnownSession(b.session, user) ? SPROTO_RES_OK : SPROTO_RES_SESSIONERR;
   }
-  uint8_t code = server.CheckPassword(b.username, b.password);
+  uint8_t code = CheckPassword(b.username, b.password);
   if (code != 0) return code;
   user = WideToUtf8Lossy(b.username);
   return SPROTO_RES_OK;
@@ -220,7 +240,7 @@ int ServerConnection::OnAuth2() {
   SF_TRY(ProtoReadAuth2Message(m_ch, req));
   m_server.DelayAnswer();
   std::string user;
-  uint8_t code = CheckAuth2(m_server, req.auth, user);
+  uint8_t code = CheckAuth2(req.auth, user);
   if (code == SPROTO_RES_OK && req.view_id > 1) code = SPROTO_RES_INVALID_VIEW;
   std::wstring session;
   if (code == SPROTO_RES_OK) {
@@ -236,7 +256,7 @@ int ServerConnection::OnUserCheck() {
   UserCheckRequest req;
   SF_TRY(ProtoReadUserCheckRequest(m_ch, req));
   m_server.DelayAnswer();
-  uint8_t code = m_server.CheckPassword(req.username, req.password);
+  uint8_t code = CheckPassword(req.username, req.password);
   if (code == 0) code = SPROTO_RES_OK;
   SF_TRY(ProtoWriteResponse(m_ch, SCMD_USER_CHECK, code));
   if (code == SPROTO_RES_OK) {
@@ -250,7 +270,7 @@ int ServerConnection::OnListView() {
   SF_TRY(ProtoReadAuth2Block(m_ch, block));
   m_server.DelayAnswer();
   std::string user;
-  uint8_t code = CheckAuth2(m_server, block, user);
+  uint8_t code = CheckAuth2(block, user);
   SF_TRY(ProtoWriteResponse(m_ch, SCMD_LIST_VIEW, code));
   if (code != SPROTO_RES_OK) return m_ch.FlushWrite(0);
   View v;
@@ -263,7 +283,7 @@ int ServerConnection::OnConnect() {
   std::wstring session;
   SF_TRY(ProtoReadSessionOnly(m_ch, session));
   m_server.DelayAnswer();
-  if (!m_server.ResolveSession(session, m_user)) {
+  if (!KnownSession(session, m_user)) {
     SF_TRY(ProtoWriteResponse(m_ch, SCMD_REQUEST_CONNECT, SPROTO_RES_SESSIONERR));
     return m_ch.FlushWrite(0);
   }
@@ -294,7 +314,7 @@ int ServerConnection::OnPull() {
   PullRequest req;
   SF_TRY(ProtoReadPullRequest(m_ch, req));
   m_server.DelayAnswer();
-  if (!m_server.ResolveSession(req.session, m_user)) {
+  if (!KnownSession(req.session, m_user)) {
     SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_PULL, SPROTO_RES_SESSIONERR));
     return Finish();
   }

@@ -55,6 +55,13 @@ class ServerConnection {
   // The keep-alive section and flush that end most answers; negative when
   // the connection must close afterwards.
   int Finish();
+  // Every check of a credential goes through these two, which tell the
+  // server of the first success.
+  bool KnownSession(const std::wstring& session, std::string& user);
+  // 0 or SPROTO_RES_USRERR / SPROTO_RES_PASSERR.
+  uint8_t CheckPassword(const std::wstring& user, const std::wstring& password);
+  void Credentials(bool ok);
+  uint8_t CheckAuth2(const sfsrv::Auth2Block& b, std::string& user);
   // Checks the session and the path shared by the sync requests; on failure
   // `code` holds the result to answer.
   bool Admit(const std::wstring& session, const std::wstring& path, SharePath& p, uint8_t& code);
@@ -75,4 +82,5 @@ class ServerConnection {
   Channel& m_ch;  // *m_channel
   PayloadBudget m_budget;
   std::string m_user;  // behind the last admitted session
+  bool m_loggedIn = false;
 };

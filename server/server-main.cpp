@@ -36,6 +36,7 @@ void Usage() {
           "  --port-file FILE       write the bound port there once listening\n"
           "  --alive SECONDS        keep-alive granted to clients (default 60)\n"
           "  --max-connections N    connections served at once (default 64)\n"
+          "  --max-per-address N    of them from one client address (default 3/4 of the above)\n"
           "  --versions N           versions kept per file for deltas (default 4)\n"
           "  --user NAME:PASSWORD   an account (repeatable)\n"
           "  --session TOKEN[:USER] a session accepted without login (repeatable)\n"
@@ -164,6 +165,9 @@ int main(int argc, char** argv) {
     } else if (a == "--max-connections" && ParseDecimal(next("--max-connections"), SIZE_MAX, n) &&
                n > 0) {
       opt.max_connections = n;
+    } else if (a == "--max-per-address" && ParseDecimal(next("--max-per-address"), SIZE_MAX, n) &&
+               n > 0) {
+      opt.max_per_address = n;
     } else if (a == "--versions" && ParseDecimal(next("--versions"), SIZE_MAX, n) && n > 0) {
       opt.versions_kept = n;
     } else if (a == "--user") {

@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/rand.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "lib/base/errors.h"
@@ -19,6 +21,17 @@ constexpr wchar_t kLogComponent[] = L"server_debug";
 constexpr int kDelaySliceMs = 20;
 // How long a new connection may stay silent before its first bytes.
 constexpr uint32_t kFirstBytesTimeout = 60;
+// Connections the acceptor takes beyond the cap: a newcomer must be taken to
+// be admitted in place of a silent one, and one pushed out keeps its thread
+// for a moment.
+constexpr size_t kAdmissionHeadroom = 8;
+
+// The acceptor keeps a descriptor of its own until it reaps the thread: only
+// a shutdown ends the connection for the peer now.
+void CloseSocket(int fd) {
+  (void)shutdown(fd, SHUT_RDWR);
+  close(fd);
+}
 }  // namespace
 
 SyncServer::SyncServer(ServerOptions opt) : m_opt(std::move(opt)) {}
@@ -29,7 +42,7 @@ SyncServer::~SyncServer() {
 
 int SyncServer::Start() {
   if (m_opt.share.empty() || m_opt.max_connections == 0 || m_opt.wait_period_ms <= 0 ||
-      m_opt.max_pull_entries == 0) {
+      m_opt.max_pull_entries == 0 || m_opt.login_timeout_ms == 0) {
     return ERR_INVAL;
   }
   sockaddr_in addr{};
@@ -41,6 +54,22 @@ int SyncServer::Start() {
            m_opt.port);
     return ERR_INVAL;
   }
+  GateLimits limits;
+  limits.total = m_opt.max_connections;
+  limits.per_address = m_opt.max_per_address != 0
+                           ? m_opt.max_per_address
+                           : m_opt.max_connections - m_opt.max_connections / 4;
+  limits.unauthenticated =
+      m_opt.max_unauthenticated != 0
+          ? m_opt.max_unauthenticated
+          : std::min(m_opt.max_connections, std::max<size_t>(2, m_opt.max_connections / 4));
+  limits.login_timeout = std::chrono::milliseconds(m_opt.login_timeout_ms);
+  if (limits.per_address > limits.total || limits.unauthenticated > limits.total) {
+    SF_LOG(L_ERR, L"[ERROR] sync-server(%d): per-address and login caps must not exceed %llu\n",
+           static_cast<unsigned long long>(limits.total));
+    return ERR_INVAL;
+  }
+
   ServerStore::Options so;
   so.share = m_opt.share;
   so.state = m_opt.state;
@@ -54,7 +83,12 @@ int SyncServer::Start() {
     if (r != 0) return r;
   }
 
-  r = m_acceptor.Start(m_opt.bind_ip, m_opt.port, m_opt.max_connections,
+  r = m_gate.Start(limits);
+  if (r != 0) return r;
+  const size_t taken = m_opt.max_connections > SIZE_MAX - kAdmissionHeadroom
+                           ? SIZE_MAX
+                           : m_opt.max_connections + kAdmissionHeadroom;
+  r = m_acceptor.Start(m_opt.bind_ip, m_opt.port, taken,
                        [this](int fd, uint64_t id) { RunConnection(fd, id); });
   if (r != 0) return r;
   SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): serving '%s' on %s:%d\n", m_opt.share, m_opt.bind_ip,
@@ -65,9 +99,15 @@ int SyncServer::Start() {
 void SyncServer::Stop() {
   m_stop.store(1);
   m_acceptor.Stop();
+  m_gate.Stop();
 }
 
 void SyncServer::RunConnection(int fd, uint64_t id) {
+  if (!m_gate.Admit(id, fd)) {
+    CloseSocket(fd);
+    return;
+  }
+  GateTicket ticket(m_gate, id);
   // The TLS request header, if any, comes before any request.
   int tls = TakeTlsRequest(fd, m_opt.wait_period_ms, kFirstBytesTimeout, m_stop);
   if (tls == 1 && !m_tls) {
@@ -78,7 +118,7 @@ void SyncServer::RunConnection(int fd, uint64_t id) {
   if (tls >= 0 && conn.Adopt(fd) == 0) {
     conn.Run();
   } else {
-    if (tls < 0) close(fd);
+    if (tls < 0) CloseSocket(fd);
     SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): cannot set up connection %llu\n", id);
   }
 }

@@ -1,11 +1,13 @@
 // The reference sync server: serves one share to many clients over TCP.
 //
 // Threads: the acceptor (TcpAcceptor: polls the listening socket and a
-// wake-up eventfd) and one thread per connection, up to max_connections; a
-// connection over the cap is closed at once. A connection thread waits in its
-// channel's reads; Stop shuts every connection's socket down, which ends
-// those waits, and joins all threads. A broken or hostile connection ends
-// only itself.
+// wake-up eventfd), one thread per connection, and the connection gate's
+// login-deadline watcher (server/connection-gate.h). Each new connection
+// first passes the gate, which caps the connections in all, per client
+// address and not yet logged in, and closes the newcomer or pushes out the
+// oldest connection not logged in. A connection thread waits in its channel's
+// reads; Stop shuts every connection's socket down, which ends those waits,
+// and joins all threads. A broken or hostile connection ends only itself.
 //
 // Test hooks: SetFaults scripts keep-alive 0, forced result codes per path and
 // answer delays (effective for requests that start after the call) and payload
@@ -25,7 +27,12 @@
 
 #include "lib/net/tcp-acceptor.h"
 #include "lib/net/tls.h"
+#include "server/connection-gate.h"
 #include "server/server-store.h"
+
+// How long a new connection may take to log in (with a password or a
+// session) before it is closed.
+constexpr uint32_t kLoginTimeoutMs = 10000;
 
 struct ServerOptions {
   std::string share;  // the served directory (must exist)
@@ -34,6 +41,11 @@ struct ServerOptions {
   int port = 0;         // 0: any free port (see port())
   uint32_t alive = 60;  // keep-alive seconds granted to clients
   size_t max_connections = 64;
+  // From one client address; 0: three quarters of max_connections.
+  size_t max_per_address = 0;
+  // Not logged in yet; 0: a quarter of max_connections, at least 2.
+  size_t max_unauthenticated = 0;
+  uint32_t login_timeout_ms = kLoginTimeoutMs;
   size_t versions_kept = 4;  // per file, the current one included
   uint64_t max_file_bytes = 64ull << 30;
   size_t max_pull_entries = 1000;               // per pull answer; the client pulls again
@@ -106,12 +118,18 @@ class SyncServer {
 
   // Live connections (for tests).
   size_t ActiveConnections() const { return m_acceptor.Active(); }
-  // Connections accepted since start, and those refused over the cap.
+  // Connections accepted since start, and those refused over a cap.
   uint64_t AcceptedConnections() const { return m_acceptor.Accepted(); }
-  uint64_t RefusedConnections() const { return m_acceptor.Refused(); }
+  uint64_t RefusedConnections() const { return m_acceptor.Refused() + m_gate.Refused(); }
+  // Connections closed since start because they did not log in in time, or
+  // to make room for a newer one.
+  uint64_t ExpiredConnections() const { return m_gate.Expired(); }
+  uint64_t PushedOutConnections() const { return m_gate.PushedOut(); }
 
   // Used by the connection threads. Thread-safe.
   bool Stopping() const { return m_stop.load() != 0; }
+  // Connection `id` proved who it is: it keeps its place (see ConnectionGate).
+  void LoggedIn(uint64_t id) { m_gate.LoggedIn(id); }
   std::atomic<int>* StopFlag() { return &m_stop; }
   // The user behind a session, or false when the session is unknown.
   bool ResolveSession(const std::wstring& session, std::string& user);
@@ -149,5 +167,6 @@ class SyncServer {
   // Guarded by m_faultMutex.
   FaultPlan m_faults;
 
+  ConnectionGate m_gate;
   TcpAcceptor m_acceptor;  // last: its threads use the members above
 };

@@ -29,12 +29,22 @@ constexpr uint32_t kGoldenTime = 1600000000;
 // A blocking TCP client that sends raw bytes and reads with deadlines.
 class RawConn {
  public:
-  explicit RawConn(int port) {
+  // `from`: the local address to connect from (any of 127.0.0.0/8 works on
+  // loopback), to play a client at another address.
+  explicit RawConn(int port, const char* from = nullptr) {
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (m_fd >= 0 && from != nullptr &&
+        (inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+         bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)) {
+      close(m_fd);
+      m_fd = -1;
+    }
     if (m_fd >= 0 && connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
       close(m_fd);
       m_fd = -1;
