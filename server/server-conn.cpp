@@ -24,7 +24,10 @@ constexpr wchar_t kLogComponent[] = L"server_debug";
 constexpr uint32_t kTlsHandshakeTimeout = 30;
 // Seconds a connection may stay idle beyond the keep-alive it was granted.
 constexpr uint32_t kIdleGrace = 10;
-
+// Wrong passwords and unknown sessions one connection may present; the answer
+// to the last one grants no keep-alive, and the connection closes after it.
+// Trying more costs a new connection, with its own login deadline.
+constexpr int kMaxFailedLogins = 3;
 // A delta may carry somewhat more than the file it builds (literal framing).
 constexpr uint64_t kDeltaSlackBytes = 1 << 20;
 
@@ -119,6 +122,11 @@ void ServerConnection::Run() {
              ProtoCmd2String(cmd), GetErrorStringW(r));
       break;
     }
+    if (TooManyFailures()) {
+      SF_LOG(L_NOTICE, L"[NOTE] server-conn(%d): connection %llu closed after %d failed logins\n",
+             m_id, m_failedLogins);
+      break;
+    }
   }
   SF_LOG(L_DEBUG, L"[DEBUG] server-conn(%d): connection %llu closed\n", m_id);
 }
@@ -159,7 +167,7 @@ int ServerConnection::Dispatch(uint8_t cmd) {
 }
 
 int ServerConnection::Finish() {
-  uint32_t alive = m_server.GrantedAlive();
+  uint32_t alive = TooManyFailures() ? 0 : m_server.GrantedAlive();
   SF_TRY(ProtoWriteAliveAndFlush(m_ch, alive));
   return alive == 0 ? ERR_INT : 0;
 }
@@ -177,10 +185,16 @@ uint8_t ServerConnection::CheckPassword(const std::wstring& user, const std::wst
 }
 
 void ServerConnection::Credentials(bool ok) {
-  if (ok && !m_loggedIn) {
+  if (!ok) {
+    ++m_failedLogins;
+  } else if (!m_loggedIn) {
     m_loggedIn = true;
     m_server.LoggedIn(m_id);
   }
+}
+
+bool ServerConnection::TooManyFailures() const {
+  return m_failedLogins >= kMaxFailedLogins;
 }
 
 bool ServerConnection::Admit(const std::wstring& session, const std::wstring& path, SharePath& p,

@@ -1,7 +1,7 @@
 // One client connection of the reference server: reads a request header,
 // parses the whole request, decides with the store, answers, and loops until
 // the client goes away, a keep-alive of 0 was granted, the request stream is
-// broken, or the server stops.
+// broken, too many logins failed, or the server stops.
 //
 // Runs on its own thread (started by SyncServer). It waits only in its
 // channel's reads and writes; the server's stop flag and a shutdown of the
@@ -56,12 +56,13 @@ class ServerConnection {
   // the connection must close afterwards.
   int Finish();
   // Every check of a credential goes through these two, which tell the
-  // server of the first success.
+  // server of the first success and count the failures.
   bool KnownSession(const std::wstring& session, std::string& user);
   // 0 or SPROTO_RES_USRERR / SPROTO_RES_PASSERR.
   uint8_t CheckPassword(const std::wstring& user, const std::wstring& password);
   void Credentials(bool ok);
   uint8_t CheckAuth2(const sfsrv::Auth2Block& b, std::string& user);
+  bool TooManyFailures() const;
   // Checks the session and the path shared by the sync requests; on failure
   // `code` holds the result to answer.
   bool Admit(const std::wstring& session, const std::wstring& path, SharePath& p, uint8_t& code);
@@ -83,4 +84,5 @@ class ServerConnection {
   PayloadBudget m_budget;
   std::string m_user;  // behind the last admitted session
   bool m_loggedIn = false;
+  int m_failedLogins = 0;
 };

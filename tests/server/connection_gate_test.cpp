@@ -130,5 +130,38 @@ TEST_F(ConnectionGateTest, AConnectionNotLoggedInByTheDeadlineIsClosed) {
   EXPECT_TRUE(LogIn(in));
 }
 
+TEST_F(ConnectionGateTest, RepeatedFailedLoginsCloseTheConnection) {
+  Start();
+  RawConn c(server->port());
+  Bytes check;
+  std::string enc;
+  SyncPassEnc("wrong", enc);
+  check.header(3, SCMD_USER_CHECK).secstr(SPROTO_ID_USER, "alice").secvar(SPROTO_ID_PASSWD, enc);
+  ASSERT_TRUE(c.Send(check));
+  Bytes passerr;
+  passerr.header(3, SCMD_USER_CHECK).sec8(SPROTO_ID_RES, SPROTO_RES_PASSERR);
+  EXPECT_EQ(Hex(c.Recv(passerr.str().size())), Hex(passerr));
+
+  Bytes connect;
+  connect.header(3, SCMD_REQUEST_CONNECT).secstr(SPROTO_ID_SESSION, "guess-1");
+  ASSERT_TRUE(c.Send(connect));
+  const std::string no = Golden("response_connect_sessionerr.hex");
+  EXPECT_EQ(Hex(c.Recv(no.size())), Hex(no));
+
+  // The third failure is answered as always, with no keep-alive granted,
+  // and the connection ends.
+  Bytes pull;
+  pull.header(3, SCMD_EVT_PULL).secstr(SPROTO_ID_SESSION, "guess-2").sec64(SPROTO_ID_SID, 0);
+  ASSERT_TRUE(c.Send(pull));
+  Bytes last;
+  last.header(3, SCMD_EVT_PULL).sec8(SPROTO_ID_RES, SPROTO_RES_SESSIONERR);
+  last.sec32(SPROTO_ID_ALIVE, 0);
+  EXPECT_EQ(Hex(c.Recv(last.str().size())), Hex(last));
+  EXPECT_TRUE(c.WaitClosed());
+
+  RawConn next(server->port());
+  EXPECT_TRUE(LogIn(next));
+}
+
 }  // namespace
 }  // namespace sftest
