@@ -2,6 +2,7 @@
 
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
+#include "server/server-secrets.h"
 
 namespace {
 using sqlite_util::Stmt;
@@ -68,8 +69,40 @@ int MetaDb::Open(const std::string& file) {
   // WAL lets a pull read while an upload commits; NORMAL sync keeps every
   // committed transaction across a process crash.
   if (Exec("PRAGMA journal_mode=WAL") != 0 || Exec("PRAGMA synchronous=NORMAL") != 0 ||
-      Exec(kSchema) != 0) {
+      Exec(kSchema) != 0 || KeySessions() != 0) {
     m_db.Close();
+    return ERR_SYS;
+  }
+  return 0;
+}
+
+int MetaDb::KeySessions() {
+  if (Begin() != 0) return ERR_SYS;
+  int rc = 0;
+  {
+    Stmt s;
+    rc = Prepare(s, "SELECT value FROM settings WHERE key='session_keys'") != 0 ? ERR_SYS : Step(s);
+  }
+  if (rc == SQLITE_ROW) return Commit();
+  std::vector<std::string> issued;
+  if (rc == SQLITE_DONE) {
+    Stmt s;
+    rc = Prepare(s, "SELECT session FROM sessions") != 0 ? ERR_SYS : Step(s);
+    for (; rc == SQLITE_ROW; rc = Step(s)) issued.push_back(s.ColumnText(0));
+  }
+  for (size_t i = 0; rc == SQLITE_DONE && i < issued.size(); ++i) {
+    Stmt s;
+    if (Prepare(s, "UPDATE sessions SET session=? WHERE session=?") != 0) {
+      rc = ERR_SYS;
+      break;
+    }
+    s.BindText(1, SessionKey(issued[i]));
+    s.BindText(2, issued[i]);
+    rc = Step(s);
+  }
+  if (rc != SQLITE_DONE ||
+      Exec("INSERT INTO settings(key, value) VALUES('session_keys', 1)") != 0 || Commit() != 0) {
+    Rollback();
     return ERR_SYS;
   }
   return 0;
@@ -331,22 +364,22 @@ int MetaDb::DeletePending(uint64_t sync_id) {
   return Step(s) == SQLITE_DONE ? 0 : ERR_SYS;
 }
 
-int MetaDb::AddSession(const std::string& session, const std::string& user) {
+int MetaDb::AddSession(const std::string& key, const std::string& user) {
   Stmt s;
   if (Prepare(s,
               "INSERT OR REPLACE INTO sessions(session, user, created) "
               "VALUES(?,?,strftime('%s','now'))") != 0) {
     return ERR_SYS;
   }
-  s.BindText(1, session);
+  s.BindText(1, key);
   s.BindText(2, user);
   return Step(s) == SQLITE_DONE ? 0 : ERR_SYS;
 }
 
-int MetaDb::GetSession(const std::string& session, std::string& user) {
+int MetaDb::GetSession(const std::string& key, std::string& user) {
   Stmt s;
   if (Prepare(s, "SELECT user FROM sessions WHERE session=?") != 0) return ERR_SYS;
-  s.BindText(1, session);
+  s.BindText(1, key);
   int rc = Step(s);
   if (rc == SQLITE_DONE) return ERR_NOENT;
   if (rc != SQLITE_ROW) return ERR_SYS;

@@ -81,9 +81,10 @@ class MetaDb {
   // The smallest sync id of an intent in flight, or 0 when there is none.
   uint64_t MinPendingId();
 
-  [[nodiscard]] int AddSession(const std::string& session, const std::string& user);
+  // Issued sessions, by their SessionKey (server/server-secrets.h).
+  [[nodiscard]] int AddSession(const std::string& key, const std::string& user);
   // 0 with the user, ERR_NOENT, ERR_SYS.
-  [[nodiscard]] int GetSession(const std::string& session, std::string& user);
+  [[nodiscard]] int GetSession(const std::string& key, std::string& user);
 
  private:
   // 0, or ERR_SYS after logging.
@@ -92,6 +93,9 @@ class MetaDb {
   // SQLITE_ROW, SQLITE_DONE, or ERR_SYS after logging.
   int Step(sqlite_util::Stmt& s);
   int ReadObjects(sqlite_util::Stmt& s, std::vector<ObjectRow>& rows);
+  // Sessions were once kept as issued: an older database has them turned
+  // into their keys, once, so that they go on working. 0 or ERR_SYS.
+  int KeySessions();
 
   sqlite_util::Db m_db;
 };

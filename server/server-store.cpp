@@ -625,14 +625,14 @@ int ServerStore::NewStaged(std::unique_ptr<StagedFile>& out) {
   return 0;
 }
 
-int ServerStore::AddSession(const std::string& session, const std::string& user) {
+int ServerStore::AddSession(const std::string& key, const std::string& user) {
   ChangeLock lock(*this);
-  return m_db.AddSession(session, user);
+  return m_db.AddSession(key, user);
 }
 
-int ServerStore::GetSession(const std::string& session, std::string& user) {
+int ServerStore::GetSession(const std::string& key, std::string& user) {
   std::lock_guard<std::mutex> g(m_mutex);
-  return m_db.GetSession(session, user);
+  return m_db.GetSession(key, user);
 }
 
 // ---------------------------------------------------------------------------

@@ -125,8 +125,9 @@ class ServerStore {
   // `base` (the caller has not seen it yet), so nothing unseen is removed.
   StoreResult Remove(const SharePath& p, BaseCheck check, const std::string& updater);
 
-  int AddSession(const std::string& session, const std::string& user);
-  int GetSession(const std::string& session, std::string& user);
+  // Issued sessions, by their SessionKey (server/server-secrets.h).
+  int AddSession(const std::string& key, const std::string& user);
+  int GetSession(const std::string& key, std::string& user);
 
  private:
   ServerStore() = default;

@@ -14,6 +14,7 @@
 #include "lib/base/utility.h"
 #include "lib/proto/proto-common.h"
 #include "server/server-conn.h"
+#include "server/server-secrets.h"
 #include "server/server-tls.h"
 
 namespace {
@@ -136,12 +137,16 @@ FaultPlan SyncServer::Faults() const {
 bool SyncServer::ResolveSession(const std::wstring& session, std::string& user) {
   std::string s;
   if (session.empty() || NativeStrToUTF8(session, s) != 0) return false;
-  auto it = m_opt.sessions.find(s);
-  if (it != m_opt.sessions.end()) {
-    user = it->second;
-    return true;
+  // Every fixed session is compared, so the time taken does not tell which
+  // (or how much of one) matched.
+  bool fixed = false;
+  for (const auto& [token, owner] : m_opt.sessions) {
+    if (SecretEquals(token, s)) {
+      user = owner;
+      fixed = true;
+    }
   }
-  return m_store->GetSession(s, user) == 0;
+  return fixed || m_store->GetSession(SessionKey(s), user) == 0;
 }
 
 uint8_t SyncServer::CheckPassword(const std::wstring& user, const std::wstring& password) const {
@@ -151,7 +156,7 @@ uint8_t SyncServer::CheckPassword(const std::wstring& user, const std::wstring& 
   }
   auto it = m_opt.users.find(u);
   if (it == m_opt.users.end()) return SPROTO_RES_USRERR;
-  return it->second == pw ? 0 : SPROTO_RES_PASSERR;
+  return SecretEquals(it->second, pw) ? 0 : SPROTO_RES_PASSERR;
 }
 
 std::wstring SyncServer::IssueSession(const std::string& user) {
@@ -163,7 +168,7 @@ std::wstring SyncServer::IssueSession(const std::string& user) {
     s.push_back(hex[b >> 4]);
     s.push_back(hex[b & 15]);
   }
-  if (m_store->AddSession(s, user) != 0) return L"";
+  if (m_store->AddSession(SessionKey(s), user) != 0) return L"";
   return Utf8ToWideLossy(s);
 }
 

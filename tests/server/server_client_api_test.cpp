@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "lib/base/errors.h"
+#include "lib/base/sqlite-util.h"
+#include "lib/base/utility.h"
 #include "lib/proto/proto-client.h"
 #include "server-fixture.h"
 
@@ -26,6 +28,19 @@ class ServerClientApiTest : public ServerFixture {
   int Connect(const std::wstring& session, uint32_t& alive) {
     int r = ProtoWriteConnRequest(ch, session);
     return r < 0 ? r : ProtoReadConnResponse(ch, alive);
+  }
+  // The keys of the server's kept sessions, read from its database.
+  std::vector<std::string> SessionRows() {
+    std::vector<std::string> keys;
+    sqlite_util::Db db;
+    sqlite_util::Stmt s;
+    if (db.Open(store().statePath() + "/meta.sqlite") != 0 ||
+        s.Prepare(db.get(), "SELECT session FROM sessions") != 0) {
+      ADD_FAILURE() << "cannot read the sessions";
+      return keys;
+    }
+    while (s.Step() == SQLITE_ROW) keys.push_back(s.ColumnText(0));
+    return keys;
   }
   Channel ch;
   AuthInfo auth;
@@ -100,6 +115,34 @@ TEST_F(ServerClientApiTest, FirstDialectLogsInAndItsSessionWorks) {
   ASSERT_EQ(again.Open("127.0.0.1", server->port(), false), 0);
   ASSERT_EQ(ProtoWriteConnRequest(again, session), 0);
   EXPECT_EQ(ProtoReadConnResponse(again, alive), 0);
+}
+
+TEST_F(ServerClientApiTest, IssuedSessionsAreKeptOnlyAsDigestsAndOlderOnesStillWork) {
+  ASSERT_EQ(ProtoWriteAuthRequest(ch, L"alice", L"secret", L"laptop"), 0);
+  std::wstring session;
+  ASSERT_EQ(ProtoReadAuthResult(ch, session), 0);
+  const std::vector<std::string> keys = SessionRows();
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_EQ(keys[0].size(), 64u);
+  EXPECT_EQ(keys[0].find(WideToUtf8Lossy(session)), std::string::npos);
+
+  // A state directory of an older server keeps its sessions as issued.
+  server->Stop();
+  {
+    sqlite_util::Db db;
+    ASSERT_EQ(db.Open(store().statePath() + "/meta.sqlite"), 0);
+    ASSERT_EQ(db.Exec("DELETE FROM sessions; DELETE FROM settings WHERE key='session_keys';"
+                      "INSERT INTO sessions VALUES('issued-before', 'alice', 0);"),
+              0);
+  }
+  Restart();
+  for (const std::string& key : SessionRows()) EXPECT_EQ(key.size(), 64u) << key;
+  Channel again;
+  ASSERT_EQ(again.Open("127.0.0.1", server->port(), false), 0);
+  uint32_t alive = 0;
+  ASSERT_EQ(ProtoWriteConnRequest(again, L"issued-before"), 0);
+  EXPECT_EQ(ProtoReadConnResponse(again, alive), 0);
+  EXPECT_EQ(alive, 60u);
 }
 
 TEST_F(ServerClientApiTest, SecondDialectByPasswordAndBySession) {
