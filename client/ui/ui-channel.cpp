@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/net/tcp-owner.h"
 
 namespace {
 
@@ -28,6 +30,12 @@ using namespace MessageFormat;
 
 Mutex IPC_Channel::m_mutex;
 LocalChannel IPC_Channel::m_event_ipc(Channel::kDefaultCapacity);
+std::string IPC_Channel::m_ip;
+int IPC_Channel::m_port = -1;
+std::string IPC_Channel::m_session;
+std::chrono::steady_clock::time_point IPC_Channel::m_retry_at;
+bool IPC_Channel::m_open_logged = false;
+bool IPC_Channel::m_owner_logged = false;
 
 // ---- LocalChannel ------------------------------------------------------------------
 
@@ -62,14 +70,24 @@ int LocalChannel::ConnectWithoutTimeout(const char* ip, int port) {
     SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): connect error: %d\n", EINVAL);
     return ERR_SYS;
   }
+  // A listener whose queue is full drops the hand-shake, and the kernel
+  // would retry it for minutes while the caller (maybe holding the task
+  // manager's lock) waits. The send time-out bounds a blocking connect.
+  struct timeval limit = {static_cast<time_t>(kStallTimeoutSeconds), 0};
+  (void)::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   int rc;
   do {
     rc = ::connect(m_fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) {
-    SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): connect error: %d\n", errno);
+    if (m_quiet)
+      SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): connect error: %d\n", errno);
+    else
+      SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): connect error: %d\n", errno);
     return ERR_SYS;
   }
+  limit = {0, 0};
+  (void)::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   return 0;
 }
 
@@ -85,6 +103,68 @@ void IPC_Channel::AbandonLocked() {
          L"message\n");
   m_event_ipc.ClearWrite();
   m_event_ipc.Close();
+  m_retry_at = std::chrono::steady_clock::now() + std::chrono::seconds(kRetrySeconds);
+}
+
+// Whoever listens on the port gets the session, which is all the server asks
+// for: only a listener of our own user may have it. The check is made on the
+// connection itself, so a listener replaced between a check and the connect
+// cannot slip in.
+int IPC_Channel::CheckListenerLocked() {
+  uid_t owner = 0;
+  const int rc = TcpPeerOwner(m_event_ipc.GetFd(), owner);
+  if (rc == 0 && owner == ::geteuid()) {
+    m_owner_logged = false;
+    return 0;
+  }
+  if (!m_owner_logged) {
+    m_owner_logged = true;
+    if (rc == 0) {
+      SF_LOG(L_ERR,
+             L"[ERROR] channel-ui-common(%d): the UI port %d is held by a program of another "
+             L"user (uid %u); nothing is sent to it, and the port is tried again later\n",
+             m_port, static_cast<unsigned>(owner));
+    } else {
+      SF_LOG(L_ERR,
+             L"[ERROR] channel-ui-common(%d): cannot tell which user holds the UI port %d (%s); "
+             L"nothing is sent to it, and the port is tried again later\n",
+             m_port, ErrText(rc));
+    }
+  }
+  m_event_ipc.Close();
+  return rc == 0 ? ERR_AUTH : rc;
+}
+
+int IPC_Channel::ConnectLocked() {
+  m_event_ipc.SetQuiet(m_open_logged);
+  int rc = m_event_ipc.Open(m_ip.c_str(), m_port, false);
+  if (rc != 0) {
+    if (!m_open_logged)
+      SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): Could not open local channel\n");
+    m_open_logged = true;
+  } else {
+    SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): connect OK\n");
+    rc = CheckListenerLocked();
+    if (rc == 0) {
+      rc = RegisterSessionLocked(m_session);
+      if (rc < 0) SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): Register failed\n");
+    }
+  }
+  if (rc == 0) {
+    m_open_logged = false;
+  } else {
+    m_event_ipc.Close();
+    m_retry_at = std::chrono::steady_clock::now() + std::chrono::seconds(kRetrySeconds);
+  }
+  return rc;
+}
+
+void IPC_Channel::ReconnectIfDueLocked() {
+  if (!m_event_ipc.IsClosed() || m_port < 0 || std::chrono::steady_clock::now() < m_retry_at)
+    return;
+  if (ConnectLocked() == 0)
+    SF_LOG(L_INFO, L"[INFO] channel-ui-common(%d): connected to the interface on port %d\n",
+           m_port);
 }
 
 int IPC_Channel::Initialize(const std::string& session) {
@@ -113,13 +193,13 @@ int IPC_Channel::Initialize(const std::wstring& session) {
 
 int IPC_Channel::InitializeAt(const char* ip, int port, const std::string& session) {
   MutexLock g(m_mutex);
-  if (m_event_ipc.Open(ip, port, false) != 0) {
-    SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): Could not open local channel\n");
-  } else {
-    SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): connect OK\n");
-  }
-  if (RegisterSessionLocked(session) < 0)
-    SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): Register failed\n");
+  m_event_ipc.Close();
+  m_ip = ip == nullptr ? "" : ip;
+  m_port = ip == nullptr ? -1 : port;
+  m_session = session;
+  m_open_logged = false;
+  m_owner_logged = false;
+  (void)ConnectLocked();
   SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): Initialize Local Port: connect success\n");
   return 0;
 }
@@ -210,6 +290,7 @@ int IPC_Channel::WriteEvent(int32_t value) {
     return ERR_INVAL;
   }
   MutexLock g(m_mutex);
+  ReconnectIfDueLocked();
   SF_LOG(L_INFO, L"[INFO] channel-ui-common(%d): WriteEvent: Try write type %d\n", type);
   int rc = WriteControlLocked(type, value);
   if (rc == 0)
@@ -256,6 +337,7 @@ int IPC_Channel::WriteFileEvent(const Event& e) {
   std::memcpy(fields[2].value, path.data(), path.size());
 
   MutexLock g(m_mutex);
+  ReconnectIfDueLocked();
   int rc = WriteFileEventHdr(3, fields.get());
   if (rc < 0) {
     SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): WriteFileEvent: write file event failed: %s\n",
@@ -282,6 +364,7 @@ void IPC_Channel::Destroy() {
   MutexLock g(m_mutex);
   SF_LOG(L_DEBUG, L"[DEBUG] channel-ui-common(%d): IPC_Channel Destroy\n");
   m_event_ipc.Close();
+  m_port = -1;
 }
 
 // ---- building blocks ------------------------------------------------------------------

@@ -1,14 +1,22 @@
 // Notification channel to the desktop user interface: one TCP connection to
 // 127.0.0.1:6695 on which the client only writes (session registration,
-// status changes, errors, per-file results, terminate notice). There is no
-// reconnection: when the interface is not listening at start-up, or goes
-// away, every later message fails and is logged, and the client runs on.
+// status changes, errors, per-file results, terminate notice).
+//
+// The session is the credential the server accepts, so it goes only to a
+// listener of the daemon's own user: after each connect, before anything is
+// sent, the owner of the accepting socket is looked up (lib/net/tcp-owner.h)
+// and a stranger's connection is closed unused. When nobody (or a stranger)
+// listens at start-up, or the interface goes away, the client runs on and
+// tries again with the next message, at most every kRetrySeconds; a new
+// connection registers the session first.
 //
 // Threads: any task thread and the main thread write messages; m_mutex
-// serialises whole messages so they never interleave. Start-up calls
-// Initialize before any task exists; Destroy runs in the global tear-down.
+// serialises whole messages (and reconnections) so they never interleave.
+// Start-up calls Initialize before any task exists; Destroy runs in the
+// global tear-down.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,8 +71,16 @@ class LocalChannel : public Channel {
   // ERR_INVAL for a null ip or a negative port; ERR_SYS when the socket
   // cannot be created or the connection fails. `isSSL` is not used.
   [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
-  // Blocking connect of the current socket. 0 or ERR_SYS.
+  // Blocking connect of the current socket, given up after
+  // kStallTimeoutSeconds (a listener whose queue is full never answers). 0
+  // or ERR_SYS.
   [[nodiscard]] int ConnectWithoutTimeout(const char* ip, int port);
+  // Quiet: a failing connect is logged at debug level only (repeated
+  // attempts while no interface runs).
+  void SetQuiet(bool quiet) { m_quiet = quiet; }
+
+ private:
+  bool m_quiet = false;
 };
 
 class IPC_Channel {
@@ -75,8 +91,13 @@ class IPC_Channel {
   // holds a valid one (for tests and parallel development instances).
   static int PortFromEnvironment();
 
-  // Connects to 127.0.0.1:6695 and registers the session (UTF-8). Always 0:
-  // failures are logged and the client runs without an interface.
+  // Minimum time between two attempts to reach the interface.
+  static constexpr int kRetrySeconds = 10;
+
+  // Connects to 127.0.0.1:6695, checks that the listener is the daemon's own
+  // user's and registers the session (UTF-8). Always 0: failures are logged
+  // and the client runs without an interface until a later message finds
+  // one.
   static int Initialize(const std::string& session);
   static int Initialize(const std::wstring& session);
   // The same against another address; for tests, which cannot own the fixed
@@ -85,8 +106,9 @@ class IPC_Channel {
 
   // Each sends one whole message and flushes it. 0 or the first failure's
   // code (ERR_IO when not connected). A message that fails part-way gives
-  // the connection up (the stream could not be resynchronised), so later
-  // messages fail with ERR_IO. Thread-safe.
+  // the connection up (the stream could not be resynchronised). WriteEvent
+  // and WriteFileEvent first reconnect when kRetrySeconds have passed since
+  // the last attempt; until then they fail with ERR_IO. Thread-safe.
   static int RegisterSession(const std::string& session);
   // A status (SYNCING, IDLE, PAUSE) or an error (value <= 0); ERR_INVAL and
   // nothing sent for any other value.
@@ -96,7 +118,8 @@ class IPC_Channel {
   // longer than MessageFormat::kFieldValueMax bytes.
   static int WriteFileEvent(const Event& e);
   static int Terminate_connection();
-  // Closes the connection. Thread-safe; later messages fail with ERR_IO.
+  // Closes the connection for good. Thread-safe; later messages fail with
+  // ERR_IO until the next Initialize.
   static void Destroy();
   static bool IsConnected();
   // The channel as the task manager's UiSink (WriteEvent, WriteFileEvent).
@@ -119,7 +142,23 @@ class IPC_Channel {
   static int RegisterSessionLocked(const std::string& session) REQUIRES(m_mutex);
   static int WriteControlLocked(uint8_t type, int32_t value) REQUIRES(m_mutex);
   static void AbandonLocked() REQUIRES(m_mutex);
+  // Opens the connection to the interface, checks whose it is and registers
+  // the session. 0, or the failure's code with the channel closed.
+  static int ConnectLocked() REQUIRES(m_mutex);
+  // ConnectLocked when closed, set up and due.
+  static void ReconnectIfDueLocked() REQUIRES(m_mutex);
+  // 0 when the connection's other end is held by this process's user; else
+  // ERR_AUTH (a stranger) or the lookup's failure, logged once in a row.
+  static int CheckListenerLocked() REQUIRES(m_mutex);
 
   static Mutex m_mutex;
   static LocalChannel m_event_ipc GUARDED_BY(m_mutex);
+  // Where and what to register; port -1 before Initialize and after Destroy.
+  static std::string m_ip GUARDED_BY(m_mutex);
+  static int m_port GUARDED_BY(m_mutex);
+  static std::string m_session GUARDED_BY(m_mutex);
+  static std::chrono::steady_clock::time_point m_retry_at GUARDED_BY(m_mutex);
+  // A failed attempt has been logged; later ones are quiet until one works.
+  static bool m_open_logged GUARDED_BY(m_mutex);
+  static bool m_owner_logged GUARDED_BY(m_mutex);
 };

@@ -21,13 +21,14 @@ namespace sftest {
 // test finds its own daemon's connection by the session it registered.
 class UiListener {
  public:
-  UiListener() {
+  // `port` 0: any free port.
+  explicit UiListener(int port = 0) {
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);  // see ListenLoopback
     int one = 1;
     ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = 0;
+    a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(a);
     if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0 ||

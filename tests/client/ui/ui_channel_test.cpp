@@ -126,7 +126,7 @@ TEST(UiChannelNoListenerTest, InterfaceThatGoesAwayIsGivenUpNotWrittenToForever)
   for (int i = 0; i < 50 && rc == 0; ++i) rc = IPC_Channel::WriteEvent(MessageFormat::IDLE);
   EXPECT_EQ(rc, ERR_IO);
   EXPECT_FALSE(IPC_Channel::IsConnected());
-  EXPECT_EQ(IPC_Channel::WriteEvent(MessageFormat::IDLE), ERR_IO);  // no reconnection
+  EXPECT_EQ(IPC_Channel::WriteEvent(MessageFormat::IDLE), ERR_IO);  // not tried again at once
   IPC_Channel::Destroy();
 }
 

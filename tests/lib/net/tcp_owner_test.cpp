@@ -1,5 +1,3 @@
-#include "lib/net/tcp-owner.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,6 +11,7 @@
 #include "fakes/stranger.h"
 #include "fakes/test-util.h"
 #include "lib/base/errors.h"
+#include "lib/net/tcp-owner.h"
 
 namespace {
 
@@ -79,11 +78,10 @@ TEST(TcpOwnerTest, TheRowWithBothEndsNamesTheOwnerInEitherTableAndTimeWaitNamesN
   const TcpEndpoint daemon = Ep(AF_INET, "127.0.0.1", 40000);
   // The listener, a finished earlier connection on the same two ports
   // (listed as root's whoever had it) and the live one.
-  const std::string v4 = std::string(kHeader) +
-                         Row(AF_INET, "127.0.0.1", 6695, "0.0.0.0", 0, 0x0A, 0, 1000) +
-                         Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x06, 3, 0) +
-                         "garbage that is no row\n" +
-                         Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x01, 0, 1001);
+  const std::string v4 =
+      std::string(kHeader) + Row(AF_INET, "127.0.0.1", 6695, "0.0.0.0", 0, 0x0A, 0, 1000) +
+      Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x06, 3, 0) + "garbage that is no row\n" +
+      Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x01, 0, 1001);
   uid_t uid = 77;
   ASSERT_TRUE(Owner(v4, ui, daemon, uid));
   EXPECT_EQ(uid, 1001u);
@@ -93,12 +91,12 @@ TEST(TcpOwnerTest, TheRowWithBothEndsNamesTheOwnerInEitherTableAndTimeWaitNamesN
   EXPECT_FALSE(Owner(v4, Ep(AF_INET, "127.0.0.2", 6695), daemon, uid));
   EXPECT_FALSE(Owner(v4, daemon, ui, uid));
   // A connection that only lingers in time-wait belongs to nobody.
-  EXPECT_FALSE(Owner(std::string(kHeader) +
-                         Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x06, 3, 0),
-                     ui, daemon, uid));
+  EXPECT_FALSE(
+      Owner(std::string(kHeader) + Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x06, 3, 0),
+            ui, daemon, uid));
   // Not yet accepted (SYN_RECV) counts: it is the listener's.
-  ASSERT_TRUE(Owner(Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x03, 1, 1003), ui,
-                    daemon, uid));
+  ASSERT_TRUE(
+      Owner(Row(AF_INET, "127.0.0.1", 6695, "127.0.0.1", 40000, 0x03, 1, 1003), ui, daemon, uid));
   EXPECT_EQ(uid, 1003u);
 
   // A dual-stack listener lists IPv4 peers in the IPv6 table, mapped.
@@ -119,7 +117,8 @@ TEST(TcpOwnerTest, RealConnectionsNameTheUserOnTheOtherEnd) {
   const int client = sftest::ConnectLoopback(port);
   ASSERT_GE(client, 0);
   int accepted = -1;
-  ASSERT_TRUE(sftest::WaitFor([&] { return (accepted = ::accept(listener, nullptr, nullptr)) >= 0; }));
+  ASSERT_TRUE(
+      sftest::WaitFor([&] { return (accepted = ::accept(listener, nullptr, nullptr)) >= 0; }));
   uid_t uid = 77;
   ASSERT_EQ(TcpPeerOwner(client, uid), 0);
   EXPECT_EQ(uid, ::geteuid());
