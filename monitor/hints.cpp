@@ -1,6 +1,7 @@
 #include "monitor/hints.h"
 
 #include "lib/base/errors.h"
+#include "monitor/text.h"
 
 namespace monitor {
 
@@ -53,8 +54,8 @@ std::string ErrorHint(int32_t code, const MonitorConfig& cfg, bool steering) {
       return "the program at " + hop + " does not speak the sync protocol: check " + reach_keys +
              " and `proto_version` in " + conf;
     case ERR_AUTH:
-      return "the server refused the session \"" + cfg.session + "\": correct `session` in " +
-             conf + " and restart";
+      return "the server refused the session \"" + MaskSession(cfg.session) +
+             "\": correct `session` in " + conf + " and restart";
     case ERR_SERVER:
       return "the server reported an internal error; the daemon retries (see the server's log if "
              "it persists)";

@@ -164,7 +164,7 @@ MonitorState::Connection* MonitorState::Find(int id) {
 
 std::string MonitorState::Label(int id) const {
   for (const auto& c : m_conns)
-    if (c.id == id && c.registered) return c.session;
+    if (c.id == id && c.registered) return MaskSession(c.session);
   return "#" + std::to_string(id);
 }
 
@@ -206,7 +206,7 @@ Entry MonitorState::OnMessage(int id, const UiMessage& m, TimePoint now) {
         if (o.id != id && o.registered && o.session == m.text) seen = true;
       if (!seen) ++m_sessions_seen;
       e = Make(EntryKind::kSession, id, now);
-      e.text = m.text;
+      e.text = MaskSession(m.text);
       break;
     }
     case kMsgStatus:

@@ -40,8 +40,8 @@ enum class EntryKind {
 struct Entry {
   TimePoint time;
   EntryKind kind = EntryKind::kNotice;
-  // The session of the connection (raw bytes), or "#N" before it registered;
-  // "monitor" or "daemon" for the monitor's own lines.
+  // The session of the connection, masked (MaskSession), or "#N" before it
+  // registered; "monitor" or "daemon" for the monitor's own lines.
   std::string source;
   std::string event;  // machine name of a notice ("listening", "started", "exit", ...)
   int32_t value = 0;
@@ -125,7 +125,7 @@ class MonitorState {
   bool multiple_sessions() const { return m_sessions_seen > 1; }
   int daemon_pid() const { return m_pid; }
 
-  // A display name for a connection: its session, or "#id".
+  // A display name for a connection: its masked session, or "#id".
   std::string Label(int id) const;
 
  private:

@@ -98,7 +98,7 @@ std::vector<ScreenRow> RenderScreen(const MonitorState& s, int width, int height
   const MonitorConfig& cfg = s.config();
   const MonitorState::Connection* primary = s.Primary();
   const std::string session =
-      primary && primary->registered ? ForScreen(primary->session) : ForScreen(cfg.session);
+      ForScreen(MaskSession(primary && primary->registered ? primary->session : cfg.session));
 
   std::string status = s.StatusText();
   std::transform(status.begin(), status.end(), status.begin(), ::toupper);
@@ -142,7 +142,8 @@ std::vector<ScreenRow> RenderScreen(const MonitorState& s, int width, int height
   for (const auto& c : s.connections()) {
     if (&c == primary) continue;
     if (!others.empty()) others += ", ";
-    others += (c.registered ? ForScreen(c.session) : "#" + std::to_string(c.id)) + " " +
+    others += (c.registered ? ForScreen(MaskSession(c.session)) : "#" + std::to_string(c.id)) +
+              " " +
               (c.open ? (c.status ? StatusName(c.status) : std::string("idle")) : "disconnected");
   }
   if (!others.empty()) b.push_back({FitRight("others    " + others, width)});

@@ -128,6 +128,17 @@ std::string ForScreen(const std::string& raw) {
   return out;
 }
 
+std::string MaskSession(const std::string& raw) {
+  if (raw.empty()) return raw;
+  size_t count = 0;
+  uint32_t cp;
+  for (size_t i = 0; i < raw.size(); ++count) (void)NextCodePoint(raw, i, cp);
+  const size_t keep = count >= 16 ? 4 : count >= 8 ? 2 : 0;
+  size_t end = 0;
+  for (size_t k = 0; k < keep; ++k) (void)NextCodePoint(raw, end, cp);
+  return raw.substr(0, end) + "***";
+}
+
 std::string ForLog(const std::string& raw) {
   std::string out;
   out.reserve(raw.size());

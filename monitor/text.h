@@ -35,6 +35,13 @@ std::string ForLog(const std::string& raw);
 // output is always valid UTF-8.
 std::string JsonString(const std::string& raw);
 
+// A session as the monitor shows it: its first 4 characters (2 when it has
+// fewer than 16, none when fewer than 8) and "***". The session is the
+// credential the server accepts, and the monitor's lines end up in journals
+// and bug reports; the start is enough to tell two daemons apart. Empty
+// stays empty. The result is raw text like the input (pass it to ForLog...).
+std::string MaskSession(const std::string& raw);
+
 // Columns taken by ForScreen() output.
 int DisplayWidth(const std::string& screen_text);
 // Cuts screen text to at most `width` columns, ending in "…" when cut.

@@ -47,6 +47,8 @@ class MonitorBlackBoxTest : public ::testing::Test {
   void SetUp() override {
     session = "monitor-" + std::to_string(::getpid()) + "-" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    // The monitor shows a session as its first characters only.
+    label = "moni***";
     ASSERT_TRUE(server.Start(session));
     sb.config()["session"] = session;
     sb.config()["port"] = std::to_string(server.port());
@@ -58,6 +60,7 @@ class MonitorBlackBoxTest : public ::testing::Test {
   std::string Dump() { return "monitor output:\n" + mon.Text() + "\ndaemon log:\n" + sb.ReadLog(); }
 
   std::string session;
+  std::string label;
   ServerRun server;
   sftest::DaemonSandbox sb;
   MonitorRun mon;
@@ -65,13 +68,13 @@ class MonitorBlackBoxTest : public ::testing::Test {
 
 TEST_F(MonitorBlackBoxTest, PlainLinesFollowTheDaemonThroughPauseResumeAndQuit) {
   ASSERT_TRUE(mon.Start({"--plain", sb.ConfigFile()}));
-  ASSERT_GE(mon.WaitLine("[" + session + "] session " + session + " registered"), 0) << Dump();
+  ASSERT_GE(mon.WaitLine("[" + label + "] session " + label + " registered"), 0) << Dump();
   EXPECT_GE(mon.WaitLine("the server address 127.0.0.1:" + std::to_string(server.port()) +
                          " accepts connections"),
             0)
       << Dump();
   // The start-up scan of the empty folder ends idle.
-  const int idle = mon.WaitLine("[" + session + "] status idle");
+  const int idle = mon.WaitLine("[" + label + "] status idle");
   ASSERT_GE(idle, 0) << Dump();
 
   ASSERT_TRUE(mon.proc().WriteStdin("p"));
@@ -93,7 +96,7 @@ TEST_F(MonitorBlackBoxTest, PlainLinesFollowTheDaemonThroughPauseResumeAndQuit) 
   const int resumed = mon.WaitLine("asked the daemon to resume", paused);
   ASSERT_GE(resumed, 0) << Dump();
   // ...until the resume, which finds the work waiting.
-  const int syncing = mon.WaitLine("[" + session + "] status syncing", resumed);
+  const int syncing = mon.WaitLine("[" + label + "] status syncing", resumed);
   ASSERT_GE(syncing, 0) << Dump();
   EXPECT_EQ(
       Count(mon.Lines(), "] status ", static_cast<size_t>(resumed), static_cast<size_t>(syncing)),
@@ -128,16 +131,19 @@ TEST_F(MonitorBlackBoxTest, PlainLinesFollowTheDaemonThroughPauseResumeAndQuit) 
   ASSERT_TRUE(mon.proc().WriteStdin("q"));
   EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << Dump();
   const auto lines = mon.Lines();
-  EXPECT_EQ(Count(lines, "[" + session + "] the daemon says it is stopping"), 1) << Dump();
+  EXPECT_EQ(Count(lines, "[" + label + "] the daemon says it is stopping"), 1) << Dump();
   EXPECT_EQ(Count(lines, "the daemon stopped cleanly (exit status 0)"), 1) << Dump();
   EXPECT_NE(sb.ReadLog().find("main thread down"), std::string::npos);
   // Every line is one time-stamped line.
   for (const std::string& l : lines) EXPECT_EQ(l.size() > 20 ? l[4] : ' ', '-') << l;
+  // The session is the credential the server accepts; the output, kept in
+  // journals and pasted into reports, never holds it.
+  EXPECT_EQ(mon.Text().find(session), std::string::npos) << Dump();
 }
 
 TEST_F(MonitorBlackBoxTest, JsonLinesCarryTheSessionAndStatusAndSigtermStopsBoth) {
   ASSERT_TRUE(mon.Start({"--json", sb.ConfigFile()}));
-  ASSERT_GE(mon.WaitLine("\"type\":\"session\",\"session\":\"" + session + "\""), 0) << Dump();
+  ASSERT_GE(mon.WaitLine("\"type\":\"session\",\"session\":\"" + label + "\""), 0) << Dump();
   const int idle = mon.WaitLine("\"type\":\"status\",\"status\":\"idle\",\"value\":11");
   ASSERT_GE(idle, 0) << Dump();
   sftest::WriteFile(sb.Root() + "/r\xC3\xA9sum\xC3\xA9.txt", "cv");
@@ -151,6 +157,7 @@ TEST_F(MonitorBlackBoxTest, JsonLinesCarryTheSessionAndStatusAndSigtermStopsBoth
   EXPECT_EQ(Count(lines, "\"type\":\"goodbye\""), 1) << Dump();
   EXPECT_NE(lines.back().find("\"event\":\"exit\",\"value\":0"), std::string::npos) << Dump();
   EXPECT_NE(sb.ReadLog().find("main thread down"), std::string::npos);
+  EXPECT_EQ(mon.Text().find(session), std::string::npos) << Dump();
 }
 
 TEST_F(MonitorBlackBoxTest, AnUnreachableServerIsOneLineNamingWhatToChange) {
@@ -171,10 +178,9 @@ TEST_F(MonitorBlackBoxTest, AWrongSessionIsOneLineNamingWhatToChange) {
   sb.config()["session"] = session + "-wrong";
   sb.WriteConfig();
   ASSERT_TRUE(mon.Start({"--plain", sb.ConfigFile()}));
-  EXPECT_GE(
-      mon.WaitLine("] error -6 Authentication failure: the server refused the session \"" +
-                   session + "-wrong\": correct `session` in " + sb.ConfigFile() + " and restart"),
-      0)
+  EXPECT_GE(mon.WaitLine("] error -6 Authentication failure: the server refused the session \"" +
+                         label + "\": correct `session` in " + sb.ConfigFile() + " and restart"),
+            0)
       << Dump();
   ASSERT_TRUE(mon.proc().WriteStdin("q"));
   EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << Dump();
