@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "lib/base/errors.h"
+#include "lib/net/tcp-owner.h"
 #include "monitor/daemon-process.h"
 #include "monitor/hints.h"
 #include "monitor/monitor-config.h"
@@ -43,6 +44,13 @@ constexpr int kDefaultUiPort = 6695;
 // More daemons than this on one monitor is no use case; a local program
 // opening connections without end must not exhaust the descriptors.
 constexpr size_t kMaxConnections = 8;
+// A daemon registers its session as soon as it connects. A connection that
+// has sent no whole message for this long is no daemon and gives its slot
+// back.
+constexpr auto kSilentLimit = std::chrono::seconds(10);
+// Refused connections are told at most this often (with their count), so
+// that a stranger knocking without end cannot flood the output.
+constexpr auto kRefusedNoteEvery = std::chrono::seconds(60);
 constexpr auto kFrameEvery = std::chrono::milliseconds(250);
 constexpr auto kProgressEvery = std::chrono::milliseconds(250);
 constexpr auto kProgressSlowest = std::chrono::seconds(5);
@@ -116,6 +124,9 @@ class App {
   struct Conn {
     int id;
     UiDecoder decoder;
+    Steady::time_point since;  // accepted
+    bool heard = false;        // a whole message arrived
+    Steady::time_point last;   // the last whole message, or `since`
   };
 
   void Emit(const Entry& e);
@@ -129,6 +140,13 @@ class App {
   void Loop();
 
   void AcceptConnections();
+  // Whether the other end of `fd` is a program of the monitor's own user;
+  // says why not (in a note, now and then) when it is not.
+  bool PeerIsOurs(int fd);
+  // Makes room for one more connection: closes the oldest that never sent
+  // a message, else the one silent the longest.
+  void MakeRoom();
+  void CloseSilent(Steady::time_point now);
   void ReadConnection(int fd);
   void CloseConnection(int fd);
   void ReadDaemonOutput(bool final_drain);
@@ -160,6 +178,8 @@ class App {
   int m_port = 0;
   std::map<int, Conn> m_conns;  // by descriptor
   int m_next_id = 1;
+  int m_refused = 0;  // refused since the last note about them
+  Steady::time_point m_next_refused_note;
 
   DaemonProcess m_daemon;
   std::string m_daemon_line;  // partial output line
@@ -297,15 +317,77 @@ void App::AcceptConnections() {
       if (errno == EINTR) continue;
       return;  // EAGAIN, or a connection that went away before the accept
     }
-    if (m_conns.size() >= kMaxConnections) {
+    if (!PeerIsOurs(fd)) {
       ::close(fd);
-      Note("refused", "refused a connection on the UI port: " + std::to_string(kMaxConnections) +
-                          " are open already");
       continue;
     }
+    if (m_conns.size() >= kMaxConnections) MakeRoom();
     const int id = m_next_id++;
-    m_conns.emplace(fd, Conn{id, UiDecoder()});
+    const Steady::time_point now = Steady::now();
+    m_conns.emplace(fd, Conn{id, UiDecoder(), now, false, now});
     Emit(m_state.OnConnected(id, Clock::now()));
+  }
+}
+
+// Anyone on the machine can connect to a loopback port. What arrives is
+// shown as the daemon's word (errors, advice, files), so only programs of
+// our own user are listened to; the rest are closed before they are read
+// and never take a slot.
+bool App::PeerIsOurs(int fd) {
+  uid_t owner = 0;
+  const int rc = TcpPeerOwner(fd, owner);
+  if (rc == 0 && owner == ::geteuid()) return true;
+  ++m_refused;
+  const Steady::time_point now = Steady::now();
+  if (now < m_next_refused_note) return false;
+  m_next_refused_note = now + kRefusedNoteEvery;
+  std::string why =
+      rc == 0 ? "it comes from a program of another user (uid " + std::to_string(owner) + ")"
+              : std::string("its owner cannot be told (") + GetErrorString(rc) + ")";
+  Note("refused", "refused " +
+                      (m_refused == 1 ? std::string("a connection")
+                                      : std::to_string(m_refused) + " connections") +
+                      " on the UI port: " + why);
+  m_refused = 0;
+  return false;
+}
+
+void App::MakeRoom() {
+  auto victim = m_conns.end();
+  for (auto it = m_conns.begin(); it != m_conns.end(); ++it) {
+    if (victim == m_conns.end()) {
+      victim = it;
+      continue;
+    }
+    const Conn& c = it->second;
+    const Conn& v = victim->second;
+    // Silent ones first, the oldest of them; else the one quiet longest.
+    if (c.heard != v.heard ? !c.heard : (c.heard ? c.last < v.last : c.since < v.since))
+      victim = it;
+  }
+  if (victim == m_conns.end()) return;
+  Emit(m_state.OnDropped(victim->second.id,
+                         victim->second.heard
+                             ? "closed to make room for a new connection (" +
+                                   std::to_string(kMaxConnections) +
+                                   " are open; this one was quiet the longest)"
+                             : "closed to make room for a new connection: it had sent nothing",
+                         Clock::now()));
+  CloseConnection(victim->first);
+}
+
+void App::CloseSilent(Steady::time_point now) {
+  std::vector<int> silent;
+  for (const auto& kv : m_conns)
+    if (!kv.second.heard && now - kv.second.since >= kSilentLimit) silent.push_back(kv.first);
+  for (int fd : silent) {
+    Emit(m_state.OnDropped(
+        m_conns.at(fd).id,
+        "sent no message within " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kSilentLimit).count()) +
+            " s of connecting",
+        Clock::now()));
+    CloseConnection(fd);
   }
 }
 
@@ -340,8 +422,11 @@ void App::ReadConnection(int fd) {
     c.decoder.Feed(buf, static_cast<size_t>(n));
     UiMessage m;
     UiDecoder::Result r;
-    while ((r = c.decoder.Next(m)) == UiDecoder::kMessage)
+    while ((r = c.decoder.Next(m)) == UiDecoder::kMessage) {
+      c.heard = true;
+      c.last = Steady::now();
       Emit(m_state.OnMessage(c.id, m, Clock::now()));
+    }
     if (r == UiDecoder::kMalformed) {
       Emit(m_state.OnDropped(c.id, c.decoder.Error(), Clock::now()));
       CloseConnection(fd);
@@ -611,6 +696,7 @@ void App::Loop() {
     const Steady::time_point now = Steady::now();
     ReadProgress(now);
     Escalate(now);
+    CloseSilent(now);
     CheckDaemon();
     if (m_done) break;
     Paint(false);
@@ -625,6 +711,8 @@ void App::Loop() {
 
     Steady::time_point wake = m_next_progress;
     if (m_screen) wake = std::min(wake, m_next_frame);
+    for (const auto& kv : m_conns)
+      if (!kv.second.heard) wake = std::min(wake, kv.second.since + kSilentLimit);
     if (m_stop_requested) wake = std::min(wake, now + std::chrono::milliseconds(250));
     const auto wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
     const int timeout =

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <memory>
+#include <vector>
+
 #include "fakes/scripted-peer.h"
+#include "fakes/stranger.h"
 #include "monitor-harness.h"
 
 using montest::Error;
@@ -109,5 +113,94 @@ TEST_P(MonitorAttachTest, ReportsAreShownSafelyAndBadStreamsAreDroppedWithoutHar
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, MonitorAttachTest, ::testing::Values("--plain", "--json"));
+
+// The real daemon on an attached monitor's port, once the test has done
+// its worst to the port.
+class MonitorGateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sb.config()["session"] = "gate-session-" + std::to_string(::getpid());
+    sb.config()["port"] = "7";
+    sb.WriteConfig();
+    ASSERT_TRUE(mon.Start({"--plain", "--attach", sb.ConfigFile()}));
+    port = mon.Port();
+    ASSERT_GT(port, 0) << Dump();
+  }
+  void TearDown() override {
+    if (daemon.Running()) {
+      daemon.WriteStdin(std::string(1, '\x01'));
+      EXPECT_EQ(daemon.Wait(), 0);
+    }
+    mon.proc().Signal(SIGINT);
+    EXPECT_EQ(mon.proc().Wait(), 0) << Dump();
+    EXPECT_EQ(mon.Text().find(sb.config()["session"]), std::string::npos) << Dump();
+  }
+  // Starts the daemon and waits until the monitor shows its session.
+  int DaemonRegisters() {
+    sb.SetUiPort(port);
+    if (!sb.StartDaemon(daemon)) return -1;
+    return mon.WaitLine("[gate***] session gate*** registered");
+  }
+  std::string Dump() { return "monitor output:\n" + mon.Text() + "\ndaemon log:\n" + sb.ReadLog(); }
+
+  sftest::DaemonSandbox sb;
+  sftest::ChildProcess daemon;
+  MonitorRun mon;
+  int port = 0;
+};
+
+TEST_F(MonitorGateTest, AnotherUsersConnectionsAreRefusedUnreadAndNeverKeepTheDaemonOut) {
+  if (!sftest::Stranger::Possible()) GTEST_SKIP() << "needs root to run a process as nobody";
+  // More connections than the monitor has room for, each with a forged
+  // session and error.
+  sftest::Stranger stranger;
+  const int to = port;
+  ASSERT_TRUE(stranger.Start([to](int report) {
+    std::vector<int> fds;
+    for (int i = 0; i < 9; ++i) {
+      const int fd = sftest::ConnectLoopback(to);
+      const std::string forged = Session("forged") + Error(-6);
+      if (fd < 0 || ::send(fd, forged.data(), forged.size(), MSG_NOSIGNAL) < 0) return 1;
+      fds.push_back(fd);
+      if (::write(report, "C", 1) != 1) return 1;
+    }
+    ::pause();
+    return 0;
+  }));
+  ASSERT_TRUE(stranger.WaitReport(9));
+  const int refused = mon.WaitLine(
+      "refused a connection on the UI port: it comes from a program "
+      "of another user (uid " +
+      std::to_string(stranger.uid()) + ")");
+  ASSERT_GE(refused, 0) << Dump();
+  ASSERT_GE(DaemonRegisters(), 0) << Dump();
+  const std::string text = mon.Text();
+  EXPECT_EQ(text.find("error -6"), std::string::npos) << Dump();
+  EXPECT_EQ(text.find("fo***"), std::string::npos) << Dump();
+  EXPECT_EQ(text.find("] connected"), text.rfind("] connected")) << "only the daemon got in\n"
+                                                                 << Dump();
+}
+
+TEST_F(MonitorGateTest, SilentConnectionsLeaveAndTheDaemonGetsInWhenAllSlotsAreTaken) {
+  std::vector<std::unique_ptr<FakeDaemon>> silent;
+  for (int i = 0; i < 8; ++i) {
+    silent.push_back(std::make_unique<FakeDaemon>(port));
+    ASSERT_TRUE(silent.back()->ok());
+  }
+  ASSERT_GE(mon.WaitLine("[#8] connected"), 0) << Dump();
+  ASSERT_GE(DaemonRegisters(), 0) << Dump();
+  EXPECT_GE(mon.WaitLine("[#1] dropped the connection: closed to make room for a new connection: "
+                         "it had sent nothing"),
+            0)
+      << Dump();
+  // The other seven are closed 10 s after they came, the daemon stays.
+  for (int i = 2; i <= 8; ++i)
+    EXPECT_GE(mon.WaitLine("[#" + std::to_string(i) +
+                           "] dropped the connection: sent no message within 10 s of connecting"),
+              0)
+        << Dump();
+  EXPECT_EQ(mon.Text().find("[gate***] disconnected"), std::string::npos) << Dump();
+  EXPECT_EQ(mon.Text().find("[gate***] dropped"), std::string::npos) << Dump();
+}
 
 }  // namespace
