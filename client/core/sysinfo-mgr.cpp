@@ -3,6 +3,7 @@
 #include "lib/base/config.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/net/host-name.h"
 
 namespace {
 
@@ -29,6 +30,23 @@ int64_t Bound(Config& c, const wchar_t* key, int64_t fallback, int64_t max) {
 int IntOr(Config& c, const wchar_t* key, int def, int lo, int hi) {
   const int64_t v = Bound(c, key, def, hi);
   return v < lo ? lo : static_cast<int>(v);
+}
+
+// The client name when none is configured: this machine's name, its first
+// label only, in letters, digits, '-' and '_', so that it can stand in a
+// file name on every client of the share. Conflict copies carry it there.
+std::wstring HostClientName() {
+  const std::string host = LocalHostName();
+  std::wstring name;
+  bool meaningful = false;
+  for (const char ch : host.substr(0, host.find('.'))) {
+    const bool alnum =
+        (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+    meaningful = meaningful || alnum;
+    name += alnum || ch == '-' || ch == '_' ? static_cast<wchar_t>(ch) : L'-';
+    if (name.size() == 63) break;
+  }
+  return meaningful ? name : L"localhost";
 }
 
 }  // namespace
@@ -93,8 +111,12 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
   }
   DerivePaths();
 
-  if (m_info.strUser.empty()) m_info.strUser = m_info.strSession;
-  if (m_info.strClient.empty()) m_info.strClient = m_info.strUser + L"@Stowbay";
+  // Without a user the user name is the session, which must not reach file
+  // names on the share: the client name then comes from the host.
+  const bool user_given = !m_info.strUser.empty();
+  if (!user_given) m_info.strUser = m_info.strSession;
+  if (m_info.strClient.empty())
+    m_info.strClient = user_given ? m_info.strUser + L"@Stowbay" : HostClientName();
   if (m_info.workerCount < 1) m_info.workerCount = m_info.nativeClient ? 2 : 3;
   if (m_info.version < 1) m_info.version = 40;
 

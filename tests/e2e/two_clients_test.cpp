@@ -186,6 +186,39 @@ TEST_F(TwoClientsTest, BothSidesChangingOnePathKeepEveryVersion) {
   }
 }
 
+TEST_F(TwoClientsTest, AClientWithoutANameNamesConflictCopiesAfterItsHostNotItsSession) {
+  // B's configuration has no `client` and no `user`, as a user's often has.
+  StartServer();
+  a = std::make_unique<SyncClient>("alpha", server->port(), 4);
+  b = std::make_unique<SyncClient>("bravo", server->port(), 4);
+  b->box().config().erase("client");
+  b->box().WriteConfig();
+  const std::string session = b->box().config()["session"];
+  ASSERT_TRUE(a->Start());
+  ASSERT_TRUE(b->Start());
+  WriteFile(a->At("/ee.txt"), "base");
+  ASSERT_TRUE(Converged());
+  ASSERT_EQ(b->Stop(), 0);
+  WriteFile(a->At("/ee.txt"), "A's version");
+  ASSERT_TRUE(Settled(*a));
+  WriteFile(b->At("/ee.txt"), "B's version, longer");
+  ASSERT_TRUE(b->Start());
+  ASSERT_TRUE(Converged());
+
+  const Tree share = ReadTree(Share());
+  const auto copies = PathsContaining(share, "ee_");
+  ASSERT_EQ(copies.size(), 1u) << TreeDiff(share, Tree(), "share", "nothing");
+  for (const auto& kv : share) EXPECT_EQ(kv.first.find(session), std::string::npos) << kv.first;
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  const std::string first = std::string(host).substr(0, std::string(host).find('.'));
+  if (first.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+      std::string::npos) {
+    EXPECT_EQ(copies[0].compare(0, 5 + first.size(), "/ee_" + first + "_"), 0) << copies[0];
+  }
+  EXPECT_EQ(ReadFile(Share() + copies[0]), "B's version, longer");
+}
+
 TEST_F(TwoClientsTest, AFolderReplacedByAFileAndBackTravelsAsAReplacement) {
   Begin();
   MakeDirs(a->At("/swap/sub"));

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -68,9 +69,27 @@ TEST_F(SysInfoTest, TrailingSlashesOfFoldersAreDropped) {
 }
 
 TEST_F(SysInfoTest, DefaultsForUserClientWorkersAndProtocol) {
-  SFSysInfo s(Write("session = S\nnative_client = True\n").c_str());
-  EXPECT_EQ(s.UserGet(), L"S");
-  EXPECT_EQ(s.ClientGet(), L"S@Stowbay");
+  SFSysInfo s(Write("session = secret-S\nnative_client = True\n").c_str());
+  EXPECT_EQ(s.UserGet(), L"secret-S");
+  // The client name names conflict copies on the share: without `client`
+  // and `user` it is the host's name, never the session, and fit for a
+  // file name.
+  const std::wstring client = s.ClientGet();
+  EXPECT_EQ(client.find(L"secret"), std::wstring::npos);
+  ASSERT_FALSE(client.empty());
+  EXPECT_EQ(client.find_first_not_of(L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                     L"0123456789-_"),
+            std::wstring::npos)
+      << client;
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  const std::string first = std::string(host).substr(0, std::string(host).find('.'));
+  if (first.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+      std::string::npos) {
+    EXPECT_EQ(client, std::wstring(first.begin(), first.end()));
+  }
+  SFSysInfo named(Write("session = secret-S\nclient = \"my laptop\"\n").c_str());
+  EXPECT_EQ(named.ClientGet(), L"my laptop");
   EXPECT_FALSE(s.IsNativeClient());  // only exactly "true" is true
   EXPECT_EQ(s.WorkerCountGet(), 3);
   EXPECT_EQ(s.ProtoVersionGet(), 40);
