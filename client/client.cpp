@@ -343,6 +343,10 @@ void destroy() {
 }
 
 int main(int argc, char** argv) {
+  // Everything the daemon makes (databases, signatures, log, trash, lock,
+  // downloads) is its user's alone: the databases hold what was synced and
+  // the log names every path.
+  ::umask(077);
   // SIGINT/SIGTERM must reach the main thread, and only inside its waits
   // (see g_wait_mask); task threads inherit the blocking mask. Blocked from
   // the first instruction: a stop sent while the user interface is still

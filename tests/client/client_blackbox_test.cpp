@@ -1,14 +1,20 @@
 // Starts the real daemon and checks what another program sees: exit status,
 // log lines and what happens to its standard input.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "fakes/daemon-runner.h"
 #include "lib/base/sqlite-util.h"
@@ -136,6 +142,43 @@ TEST_F(DaemonTest, ConfigurationWithoutSyncRootRefusesToStartAndSaysWhy) {
   ASSERT_TRUE(box.StartDaemon(proc));
   EXPECT_EQ(proc.Wait(), 255);
   EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("names no sync root"), std::string::npos);
+}
+
+TEST_F(DaemonTest, EverythingTheDaemonMakesIsItsUsersAlone) {
+  // A user's usual umask lets everybody read new files; the databases hold
+  // what was synced and the log names every path.
+  const mode_t before = ::umask(022);
+  Start();
+  ::umask(before);
+  std::vector<std::string> seen, open_to_others;
+  std::function<void(const std::string&)> walk = [&](const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    seen.push_back(path);
+    if (st.st_mode & 077) open_to_others.push_back(path);
+    if (!S_ISDIR(st.st_mode)) return;
+    DIR* d = ::opendir(path.c_str());
+    if (d == nullptr) return;
+    while (struct dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        walk(path + "/" + e->d_name);
+    ::closedir(d);
+  };
+  DIR* db = ::opendir(box.DbDir().c_str());
+  ASSERT_NE(db, nullptr);
+  while (struct dirent* e = ::readdir(db))
+    if (e->d_name[0] != '.') walk(box.DbDir() + "/" + e->d_name);
+  ::closedir(db);
+  walk(box.LogFile());
+  walk(box.Root() + "/.ZentavoWorkingDirectory");
+  for (const char* made : {"/event-db.sqlite", "/file-status.sqlite", "/client.lock", "/sign"})
+    EXPECT_NE(std::find(seen.begin(), seen.end(), box.DbDir() + made), seen.end()) << made;
+  EXPECT_NE(std::find(seen.begin(), seen.end(), box.LogFile()), seen.end());
+  std::string list;
+  for (const std::string& p : open_to_others) list += p + "\n";
+  EXPECT_TRUE(open_to_others.empty()) << list;
+  ASSERT_TRUE(proc.WriteStdin("\x01"));
+  EXPECT_EQ(proc.Wait(), 0);
 }
 
 TEST_F(DaemonTest, LogFileThatCannotBeOpenedIsReportedOnStandardError) {

@@ -145,8 +145,12 @@ DaemonSandbox::DaemonSandbox() {
 }
 
 void DaemonSandbox::WriteConfig() const {
-  std::ofstream f(ConfigFile(), std::ios::trunc);
-  for (const auto& kv : m_config) f << kv.first << " = \"" << kv.second << "\"\n";
+  {
+    std::ofstream f(ConfigFile(), std::ios::trunc);
+    for (const auto& kv : m_config) f << kv.first << " = \"" << kv.second << "\"\n";
+  }
+  // As the manual has users make it: the session is in it.
+  ::chmod(ConfigFile().c_str(), 0600);
 }
 
 void DaemonSandbox::WriteLevels(const std::map<std::string, int>& levels) const {

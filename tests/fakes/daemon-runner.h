@@ -66,6 +66,7 @@ class DaemonSandbox {
   // Configuration entries written by WriteConfig; defaults fill watch,
   // db_loc, session, server and port.
   std::map<std::string, std::string>& config() { return m_config; }
+  // The file is made readable by its owner only (0600).
   void WriteConfig() const;
   // Level file lines "component = level".
   void WriteLevels(const std::map<std::string, int>& levels) const;
