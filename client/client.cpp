@@ -167,6 +167,45 @@ void ClearWorkingDirectory(const std::wstring& root) {
   }
 }
 
+// The protocol generation the task manager runs: values up to 3 are
+// protocol 3, larger ones value/10.
+int Protocol(const SFSysInfo& s) {
+  const int v = s.ProtoVersionGet();
+  return v > 3 ? v / 10 : v;
+}
+
+// TLS keys that would change nothing: protocol 3 never uses TLS, and the
+// certificate checks need TLS. Running on would send the session in clear
+// text where the user asked for it to be protected, so start-up refuses.
+// Returns false (logged, naming the keys) when such keys are set.
+bool TlsKeysTakeEffect(const SFSysInfo& s) {
+  std::wstring keys;
+  auto add = [&keys](bool set, const wchar_t* key) {
+    if (set) keys += (keys.empty() ? L"" : L", ") + std::wstring(key);
+  };
+  const bool v3 = Protocol(s) == 3;
+  if (v3) add(s.IsUseSSL(), L"UseSSL");
+  if (v3 || !s.IsUseSSL()) {
+    add(!s.SSLCAFileGet().empty(), L"SSLCAFile");
+    add(!s.SSLCertPinGet().empty(), L"SSLCertPin");
+  }
+  if (keys.empty()) return true;
+  if (v3) {
+    SF_LOG(L_ERR,
+           L"[ERROR] client(%d): the configuration sets %s, but protocol 3 (proto_version = %d) "
+           L"never uses TLS: the session would travel in clear text. Remove %s, or set "
+           L"proto_version = 40\n",
+           keys, s.ProtoVersionGet(), keys);
+  } else {
+    SF_LOG(L_ERR,
+           L"[ERROR] client(%d): the configuration sets %s, which check the server's certificate "
+           L"only with UseSSL = \"true\": the session would travel in clear text. Set UseSSL = "
+           L"\"true\", or remove %s\n",
+           keys, keys);
+  }
+  return false;
+}
+
 bool InstallHandler(int sig, void (*fn)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = fn;
@@ -238,6 +277,7 @@ int initialize(SFSysInfo& sysinfo) {
       return -1;
     }
   }
+  if (!TlsKeysTakeEffect(sysinfo)) return -1;
   (void)FSMKDir(root, true);
   // Logged once the log file is open: relative paths would be wrong.
   const int chdir_errno = ::chdir(WideToUtf8Lossy(root).c_str()) != 0 ? errno : 0;

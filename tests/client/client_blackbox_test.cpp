@@ -144,6 +144,28 @@ TEST_F(DaemonTest, ConfigurationWithoutSyncRootRefusesToStartAndSaysWhy) {
   EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("names no sync root"), std::string::npos);
 }
 
+TEST_F(DaemonTest, TlsKeysThatWouldBeIgnoredRefuseToStartAndNameThem) {
+  // Each would leave the session in clear text while the user believes it
+  // protected: protocol 3 has no TLS, and the checks need UseSSL.
+  const std::vector<std::pair<std::map<std::string, std::string>, std::string>> cases = {
+      {{{"proto_version", "3"}, {"UseSSL", "true"}}, "sets UseSSL, but protocol 3"},
+      {{{"proto_version", "3"}, {"SSLCAFile", "/ca.pem"}, {"SSLCertPin", "ab"}},
+       "sets SSLCAFile, SSLCertPin, but protocol 3"},
+      {{{"proto_version", "40"}, {"SSLCertPin", "ab"}},
+       "sets SSLCertPin, which check the server's certificate only with UseSSL = \"true\""}};
+  for (const auto& c : cases) {
+    DaemonSandbox b;
+    for (const auto& kv : c.first) b.config()[kv.first] = kv.second;
+    b.WriteConfig();
+    ChildProcess p;
+    ASSERT_TRUE(b.StartDaemon(p));
+    EXPECT_EQ(p.Wait(), 255) << c.second;
+    const std::string out = sftest::ReadFile(b.OutputFile());
+    EXPECT_NE(out.find(c.second), std::string::npos) << out;
+    EXPECT_FALSE(sftest::PathExists(b.DbDir() + "/event-db.sqlite")) << c.second;
+  }
+}
+
 TEST_F(DaemonTest, EverythingTheDaemonMakesIsItsUsersAlone) {
   // A user's usual umask lets everybody read new files; the databases hold
   // what was synced and the log names every path.
