@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +34,7 @@
 #include "client/sync/task-factory.h"
 #include "client/sync/worker.h"
 #include "client/ui/ui-channel.h"
+#include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 #include "lib/fs/file-ops.h"
@@ -206,6 +208,29 @@ bool TlsKeysTakeEffect(const SFSysInfo& s) {
   return false;
 }
 
+// Ways the session can reach others that the user can mend: logged once at
+// start-up and returned as the error codes to show on the user interface.
+std::vector<int> SessionExposures(const SFSysInfo& s, const std::wstring& config_path) {
+  std::vector<int> found;
+  struct stat st;
+  const std::string path = WideToUtf8Lossy(config_path);
+  if (s.ConfigRead() && ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH))) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] client(%d): the configuration '%s' can be read by other users (mode %03o), "
+           L"and it holds the session and the encoded proxy password: chmod 600 '%s'\n",
+           config_path, static_cast<unsigned>(st.st_mode & 07777), config_path);
+    found.push_back(ERR_CONFIG_EXPOSED);
+  }
+  if (Protocol(s) != 3 && s.IsUseSSL() && s.SSLCAFileGet().empty() && s.SSLCertPinGet().empty()) {
+    SF_LOG(L_WARNING,
+           L"[WARNING] client(%d): TLS is on, but the server's certificate is not checked (neither "
+           L"SSLCAFile nor SSLCertPin is set): anyone on the path can pose as the server and read "
+           L"the session\n");
+    found.push_back(ERR_TLS_UNVERIFIED);
+  }
+  return found;
+}
+
 bool InstallHandler(int sig, void (*fn)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = fn;
@@ -237,7 +262,7 @@ extern "C" unsigned long my_thread_id_callback() {
   return static_cast<unsigned long>(pthread_self());
 }
 
-int initialize(SFSysInfo& sysinfo) {
+int initialize(SFSysInfo& sysinfo, const std::wstring& config_path) {
   ProtoInit(static_cast<uint8_t>(sysinfo.ProtoVersionGet() & 0xff));
   // A peer closing a socket must never kill the daemon.
   ::signal(SIGPIPE, SIG_IGN);
@@ -303,6 +328,7 @@ int initialize(SFSysInfo& sysinfo) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot enter the sync root '%s': error code %d\n", root,
            chdir_errno);
   }
+  const std::vector<int> exposures = SessionExposures(sysinfo, config_path);
   if (!LockInstance(db)) return -1;
 
   (void)FSInit(root);
@@ -318,6 +344,7 @@ int initialize(SFSysInfo& sysinfo) {
   TempFile::initialize(root + L"/" + kWorkingDirName);
   ClearWorkingDirectory(root);
   (void)IPC_Channel::Initialize(sysinfo.SessionGet());
+  for (const int code : exposures) (void)IPC_Channel::WriteEvent(code);
 
   // Without its memory of what was synced the engine would take every file
   // for new (and every server change for a conflict), without signatures
@@ -419,7 +446,7 @@ int main(int argc, char** argv) {
   }
 
   SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
-  if (initialize(sysinfo) < 0) return -1;
+  if (initialize(sysinfo, config_path) < 0) return -1;
 
   DaemonTaskFactory factory;
   auto task_mgr = std::make_unique<TaskManager>(sysinfo, sysinfo.WorkerCountGet(), &factory,

@@ -98,6 +98,13 @@ std::string ErrorHint(int32_t code, const MonitorConfig& cfg, bool steering) {
              "folder); the daemon rescans every `rescan_interval` seconds meanwhile. If its log "
              "names fs.inotify.max_user_watches, raise it: sudo sysctl "
              "fs.inotify.max_user_watches=524288";
+    case ERR_CONFIG_EXPOSED:
+      return "other users can read " + conf +
+             ", which holds the session (and the proxy password): chmod 600 " + conf;
+    case ERR_TLS_UNVERIFIED:
+      return "the server's certificate is not checked, so anyone on the path to " + hop +
+             " can pose as the server and read the session: set `SSLCertPin` (or `SSLCAFile`) in " +
+             conf + " and restart";
     default:
       return "unknown error code " + std::to_string(code) + "; see the daemon's log " +
              cfg.LogFile();

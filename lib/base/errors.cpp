@@ -25,6 +25,8 @@ constexpr const char* kTexts[] = {
     "Sync Folder is miss",
     "Removals held for confirmation",
     "Change watching degraded",
+    "Configuration readable by others",
+    "Server certificate not checked",
 };
 
 constexpr const wchar_t* kWideTexts[] = {
@@ -48,6 +50,8 @@ constexpr const wchar_t* kWideTexts[] = {
     L"Sync Folder is miss",
     L"Removals held for confirmation",
     L"Change watching degraded",
+    L"Configuration readable by others",
+    L"Server certificate not checked",
 };
 
 constexpr int kCount = sizeof(kTexts) / sizeof(kTexts[0]);

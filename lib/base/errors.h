@@ -24,10 +24,15 @@ enum {
   ERR_REMOVALS_HELD = -18,
   // Changes may go unseen (watch limit, lost queue, lost root): rescans cover.
   ERR_WATCH_DEGRADED = -19,
+  // The configuration, which holds the session, can be read by other users.
+  ERR_CONFIG_EXPOSED = -20,
+  // TLS without a check of the server's certificate: anyone on the path can
+  // pose as the server and read the session.
+  ERR_TLS_UNVERIFIED = -21,
 };
 
 // Text of an error code. The sign is ignored (2 and -2 are both "I/O error");
-// magnitudes above 19 give "Unknown error". Thread-safe; the result is static.
+// magnitudes above 21 give "Unknown error". Thread-safe; the result is static.
 const char* GetErrorString(int code);
 // The same text as a wide string, for log formats.
 const wchar_t* GetErrorStringW(int code);

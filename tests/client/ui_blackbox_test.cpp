@@ -74,6 +74,70 @@ TEST(UiBlackBoxTest, DaemonRegistersItsSessionFirstAndSaysGoodbyeBeforeExiting) 
   EXPECT_NE(bytes.find(sftest::Unhex("65 00 04 00 00 00 0a")), std::string::npos);
 }
 
+// Messages of the daemon's connection, once it has said goodbye.
+std::vector<UiMessage> RunAndStop(sftest::DaemonSandbox& sb, UiListener& ui,
+                                  const std::string& session, std::string& log) {
+  std::vector<UiMessage> msgs;
+  sb.SetUiPort(ui.port());
+  sftest::ChildProcess daemon;
+  if (!sb.StartDaemon(daemon)) return msgs;
+  const std::string registration = sftest::Bytes().u8(100).var(session).str();
+  const size_t first = ui.Connections();
+  std::string bytes;
+  bool closed = false;
+  EXPECT_TRUE(sftest::WaitFor([&] { return ui.Find(registration, bytes, closed, first); }));
+  EXPECT_TRUE(daemon.WriteStdin(std::string(1, '\x01')));
+  EXPECT_EQ(daemon.Wait(std::chrono::seconds(30)), 0);
+  EXPECT_TRUE(
+      sftest::WaitFor([&] { return ui.Find(registration, bytes, closed, first) && closed; }));
+  std::string error;
+  EXPECT_TRUE(sftest::ParseUiMessages(bytes, msgs, error)) << error;
+  log = sb.ReadLog();
+  return msgs;
+}
+
+TEST(UiBlackBoxTest, ASessionOthersCanReadIsWarnedOnceInTheLogAndAtTheInterface) {
+  UiListener ui;
+  ASSERT_TRUE(ui.ok());
+  const std::string session = "ui-exposed-" + std::to_string(::getpid());
+  sftest::DaemonSandbox sb;
+  sb.config()["session"] = session;
+  sb.config()["UseSSL"] = "true";  // and no certificate check
+  sb.WriteConfig();
+  ASSERT_EQ(::chmod(sb.ConfigFile().c_str(), 0644), 0);
+  std::string log;
+  auto errors = [](const std::vector<UiMessage>& msgs) {
+    std::vector<int32_t> out;
+    for (const auto& m : msgs)
+      if (m.type == 2) out.push_back(m.value);
+    return out;
+  };
+  std::vector<UiMessage> msgs = RunAndStop(sb, ui, session, log);
+  ASSERT_FALSE(msgs.empty());
+  EXPECT_EQ(msgs.front().type, 100);
+  const std::vector<int32_t> shown = errors(msgs);
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), -20), 1);  // ERR_CONFIG_EXPOSED
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), -21), 1);  // ERR_TLS_UNVERIFIED
+  const std::string readable = "can be read by other users (mode 644)";
+  const std::string unchecked = "the server's certificate is not checked";
+  for (const std::string& w : {readable, unchecked}) {
+    EXPECT_NE(log.find(w), std::string::npos) << w << "\n" << log;
+    EXPECT_EQ(log.find(w), log.rfind(w)) << w << "\n" << log;
+  }
+
+  // Mended: the file is the user's alone and the server's certificate is
+  // pinned. Nothing is said any more.
+  ASSERT_EQ(::chmod(sb.ConfigFile().c_str(), 0600), 0);
+  sb.config()["SSLCertPin"] = std::string(64, 'a');
+  sb.WriteConfig();
+  ASSERT_EQ(::truncate(sb.LogFile().c_str(), 0), 0);
+  msgs = RunAndStop(sb, ui, session, log);
+  ASSERT_FALSE(msgs.empty());
+  for (int32_t code : errors(msgs)) EXPECT_TRUE(code != -20 && code != -21) << code;
+  EXPECT_EQ(log.find(readable), std::string::npos) << log;
+  EXPECT_EQ(log.find(unchecked), std::string::npos) << log;
+}
+
 // Another local user's program listening on the UI port: it accepts and
 // reports 'A' for each connection and 'D' for anything it receives.
 int StrangerInterface(int report) {
