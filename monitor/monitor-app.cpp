@@ -587,7 +587,8 @@ void App::HandleSignals() {
         break;
       case SIGTSTP:
         // A stopped monitor stops reading the UI port, and the daemon gives
-        // up a connection it cannot write to for a few seconds, for good.
+        // up a connection it cannot write to for a few seconds (it comes
+        // back only when it next has something to report).
         Note("no-suspend",
              "the monitor does not suspend (the daemon would give up its connection); q stops");
         break;

@@ -206,11 +206,13 @@ TEST_F(MonitorBlackBoxTest, TheShippedSamplesRunAsTheManualSetsThemUp) {
   }
   const std::string config = home.Sub(".config/syncfolder/client.conf");
   sftest::WriteFile(config, conf);
+  ASSERT_EQ(::chmod(config.c_str(), 0600), 0);
   sftest::WriteFile(home.Sub(".local/share/syncfolder/conf/filter"),
                     sftest::ReadFile(std::string(SF_SOURCE_DIR) + "/packaging/filter"));
 
   ASSERT_TRUE(mon.Start({"--plain", config}));
   ASSERT_GE(mon.WaitLine("status idle"), 0) << mon.Text();
+  EXPECT_EQ(mon.Text().find("] error "), std::string::npos) << mon.Text();
   ASSERT_TRUE(mon.proc().WriteStdin("q"));
   EXPECT_EQ(mon.proc().Wait(std::chrono::seconds(60)), 0) << mon.Text();
   EXPECT_TRUE(sftest::PathExists(home.Sub(".local/share/syncfolder/db/file-status.sqlite")));
