@@ -177,13 +177,17 @@ int FSStat(const std::wstring& path, FILE_INFO& info) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSStat: Failed on %s. Error code %d\n", path, errno);
     return -1;
   }
+  FSInfoFromStat(path, st, info);
+  return 0;
+}
+
+void FSInfoFromStat(const std::wstring& path, const struct stat& st, FILE_INFO& info) {
   info.isExist = true;
   info.path = path;
   info.type = TypeOfMode(st.st_mode);
   info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
   info.mtime = ClampTime(st.st_mtime);
   info.ctime = ClampTime(st.st_ctime);
-  return 0;
 }
 
 bool IsFileExist(const std::wstring& path) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <ctime>
@@ -89,6 +90,10 @@ void FSSetFat(bool fat);
 // is not a directory); 0 with the fields set when it exists; -1 on any other
 // failure (permission denied, I/O error), logged.
 [[nodiscard]] int FSStat(const std::wstring& path, FILE_INFO& info);
+
+// What FSStat records of an item whose lstat (or a descriptor's fstat) is
+// `st`: `path` as given, isExist true.
+void FSInfoFromStat(const std::wstring& path, const struct stat& st, FILE_INFO& info);
 
 // True when `path` is not empty and exists (a dangling link exists).
 bool IsFileExist(const std::wstring& path);
