@@ -99,11 +99,12 @@ int Worker::CheckPrepared(const std::wstring& full, const FILE_INFO& start, uint
   // it. Its status is compared here; its content is read again beside the
   // send, which holds back the last block until that check has passed.
   FILE_INFO end;
-  if (FSStat(full, end) != 0) {
+  const int looked = StatBelowRoot(full, end);
+  if (looked == ERR_SYS) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to get file status for '%s', undo\n", full);
     return ERR_SYS;
   }
-  if (start != end) {
+  if (looked != 0 || start != end) {
     SYNC_LOG(L_INFO,
              L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
              L"it again\n",
@@ -120,17 +121,40 @@ int Worker::CheckPrepared(const std::wstring& full, const FILE_INFO& start, uint
   return 0;
 }
 
+int Worker::OpenUploadFile(const std::wstring& full, const FILE_INFO& start, UniqueFd& in) const {
+  struct stat st;
+  const int opened = OpenBelowRoot(full, in, st);
+  if (opened == ERR_SYS) {
+    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to open '%s', retry upload\n", full);
+    return ERR_SYS;
+  }
+  // Its size and type are those of the descriptor read, which must be the
+  // file examined.
+  FILE_INFO now;
+  if (opened == 0) FSInfoFromStat(full, st, now);
+  if (opened != 0 || now != start) {
+    in.reset();
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             L"it again\n",
+             full);
+    return ERR_INT;
+  }
+  return 0;
+}
+
 int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row,
                              UploadRequest& req, TempFile& sign_file) {
   // A cleared row (none) or a tombstone is no base content.
   const bool have_row = row.isExist != 0;
   const std::wstring full = FullPath(path);
   FILE_INFO start;
-  if (FSStat(full, start) != 0) {
+  const int looked = StatBelowRoot(full, start);
+  if (looked == ERR_SYS) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to get file status for '%s', redo\n", full);
     return ERR_SYS;
   }
-  if (!start.isExist || start.type != FT_FILE) {
+  if (looked != 0 || !start.isExist || start.type != FT_FILE) {
     SYNC_LOG(L_INFO,
              L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
              L"it again\n",
@@ -164,11 +188,9 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   // describes exactly the bytes sent and a file written meanwhile is tried
   // again, never sent as a mix of two versions. No copy of the file is
   // written (a large file needs no room twice).
-  UniqueFd in(OpenToRead(full));
-  if (!in.valid()) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to open '%s', retry upload\n", full);
-    return ERR_SYS;
-  }
+  UniqueFd in;
+  const int opened = OpenUploadFile(full, start, in);
+  if (opened != 0) return opened;
   const FirstRead first = ReadForUpload(in.get(), nullptr);
   if (first.got < 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to read '%s', retry upload\n", full);
@@ -229,8 +251,17 @@ Worker::FirstRead Worker::ReadForUpload(int fd, const FSCopyTap& also) {
 int Worker::StartEndCheck(const std::wstring& full, uint64_t size, uint64_t first,
                           std::shared_ptr<RSSignFromDelta> derived, const std::wstring& sig,
                           bool gates_send) {
-  auto live = std::make_shared<UniqueFd>(OpenToRead(full));
-  if (!live->valid()) {
+  auto live = std::make_shared<UniqueFd>();
+  struct stat st;
+  const int opened = OpenBelowRoot(full, *live, st);
+  if (opened == ERR_NOENT || opened == ERR_CONFLICT) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             L"it again\n",
+             full);
+    return ERR_INT;
+  }
+  if (opened != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to calculate checksum for '%s', try it again\n",
              full);
     return ERR_SYS;
@@ -290,11 +321,9 @@ int Worker::StartEndCheck(const std::wstring& full, uint64_t size, uint64_t firs
 
 int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
                          const ClientFileEventInfo& row, UploadRequest& req, TempFile& sign_file) {
-  UniqueFd in(OpenToRead(full));
-  if (!in.valid()) {
-    SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to open '%s', retry upload\n", full);
-    return ERR_SYS;
-  }
+  UniqueFd in;
+  const int opened = OpenUploadFile(full, start, in);
+  if (opened != 0) return opened;
   TempFile delta;
   if (delta.create() != 0) {
     SYNC_LOG(L_ERR, L"PrepareFileBlock: Failed to create TempFile, try it again\n");
@@ -365,7 +394,17 @@ int Worker::UploadLocal(const std::wstring& path) {
   } join_jobs{*this};
 
   FILE_INFO info;
-  if (FSStat(full, info) != 0) {
+  const int looked = StatBelowRoot(full, info);
+  if (looked == ERR_CONFLICT) {
+    // A folder on the way is a link (one swapped in since the change was
+    // seen, perhaps by another user who can write here but not read where
+    // it leads): nothing it leads to is read, and the user is told.
+    SYNC_LOG(L_WARNING, L"UploadLocal: '%s' cannot be uploaded (reached through a link)\n", path);
+    if (m_owner) m_owner->ReportError(ERR_INVAL);
+    notify_event_type = NOTIFY_FILTERED;
+    return ERR_OK;
+  }
+  if (looked != 0) {
     SYNC_LOG(L_ERR, L"UploadLocal: failed to get local file system info of '%s'\n", full);
     return ERR_SYS;
   }
@@ -454,7 +493,7 @@ int Worker::UploadLocal(const std::wstring& path) {
       // since it was compared: a time put back over a new write would hide
       // that write from every later check.
       FILE_INFO now;
-      if (FSStat(full, now) != 0 || now != info) {
+      if (StatBelowRoot(full, now) != 0 || now != info) {
         SYNC_LOG(L_INFO,
                  L"PrepareFileBlock: File '%s' is modified while preparing upload (file "
                  L"system), try it again\n",
@@ -464,7 +503,7 @@ int Worker::UploadLocal(const std::wstring& path) {
       SYNC_LOG(L_INFO,
                L"UploadLocal: File content and attr of '%s' is not changed, adjust mtime back\n",
                full);
-      if (FSUTime(full, base->fileModTime, base->fileModTime) != 0) return ERR_SYS;
+      if (SetMtimeBelowRoot(full, base->fileModTime) != 0) return ERR_SYS;
     }
     return ERR_OK;
   }
@@ -501,9 +540,9 @@ int Worker::UploadLocal(const std::wstring& path) {
       if (resp.common_attr.mtime != info.mtime) {
         // Only onto the very file that was sent (see above).
         FILE_INFO now;
-        if (FSStat(full, now) == 0 && now == info) {
+        if (StatBelowRoot(full, now) == 0 && now == info) {
           SYNC_LOG(L_DEBUG, L"%sset modified time back to sync with server.\n", m_who);
-          (void)FSUTime(full, resp.common_attr.mtime, resp.common_attr.mtime);
+          (void)SetMtimeBelowRoot(full, resp.common_attr.mtime);
         }
       }
       ClientFileEventInfo base_row = row;
@@ -666,32 +705,28 @@ int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
 }
 
 int Worker::SendLive(Channel& ch, const FileBlock& file) {
-  std::string native;
-  if (NativeStrToUTF8(file.live, native) < 0) return ERR_SYS;
-  // What was read was a file, not a link: one put in its place since is not
-  // followed out of the sync root.
-  UniqueFd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  FilePtr fp(fd.valid() ? ::fdopen(fd.get(), "rb") : nullptr);
+  // What was read was a file inside the root: a link put in its place, or
+  // in place of a folder on its way, since is not followed out of it.
+  UniqueFd fd;
+  struct stat st;
+  const int opened = OpenBelowRoot(file.live, fd, st);
+  if (opened == ERR_NOENT || opened == ERR_CONFLICT) {
+    SYNC_LOG(L_INFO,
+             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), "
+             L"try it again\n",
+             file.live);
+    return ERR_INT;
+  }
+  FilePtr fp(opened == 0 ? ::fdopen(fd.get(), "rb") : nullptr);
   if (!fp) {
-    const int err = errno;
-    if (err == ENOENT || err == ELOOP) {
-      SYNC_LOG(L_INFO,
-               L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), "
-               L"try it again\n",
-               file.live);
-      return ERR_INT;
-    }
-    SYNC_LOG(L_ERR, L"UploadData: Failed to open '%s': %s, retry upload\n", file.live,
-             std::string(strerror(err)));
+    SYNC_LOG(L_ERR, L"UploadData: Failed to open '%s', retry upload\n", file.live);
     return ERR_SYS;
   }
   (void)fd.release();  // the stream owns it now
   std::setvbuf(fp.get(), nullptr, _IOFBF, 64 * 1024);
   // The announced length is the size read: a file that has another one now
   // is not what was announced, and the server would refuse its payload.
-  struct stat st;
-  if (::fstat(fileno(fp.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(st.st_size) != file.size) {
+  if (static_cast<uint64_t>(st.st_size) != file.size) {
     SYNC_LOG(L_INFO,
              L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
              L"it again\n",

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "client/core/sysinfo-mgr.h"
@@ -21,6 +23,7 @@
 #include "lib/base/handles.h"
 #include "lib/base/utility.h"
 #include "lib/fs/nofollow-walk.h"
+#include "lib/fs/open-beneath.h"
 #include "rsapi/rs-api.h"
 
 namespace {
@@ -420,6 +423,72 @@ int Worker::CheckServerPath(const std::wstring& path, const wchar_t* who, ShareP
     return ERR_INVAL;
   }
   return 0;
+}
+
+// ---- Reads for uploads -------------------------------------------------------
+
+namespace {
+
+// `full` below `root` as a path relative to it ("/"-led), or false.
+bool RelativeTo(const std::wstring& root, const std::wstring& full, std::string& rel) {
+  if (full.size() <= root.size() || full.compare(0, root.size(), root) != 0) return false;
+  const std::wstring tail = full.substr(root.size());
+  return tail[0] == L'/' && NativeStrToUTF8(tail, rel) == 0;
+}
+
+std::string ErrorText(int r) {
+  return r == ERR_INVAL ? "not a path below the sync root" : std::string(strerror(errno));
+}
+
+}  // namespace
+
+int Worker::OpenBelow(const std::wstring& full, ShareDir& root, std::string& rel) const {
+  if (!RelativeTo(SyncRoot(), full, rel)) {
+    SYNC_LOG(L_ERR, L"Worker (%d): '%s' is not below the sync root\n", m_index, full);
+    return ERR_SYS;
+  }
+  return OpenRoot(root);
+}
+
+int Worker::StatBelowRoot(const std::wstring& full, FILE_INFO& info) const {
+  info = FILE_INFO();
+  info.path = full;
+  ShareDir root;
+  std::string rel;
+  if (OpenBelow(full, root, rel) != 0) return ERR_SYS;
+  struct stat st;
+  // The file layer's fault seam, asked as FSStat asks it.
+  const int r = FSFaultInjected(FSOP_STAT, full)
+                    ? (errno == ENOENT || errno == ENOTDIR ? ERR_NOENT : ERR_SYS)
+                    : StatBeneath(root.rootFd(), rel, st);
+  if (r == ERR_NOENT) return 0;
+  if (r == ERR_CONFLICT) return r;
+  if (r != 0) {
+    SYNC_LOG(L_ERR, L"Worker (%d): cannot examine '%s': %s\n", m_index, full, ErrorText(r));
+    return ERR_SYS;
+  }
+  FSInfoFromStat(full, st, info);
+  return 0;
+}
+
+int Worker::OpenBelowRoot(const std::wstring& full, UniqueFd& out, struct stat& st) const {
+  ShareDir root;
+  std::string rel;
+  if (OpenBelow(full, root, rel) != 0) return ERR_SYS;
+  const int r = OpenReadBeneath(root.rootFd(), rel, out, st);
+  if (r == 0 || r == ERR_NOENT || r == ERR_CONFLICT) return r;
+  SYNC_LOG(L_ERR, L"Worker (%d): cannot open '%s': %s\n", m_index, full, ErrorText(r));
+  return ERR_SYS;
+}
+
+int Worker::SetMtimeBelowRoot(const std::wstring& full, time_t mtime) const {
+  ShareDir root;
+  std::string rel;
+  if (OpenBelow(full, root, rel) != 0) return ERR_SYS;
+  const int r = SetMtimeBeneath(root.rootFd(), rel, mtime);
+  if (r == 0 || r == ERR_NOENT || r == ERR_CONFLICT) return r;
+  SYNC_LOG(L_ERR, L"Worker (%d): cannot set the time of '%s': %s\n", m_index, full, ErrorText(r));
+  return ERR_SYS;
 }
 
 // ---- The local trash ----------------------------------------------------------

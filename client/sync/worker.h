@@ -177,7 +177,9 @@ enum BasisResult {
 // A descriptor to read `path` through (invalid when it cannot be opened),
 // for work that must keep reading a file another step may remove or
 // replace. Non-blocking, so that a fifo put in a file's place cannot stall
-// a read; a link put there is not followed out of the sync root.
+// a read; a link in the last place is not followed, but folders on the way
+// are: only for the daemon's own files (staged content). An item of the
+// sync root is read through OpenBelowRoot.
 UniqueFd OpenToRead(const std::wstring& path);
 
 // Work that runs on a thread of its own beside a transfer, and whose answer
@@ -378,12 +380,37 @@ class Worker : public SyncTask {
   // changed since `start`, else ERR_INT or ERR_SYS (logged).
   int CheckPrepared(const std::wstring& full, const FILE_INFO& start, uint64_t read);
 
+  // ---- Reads of local items for uploads (worker.cpp) -------------------------
+  // Another local user may write in the sync root and swap a folder for a
+  // link while an upload is in work: these look `full` (FullPath of an event
+  // path) up from the sync root without following a link at any level, so
+  // what a link leads to is never examined or read.
+  // FSStat of the item: 0 with `info` set (isExist false when it is missing,
+  // or a non-folder stands on its way); ERR_CONFLICT when a link stands on
+  // its way (the item is not part of the synced tree); ERR_SYS (logged).
+  int StatBelowRoot(const std::wstring& full, FILE_INFO& info) const;
+  // Opens the regular file at `full` for reading; `st` is the descriptor's
+  // own fstat, the only source of its size and type. 0; ERR_NOENT (missing,
+  // or not a regular file now); ERR_CONFLICT (a link on its way or in its
+  // place); ERR_SYS (logged).
+  int OpenBelowRoot(const std::wstring& full, UniqueFd& out, struct stat& st) const;
+  // Sets the modification time of the item at `full` itself, the same way
+  // (as FSUTime otherwise). 0, ERR_NOENT, ERR_CONFLICT, ERR_SYS (logged).
+  int SetMtimeBelowRoot(const std::wstring& full, time_t mtime) const;
+
   // Pending local events for the path in work (mailbox, under its lock).
   bool HasPendingLocalEvents() const;
   // Called once the row of a new item is recorded: an item removed before
   // that had no row when the removal was seen, could not be told from one
   // never synced, and was not queued; its removal is queued here (worker.cpp).
   void QueueRemovalIfGone(const std::wstring& path, bool is_dir, const wchar_t* who);
+  // Opens the sync root into `root` and sets `rel` to `full` below it. 0 or
+  // ERR_SYS (logged).
+  int OpenBelow(const std::wstring& full, ShareDir& root, std::string& rel) const;
+  // Opens the file of an upload for one of its reads (OpenBelowRoot): 0;
+  // ERR_INT when it is no longer the regular file `start` describes (logged
+  // as a change); ERR_SYS (logged).
+  int OpenUploadFile(const std::wstring& full, const FILE_INFO& start, UniqueFd& in) const;
   // Sync root + `path`.
   std::wstring FullPath(const std::wstring& path) const;
   std::wstring SyncRoot() const;

@@ -189,6 +189,36 @@ TEST_P(UploadTest, ChangeWhilePreparedIsNeverSentHalfOldHalfNew) {
   EXPECT_EQ(ReadFile(Shared("/m.bin")), a);
 }
 
+TEST_P(UploadTest, AFolderSwappedForALinkWhileItsFileIsReadIsNeverReadThrough) {
+  // Another user swaps the folder for a link to a private one, holding a
+  // file of the same size and time, while the upload reads the file it
+  // held. That read had the file inside the root; nothing after it, in
+  // this attempt or the next, reads where the link leads.
+  const std::string mine = Pattern(100000, 4), secret = Pattern(100000, 5);
+  const std::string priv = dir.Sub("private");
+  ASSERT_EQ(mkdir(priv.c_str(), 0700), 0);
+  WriteFile(priv + "/k", secret);
+  SetMtime(priv + "/k", 1500000000);
+  ASSERT_EQ(mkdir(Local("/d").c_str(), 0755), 0);
+  ASSERT_EQ(Upload("/d"), ERR_OK);
+  WriteFile(Local("/d/k"), mine);
+  SetMtime(Local("/d/k"), 1500000000);
+  const std::string d = Local("/d");
+  FSSetFaultHook([=](FSOp op, const std::wstring&) {
+    if (op == FSOP_READ && !sftest::PathExists(d + ".away")) {
+      (void)rename(d.c_str(), (d + ".away").c_str());
+      (void)symlink(priv.c_str(), d.c_str());
+    }
+    return 0;
+  });
+  EXPECT_EQ(Upload("/d/k"), ERR_INT);
+  FSSetFaultHook(nullptr);
+  EXPECT_EQ(Upload("/d/k"), ERR_OK);  // refused: reached through a link
+  EXPECT_TRUE(Received().empty()) << "content was sent";
+  EXPECT_FALSE(sftest::PathExists(Shared("/d/k")));
+  EXPECT_EQ(Row("/d/k").syncID, 0u);
+}
+
 TEST_P(UploadTest, ChangeWhileADeltaIsMadeIsNeverSentHalfOldHalfNew) {
   // A delta is made straight from the file: the same mix as above, under
   // that read, must not reach the server either, nor its signature be kept.
