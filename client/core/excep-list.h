@@ -20,7 +20,7 @@ class ExcepList {
 
   // Limits of the file format.
   static constexpr size_t kMaxLineBytes = 8191;
-  static constexpr size_t kMaxPathChars = 2048;
+  static constexpr size_t kMaxPathChars = 4095;  // the longest path the client syncs
   static constexpr size_t kMaxFileNameBytes = 1024;
 
   // Replaces the content with the file at `path`. A missing file reads as an

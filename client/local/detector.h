@@ -39,8 +39,9 @@ class Detector : public Task {
   void PrintTransEvent(const Event& e);
   void cpEvent(const Event& e);
 
-  // Longest name handled; longer ones are dropped with a log line.
-  static constexpr size_t kMaxNameChars = 1023;
+  // Longest name (a path below the root) handled, as long as the longest
+  // path the client syncs; longer ones are dropped with a log line.
+  static constexpr size_t kMaxNameChars = 4095;
 
   ChangeWatcher& watcher() { return m_watcher; }
   // Results of the watcher taken so far (tests, diagnostics). Thread-safe.

@@ -247,7 +247,7 @@ int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& in
   std::string path;
   if (wcstombsIfNeed(stripped, path) != 0) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): get db info failed. event-path:[%s] errmsg:[%s]\n",
-           stripped, "path is not convertible or longer than 1023 bytes");
+           stripped, "path is not convertible or longer than 4095 bytes");
     return -1;
   }
   Stmt st;
@@ -379,7 +379,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     if (wcstombsIfNeed(*f.value, *f.out) != 0) {
       SF_LOG(L_ERR,
              L"[ERROR] event-db(%d): setEventInfo: a text field of '%s' cannot be stored (not "
-             L"convertible, holds a NUL, or longer than 1023 bytes of UTF-8; %d characters)\n",
+             L"convertible, holds a NUL, or longer than 4095 bytes of UTF-8; %d characters)\n",
              stripped, f.value->size());
       return -1;
     }
@@ -600,7 +600,7 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
   std::string prefix;
   if (!all && wcstombsIfNeed(StripSlash(wprefix), prefix) != 0) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", SQLITE_TOOBIG,
-           "prefix is not convertible or longer than 1023 bytes");
+           "prefix is not convertible or longer than 4095 bytes");
     return -1;
   }
   MutexLock lock(m_dbMutex);

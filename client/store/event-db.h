@@ -10,7 +10,7 @@
 //
 // Paths: an operation strips one leading "/" before using a path, so "/a/b"
 // and "a/b" address the same row; the column holds "a/b" and a row read back
-// has "/a/b". Text fields cross the SQL boundary as UTF-8 of at most 1023
+// has "/a/b". Text fields cross the SQL boundary as UTF-8 of at most 4095
 // bytes each; a longer (or unconvertible) value is refused, never truncated.
 //
 // Signature files: whenever a row stops naming one (delete, replacement,
@@ -81,9 +81,10 @@ typedef ClientFileEventInfo EVENTINFO;
 
 class FileEventDB {
  public:
-  // UTF-8 bytes (with terminator) accepted for the location and per field.
+  // UTF-8 bytes (with terminator) accepted for the location and per field:
+  // a field holds the longest path the client syncs (4095 bytes).
   static constexpr size_t kLocationBuf = 512;
-  static constexpr size_t kFieldBuf = 1024;
+  static constexpr size_t kFieldBuf = 4096;
 
   // Opens (creating if needed) the database at `location`, adds whatever of
   // the schema is missing and registers remove_signature. Returns 0 (also when

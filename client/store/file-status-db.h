@@ -47,9 +47,10 @@ struct FileStatusInfo {
 
 class FileStatusDB {
  public:
-  // UTF-8 bytes (with terminator) accepted for a location and for a path.
+  // UTF-8 bytes (with terminator) accepted for a location and for a path
+  // (the longest path the client syncs is 4095 bytes, sync root included).
   static constexpr size_t kLocationBuf = 512;
-  static constexpr size_t kPathBuf = 1040;
+  static constexpr size_t kPathBuf = 4096;
 
   // Records the database location and creates table and index. Returns 0, or
   // -1 for an empty or over-long location, an open failure or a failing
@@ -60,7 +61,7 @@ class FileStatusDB {
   [[nodiscard]] static int updateAllSyncingEntry();
 
   // Inserts or replaces the row of info.path. Returns 0, -1 for a path that
-  // cannot be stored (not convertible, or 1040 bytes of UTF-8 or more), or the
+  // cannot be stored (not convertible, or 4096 bytes of UTF-8 or more), or the
   // SQLite result code of a failing open or statement. Thread-safe.
   [[nodiscard]] static int setFileSyncStat(const FileStatusInfo& info);
 

@@ -272,7 +272,7 @@ TEST_F(DetectorTest, TranslateEdgeCases) {
   // An over-long name is dropped, and its old half does not pair later.
   Event o;
   EXPECT_EQ(
-      det->Translate(o, ChangeRecord{ChangeRecord::kRenamedOld, std::wstring(1024, L'a'), false}),
+      det->Translate(o, ChangeRecord{ChangeRecord::kRenamedOld, std::wstring(4096, L'a'), false}),
       -1);
   sftest::WriteFile(P("/b"), "x");
   Event n;
@@ -281,7 +281,7 @@ TEST_F(DetectorTest, TranslateEdgeCases) {
   // Nor does one whose new half is dropped (inside the working directory, or
   // too long): the next rename's new half is not paired with it.
   for (const std::wstring& dropped :
-       {std::wstring(L".ZentavoWorkingDirectory/gone"), std::wstring(1024, L'c')}) {
+       {std::wstring(L".ZentavoWorkingDirectory/gone"), std::wstring(4096, L'c')}) {
     Event old_half, new_half, next;
     det->Translate(old_half, ChangeRecord{ChangeRecord::kRenamedOld, L"gone", false});
     EXPECT_EQ(det->Translate(new_half, ChangeRecord{ChangeRecord::kRenamedNew, dropped, false}),

@@ -341,7 +341,7 @@ TEST_F(FileEventDBTest, PatternCharactersInNamesTouchOnlyTheirOwnSubtree) {
 }
 
 TEST_F(FileEventDBTest, OverLongTextIsRefusedNeverTruncated) {
-  const std::wstring longest = L"/" + std::wstring(1023, L'p');  // 1023 bytes once stripped
+  const std::wstring longest = L"/" + std::wstring(4095, L'p');  // 4095 bytes once stripped
   Put(Row(longest, 1));
   ClientFileEventInfo got;
   ASSERT_EQ(FileEventDB::getEventInfo(longest, got), 0);
@@ -349,13 +349,13 @@ TEST_F(FileEventDBTest, OverLongTextIsRefusedNeverTruncated) {
 
   EXPECT_EQ(FileEventDB::setEventInfo(Row(longest + L"q", 1)), -1);
   ClientFileEventInfo r = Row(L"/ok", 1);
-  r.fileCheckSum = std::wstring(342, L'\u20ac');  // 1026 bytes of UTF-8
+  r.fileCheckSum = std::wstring(1366, L'\u20ac');  // 4098 bytes of UTF-8
   EXPECT_EQ(FileEventDB::setEventInfo(r), -1);
   r.fileCheckSum = std::wstring(L"a\0b", 3);
   EXPECT_EQ(FileEventDB::setEventInfo(r), -1);
   EXPECT_EQ(FileEventDB::getEventInfo(longest + L"q", got), -1);
   EXPECT_EQ(FileEventDB::rmEventInfo(longest + L"q"), -1);
-  EXPECT_EQ(Rows().size(), 1u);  // in particular no row cut to the 1023-byte path
+  EXPECT_EQ(Rows().size(), 1u);  // in particular no row cut to the 4095-byte path
   ASSERT_EQ(FileEventDB::rmEventInfo(longest), 0);
 }
 

@@ -147,7 +147,7 @@ TEST_F(FileStatusDBTest, SyncingBelowAPrefixIgnoresSiblingsAndOtherCase) {
 }
 
 TEST_F(FileStatusDBTest, OverLongPathIsRefusedAndNothingIsStored) {
-  const std::wstring ok = L"/" + std::wstring(1038, L'a');  // 1039 bytes
+  const std::wstring ok = L"/" + std::wstring(4094, L'a');  // 4095 bytes
   EXPECT_EQ(Set(ok, FSTAT_SYNCED), 0);
   EXPECT_EQ(Set(ok + L"b", FSTAT_SYNCED), -1);
   EXPECT_EQ(Remove(ok + L"b"), -1);
@@ -158,7 +158,7 @@ TEST_F(FileStatusDBTest, BatchStoresEveryStorablePathAndReplacesOlderRows) {
   ASSERT_EQ(Set(L"/a", FSTAT_SYNCED), 0);
   std::vector<FileStatusInfo> batch(3);
   batch[0].path = L"/a";
-  batch[1].path = L"/" + std::wstring(1040, L'x');  // cannot be stored
+  batch[1].path = L"/" + std::wstring(4096, L'x');  // cannot be stored
   batch[2].path = L"/b";
   for (auto& i : batch) {
     i.syncStatus = FSTAT_SYNCING;
