@@ -28,7 +28,8 @@ class BlackList2 {
   int GetMinorVersion() const { return m_filter.version.minor; }
   // `path` is relative to the sync root and begins with "/". Returns 0 or a
   // FILTER_* code; -1 also for a path that is not valid text or whose UTF-8
-  // form exceeds kMaxTestedPath bytes (it is never tested cut short).
+  // form exceeds kMaxTestedPath bytes (it is never tested cut short), or
+  // that filter_test_path refuses as too long.
   int TestFilePath(const std::wstring& path) const;
   int TestDirectoryPath(const std::wstring& path) const;
   int TestFileSize(uint64_t size) const { return filter_test_file_size(m_filter, size); }
@@ -36,7 +37,9 @@ class BlackList2 {
     return filter_test_full_path_size(m_filter, length);
   }
 
-  static constexpr size_t kMaxTestedPath = 511;
+  // The longest path this platform holds (the workers' kMaxLocalPathBytes):
+  // every path that can be synced is tested whole.
+  static constexpr size_t kMaxTestedPath = kFilterDirPartMax;
 
  private:
   filter m_filter;  // first, as the record it wraps

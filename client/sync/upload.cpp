@@ -393,6 +393,13 @@ int Worker::UploadLocal(const std::wstring& path) {
     ~JoinJobs() { (void)w.m_end_check.Join(); }
   } join_jobs{*this};
 
+  if (!WithinLocalLimits(path)) {
+    // What no download could put in place is not sent either.
+    SYNC_LOG(L_WARNING, L"UploadLocal: Path too long for '%s', abort\n", full);
+    if (m_owner) m_owner->ReportError(ERR_INVAL);
+    notify_event_type = NOTIFY_FILTERED;
+    return ERR_OK;
+  }
   FILE_INFO info;
   const int looked = StatBelowRoot(full, info);
   if (looked == ERR_CONFLICT) {

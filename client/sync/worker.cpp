@@ -403,7 +403,11 @@ int SignatureJob::Start(const std::wstring& content, const std::wstring& sig, bo
 
 // ---- Confined disk operations ------------------------------------------------
 
-int Worker::CheckServerPath(const std::wstring& path, const wchar_t* who, SharePath& out) {
+// What the filter tests, it tests whole.
+static_assert(BlackList2::kMaxTestedPath >= kMaxLocalPathBytes,
+              "the filter must take every path a worker syncs");
+
+bool Worker::WithinLocalLimits(const std::wstring& path) const {
   const std::string full = WideToUtf8Lossy(FullPath(path));
   bool too_long = full.size() > kMaxLocalPathBytes;
   for (size_t start = 0; !too_long && start < full.size();) {
@@ -412,7 +416,11 @@ int Worker::CheckServerPath(const std::wstring& path, const wchar_t* who, ShareP
     too_long = end - start > kMaxLocalNameBytes;
     start = end + 1;
   }
-  if (too_long) {
+  return !too_long;
+}
+
+int Worker::CheckServerPath(const std::wstring& path, const wchar_t* who, SharePath& out) {
+  if (!WithinLocalLimits(path)) {
     SYNC_LOG(L_WARNING, L"%s: Path too long for '%s', abort\n", who, FullPath(path));
     m_owner->ReportError(ERR_INVAL);
     return ERR_NOENT;

@@ -397,6 +397,10 @@ class Worker : public SyncTask {
   // Sets the modification time of the item at `full` itself, the same way
   // (as FSUTime otherwise). 0, ERR_NOENT, ERR_CONFLICT, ERR_SYS (logged).
   int SetMtimeBelowRoot(const std::wstring& full, time_t mtime) const;
+  // Whether the event path `path` fits this platform's limits of a name
+  // (kMaxLocalNameBytes) and of a whole path, sync root included
+  // (kMaxLocalPathBytes): the same for uploads as for downloads.
+  bool WithinLocalLimits(const std::wstring& path) const;
 
   // Pending local events for the path in work (mailbox, under its lock).
   bool HasPendingLocalEvents() const;

@@ -127,6 +127,11 @@ TEST_F(TwoClientsTest, NamesDeepTreesAndRenamesTravelBothWays) {
   for (int level = 1; level < 20; ++level) deep += "/l" + std::to_string(level);
   MakeDirs(a->At(deep));
   WriteFile(a->At(deep + "/leaf.txt"), "twenty levels down");
+  // Names of 250 bytes, nine deep: a path of over 2000 bytes travels too.
+  std::string wide = "/wide";
+  for (char c = 'a'; c < 'j'; ++c) wide += "/" + std::string(250, c);
+  MakeDirs(a->At(wide));
+  WriteFile(a->At(wide + "/leaf.txt"), "over 2000 bytes down");
   MakeDirs(a->At("/ren"));
   for (int f = 0; f < 100; ++f) WriteFile(a->At("/ren/r" + std::to_string(f)), std::to_string(f));
   EXPECT_BOTH_HOLD(ReadTree(a->Root()), "written on A");

@@ -1,7 +1,9 @@
 // The upload against the reference server, for both protocol generations:
 // what is sent (whole, delta, nothing), what the database records, and what
 // each server answer leads to.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include "client/store/file-status-db.h"
 #include "fakes/engine-fixture.h"
 #include "lib/base/errors.h"
+#include "lib/fs/nofollow-walk.h"
 #include "rsapi/rs-api.h"
 
 namespace {
@@ -349,6 +352,43 @@ TEST_P(FilteredUploadTest, FilteredItemIsNeverSentAndEndsUnsupported) {
   FileStatusInfo st;
   ASSERT_EQ(FileStatusDB::getFileSyncStat(W(Local("/x.tmp")), &st), 0);
   EXPECT_EQ(st.syncStatus, FSTAT_UNSUPPORT);
+}
+
+TEST_P(FilteredUploadTest, ALongPathIsSentAndTheFilterTestsItWhole) {
+  // Ten names of 200 bytes: a path of over 2000 bytes, which a download
+  // takes too. The filter sees all of it: its rule on the last name holds.
+  std::string dir;
+  for (char c = 'a'; c < 'k'; ++c) {
+    dir += "/" + std::string(200, c);
+    ASSERT_EQ(mkdir(Local(dir).c_str(), 0755), 0);
+    ASSERT_EQ(Upload(dir), ERR_OK);
+  }
+  WriteFile(Local(dir + "/deep.txt"), "deep");
+  WriteFile(Local(dir + "/scratch.tmp"), "not for the server");
+  ASSERT_EQ(Upload(dir + "/deep.txt"), ERR_OK);
+  EXPECT_EQ(ReadFile(Shared(dir + "/deep.txt")), "deep");
+  EXPECT_NE(Row(dir + "/deep.txt").syncID, 0u);
+  ASSERT_EQ(Upload(dir + "/scratch.tmp"), ERR_OK);
+  EXPECT_FALSE(sftest::PathExists(Shared(dir + "/scratch.tmp")));
+
+  // Beyond what a download could put in place (a whole path over 4095
+  // bytes, made relative to a folder since no absolute path can name it):
+  // refused, not sent.
+  UniqueFd at(open(Local(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string deeper = dir;
+  for (char c = 'k'; Local(deeper).size() <= kMaxLocalPathBytes; ++c) {
+    const std::string name(200, c);
+    ASSERT_EQ(mkdirat(at.get(), name.c_str(), 0755), 0);
+    at.reset(openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(at.valid());
+    deeper += "/" + name;
+  }
+  EXPECT_EQ(Upload(deeper), ERR_OK);
+  EXPECT_EQ(Received().size(), 1u);  // deep.txt only
+  EXPECT_EQ(Row(deeper).syncID, 0u);
+  // Removed here: no absolute path reaches it to clean it up.
+  at.reset(open(Local(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(RemoveTreeAt(at.get(), std::string(200, 'k')), 0);
 }
 
 TEST_P(UploadTest, ServerAnswersAreFollowed) {
