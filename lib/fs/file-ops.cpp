@@ -85,6 +85,10 @@ uint32_t ClampTime(time_t t) {
   return static_cast<uint32_t>(t);
 }
 
+int64_t ChangeTimeNs(const struct stat& st) {
+  return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
 FILE_TYPE TypeOfMode(mode_t m) {
   if (S_ISLNK(m)) return FT_SLINK;
   if (S_ISDIR(m)) return FT_DIR;
@@ -166,6 +170,13 @@ void FSSetFat(bool fat) {
   g_is_fat = fat;
 }
 
+void FSStampOf(const struct stat& st, FILE_INFO& info) {
+  info.dev = static_cast<uint64_t>(st.st_dev);
+  info.ino = static_cast<uint64_t>(st.st_ino);
+  info.nlink = static_cast<uint64_t>(st.st_nlink);
+  info.ctime_ns = ChangeTimeNs(st);
+}
+
 int FSStat(const std::wstring& path, FILE_INFO& info) {
   std::string npath;
   struct stat st;
@@ -188,6 +199,7 @@ void FSInfoFromStat(const std::wstring& path, const struct stat& st, FILE_INFO& 
   info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
   info.mtime = ClampTime(st.st_mtime);
   info.ctime = ClampTime(st.st_ctime);
+  FSStampOf(st, info);
 }
 
 bool IsFileExist(const std::wstring& path) {
@@ -227,6 +239,8 @@ int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e) {
     FILE_TYPE type = TypeOfDirent(d->d_type);
     uint32_t mtime = 0;
     uint64_t size = 0;
+    uint64_t ino = 0;
+    int64_t ctime_ns = 0;
     if (d->d_type == DT_UNKNOWN || (h.flag & FS_DIR_STAT)) {
       struct stat st;
       if (::fstatat(::dirfd(h.handle.get()), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -237,6 +251,8 @@ int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e) {
         if (h.flag & FS_DIR_STAT) {
           mtime = ClampTime(st.st_mtime);
           if (type == FT_FILE) size = static_cast<uint64_t>(st.st_size);
+          ino = static_cast<uint64_t>(st.st_ino);
+          ctime_ns = ChangeTimeNs(st);
         }
       }
     }
@@ -244,6 +260,8 @@ int FSReadDir(DIR_HANDLE& h, DIR_ENTRY& e) {
     e.type = type;
     e.mtime = mtime;
     e.size = size;
+    e.ino = ino;
+    e.ctime_ns = ctime_ns;
     return 1;
   }
 }

@@ -37,11 +37,18 @@ struct _FILE_INFO_tag {
   uint32_t mtime = 0;  // seconds since 1970-01-01 UTC (clamped to 0..2^32-1)
   uint64_t size = 0;   // bytes for FT_FILE; 0 for every other type
   bool isExist = false;
-  // Last status change (content, times, name, permissions), in the same
-  // seconds. Nobody can set it, so a file whose ctime falls in the second of
-  // its mtime may have been written again within that second without its
-  // size or mtime showing it. Not compared.
+  // Last status change (content, times, name, permissions, links), in the
+  // same seconds. Nobody can set it. Not compared.
   uint32_t ctime = 0;
+  // What tells this file from another one of the same size and time: which
+  // file it is (device and inode), how many names it has, and its last
+  // status change in nanoseconds. A write that puts the old time back, or a
+  // new file renamed over this one, changes the inode or the change time.
+  // Not compared.
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint64_t nlink = 0;
+  int64_t ctime_ns = 0;
 
   bool operator==(const _FILE_INFO_tag& o) const {
     return isExist == o.isExist && size == o.size && mtime == o.mtime && type == o.type &&
@@ -51,7 +58,10 @@ struct _FILE_INFO_tag {
 };
 typedef struct _FILE_INFO_tag FILE_INFO;
 
-// FSOpenDir flag bit: fill mtime (every entry) and size (files) of entries.
+struct stat;
+
+// FSOpenDir flag bit: fill mtime (every entry), size (files), inode and
+// change time of entries.
 constexpr int FS_DIR_STAT = 1;
 
 // An open directory listing. Owns the system handle: closed by FSCloseDir or
@@ -71,6 +81,10 @@ struct DIR_ENTRY {
   FILE_TYPE type = FT_ERR;
   uint32_t mtime = 0;
   uint64_t size = 0;
+  // With FS_DIR_STAT: the inode and the last status change in nanoseconds
+  // (as in FILE_INFO).
+  uint64_t ino = 0;
+  int64_t ctime_ns = 0;
 };
 
 // Walk callback: 0 to continue, non-zero to stop.
@@ -94,6 +108,10 @@ void FSSetFat(bool fat);
 // What FSStat records of an item whose lstat (or a descriptor's fstat) is
 // `st`: `path` as given, isExist true.
 void FSInfoFromStat(const std::wstring& path, const struct stat& st, FILE_INFO& info);
+// Fills the identity fields of `info` (dev, ino, nlink, ctime_ns) from
+// `st`, for a caller that examined the item itself (through a descriptor,
+// or relative to an open directory).
+void FSStampOf(const struct stat& st, FILE_INFO& info);
 
 // True when `path` is not empty and exists (a dangling link exists).
 bool IsFileExist(const std::wstring& path);
