@@ -1,5 +1,6 @@
 #include "client/store/event-db.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "client/store/flist.h"
@@ -32,6 +33,7 @@ const char kSchema[] =
     "CREATE INDEX IF NOT EXISTS eventinfo_baseName_idx on eventinfo(baseName);"
     "CREATE INDEX IF NOT EXISTS eventinfo_path_idx on eventinfo(path);"
     "CREATE INDEX IF NOT EXISTS eventinfo_updateClient_idx on eventinfo(updateClient);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_inode_idx on eventinfo(inode);"
     "INSERT INTO config_table VALUES ('sync_id', '0');"
     "INSERT INTO config_table VALUES ('version', 2);"
     "CREATE TRIGGER IF NOT EXISTS eventinfo_delete_trigger AFTER DELETE ON eventinfo BEGIN UPDATE "
@@ -107,6 +109,14 @@ void SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** 
     }
   }
   sqlite3_result_int(ctx, 0);
+}
+
+// The change time kept in linuxHash: decimal nanoseconds. Anything else
+// (empty, or text an older or foreign client left there) reads as none.
+int64_t ParseChangeTime(const std::string& text) {
+  uint64_t v = 0;
+  if (!sqlite_util::ParseU64(text, v) || v > static_cast<uint64_t>(INT64_MAX)) return 0;
+  return static_cast<int64_t>(v);
 }
 
 struct FieldRef {
@@ -309,6 +319,7 @@ int FileEventDB::getEventInfo(const std::wstring& wpath, ClientFileEventInfo& in
             text = &info.zentHash;
             break;
           case EVINFO_INODE:
+            info.inode = st.ColumnIsNull(col) ? 0 : st.ColumnU64(col);
             break;
           default:
             SF_LOG(L_ERR,
@@ -420,8 +431,8 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
           m_db,
           "insert or replace into eventinfo  (id, fileType, isExist, syncID, pDirID, "
           "fileSize, fileModTime, fileCheckSum, baseName, path, filePrivilege, "
-          "updateClient, signPath, macHash, windowsHash, linuxHash, zentHash) "
-          "values(NULL, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);");
+          "updateClient, signPath, macHash, windowsHash, linuxHash, zentHash, inode) "
+          "values(NULL, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);");
       if (rc == SQLITE_OK) {
         st.BindInt(1, info.fileType);
         st.BindInt(2, info.isExist);
@@ -431,12 +442,14 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         st.BindInt64(6, info.fileModTime);
         int idx = 7;
         for (const auto& f : fields) st.BindText(idx++, *f.out);
+        if (info.inode != 0) st.BindU64(idx, info.inode);  // else NULL: none recorded
       }
     } else {
       rc = st.PrepareCached(
           m_db, std::string("UPDATE eventinfo SET syncID = ?4, fileSize = 0, fileModTime = ?5, "
                             "fileCheckSum = '', updateClient = ?6, signPath = '', isExist = 0, "
-                            "macHash = '', windowsHash = '', linuxHash = '', zentHash = '' "
+                            "macHash = '', windowsHash = '', linuxHash = '', zentHash = '', "
+                            "inode = NULL "
                             "WHERE ") +
                     kSubtreeWhere + " AND syncID <= ?4 AND isExist = 1;");
       if (rc == SQLITE_OK) {
@@ -605,7 +618,8 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
   }
   MutexLock lock(m_dbMutex);
   Stmt st;
-  if (PrepareExisting(m_db, st, "fileType, fileModTime, fileSize, path", all, prefix) != 0)
+  if (PrepareExisting(m_db, st, "fileType, fileModTime, fileSize, path, inode, linuxHash", all,
+                      prefix) != 0)
     return -1;
   int rc;
   while ((rc = st.Step()) == SQLITE_ROW) {
@@ -621,7 +635,12 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
     }
     if (type == EV_FILE_TYPE) {
       SF_LOG(L_DEBUG, L"[DEBUG] event-db(%d): getFileList: AddFile '%s'\n", path);
-      list.AddFile(path, mtime, size);
+      FileList::Stamp stamp;
+      if (!st.ColumnIsNull(4)) {
+        stamp.ino = st.ColumnU64(4);
+        stamp.ctime = ParseChangeTime(st.ColumnText(5));
+      }
+      list.AddFile(path, mtime, size, stamp);
     } else {
       SF_LOG(L_DEBUG, L"[DEBUG] event-db(%d): getFileList: AddDirectory '%s'\n", path);
       list.AddDirectory(path, mtime);
@@ -629,6 +648,92 @@ int FileEventDB::getFileList(FileList& list, const std::wstring& wprefix) {
   }
   if (rc != SQLITE_DONE) {
     SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  return 0;
+}
+
+void ClientFileEventInfo::SetStamp(uint64_t ino, int64_t ctime_ns) {
+  inode = ino;
+  linuxHash = ino != 0 && ctime_ns > 0 ? std::to_wstring(ctime_ns) : std::wstring();
+}
+
+int64_t ClientFileEventInfo::ChangeTime() const {
+  std::string text;
+  return FileEventDB::wcstombsIfNeed(linuxHash, text) == 0 ? ParseChangeTime(text) : 0;
+}
+
+int FileEventDB::getPathsByInode(uint64_t inode, std::vector<std::wstring>& paths) {
+  paths.clear();
+  if (inode == 0) return 0;
+  MutexLock lock(m_dbMutex);
+  Stmt st;
+  int rc = st.PrepareCached(
+      m_db, "SELECT path FROM eventinfo WHERE inode = ? AND isExist = 1 AND fileType = 0;");
+  if (rc == SQLITE_OK) {
+    st.BindU64(1, inode);
+    while ((rc = st.Step()) == SQLITE_ROW) {
+      std::wstring path;
+      if (mbstowcsIfNeed(st.ColumnText(0).c_str(), path) != 0) continue;
+      paths.push_back(L"/" + path);
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_step: [%d] %s\n", rc, m_db.ErrMsg());
+    return -1;
+  }
+  return 0;
+}
+
+int FileEventDB::setStamp(const std::wstring& wpath, const std::wstring& wchecksum, uint64_t inode,
+                          int64_t ctime_ns) {
+  std::string path, checksum;
+  if (wcstombsIfNeed(StripSlash(wpath), path) != 0 || wcstombsIfNeed(wchecksum, checksum) != 0 ||
+      inode == 0 || ctime_ns <= 0)
+    return -1;
+  MutexLock lock(m_dbMutex);
+  Stmt st;
+  int rc = st.PrepareCached(m_db,
+                            "UPDATE eventinfo SET inode = ?1, linuxHash = ?2 WHERE path = ?3 AND "
+                            "isExist = 1 AND fileType = 0 AND fileCheckSum = ?4;");
+  if (rc == SQLITE_OK) {
+    st.BindU64(1, inode);
+    st.BindText(2, std::to_string(ctime_ns));
+    st.BindText(3, path);
+    st.BindText(4, checksum);
+    rc = st.Step();
+    if (rc == SQLITE_DONE) return 0;
+  }
+  SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", rc, m_db.ErrMsg());
+  return -1;
+}
+
+int FileEventDB::adoptStamps(const std::vector<Adoption>& adoptions) {
+  if (adoptions.empty()) return 0;
+  MutexLock lock(m_dbMutex);
+  Transaction tx(m_db);
+  int rc = tx.rc();
+  for (size_t i = 0; rc == SQLITE_OK && i < adoptions.size(); ++i) {
+    const Adoption& a = adoptions[i];
+    std::string path;
+    if (a.inode == 0 || a.ctime_ns <= 0 || wcstombsIfNeed(StripSlash(a.path), path) != 0) continue;
+    Stmt st;
+    rc = st.PrepareCached(m_db,
+                          "UPDATE eventinfo SET inode = ?1, linuxHash = ?2 WHERE path = ?3 AND "
+                          "inode IS NULL AND isExist = 1 AND fileType = 0 AND fileSize = ?4 AND "
+                          "fileModTime = ?5;");
+    if (rc != SQLITE_OK) break;
+    st.BindU64(1, a.inode);
+    st.BindText(2, std::to_string(a.ctime_ns));
+    st.BindText(3, path);
+    st.BindU64(4, a.size);
+    st.BindInt64(5, a.mtime);
+    rc = st.Step();
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  if (rc == SQLITE_OK) rc = tx.Commit();
+  if (rc != SQLITE_OK) {
+    SF_LOG(L_ERR, L"[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", rc, m_db.ErrMsg());
     return -1;
   }
   return 0;

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "lib/base/mutex.h"
 #include "lib/base/sqlite-util.h"
@@ -70,12 +71,26 @@ struct ClientFileEventInfo {
   std::wstring signaturePath;  // column signPath; empty = no signature
   std::wstring macHash;
   std::wstring windowsHash;
-  std::wstring linuxHash;
+  std::wstring linuxHash;  // this platform's: the file's stamp (see SetStamp)
   std::wstring zentHash;
+  // The file's inode when the row was recorded (column inode); 0: none.
+  uint64_t inode = 0;
 
   void Clear() { *this = ClientFileEventInfo(); }
   bool IsFile() const { return fileType == EV_FILE_TYPE; }
   bool IsDir() const { return fileType == EV_DIR_TYPE; }
+
+  // The stamp of the file the row describes, taken before its content was
+  // read: its inode, and its last status change in nanoseconds (kept in
+  // linuxHash as decimal text). A file of the row's size and time is the
+  // row's content only while both still match: a write that put the old
+  // time back, or a file renamed over this one, changes one of them.
+  void SetStamp(uint64_t ino, int64_t ctime_ns);
+  // Whether the row holds a stamp (rows written before stamps were kept,
+  // and directories, do not).
+  bool HasStamp() const { return inode != 0 && ChangeTime() != 0; }
+  // The recorded change time; 0 when none.
+  int64_t ChangeTime() const;
 };
 typedef ClientFileEventInfo EVENTINFO;
 
@@ -133,6 +148,30 @@ class FileEventDB {
   // How many existing rows lie strictly below `prefix` ("" or "/": all of
   // them). Returns 0, or -1 on a database failure. Thread-safe.
   [[nodiscard]] static int countExisting(const std::wstring& prefix, uint64_t& count);
+
+  // The existing file rows whose inode is `inode` (other names of one file,
+  // or a name the inode was reused for: callers check the disk). Returns 0,
+  // or -1 on a database failure. Thread-safe.
+  [[nodiscard]] static int getPathsByInode(uint64_t inode, std::vector<std::wstring>& paths);
+
+  // Records the stamp of the file row of `path` once its content was found
+  // to be `checksum` still: only a row that still holds that checksum is
+  // changed. Returns 0 (also when no row matched), or -1. Thread-safe.
+  [[nodiscard]] static int setStamp(const std::wstring& path, const std::wstring& checksum,
+                                    uint64_t inode, int64_t ctime_ns);
+
+  // A stamp for a file row that has none yet (written before stamps were
+  // kept): taken as the file found with the row's size and time.
+  struct Adoption {
+    std::wstring path;
+    uint64_t size = 0;
+    uint32_t mtime = 0;
+    uint64_t inode = 0;
+    int64_t ctime_ns = 0;
+  };
+  // Records each adoption whose row still has no stamp and still has that
+  // size and time, in one transaction. Returns 0, or -1. Thread-safe.
+  [[nodiscard]] static int adoptStamps(const std::vector<Adoption>& adoptions);
 
   // Wide to UTF-8 for one field: 0, or -1 when the text cannot be converted,
   // holds a NUL or needs more than kFieldBuf-1 bytes.

@@ -127,13 +127,15 @@ FileList::DirNode* FileList::Walk(const std::wstring& path, bool adding, int& cr
   }
 }
 
-int FileList::InsertFile(DirNode* parent, const std::wstring& name, uint32_t mtime, uint64_t size) {
+int FileList::InsertFile(DirNode* parent, const std::wstring& name, uint32_t mtime, uint64_t size,
+                         const Stamp& stamp) {
   if (!ValidName(name)) return -1;
   FileNode f;
   if (m_buf.insert(name.substr(0, kMaxComponent), f.name) != 0) return -1;
   if (parent->dir.count(f.name)) return -1;
   f.mtime = mtime;
   f.size = size;
+  f.stamp = stamp;
   return parent->file.insert(f).second ? 0 : -1;
 }
 
@@ -146,7 +148,8 @@ int FileList::AddDirectory(const std::wstring& path, uint32_t mtime) {
   return created;
 }
 
-int FileList::AddFile(const std::wstring& path, uint32_t mtime, uint64_t size) {
+int FileList::AddFile(const std::wstring& path, uint32_t mtime, uint64_t size,
+                      const Stamp& stamp) {
   if (path.empty() || path.size() > kMaxPath || path.back() == L'/') return -1;
   const size_t slash = path.rfind(L'/');
   const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
@@ -155,7 +158,7 @@ int FileList::AddFile(const std::wstring& path, uint32_t mtime, uint64_t size) {
       Walk(slash == std::wstring::npos ? std::wstring() : path.substr(0, slash), false, created);
   if (d == nullptr) return -1;
   SF_LOG(L_DEBUG, L"[DEBUG] flist(%d): adding file '%s'\n", name);
-  return InsertFile(d, name, mtime, size);
+  return InsertFile(d, name, mtime, size, stamp);
 }
 
 int FileList::AddDirectory(int parent, const std::wstring& name, uint32_t mtime) {
@@ -170,9 +173,10 @@ int FileList::AddDirectory(int parent, const std::wstring& name, uint32_t mtime)
   return static_cast<int>(m_node.size() - 1);
 }
 
-int FileList::AddFile(int parent, const std::wstring& name, uint32_t mtime, uint64_t size) {
+int FileList::AddFile(int parent, const std::wstring& name, uint32_t mtime, uint64_t size,
+                      const Stamp& stamp) {
   if (parent < 0 || static_cast<size_t>(parent) >= m_node.size()) return -1;
-  return InsertFile(m_node[static_cast<size_t>(parent)], name, mtime, size);
+  return InsertFile(m_node[static_cast<size_t>(parent)], name, mtime, size, stamp);
 }
 
 FileList::reverse_iterator FileList::rbegin() const {
@@ -227,11 +231,13 @@ void FileList::reverse_iterator::fill() {
     m_ent.path += top.file->name.c_str();
     m_ent.mtime = top.file->mtime;
     m_ent.size = top.file->size;
+    m_ent.stamp = top.file->stamp;
   } else {
     m_ent.attrb = 1;
     m_ent.path = m_prefix;
     m_ent.mtime = top.node->mtime;
     m_ent.size = 0;
+    m_ent.stamp = Stamp();
   }
 }
 

@@ -63,6 +63,17 @@ class StringBuffer {
   int m_used = 0;
 };
 
+// Which file a file entry is, and its last status change in nanoseconds:
+// what tells a file rewritten with its old size and time from one left
+// alone. Zeros: not known.
+struct FileStamp {
+  uint64_t ino = 0;
+  int64_t ctime = 0;
+  bool known() const { return ino != 0; }
+  bool operator==(const FileStamp& o) const { return ino == o.ino && ctime == o.ctime; }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+
 // The directory tree of one scan. Directories have indices (creation order,
 // root = 0) so a directory being listed can be filled without walking its
 // path again. Not copyable; the pool must outlive the list.
@@ -75,10 +86,13 @@ class FileList {
   // Longest path accepted by the path forms.
   static constexpr size_t kMaxPath = 8191;
 
+  using Stamp = FileStamp;
+
   struct FileNode {
     String name;
     uint32_t mtime = 0;
     uint64_t size = 0;
+    Stamp stamp;
     bool operator<(const FileNode& o) const { return name < o.name; }
   };
 
@@ -96,6 +110,7 @@ class FileList {
     std::wstring path;  // "/a/b.txt"; the root's path is empty
     uint32_t mtime = 0;
     uint64_t size = 0;  // 0 for directories
+    Stamp stamp;        // files only
     bool is_dir() const { return attrb == 1; }
     bool is_file() const { return attrb == 0; }
   };
@@ -151,14 +166,16 @@ class FileList {
   // -1 for a path ending in "/" (or empty, or longer than kMaxPath), a "." or
   // ".." component, a file on the way, a directory or file already under that
   // name (the existing entry is kept), or a full pool.
-  int AddFile(const std::wstring& path, uint32_t mtime, uint64_t size);
+  int AddFile(const std::wstring& path, uint32_t mtime, uint64_t size,
+              const Stamp& stamp = Stamp());
   // Adds directory `name` into the directory of index `parent`. Returns the
   // new directory's index, or -1 for a bad index or name (empty, ".", "..",
   // holding "/" or NUL), a name already in use there, or a full pool.
   int AddDirectory(int parent, const std::wstring& name, uint32_t mtime);
   // Adds file `name` into the directory of index `parent`. Returns 0 or -1
   // (as above).
-  int AddFile(int parent, const std::wstring& name, uint32_t mtime, uint64_t size);
+  int AddFile(int parent, const std::wstring& name, uint32_t mtime, uint64_t size,
+              const Stamp& stamp = Stamp());
 
   // Number of directories, the root included.
   size_t DirectoryCount() const { return m_node.size(); }
@@ -171,7 +188,8 @@ class FileList {
   // directories. Returns the reached directory or null; counts creations.
   DirNode* Walk(const std::wstring& path, bool adding, int& created);
   DirNode* NewDir(DirNode* parent, const String& name, uint32_t mtime);
-  int InsertFile(DirNode* parent, const std::wstring& name, uint32_t mtime, uint64_t size);
+  int InsertFile(DirNode* parent, const std::wstring& name, uint32_t mtime, uint64_t size,
+                 const Stamp& stamp);
 
   StringBuffer& m_buf;
   DirNode* m_root;

@@ -86,7 +86,8 @@ TEST_F(FileEventDBTest, FreshDatabaseHasTheSchemaAndStartsAtSyncIdZero) {
   std::vector<std::string> objs;
   while (st.Step() == SQLITE_ROW) objs.push_back(st.ColumnText(0));
   EXPECT_EQ(objs, (std::vector<std::string>{"eventinfo_baseName_idx", "eventinfo_delete_trigger",
-                                            "eventinfo_path_idx", "eventinfo_syncID_idx",
+                                            "eventinfo_inode_idx", "eventinfo_path_idx",
+                                            "eventinfo_syncID_idx",
                                             "eventinfo_updateClient_idx"}));
   ASSERT_EQ(st.Prepare(db.get(), "SELECT key, value FROM config_table ORDER BY key"), SQLITE_OK);
   std::map<std::string, std::string> config;
@@ -386,6 +387,100 @@ TEST_F(FileEventDBTest, FileListHoldsExistingRowsStrictlyBelowThePrefix) {
                                             L"F/e"}));
   EXPECT_EQ(ListPaths(L""), all);
   EXPECT_EQ(ListPaths(L"/nothing"), (std::vector<std::wstring>{L"D"}));
+}
+
+TEST_F(FileEventDBTest, AnOlderDatabaseOpensAndItsRowsTakeAStampOnlyWhereTheyFit) {
+  // A file as clients wrote it before stamps were kept: no inode index,
+  // rows without an inode or a change time.
+  FileEventDB::destroy();
+  const std::string old = m_dir.Sub("old.sqlite");
+  {
+    sqlite_util::Db db;
+    ASSERT_EQ(db.Open(old), SQLITE_OK);
+    ASSERT_EQ(
+        db.Exec(
+            "CREATE TABLE eventinfo (id integer primary key, fileType integer NOT NULL, isExist "
+            "integer NOT NULL, syncID NUMERIC NOT NULL, pDirID NUMERIC default NULL, fileSize "
+            "NUMERIC NOT NULL, fileModTime NUMERIC NOT NULL, fileCheckSum text NOT NULL, baseName "
+            "text NOT NULL, path text unique NOT NULL, filePrivilege text default NULL, "
+            "updateClient text NOT NULL, signPath text default NULL, macHash text default NULL, "
+            "windowsHash text default NULL, linuxHash text default NULL, zentHash text default "
+            "NULL, inode INTEGER);"
+            "CREATE TABLE config_table (key VARCHAR PRIMARY KEY ON CONFLICT IGNORE, value VARCHAR "
+            "NOT NULL);"
+            "CREATE INDEX eventinfo_path_idx on eventinfo(path);"
+            "INSERT INTO config_table VALUES ('sync_id', '12');"
+            "INSERT INTO config_table VALUES ('version', 2);"
+            "INSERT INTO eventinfo (fileType, isExist, syncID, fileSize, fileModTime, "
+            "fileCheckSum, baseName, path, updateClient) VALUES "
+            "(0, 1, 5, 10, 1000, 'c1', 'a', 'a', 'x'), (0, 1, 6, 10, 1000, 'c2', 'b', 'b', 'x'),"
+            "(0, 1, 7, 10, 1000, 'c3', 'c', 'c', 'x'), (1, 1, 8, 0, 1000, '', 'd', 'd', 'x');"),
+        SQLITE_OK);
+  }
+  ASSERT_EQ(FileEventDB::initialize(W(old)), 0);
+  uint64_t id = 0;
+  ASSERT_EQ(FileEventDB::getSyncId(id), 0);
+  EXPECT_EQ(id, 12u);
+  ClientFileEventInfo a;
+  ASSERT_EQ(FileEventDB::getEventInfo(L"/a", a), 0);
+  EXPECT_FALSE(a.HasStamp());
+  std::vector<std::wstring> names;
+  ASSERT_EQ(FileEventDB::getPathsByInode(77, names), 0);
+  EXPECT_TRUE(names.empty());
+
+  // What a rescan found: a stamp is taken only by a row that has none and
+  // was of the size and time found (b changed its time; d is a folder).
+  ASSERT_EQ(FileEventDB::adoptStamps({{L"/a", 10, 1000, 77, 5}, {L"/b", 10, 999, 78, 6},
+                                      {L"/d", 0, 1000, 79, 7}}),
+            0);
+  ASSERT_EQ(FileEventDB::adoptStamps({{L"/a", 10, 1000, 99, 9}}), 0);  // has one now
+  ASSERT_EQ(FileEventDB::getEventInfo(L"/a", a), 0);
+  EXPECT_EQ(a.inode, 77u);
+  EXPECT_EQ(a.ChangeTime(), 5);
+  ClientFileEventInfo b, d;
+  ASSERT_EQ(FileEventDB::getEventInfo(L"/b", b), 0);
+  ASSERT_EQ(FileEventDB::getEventInfo(L"/d", d), 0);
+  EXPECT_FALSE(b.HasStamp());
+  EXPECT_FALSE(d.HasStamp());
+  // A stamp after a content check goes only onto the row that still holds
+  // the checksum that was read.
+  ASSERT_EQ(FileEventDB::setStamp(L"/b", L"another", 80, 8), 0);
+  ASSERT_EQ(FileEventDB::getEventInfo(L"/b", b), 0);
+  EXPECT_FALSE(b.HasStamp());
+  ASSERT_EQ(FileEventDB::setStamp(L"/b", L"c2", 77, 8), 0);
+  ASSERT_EQ(FileEventDB::getPathsByInode(77, names), 0);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"/a", L"/b"}));
+
+  // A rescan sees the stamps; a row rewritten by a transfer carries its own.
+  StringBuffer pool;
+  FileList list(pool);
+  ASSERT_EQ(FileEventDB::getFileList(list, L"/"), 0);
+  std::map<std::wstring, FileStamp> stamps;
+  for (auto it = list.rbegin(); it != list.rend(); ++it)
+    if (it->is_file()) stamps[it->path] = it->stamp;
+  EXPECT_EQ(stamps[L"/a"], (FileStamp{77, 5}));
+  EXPECT_EQ(stamps[L"/b"], (FileStamp{77, 8}));
+  EXPECT_FALSE(stamps[L"/c"].known());
+  ClientFileEventInfo c = Row(L"/c", 9);
+  c.SetStamp(uint64_t{1} << 63, 1);
+  Put(c);
+  ASSERT_EQ(FileEventDB::getEventInfo(L"/c", c), 0);
+  EXPECT_EQ(c.inode, uint64_t{1} << 63);
+  // A removal leaves no stamp behind for the inode to be found by.
+  Put(Row(L"/d", 20, EV_DIR_TYPE, 0));
+  Put(Row(L"/a", 21, EV_FILE_TYPE, 0));
+  ASSERT_EQ(FileEventDB::getPathsByInode(77, names), 0);
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"/b"}));
+
+  sqlite_util::Db db;
+  ASSERT_EQ(db.Open(old), SQLITE_OK);
+  sqlite_util::Stmt st;
+  ASSERT_EQ(st.Prepare(db.get(), "SELECT count(*) FROM sqlite_master WHERE name = "
+                                 "'eventinfo_inode_idx'"),
+            SQLITE_OK);
+  ASSERT_EQ(st.Step(), SQLITE_ROW);
+  EXPECT_EQ(st.ColumnInt64(0), 1);
 }
 
 TEST_F(FileEventDBTest, OperationsOnAClosedDatabaseFailCleanly) {
