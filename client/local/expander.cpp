@@ -208,7 +208,7 @@ int Expander::BuildLocalFileList(const std::wstring& path, int index, FileList& 
     if (ent.type == FT_FILE) {
       SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): BuildLocalFileList: add file '%s' (%u, %llu)\n",
              ent.name, ent.mtime, ent.size);
-      list.AddFile(index, ent.name, ent.mtime, ent.size);
+      list.AddFile(index, ent.name, ent.mtime, ent.size, FileList::Stamp{ent.ino, ent.ctime_ns});
     } else if (ent.type == FT_DIR) {
       const int sub = list.AddDirectory(index, ent.name, ent.mtime);
       if (sub < 0) {
@@ -239,6 +239,28 @@ int Expander::ComparePaths(const std::wstring& a, const std::wstring& b) {
 void Expander::CompareFileList(const FileList& disk, const FileList& db, bool merge) {
   CompareFileListCore(disk, db, merge);
   FlushLocal();
+  // A failure leaves those rows without a stamp: they are compared by size
+  // and time alone, as before, and adopted at the next rescan.
+  if (!m_adoptions.empty() && FileEventDB::adoptStamps(m_adoptions) != 0)
+    SF_LOG(L_ERR, L"[ERROR] expander(%d): rescan: cannot record what the files are\n");
+  m_adoptions.clear();
+}
+
+bool Expander::StampChanged(const FileList::Entry& disk, const FileList::Entry& db) {
+  if (db.stamp.known()) return disk.stamp != db.stamp;
+  // A row written before stamps were kept takes the file found with its
+  // size and time: what this comparison trusted until now. From here on a
+  // rewrite that puts the old time back is seen.
+  if (disk.stamp.known()) {
+    FileEventDB::Adoption a;
+    a.path = db.path;
+    a.size = db.size;
+    a.mtime = db.mtime;
+    a.inode = disk.stamp.ino;
+    a.ctime_ns = disk.stamp.ctime;
+    m_adoptions.push_back(std::move(a));
+  }
+  return false;
 }
 
 void Expander::CompareFileListCore(const FileList& disk, const FileList& db, bool merge) {
@@ -254,8 +276,17 @@ void Expander::CompareFileListCore(const FileList& disk, const FileList& db, boo
       if (fs->is_dir() != ds->is_dir()) {
         PushUploadEvent(fs->path, fs->is_dir());
         if (merge) PushDownloadEvent(ds->path, ds->is_dir());
-      } else if (fs->is_dir() || (fs->mtime == ds->mtime && fs->size == ds->size)) {
+      } else if (fs->is_dir() || (fs->mtime == ds->mtime && fs->size == ds->size &&
+                                  !StampChanged(*fs, *ds))) {
         SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): CompareFileList: skipping '%s' ...\n", fs->path);
+      } else if (fs->mtime == ds->mtime && fs->size == ds->size) {
+        // Its old size and time, but another file or a later change: only
+        // its content can tell.
+        SF_LOG(L_DEBUG,
+               L"[DEBUG] expander(%d): CompareFileList: '%s' was replaced or changed since it "
+               L"was synced ...\n",
+               fs->path);
+        PushUploadEvent(fs->path, false);
       } else {
         SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): CompareFileList: '%s' is locally modified ...\n",
                fs->path);

@@ -14,6 +14,7 @@
 
 #include "client/core/event-list.h"
 #include "client/core/task.h"
+#include "client/store/event-db.h"
 #include "client/store/flist.h"
 
 class Expander : public Task {
@@ -76,4 +77,9 @@ class Expander : public Task {
   void DbOnly(const FileList::Entry& ent);
   // Expander thread only: the removals of the rescan in progress.
   std::vector<Event> m_removals;
+  // Whether a file of its row's size and time is another file now, or was
+  // changed since (its stamp differs). A row without a stamp takes the
+  // file's: collected in m_adoptions, recorded once the compare is done.
+  bool StampChanged(const FileList::Entry& disk, const FileList::Entry& db);
+  std::vector<FileEventDB::Adoption> m_adoptions;
 };

@@ -361,6 +361,12 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     base = 0;
   }
   DownloadResponse& rs = ctx.response;
+  // Unless new content is put in place, the file is the one the row
+  // described: its stamp stays (a change since then still shows).
+  if (has_row && row.IsFile()) {
+    ctx.inode = row.inode;
+    ctx.ctime_ns = row.ChangeTime();
+  }
   if (rs.code == SPROTO_RES_NOENT) {
     SYNC_LOG(L_INFO, L"DownloadRemote: Object %s is removed, fake event, abort anyway\n", path);
     return RemoveLocal(path);
@@ -476,6 +482,8 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
         case BASIS_SAME:
           content->remove();
           new_in_temp = false;
+          ctx.inode = local.ino;  // taken before its content was found to be the new one
+          ctx.ctime_ns = local.ctime_ns;
           break;
         default:
           SYNC_LOG(L_INFO, L"DownloadRemote: Basis changed, try to resolve conflict\n");
@@ -490,6 +498,8 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
       } else if (b == BASIS_SAME) {
         if (content) content->remove();
         new_in_temp = false;
+        ctx.inode = local.ino;
+        ctx.ctime_ns = local.ctime_ns;
       } else if (new_dir && local.type != FT_DIR) {
         // The synced file goes to the trash; where it cannot, it stays.
         UniqueFd parent;
@@ -560,6 +570,17 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
   } else if (new_in_temp) {
     FlushFile(content->getPath());
     const std::wstring staged = content->getPath();
+    // The stamp of the verified content, which only this worker has
+    // touched. Putting it in place changes its change time: the first
+    // look at it afterwards reads it once more and records the new one.
+    FILE_INFO ready_info;
+    if (FSStat(staged, ready_info) == 0 && ready_info.isExist) {
+      ctx.inode = ready_info.ino;
+      ctx.ctime_ns = ready_info.ctime_ns;
+    } else {
+      ctx.inode = 0;
+      ctx.ctime_ns = 0;
+    }
     const std::string name = WideToUtf8Lossy(staged.substr(staged.rfind(L'/') + 1));
     bool moved = false;
     const int r = PlaceFile(root, sp, work_fd.get(), name, expected_st, trash, moved);
@@ -706,6 +727,7 @@ int Worker::CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
   } else if (rs.new_obj_type != SFT_DIR) {
     n.signaturePath = row.signaturePath;
   }
+  if (rs.new_obj_type != SFT_DIR) n.SetStamp(ctx.inode, ctx.ctime_ns);
   const int r = FileEventDB::setEventInfo(n);
   if (r != 0) {
     SYNC_LOG(L_ERR, L"CommitDatabase: Failed to update local event database. Error code = %d\n", r);

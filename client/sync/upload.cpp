@@ -50,16 +50,6 @@ std::wstring BaseName(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-// Whether the weak check (size and time as recorded) proves `local`
-// unchanged against `row`.
-bool WeaklyUnchanged(const Worker& w, const FILE_INFO& local, const ClientFileEventInfo& row) {
-  if (w.LocallyModified(local, row, std::wstring())) return false;
-  // Size and time prove nothing about a write made within the second that
-  // the time records: only a status change after that second (a time put
-  // back, a rename into place) shows the file has not been written since.
-  return local.type != FT_FILE || local.ctime > local.mtime;
-}
-
 }  // namespace
 
 bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row,
@@ -161,10 +151,10 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
              full);
     return ERR_INT;
   }
-  if (have_row && WeaklyUnchanged(*this, start, row)) {
-    SYNC_LOG(L_INFO, L"PrepareFileBlock: File '%s' is not modified (weak check)\n", full);
-    return 0;
-  }
+  // No look at size and time stands in for the content here: a write that
+  // puts the old time back, or a file renamed over this one, keeps both,
+  // and every event that brings a file here says it changed. (A rescan
+  // queues a file only when its size, time or stamp differs from its row.)
 
   // The signature the next upload will take its delta against, whichever
   // way this one goes (a delta that cannot be made falls back to the whole
@@ -200,7 +190,9 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   const uint64_t got = static_cast<uint64_t>(first.got);
   const std::wstring& hash = first.hash;
 
-  // Only a file whose delta could not be made comes here with a base.
+  // Only a file whose delta could not be made comes here with a base. (A
+  // base without a signature is offered whole: a server that holds it
+  // already takes no content, and the row gets a signature again.)
   if (have_signature && hash == row.fileCheckSum) {
     SYNC_LOG(L_INFO, L"PrepareFileBlock: File content of '%s' is not changed\n", full);
     return 0;
@@ -494,7 +486,14 @@ int Worker::UploadLocal(const std::wstring& path) {
     return ERR_INT;
   }
 
+  ctx.inode = info.ino;
+  ctx.ctime_ns = info.ctime_ns;
   if (!is_dir && !(req.data_blocks & BLK_FILE)) {
+    // The content was read and is the row's: the file as it was before
+    // that read is what the row describes (a rescan then leaves it alone).
+    if (base != nullptr && (base->inode != info.ino || base->ChangeTime() != info.ctime_ns) &&
+        FileEventDB::setStamp(path, base->fileCheckSum, info.ino, info.ctime_ns) != 0)
+      SYNC_LOG(L_ERR, L"UploadLocal: cannot record the stamp of '%s'\n", full);
     if (base != nullptr && base->fileModTime != info.mtime) {
       // Only the time changed. Put it back unless the file was written
       // since it was compared: a time put back over a new write would hide
@@ -809,8 +808,10 @@ int Worker::CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& base,
     row.fileCheckSum = base.fileCheckSum;
   }
   row.macHash = (req.data_blocks & BLK_MAC_ATTR) ? req.mac_attr.hash : base.macHash;
-  if (req.new_obj_type != SFT_DIR)
+  if (req.new_obj_type != SFT_DIR) {
     row.signaturePath = sign_file.getPath().empty() ? base.signaturePath : sign_file.getPath();
+    row.SetStamp(ctx.inode, ctx.ctime_ns);
+  }
   const int r = FileEventDB::setEventInfo(row);
   if (r != 0) {
     SYNC_LOG(L_ERR, L"CommitDatabase: Failed to update local event database. Error code = %d\n", r);

@@ -557,5 +557,6 @@ int Worker::LocalStat(const ShareDir& root, const SharePath& p, FILE_INFO& info,
   info.type = TypeOf(st.st_mode);
   info.mtime = st.st_mtime < 0 ? 0 : (st.st_mtime > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(st.st_mtime));
   info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
+  FSStampOf(st, info);
   return 0;
 }

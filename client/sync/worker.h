@@ -121,6 +121,10 @@ struct DownloadResponse {
 struct DownloadContext {
   DownloadRequest request;
   DownloadResponse response;
+  // The stamp (FILE_INFO::ino, ctime_ns) of the file the row will describe,
+  // taken while it held the verified content; zeros: none known.
+  uint64_t inode = 0;
+  int64_t ctime_ns = 0;
 };
 
 struct UploadRequest {
@@ -148,6 +152,10 @@ struct UploadContext {
   UploadRequest request;
   UploadResponse response;
   bool file_sent = false;  // the file block's payload went out whole
+  // The stamp of the file (FILE_INFO::ino, ctime_ns) taken before its
+  // content was read, for the row.
+  uint64_t inode = 0;
+  int64_t ctime_ns = 0;
 };
 
 struct RemoveRequest {

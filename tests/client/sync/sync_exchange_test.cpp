@@ -174,10 +174,11 @@ TEST_P(SyncExchangeTest, ServerChangesReachTheSyncRoot) {
                                 "/big.bin"})
     EXPECT_TRUE(Mirrors(rel)) << rel;
   ASSERT_TRUE(WaitFor([this] { return Synced(); }, 60s));
-  // The rows are written by the status writer a moment after the status
-  // turns idle.
+  // Each download is followed by the change its own placement reported,
+  // which reads the file once more (20 MiB take a while), and the status
+  // writer puts the rows down a moment after that: synced then.
   for (const char* rel : {"/docs/a.txt", "/big.bin", "/docs/sub"})
-    EXPECT_TRUE(WaitFor([&] { return FStat(rel) == FSTAT_SYNCED; })) << rel;
+    EXPECT_TRUE(WaitFor([&] { return FStat(rel) == FSTAT_SYNCED; })) << rel << ": " << FStat(rel);
   EXPECT_TRUE(WaitFor([&] { return ui.LastValue() == TaskManager::IDLE; }));
   EXPECT_TRUE(ui.HasFile("3:/docs/a.txt"));
   EXPECT_TRUE(ui.HasFile("3:" + unicode));
