@@ -566,6 +566,9 @@ int Worker::UploadLocal(const std::wstring& path) {
       // Removed while it was on its way, or the server would keep what the
       // user removed (a removal after this finds the row).
       QueueRemovalIfGone(path, is_dir, L"UploadLocal");
+      // The file's other names hold the new content too, and no change
+      // was reported for them.
+      if (content_prepared && info.nlink > 1) QueueOtherNames(path, info);
       notify_event_type = NOTIFY_CLIENT_MODIFY;
       return ERR_OK;
     }

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
@@ -292,6 +293,27 @@ void Worker::ParkEvent(Event& e) {
 
 bool Worker::HasPendingLocalEvents() const {
   return m_ctx && m_ctx->GetLocalEventCount() > 0;
+}
+
+void Worker::QueueOtherNames(const std::wstring& path, const FILE_INFO& info) {
+  std::vector<std::wstring> names;
+  if (m_owner == nullptr || FileEventDB::getPathsByInode(info.ino, names) != 0) return;
+  ShareDir root;
+  if (OpenRoot(root) != 0) return;
+  std::vector<Event> changed;
+  for (const std::wstring& name : names) {
+    SharePath sp;
+    FILE_INFO other;
+    // The inode may have been given to another file since that row was
+    // recorded: only a name that reaches this very file counts.
+    if (name == path || ParseSharePath(name, sp) != 0 || LocalStat(root, sp, other) != 0 ||
+        !other.isExist || other.type != FT_FILE || other.ino != info.ino || other.dev != info.dev)
+      continue;
+    SYNC_LOG(L_INFO, L"Worker (%d): '%s' is another name of '%s', which changed\n", m_index, name,
+             path);
+    changed.emplace_back(EV_MODIFY, 0u, name);
+  }
+  if (!changed.empty()) m_owner->PushLocalEvents(changed);
 }
 
 void Worker::QueueRemovalIfGone(const std::wstring& path, bool is_dir, const wchar_t* who) {

@@ -423,6 +423,10 @@ class Worker : public SyncTask {
   // ERR_INT when it is no longer the regular file `start` describes (logged
   // as a change); ERR_SYS (logged).
   int OpenUploadFile(const std::wstring& full, const FILE_INFO& start, UniqueFd& in) const;
+  // Queues a change of every other synced name of the file `info` (found
+  // by its inode, and checked on disk) whose content changed through
+  // `path`: no change is reported for those names (worker.cpp).
+  void QueueOtherNames(const std::wstring& path, const FILE_INFO& info);
   // Sync root + `path`.
   std::wstring FullPath(const std::wstring& path) const;
   std::wstring SyncRoot() const;

@@ -1,7 +1,8 @@
 // "Synced" only when the server holds what the disk holds: a real daemon
 // against the reference server, with the rewrites that keep a file's size
 // and time (a tool that writes a temporary file, puts the old time back and
-// renames it over the original; an archive extracted with fixed times).
+// renames it over the original; an archive extracted with fixed times) and
+// a file with two names.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +101,21 @@ TEST_F(SyncedMeansSyncedTest, RewritesWhileStoppedAreUploadedAndUnchangedFilesAr
     const std::string line = since.substr(at, since.find('\n', at) - at);
     EXPECT_EQ(line.find("/still.txt"), std::string::npos) << line;
   }
+}
+
+TEST_F(SyncedMeansSyncedTest, AWriteThroughOneNameReachesTheServerUnderEveryName) {
+  MakeDirs(a->At("/x"));
+  MakeDirs(a->At("/y"));
+  WriteFile(a->At("/x/h1"), "first version");
+  ASSERT_TRUE(Settled(*a, kSettle));
+  ASSERT_EQ(link(a->At("/x/h1").c_str(), a->At("/y/h2").c_str()), 0);
+  ASSERT_TRUE(Settled(*a, kSettle));
+  ASSERT_EQ(OnServer("/y/h2"), "first version");
+
+  WriteFile(a->At("/x/h1"), "second version, through one name");
+  ASSERT_TRUE(Settled(*a, kSettle));
+  EXPECT_EQ(OnServer("/x/h1"), "second version, through one name");
+  EXPECT_EQ(OnServer("/y/h2"), "second version, through one name");
 }
 
 }  // namespace
