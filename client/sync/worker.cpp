@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -41,7 +42,7 @@ constexpr Policy kPolicy[] = {
     {true, Worker::ACTION_RETRY},             // ERR_IO
     {false, Worker::ACTION_RETRY},            // ERR_SYS
     {false, -1},                              // ERR_INVAL
-    {false, -1},                              // ERR_PROTO
+    {false, Worker::ACTION_RETRY},            // ERR_PROTO (a few times: HandleError)
     {true, Worker::ACTION_RETRY_LONG_WAIT},   // ERR_AUTH
     {false, Worker::ACTION_RETRY},            // ERR_SERVER
     {false, -1},                              // ERR_CONFLICT
@@ -81,7 +82,13 @@ Worker::Worker(TaskManager* owner, TaskContext* ctx, int index, int generation)
                WhoText(index)),
       m_index(index),
       m_generation(generation == 3 ? 3 : 4),
-      m_checker(owner ? &owner->GetConfig() : nullptr) {}
+      m_checker(owner ? &owner->GetConfig() : nullptr) {
+  // For tests: the first wait after a server's answer that makes no sense.
+  if (const char* v = std::getenv("SYNCFOLDER_TEST_PROTO_BACKOFF")) {
+    const long n = std::strtol(v, nullptr, 10);
+    if (n >= 0 && n <= kRetryWait) m_proto_backoff = static_cast<int>(n);
+  }
+}
 
 Worker::~Worker() {
   Stop();
@@ -142,6 +149,7 @@ void Worker::DoTask() {
       if (count > 0) {
         e1_done = false;
         quick_retries = 0;
+        proto_err_count = 0;
       }
       if (count == 1 && !e1.isValid()) {
         e1 = e2;
@@ -196,8 +204,17 @@ void Worker::DoTask() {
         Wait(kRetryWait);
         break;
       }
+      if (action == ACTION_SET_ASIDE) {
+        SetAside(e1);
+        pull = (m_owner->DoneEvent(e1) == 0);
+        e1_done = true;
+        settled = true;
+        break;
+      }
       int wait = kRetryWait;
-      if (action == ACTION_RETRY_LONG_WAIT) {
+      if (code == ERR_PROTO) {
+        wait = m_proto_backoff << (proto_err_count - 1);
+      } else if (action == ACTION_RETRY_LONG_WAIT) {
         wait = kLongWait;
       } else if (action < 0) {
         SYNC_LOG(L_CRIT, L"abort()\n");
@@ -235,6 +252,7 @@ int Worker::HandleError(int code) {
     SYNC_LOG(L_CRIT, L"Worker (%d): unexpected error code [%d].\n", m_index, code);
     return action;
   }
+  if (code != ERR_PROTO) proto_err_count = 0;
   if (code == ERR_SYS) {
     if (++sys_err_count > kMaxSysErrors) action = ACTION_ABORT_EXCEPTION;
     if (patch_err_count >= kMaxPatchErrors) {
@@ -247,6 +265,14 @@ int Worker::HandleError(int code) {
   sys_err_count = 0;
   patch_err_count = 0;
   if (code == ERR_IO && notified == 1) return ACTION_RETRY_LONG_WAIT;
+  // An answer this client cannot read. Asking again may meet a sound one
+  // (a server being replaced, a proxy that garbled one reply), after longer
+  // and longer waits; after that the event is set aside, so that it holds
+  // up nothing else.
+  if (code == ERR_PROTO && ++proto_err_count > kMaxProtoRetries) {
+    proto_err_count = 0;
+    return ACTION_SET_ASIDE;
+  }
   return action;
 }
 
@@ -286,6 +312,23 @@ void Worker::ParkEvent(Event& e) {
   SYNC_LOG(L_NOTICE, L"Worker (%d): giving up on %s for now\n", m_index, e.toString());
   if (newly) m_owner->AddEventToExcepList(e);
   m_owner->PushExcepEvent(e);
+  sys_err_count = 0;
+  patch_err_count = 0;
+  notify_event_type = NOTIFY_NONE;
+}
+
+void Worker::SetAside(Event& e) {
+  const bool newly = !e.isExcep();
+  e.setExcep();
+  SYNC_LOG(L_ERR,
+           L"Worker (%d): the server's answers for '%s' make no sense; it is set aside until the "
+           L"next start\n",
+           m_index, e.m_path);
+  if (newly) m_owner->AddEventToExcepList(e);
+  // Shown until something else is: a later success of this worker is no
+  // sign that the path is synced.
+  m_owner->ReportError(ERR_PROTO);
+  last_notified = 0;
   sys_err_count = 0;
   patch_err_count = 0;
   notify_event_type = NOTIFY_NONE;

@@ -234,6 +234,9 @@ class Worker : public SyncTask {
     ACTION_RETRY_LONG_WAIT = 2,
     ACTION_ABORT = 3,
     ACTION_ABORT_EXCEPTION = 4,
+    // Kept in the exception list for the next start, its path released:
+    // retrying now cannot help, and it must hold up nothing else.
+    ACTION_SET_ASIDE = 5,
   };
 
   // Seconds of the waits the actions ask for.
@@ -246,6 +249,9 @@ class Worker : public SyncTask {
   // ERR_INT results in a row for one event before the worker waits
   // kRetryWait seconds between attempts: no event may loop without a wait.
   static constexpr int kMaxQuickRetries = 3;
+  // ERR_PROTO results in a row that are retried (after kRetryWait seconds,
+  // then twice as long each time) before the event is set aside.
+  static constexpr int kMaxProtoRetries = 3;
 
   // `generation` is 3 or 4. `ctx` is this worker's mailbox; `index` its
   // number in log lines.
@@ -464,6 +470,9 @@ class Worker : public SyncTask {
 
   // Parks `e` in the exception list and hands its path back to the queues.
   void ParkEvent(Event& e);
+  // Records `e` in the exception list (queued again at the next start) and
+  // shows ERR_PROTO; the caller then releases its path.
+  void SetAside(Event& e);
   // Where received content is staged: the sync root's working directory.
   std::wstring WorkDir() const;
   // RemoveDirectoryW's walk: removes entry `name` of `dirfd` (event path
@@ -480,6 +489,8 @@ class Worker : public SyncTask {
   // Worker thread only.
   int sys_err_count = 0;
   unsigned patch_err_count = 0;
+  int proto_err_count = 0;
+  int m_proto_backoff = kRetryWait;  // seconds before the first retry after ERR_PROTO
   NotifyEventType notify_event_type = NOTIFY_NONE;
   int notify_file_status = -1;
   ConflictChecker m_checker;

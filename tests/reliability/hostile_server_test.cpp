@@ -12,7 +12,10 @@
 
 #include "fakes/daemon-runner.h"
 #include "fakes/hostile-server.h"
+#include "fakes/scripted-peer.h"
 #include "fakes/sync-cluster.h"
+#include "fakes/ui-listener.h"
+#include "lib/base/errors.h"
 #include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "rsapi/rs-api.h"
@@ -58,13 +61,13 @@ std::atomic<int> g_hostile{0};
 class HostileServerTest : public ::testing::Test {
  protected:
   void SetUp() override { SF_WHOLE_SYSTEM_TEST(); }
-  void StartDaemon(HostileServer& srv) {
+  void StartDaemon(HostileServer& srv, const std::map<std::string, std::string>& env = {}) {
     box.config()["server"] = "127.0.0.1";
     box.config()["port"] = std::to_string(srv.port());
     box.config()["session"] = "s1";
     box.config()["worker_count"] = "2";
     box.WriteConfig();
-    ASSERT_TRUE(box.StartDaemon(daemon));
+    ASSERT_TRUE(box.StartDaemon(daemon, env));
   }
   bool Arrived(const std::string& rel, const std::string& content) {
     return sftest::WaitFor([&] { return sftest::ReadFile(box.Root() + rel) == content; }, kWait);
@@ -292,6 +295,62 @@ TEST_F(HostileServerTest, AnswersThatStopHalfWayAreRetried) {
   StartDaemon(srv);
   ASSERT_TRUE(Arrived("/half.bin", body)) << Tail();
   EXPECT_GE(downloads.load(), 3);
+}
+
+TEST_F(HostileServerTest, AnswersThatMakeNoSenseSetOnePathAsideWhileTheRestSyncs) {
+  // Every download of /nonsense is answered with an object type that does
+  // not exist. It is asked again a few times (after 1, 2 and 4 s here),
+  // then set aside for the next start and shown to the user; nothing of it
+  // holds up the other paths, nor the next pull.
+  sftest::UiListener ui;
+  ASSERT_TRUE(ui.ok());
+  box.SetUiPort(ui.port());
+  HostileServer srv(
+      [&](Channel& ch, uint64_t base) {
+        std::vector<PullEntry> list;
+        if (base < 10) {
+          list.push_back(File(1, L"/nonsense", "HELLO"));
+          list.push_back(File(2, L"/ok.txt", "sound"));
+        } else if (base < 11) {
+          list.push_back(File(11, L"/later.txt", "later"));
+        }
+        return HostileServer::PullAnswer(ch, base < 10 ? 10 : 11, list);
+      },
+      [&](Channel& ch, uint64_t, const std::wstring& path) {
+        if (path == L"/ok.txt")
+          return HostileServer::FileAnswer(ch, path, 2, 5, Md4("sound"), 0, "sound");
+        if (path == L"/later.txt")
+          return HostileServer::FileAnswer(ch, path, 11, 5, Md4("later"), 0, "later");
+        ++g_hostile;
+        ObjectID id;
+        id.sync_id = 1;
+        id.path = path;
+        if (HostileServer::Result(ch, SCMD_EVT_SEND, SPROTO_RES_OK) &&
+            ProtoWriteObjectId(ch, id) == 0)
+          (void)(ProtoWriteSection(ch, SPROTO_ID_FILETYPE, uint8_t{7}) == 0 && ch.FlushWrite(0));
+        return false;  // and hang up
+      });
+  StartDaemon(srv, {{"SYNCFOLDER_TEST_PROTO_BACKOFF", "1"}});
+  ASSERT_TRUE(Arrived("/ok.txt", "sound")) << Tail();
+  // The next pull comes only once every event of the first is settled.
+  ASSERT_TRUE(Arrived("/later.txt", "later")) << Tail();
+  EXPECT_EQ(srv.DownloadsOf(L"/nonsense"), 4) << "one try and three retries, then set aside";
+  EXPECT_FALSE(sftest::PathExists(box.Root() + "/nonsense"));
+  EXPECT_TRUE(sftest::WaitFor([&] {
+    return sftest::ReadFile(box.DbDir() + "/excep.list").find(" /nonsense\n") != std::string::npos;
+  })) << "not kept for the next start: " << sftest::ReadFile(box.DbDir() + "/excep.list");
+  const auto shown = [&] {
+    std::string bytes, error;
+    bool closed = false;
+    std::vector<sftest::UiMessage> msgs;
+    if (ui.Find(sftest::Bytes().u8(100).var("s1").str(), bytes, closed))
+      (void)sftest::ParseUiMessages(bytes, msgs, error);
+    for (const auto& m : msgs)
+      if (m.type == 2 && m.value == ERR_PROTO) return true;
+    return false;
+  };
+  EXPECT_TRUE(sftest::WaitFor(shown, kWait)) << "the user was not told";
+  EXPECT_EQ(box.ReadLog().find("[CRIT]"), std::string::npos) << Tail();
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ TEST_F(WorkerDecisionTest, EveryCodeHasItsAction) {
       {ERR_IO, Worker::ACTION_RETRY},
       {ERR_SYS, Worker::ACTION_RETRY},
       {ERR_INVAL, -1},
-      {ERR_PROTO, -1},
+      {ERR_PROTO, Worker::ACTION_RETRY},  // a few times; then it is set aside
       {ERR_AUTH, Worker::ACTION_RETRY_LONG_WAIT},
       {ERR_SERVER, Worker::ACTION_RETRY},
       {ERR_CONFLICT, -1},
