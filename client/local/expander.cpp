@@ -276,8 +276,8 @@ void Expander::CompareFileListCore(const FileList& disk, const FileList& db, boo
       if (fs->is_dir() != ds->is_dir()) {
         PushUploadEvent(fs->path, fs->is_dir());
         if (merge) PushDownloadEvent(ds->path, ds->is_dir());
-      } else if (fs->is_dir() || (fs->mtime == ds->mtime && fs->size == ds->size &&
-                                  !StampChanged(*fs, *ds))) {
+      } else if (fs->is_dir() ||
+                 (fs->mtime == ds->mtime && fs->size == ds->size && !StampChanged(*fs, *ds))) {
         SF_LOG(L_DEBUG, L"[DEBUG] expander(%d): CompareFileList: skipping '%s' ...\n", fs->path);
       } else if (fs->mtime == ds->mtime && fs->size == ds->size) {
         // Its old size and time, but another file or a later change: only

@@ -148,8 +148,7 @@ int FileList::AddDirectory(const std::wstring& path, uint32_t mtime) {
   return created;
 }
 
-int FileList::AddFile(const std::wstring& path, uint32_t mtime, uint64_t size,
-                      const Stamp& stamp) {
+int FileList::AddFile(const std::wstring& path, uint32_t mtime, uint64_t size, const Stamp& stamp) {
   if (path.empty() || path.size() > kMaxPath || path.back() == L'/') return -1;
   const size_t slash = path.rfind(L'/');
   const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);

@@ -338,7 +338,8 @@ TEST_F(HostileServerTest, AnswersThatMakeNoSenseSetOnePathAsideWhileTheRestSyncs
   EXPECT_FALSE(sftest::PathExists(box.Root() + "/nonsense"));
   EXPECT_TRUE(sftest::WaitFor([&] {
     return sftest::ReadFile(box.DbDir() + "/excep.list").find(" /nonsense\n") != std::string::npos;
-  })) << "not kept for the next start: " << sftest::ReadFile(box.DbDir() + "/excep.list");
+  })) << "not kept for the next start: "
+      << sftest::ReadFile(box.DbDir() + "/excep.list");
   const auto shown = [&] {
     std::string bytes, error;
     bool closed = false;

@@ -87,8 +87,7 @@ TEST_F(FileEventDBTest, FreshDatabaseHasTheSchemaAndStartsAtSyncIdZero) {
   while (st.Step() == SQLITE_ROW) objs.push_back(st.ColumnText(0));
   EXPECT_EQ(objs, (std::vector<std::string>{"eventinfo_baseName_idx", "eventinfo_delete_trigger",
                                             "eventinfo_inode_idx", "eventinfo_path_idx",
-                                            "eventinfo_syncID_idx",
-                                            "eventinfo_updateClient_idx"}));
+                                            "eventinfo_syncID_idx", "eventinfo_updateClient_idx"}));
   ASSERT_EQ(st.Prepare(db.get(), "SELECT key, value FROM config_table ORDER BY key"), SQLITE_OK);
   std::map<std::string, std::string> config;
   while (st.Step() == SQLITE_ROW) config[st.ColumnText(0)] = st.ColumnText(1);
@@ -430,8 +429,8 @@ TEST_F(FileEventDBTest, AnOlderDatabaseOpensAndItsRowsTakeAStampOnlyWhereTheyFit
 
   // What a rescan found: a stamp is taken only by a row that has none and
   // was of the size and time found (b changed its time; d is a folder).
-  ASSERT_EQ(FileEventDB::adoptStamps({{L"/a", 10, 1000, 77, 5}, {L"/b", 10, 999, 78, 6},
-                                      {L"/d", 0, 1000, 79, 7}}),
+  ASSERT_EQ(FileEventDB::adoptStamps(
+                {{L"/a", 10, 1000, 77, 5}, {L"/b", 10, 999, 78, 6}, {L"/d", 0, 1000, 79, 7}}),
             0);
   ASSERT_EQ(FileEventDB::adoptStamps({{L"/a", 10, 1000, 99, 9}}), 0);  // has one now
   ASSERT_EQ(FileEventDB::getEventInfo(L"/a", a), 0);
@@ -476,8 +475,9 @@ TEST_F(FileEventDBTest, AnOlderDatabaseOpensAndItsRowsTakeAStampOnlyWhereTheyFit
   sqlite_util::Db db;
   ASSERT_EQ(db.Open(old), SQLITE_OK);
   sqlite_util::Stmt st;
-  ASSERT_EQ(st.Prepare(db.get(), "SELECT count(*) FROM sqlite_master WHERE name = "
-                                 "'eventinfo_inode_idx'"),
+  ASSERT_EQ(st.Prepare(db.get(),
+                       "SELECT count(*) FROM sqlite_master WHERE name = "
+                       "'eventinfo_inode_idx'"),
             SQLITE_OK);
   ASSERT_EQ(st.Step(), SQLITE_ROW);
   EXPECT_EQ(st.ColumnInt64(0), 1);
