@@ -306,6 +306,9 @@ int IPC_Channel::Terminate_connection() {
   if (rc == 0)
     SF_LOG(L_DEBUG,
            L"[DEBUG] channel-ui-common(%d): Status message sent to UI: connection terminate\n");
+  // The interface was told goodbye: a connection lost from here on is not
+  // made again, or a new one would begin with the session after it.
+  m_port = -1;
   return rc;
 }
 
