@@ -333,8 +333,9 @@ int ServerConnection::OnPull() {
     return Finish();
   }
   std::vector<ObjectRow> rows;
-  uint64_t to_id = 0;
-  if (m_store.ListChanges(req.base, m_server.options().max_pull_entries, rows, to_id) != 0) {
+  uint64_t to_id = req.base;
+  if (!m_server.Faults().hold_pulls &&
+      m_store.ListChanges(req.base, m_server.options().max_pull_entries, rows, to_id) != 0) {
     SF_TRY(ProtoWriteResponse(m_ch, SCMD_EVT_PULL, SPROTO_RES_ERR));
     return Finish();
   }

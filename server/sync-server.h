@@ -9,10 +9,10 @@
 // reads; Stop shuts every connection's socket down, which ends those waits,
 // and joins all threads. A broken or hostile connection ends only itself.
 //
-// Test hooks: SetFaults scripts keep-alive 0, forced result codes per path and
-// answer delays (effective for requests that start after the call) and payload
-// cuts (for connections opened after the call); the hooks of server-hooks.h
-// change the share as another client would.
+// Test hooks: SetFaults scripts keep-alive 0, forced result codes per path,
+// held pulls and answer delays (effective for requests that start after the
+// call) and payload cuts (for connections opened after the call); the hooks
+// of server-hooks.h change the share as another client would.
 #pragma once
 
 #include <atomic>
@@ -69,6 +69,9 @@ struct FaultPlan {
   int64_t cut_after_payload = -1;  // per connection: cut after this many payload bytes
   std::map<std::string, uint8_t> result_for_path;  // "/a/b" -> SPROTO_RES_ code to answer
   uint32_t delay_ms = 0;                           // wait before every answer
+  // Answer every pull as if nothing had changed since its base: the clients
+  // go on without learning of any change, their own included.
+  bool hold_pulls = false;
 };
 
 // One file payload that crossed a connection, as the server saw it: what
