@@ -29,6 +29,8 @@ const char kSchema[] =
     "linuxHash text default NULL, zentHash text default NULL, inode INTEGER);"
     "CREATE TABLE IF NOT EXISTS config_table (key VARCHAR PRIMARY KEY ON CONFLICT IGNORE, value "
     "VARCHAR NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS own_change (syncID NUMERIC NOT NULL UNIQUE);"
+    "CREATE TABLE IF NOT EXISTS removal_intent (path text PRIMARY KEY, base NUMERIC NOT NULL);"
     "CREATE INDEX IF NOT EXISTS eventinfo_syncID_idx on eventinfo(syncID);"
     "CREATE INDEX IF NOT EXISTS eventinfo_baseName_idx on eventinfo(baseName);"
     "CREATE INDEX IF NOT EXISTS eventinfo_path_idx on eventinfo(path);"

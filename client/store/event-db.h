@@ -173,6 +173,44 @@ class FileEventDB {
   // size and time, in one transaction. Returns 0, or -1. Thread-safe.
   [[nodiscard]] static int adoptStamps(const std::vector<Adoption>& adoptions);
 
+  // ---- What this client changed itself (event-db-own.cpp) ----------------
+  // The server numbers every change. The client learns the ids of its own
+  // uploads and folder creations from their answers, long before its pull
+  // brings them back, and must not mistake them for changes it has not
+  // seen. (A removal's answer carries no ids: those are learnt by the pull.)
+  //
+  // Records `id` as one this client's own change got back. Returns 0 or -1.
+  // Thread-safe.
+  [[nodiscard]] static int addOwnSyncId(uint64_t id);
+  // Whether `id` is one recorded by addOwnSyncId and not yet covered by the
+  // cursor. Returns 0 (`own` set) or -1. Thread-safe.
+  [[nodiscard]] static int isOwnSyncId(uint64_t id, bool& own);
+  // The highest id up to which every server change was either processed
+  // from a pull (the cursor) or made by this client: the cursor, advanced
+  // over the run of own ids that follows it. Returns 0 or -1. Thread-safe.
+  [[nodiscard]] static int getSeenSyncId(uint64_t& seen);
+  // Forgets the own ids at or below `cursor` (the pull has covered them).
+  // Returns 0 or -1. Thread-safe.
+  [[nodiscard]] static int pruneOwnSyncIds(uint64_t cursor);
+
+  // A folder the user removed whose removal the server refused because of
+  // changes below it this client had not seen. Its rows stay until the
+  // removal goes through; `base` is the base of the last attempt.
+  struct RemovalIntent {
+    std::wstring path;  // with a leading "/"
+    uint64_t base = 0;
+  };
+  // Records (or updates) the intent for `path`. Returns 0 or -1. Thread-safe.
+  [[nodiscard]] static int setRemovalIntent(const std::wstring& path, uint64_t base);
+  // Drops the intent for `path` and those below it. Returns 0 or -1.
+  // Thread-safe.
+  [[nodiscard]] static int rmRemovalIntent(const std::wstring& path);
+  // Every intent, in path order. Returns 0 or -1. Thread-safe.
+  [[nodiscard]] static int getRemovalIntents(std::vector<RemovalIntent>& out);
+  // The intent for `path` or for a folder above it: 1 (`out` set), 0 when
+  // there is none, -1 on failure. Thread-safe.
+  [[nodiscard]] static int findRemovalIntent(const std::wstring& path, RemovalIntent& out);
+
   // Wide to UTF-8 for one field: 0, or -1 when the text cannot be converted,
   // holds a NUL or needs more than kFieldBuf-1 bytes.
   [[nodiscard]] static int wcstombsIfNeed(const std::wstring& in, std::string& out);
