@@ -310,6 +310,28 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     SYNC_LOG(L_INFO, L"DownloadRemote: File '%s' is already up-to-date (server echo).\n", path);
     return ERR_OK;
   }
+  // This client's own change coming back: nothing in it is new here, and
+  // whatever the user did since (a removal that waits for the server, an
+  // edit on its way up) must not be undone by it. A folder's row cannot
+  // tell its echo (it holds the newest id below it), nor can a row that the
+  // user's removal has taken already.
+  bool own = false;
+  if (sync_id != UINT64_MAX && FileEventDB::isOwnSyncId(sync_id, own) != 0) return ERR_SYS;
+  if (own) {
+    SYNC_LOG(L_INFO, L"DownloadRemote: '%s' is this client's own change (server echo).\n", path);
+    return ERR_OK;
+  }
+  // Below a folder whose removal waits for the server, only what another
+  // client changed since the user removed it is brought (and the folder
+  // with it); what the user removed is not fetched again.
+  FileEventDB::RemovalIntent intent;
+  const int pending = FileEventDB::findRemovalIntent(path, intent);
+  if (pending < 0) return ERR_SYS;
+  if (pending > 0 && (sync_id == UINT64_MAX || sync_id <= intent.base)) {
+    SYNC_LOG(L_INFO, L"DownloadRemote: '%s' was removed here; its removal waits (from '%s')\n",
+             path, intent.path);
+    return ERR_OK;
+  }
   FILE_INFO local;
   if (LocalStat(root, sp, local) != 0) {
     SYNC_LOG(L_ERR, L"DownloadRemote: Failed to get local file info (%s)\n", full);

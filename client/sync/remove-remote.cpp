@@ -5,9 +5,15 @@
 // claim more than this client has seen. A file's row names the version it
 // holds. A directory's row does not: its id is the largest of its subtree's
 // rows, which counts this client's own uploads but says nothing of a change
-// another client made meanwhile below it. The id up to which every server
-// change has been processed (the syncer's cursor) is what covers a whole
-// subtree.
+// another client made meanwhile below it. What covers a whole subtree is the
+// id up to which every server change was either processed from a pull (the
+// syncer's cursor) or made by this client itself: a folder removed right
+// after it was uploaded needs no pull first.
+//
+// A folder the server still refuses is not given up: its rows stay, the
+// intent is recorded, the pull does not bring back what the user removed
+// (see DownloadRemote), and the syncer sends the removal again once it has
+// seen more.
 #include <string>
 #include <vector>
 
@@ -71,6 +77,8 @@ int Worker::RemoveRemote(const std::wstring& path) {
     if (have_row && row.isExist && row.IsDir() && is_dir) {
       // A folder that came back (or was made again) keeps only what is on
       // disk: synced items that are gone from it were removed by the user.
+      // (Back with what another client added while its removal waited, it
+      // stays for that.)
       queue_missing_children();
     } else {
       // Whatever else stands here (a file that came back, a folder where a
@@ -80,7 +88,13 @@ int Worker::RemoveRemote(const std::wstring& path) {
       Event again(EV_MODIFY, is_dir ? F_DIR : 0u, path);
       m_owner->PushLocalEvent(again);
     }
+    // A removal waiting for the pull is over: what stands here now decides.
+    if (FileEventDB::rmRemovalIntent(path) != 0) return ERR_SYS;
     return ERR_OK;
+  }
+  if (!have_row || !row.isExist) {
+    // Whatever waited for it has gone with its rows.
+    if (FileEventDB::rmRemovalIntent(path) != 0) return ERR_SYS;
   }
   if (!have_row) {
     SYNC_LOG(L_ERR, L"RemoveRemote: File '%s' cannot be removed (no record)\n", full);
@@ -95,6 +109,7 @@ int Worker::RemoveRemote(const std::wstring& path) {
     // one request with one base, instead of one request per item whose
     // removals the folder's base could not cover until pulled back.
     SYNC_LOG(L_DEBUG, L"RemoveRemote: '%s' goes with its folder\n", path);
+    if (FileEventDB::rmRemovalIntent(path) != 0) return ERR_SYS;
     notify_event_type = NOTIFY_CLIENT_REMOVE;
     return ERR_OK;
   }
@@ -105,7 +120,7 @@ int Worker::RemoveRemote(const std::wstring& path) {
   ctx.request.obj.sync_id = row.syncID;
   if (row.IsDir()) {
     uint64_t seen = 0;
-    if (FileEventDB::getSyncId(seen) != 0) return ERR_SYS;
+    if (FileEventDB::getSeenSyncId(seen) != 0) return ERR_SYS;
     ctx.request.obj.sync_id = seen;
   }
   const int e = ExchangeRemoval(ctx);
@@ -124,14 +139,17 @@ int Worker::RemoveRemote(const std::wstring& path) {
       SYNC_LOG(L_INFO, L"RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
                path);
       if (row.IsDir()) {
-        // Something below it changed after what this client has processed:
-        // its own latest changes (fine once pulled back) or another
-        // client's (which the next pull brings, and the folder with it). The
-        // row stays and the removal is tried again; should the folder come
-        // back, the items that are gone from it are removed then.
+        // Something below it changed that this client has not seen: another
+        // client's change (which the next pull brings, and the folder with
+        // it), or its own whose answer it has not had. The rows stay, and
+        // the syncer sends the removal again once it has seen more; should
+        // the folder come back, only what is gone from it is removed then.
+        // Until then there is nothing to retry: asking again now would get
+        // the same answer.
+        if (FileEventDB::setRemovalIntent(path, ctx.request.obj.sync_id) != 0) return ERR_SYS;
         SYNC_LOG(L_INFO,
                  L"RemoveRemote: '%s' is tried again once the changes below it are pulled\n", path);
-        return ERR_SYS;
+        return ERR_OK;
       }
       // The server's newer version stays there and arrives with the next
       // pull, as the path has no row any more.
@@ -142,7 +160,8 @@ int Worker::RemoveRemote(const std::wstring& path) {
       return code;
     }
   }
-  const int r = FileEventDB::rmEventInfoV3(path);
+  int r = FileEventDB::rmEventInfoV3(path);
+  if (r == 0) r = FileEventDB::rmRemovalIntent(path);
   if (r != 0) {
     SYNC_LOG(L_ERR, L"RemoveRemote: Failed to update local event database. Error code = %d\n", r);
     return ERR_SYS;
@@ -172,7 +191,7 @@ int Worker::RemoveReplacedFolder(const std::wstring& path) {
   RemoveContext ctx;
   ctx.request.session = Session();
   ctx.request.obj.path = path;
-  if (FileEventDB::getSyncId(ctx.request.obj.sync_id) != 0) return ERR_SYS;
+  if (FileEventDB::getSeenSyncId(ctx.request.obj.sync_id) != 0) return ERR_SYS;
   const int e = ExchangeRemoval(ctx);
   if (e != 0) return e < 0 ? e : ERR_SYS;
   if (ctx.response.code != SPROTO_RES_OK && ctx.response.code != SPROTO_RES_NOENT) {

@@ -66,6 +66,7 @@ void Syncer::DoTask() {
     sync_id = 0;
   }
   SYNC_LOG(L_DEBUG, L"Syncer: start working with sync id %llu\n", sync_id);
+  ResendRemovals(true);
   for (;;) {
     const State s = GetState();
     if (s == STOP) break;
@@ -160,6 +161,9 @@ int Syncer::ProtoPullEvent(Channel& ch, PullEventContext& ctx) {
 
 int Syncer::ProcessEvents(PullEventContext& ctx) {
   if (ctx.to_id == ctx.from_id) {
+    // This client's own changes alone may have made a refused removal
+    // possible.
+    ResendRemovals(false);
     Wait(m_idle_wait);
     return 0;
   }
@@ -175,9 +179,29 @@ int Syncer::ProcessEvents(PullEventContext& ctx) {
     return -1;
   }
   sync_id = ctx.to_id;
-  if (FileEventDB::setSyncId(sync_id) != 0)
+  if (FileEventDB::setSyncId(sync_id) != 0) {
     SYNC_LOG(L_ERR, L"ProcessEvents: cannot store sync id %llu\n", sync_id);
+  } else if (FileEventDB::pruneOwnSyncIds(sync_id) != 0) {
+    SYNC_LOG(L_ERR, L"ProcessEvents: cannot forget own changes up to %llu\n", sync_id);
+  }
+  ResendRemovals(false);
   return 0;
+}
+
+void Syncer::ResendRemovals(bool all) {
+  std::vector<FileEventDB::RemovalIntent> intents;
+  uint64_t seen = 0;
+  if (FileEventDB::getRemovalIntents(intents) != 0 || intents.empty() ||
+      FileEventDB::getSeenSyncId(seen) != 0)
+    return;
+  std::vector<Event> events;
+  for (const auto& i : intents) {
+    if (!all && seen <= i.base) continue;
+    SYNC_LOG(L_INFO, L"Syncer: the removal of '%s' is sent again (seen %llu, refused at %llu)\n",
+             i.path, seen, i.base);
+    events.emplace_back(EV_REMOVE, F_DIR, i.path);
+  }
+  if (!events.empty() && m_owner) m_owner->PushLocalEvents(events);
 }
 
 int Syncer::WaitForWorkers() {

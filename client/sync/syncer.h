@@ -67,6 +67,10 @@ class Syncer : public SyncTask {
   int ProcessEvents(PullEventContext& ctx);
   // 0 once no server event is pending, -1 when the task stops first.
   int WaitForWorkers();
+  // Queues again the folder removals the server refused (see
+  // FileEventDB::RemovalIntent): each once this client has seen more than
+  // when it was last sent, or all of them (`all`, at start-up).
+  void ResendRemovals(bool all);
 
   uint64_t sync_id = 0;  // syncer thread only
   int m_idle_wait = kIdleWait;

@@ -821,5 +821,10 @@ int Worker::CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& base,
     return -1;
   }
   if (!sign_file.getPath().empty()) sign_file.convert_permanent();
+  // Seen here before any pull brings it back (a folder's removal may count
+  // on it). Not recorded, it only makes such a removal wait for the pull.
+  if (FileEventDB::addOwnSyncId(row.syncID) != 0)
+    SYNC_LOG(L_WARNING, L"CommitDatabase: '%s' is not recorded as this client's own change\n",
+             row.path);
   return 0;
 }

@@ -183,6 +183,13 @@ uint64_t SyncClient::StoredSyncId() const {
   return static_cast<uint64_t>(v);
 }
 
+uint64_t SyncClient::NewestRowId() const {
+  int64_t v = 0;
+  if (!QueryInt(m_box.DbDir() + "/event-db.sqlite", "SELECT max(syncID) FROM eventinfo;", v))
+    return 0;
+  return static_cast<uint64_t>(v);
+}
+
 int SyncClient::SyncingCount() const {
   int64_t v = -1;
   if (!QueryInt(m_box.DbDir() + "/file-status.sqlite",

@@ -68,6 +68,9 @@ class SyncClient {
   uint64_t StoredSyncId() const;
   // Paths the daemon marks "syncing" (local or server work not finished).
   int SyncingCount() const;
+  // The newest server id among the daemon's rows (0 when none or unreadable):
+  // once it is the server's newest, every answer the daemon got is recorded.
+  uint64_t NewestRowId() const;
 
  private:
   std::string m_name;
