@@ -108,6 +108,7 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
     m_info.removalGuardPercent = IntOr(c, L"removal_guard_percent", 50, 0, 100);
     m_info.removalGuardMin = IntOr(c, L"removal_guard_min", 50, 0, 1 << 30);
     m_info.rescanInterval = IntOr(c, L"rescan_interval", 600, 1, 86400 * 7);
+    m_info.propagateOfflineRemovals = IsTrue(c, L"propagate_offline_removals");
   }
   DerivePaths();
 

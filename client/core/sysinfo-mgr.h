@@ -54,6 +54,10 @@ struct _SF_SYSINFO_tag {
   int removalGuardMin = 50;
   // Seconds between full rescans while changes may go unseen.
   int rescanInterval = 600;
+  // "propagate_offline_removals": synced items missing at start-up were
+  // removed by the user and are removed on the server (through the removal
+  // guard), instead of being fetched again.
+  bool propagateOfflineRemovals = false;
 };
 
 class SFSysInfo {
@@ -106,6 +110,7 @@ class SFSysInfo {
   int RemovalGuardPercentGet() const { return m_info.removalGuardPercent; }
   int RemovalGuardMinGet() const { return m_info.removalGuardMin; }
   int RescanIntervalGet() const { return m_info.rescanInterval; }
+  bool PropagateOfflineRemovals() const { return m_info.propagateOfflineRemovals; }
 
   // Changed by ReloadIP / FolderLocSet: copies taken under m_lock, so a task
   // never reads a string while the main thread replaces it.

@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "client/core/client-task-mgr.h"
+#include "client/core/sysinfo-mgr.h"
 #include "client/store/event-db.h"
 #include "lib/base/log.h"
 #include "lib/fs/file-ops.h"
@@ -26,6 +27,12 @@ bool NextComponent(const std::wstring& p, size_t& pos, size_t& start, size_t& le
   while (pos < p.size() && p[pos] != L'/') ++pos;
   len = pos - start;
   return true;
+}
+
+// Whether a disk tree holds anything besides its root.
+bool HasEntries(const FileList& disk) {
+  auto first = disk.rbegin();
+  return !(first == disk.rend() || (first->path.empty() && ++first == disk.rend()));
 }
 
 }  // namespace
@@ -116,9 +123,7 @@ void Expander::ExpandEvent(const Event& e) {
     CompareFileList(disk, db, e.isMerge());
     m_unlisted.clear();
     if (abort_flag) return;
-    auto first = disk.rbegin();
-    const bool has_entries =
-        !(first == disk.rend() || (first->path.empty() && ++first == disk.rend()));
+    const bool has_entries = HasEntries(disk);
     if (full) m_owner->DropReturnedRemovals();
     // Removals go last and through the guard, which may hold all of them.
     const std::wstring problem =
@@ -237,6 +242,20 @@ int Expander::ComparePaths(const std::wstring& a, const std::wstring& b) {
 }
 
 void Expander::CompareFileList(const FileList& disk, const FileList& db, bool merge) {
+  // What was synced and is missing at start-up may have been lost rather
+  // than removed (a restored backup, a half-copied folder): the server's
+  // copy is fetched again unless the user asked for such removals to go up.
+  m_fetch_missing = merge && !m_owner->GetConfig().PropagateOfflineRemovals();
+  if (m_fetch_missing) {
+    // Nothing is fetched into a root that looks like a missing disk (empty,
+    // or another folder or file system than the one synced): what it lacks
+    // goes to the guard as removals instead, which holds them all.
+    const std::wstring problem = m_owner->Guard().RootProblem(HasEntries(disk));
+    if (!problem.empty()) {
+      SF_LOG(L_WARNING, L"[WARNING] expander(%d): %s; nothing is fetched into it\n", problem);
+      m_fetch_missing = false;
+    }
+  }
   CompareFileListCore(disk, db, merge);
   FlushLocal();
   // A failure leaves those rows without a stamp: they are compared by size
@@ -337,7 +356,10 @@ void Expander::DbOnly(const FileList::Entry& ent) {
            ent.path);
     return;
   }
-  PushRemoveEvent(ent.path, ent.is_dir());
+  if (m_fetch_missing)
+    PushDownloadEvent(ent.path, ent.is_dir());
+  else
+    PushRemoveEvent(ent.path, ent.is_dir());
 }
 
 void Expander::PushUploadEvent(const std::wstring& path, bool is_dir) {

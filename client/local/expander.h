@@ -39,7 +39,8 @@ class Expander : public Task {
   // Pushes what differs between the disk tree and the database tree: uploads
   // for what the disk has new or changed. Removals for what it lost are
   // collected (m_removals): ExpandEvent hands them to the task manager's
-  // guard once the whole tree is compared.
+  // guard once the whole tree is compared. In merge mode what it lost is
+  // fetched from the server instead (see m_fetch_missing).
   void CompareFileList(const FileList& disk, const FileList& db, bool merge);
 
   // Orders paths as the trees are iterated: component by component, each by
@@ -73,8 +74,14 @@ class Expander : public Task {
   std::wstring m_scan_root;
   std::vector<std::wstring> m_unlisted;
   bool UnderUnlisted(const std::wstring& rel) const;
-  // A database row with nothing on disk: a removal.
+  // A database row with nothing on disk: a removal, or a download while
+  // m_fetch_missing.
   void DbOnly(const FileList::Entry& ent);
+  // Expander thread only, valid during one compare: the start-up rescan
+  // (merge mode) fetches synced items missing from the disk again, unless
+  // the configuration says removals made while the daemon was stopped go
+  // to the server ("propagate_offline_removals").
+  bool m_fetch_missing = false;
   // Expander thread only: the removals of the rescan in progress.
   std::vector<Event> m_removals;
   // Whether a file of its row's size and time is another file now, or was

@@ -264,7 +264,7 @@ TEST_F(TwoClientsTest, FileWrittenWhileItSyncsEndsWithItsLastContent) {
   }
 }
 
-TEST_F(TwoClientsTest, ChangesMadeWhileStoppedAreSentAfterRestart) {
+TEST_F(TwoClientsTest, ChangesMadeWhileStoppedAreSentAndRemovalsOnlyWhenConfigured) {
   Begin();
   WriteFile(a->At("/kept.txt"), "kept");
   WriteFile(a->At("/changed.txt"), "before");
@@ -272,7 +272,10 @@ TEST_F(TwoClientsTest, ChangesMadeWhileStoppedAreSentAfterRestart) {
   MakeDirs(a->At("/removed dir/sub"));
   WriteFile(a->At("/removed dir/sub/x.txt"), "x");
   ASSERT_TRUE(Converged());
+  const Tree synced = ReadTree(a->Root());
 
+  // By default the start-up rescan merges: new and changed items go up, and
+  // synced items missing from the disk are fetched again.
   ASSERT_EQ(a->Stop(), 0);
   WriteFile(a->At("/changed.txt"), "after, while stopped");
   WriteFile(a->At("/created.txt"), "created while stopped");
@@ -280,7 +283,22 @@ TEST_F(TwoClientsTest, ChangesMadeWhileStoppedAreSentAfterRestart) {
   WriteFile(a->At("/created dir/y.txt"), "y");
   ASSERT_EQ(unlink(a->At("/removed.txt").c_str()), 0);
   RemoveTree(a->At("/removed dir"));
-  const Tree expected = ReadTree(a->Root());
+  Tree expected = ReadTree(a->Root());
+  for (const auto& kv : synced)
+    if (kv.first.compare(0, 8, "/removed") == 0) expected[kv.first] = kv.second;
+  ASSERT_TRUE(a->Start());
+  ASSERT_TRUE(Converged());
+  EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "expected", "B"), "");
+  EXPECT_EQ(TreeDiff(expected, ReadTree(a->Root()), "expected", "A"), "");
+
+  // With "propagate_offline_removals" the removals go to the server too.
+  ASSERT_EQ(a->Stop(), 0);
+  a->box().config()["propagate_offline_removals"] = "true";
+  a->box().WriteConfig();
+  ASSERT_EQ(unlink(a->At("/removed.txt").c_str()), 0);
+  RemoveTree(a->At("/removed dir"));
+  WriteFile(a->At("/created.txt"), "changed while stopped again");
+  expected = ReadTree(a->Root());
   ASSERT_TRUE(a->Start());
   ASSERT_TRUE(Converged());
   EXPECT_EQ(TreeDiff(expected, ReadTree(b->Root()), "made on A while stopped", "B"), "");

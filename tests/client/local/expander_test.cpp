@@ -136,9 +136,33 @@ TEST_F(ExpanderTest, OneSidedEntriesAreUploadedOrRemoved) {
   Row("/gone-dir", true);
   Rescan(false);
   EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir", "L:3:0:/new.txt"}));
-  // At start-up too: what was removed while the daemon was stopped goes.
+  // At start-up what is missing is fetched again from the server.
+  Rescan(true);
+  EXPECT_EQ(Drain(), (V{"L:3:0:/new.txt", "S:3:2:/gone.txt", "S:3:3:/gone-dir"}));
+}
+
+// A client configured to send the removals made while it was stopped.
+class ExpanderPropagatingTest : public ExpanderTest {
+ protected:
+  void SetUp() override {
+    SetUpLocalState("propagate_offline_removals = true\n");
+    if (HasFatalFailure()) return;
+    tm = std::make_unique<TaskManager>(*cfg, 0, &factory, nullptr);
+  }
+};
+
+TEST_F(ExpanderPropagatingTest, MissingAtStartUpIsRemovedThroughTheGuard) {
+  File("/new.txt");
+  Row("/gone.txt", false);
+  Row("/gone-dir", true);
   Rescan(true);
   EXPECT_EQ(Drain(), (V{"L:2:0:/gone.txt", "L:2:1:/gone-dir", "L:3:0:/new.txt"}));
+  // Removing most of a large enough tree is held for the user.
+  Row("/many", true);
+  for (int i = 0; i < 60; ++i) Row("/many/f" + std::to_string(i), false);
+  Rescan(true);
+  EXPECT_EQ(Drain(), V{"L:3:0:/new.txt"});
+  EXPECT_EQ(tm->HeldRemovalCount(), 63u);
 }
 
 TEST_F(ExpanderTest, EmptiedRootHoldsItsRemovalsUntilTheFilesComeBack) {
