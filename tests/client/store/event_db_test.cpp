@@ -481,6 +481,49 @@ TEST_F(FileEventDBTest, AnOlderDatabaseOpensAndItsRowsTakeAStampOnlyWhereTheyFit
             SQLITE_OK);
   ASSERT_EQ(st.Step(), SQLITE_ROW);
   EXPECT_EQ(st.ColumnInt64(0), 1);
+
+TEST_F(FileEventDBTest, SeenRunsOverOwnIdsUntilAnotherClientsIdAndSurvivesAReopen) {
+  ASSERT_EQ(FileEventDB::setSyncId(10), 0);
+  // 11 and 12 are this client's, 13 is not, 14 is: seen stops at 12.
+  for (uint64_t id : {12u, 11u, 14u, 9u}) ASSERT_EQ(FileEventDB::addOwnSyncId(id), 0);
+  uint64_t seen = 0;
+  bool own = false;
+  ASSERT_EQ(FileEventDB::getSeenSyncId(seen), 0);
+  EXPECT_EQ(seen, 12u);
+  ASSERT_EQ(FileEventDB::isOwnSyncId(14, own), 0);
+  EXPECT_TRUE(own);
+  ASSERT_EQ(FileEventDB::isOwnSyncId(13, own), 0);
+  EXPECT_FALSE(own);
+  // The pull brings 13: the run goes on over 14; what the cursor covers is
+  // forgotten, and an id at or below it is nothing of this client's now.
+  FileEventDB::destroy();
+  ASSERT_EQ(FileEventDB::initialize(W(m_dbPath)), 0);
+  ASSERT_EQ(FileEventDB::setSyncId(13), 0);
+  ASSERT_EQ(FileEventDB::pruneOwnSyncIds(13), 0);
+  ASSERT_EQ(FileEventDB::getSeenSyncId(seen), 0);
+  EXPECT_EQ(seen, 14u);
+  ASSERT_EQ(FileEventDB::isOwnSyncId(12, own), 0);
+  EXPECT_FALSE(own);
+}
+
+TEST_F(FileEventDBTest, RemovalIntentCoversItsFolderAndBelowOnly) {
+  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/b", 7), 0);
+  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/b", 9), 0);  // a later attempt
+  FileEventDB::RemovalIntent i;
+  ASSERT_EQ(FileEventDB::findRemovalIntent(L"/a/b/c/d.txt", i), 1);
+  EXPECT_EQ(i.path, L"/a/b");
+  EXPECT_EQ(i.base, 9u);
+  ASSERT_EQ(FileEventDB::findRemovalIntent(L"/a/b", i), 1);
+  // Neither a sibling sharing the prefix nor the folder above is covered.
+  EXPECT_EQ(FileEventDB::findRemovalIntent(L"/a/bc", i), 0);
+  EXPECT_EQ(FileEventDB::findRemovalIntent(L"/a", i), 0);
+  std::vector<FileEventDB::RemovalIntent> all;
+  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/b/c", 9), 0);
+  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/bc", 9), 0);
+  ASSERT_EQ(FileEventDB::rmRemovalIntent(L"/a/b"), 0);  // and what is below it
+  ASSERT_EQ(FileEventDB::getRemovalIntents(all), 0);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].path, L"/a/bc");
 }
 
 TEST_F(FileEventDBTest, OperationsOnAClosedDatabaseFailCleanly) {
