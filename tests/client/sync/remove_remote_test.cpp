@@ -111,9 +111,12 @@ TEST_P(RemoveRemoteTest, FolderRemovalNeverTakesAChangeThisClientHasNotSeen) {
   sftest::RemoveTree(Local("/D"));
   EXPECT_EQ(RemoveRemote("/D/b.txt"), ERR_OK);
   EXPECT_EQ(RemoveRemote("/D/a.txt"), ERR_OK);
-  EXPECT_EQ(RemoveRemote("/D"), ERR_SYS) << "tried again later";
+  // Refused: the removal waits for the pull, recorded, with the rows.
+  EXPECT_EQ(RemoveRemote("/D"), ERR_OK);
   EXPECT_EQ(ReadFile(Shared("/D/new.txt")), "from elsewhere");
   EXPECT_TRUE(HasRow("/D"));
+  FileEventDB::RemovalIntent waiting;
+  EXPECT_EQ(FileEventDB::findRemovalIntent(W("/D/a.txt"), waiting), 1);
 
   // The pull brings the new file, and the folder with it; the removal taken
   // up again finds the folder back and removes what the user removed.
@@ -125,20 +128,22 @@ TEST_P(RemoveRemoteTest, FolderRemovalNeverTakesAChangeThisClientHasNotSeen) {
   EXPECT_FALSE(OnServer("/D/a.txt"));
   EXPECT_FALSE(OnServer("/D/b.txt"));
   EXPECT_FALSE(HasRow("/D/a.txt"));
+  EXPECT_EQ(FileEventDB::findRemovalIntent(W("/D"), waiting), 0);
 }
 
-TEST_P(RemoveRemoteTest, FolderRemovalWaitsForThisClientsOwnLatestChanges) {
+TEST_P(RemoveRemoteTest, FolderRemovalCountsThisClientsOwnChangesBeforeTheyArePulled) {
   MakeDir("/D");
   MakeFile("/D/a.txt", "a");
+  MakeDir("/D/sub");
+  MakeFile("/D/sub/b.txt", "b");
   sftest::RemoveTree(Local("/D"));
-  EXPECT_EQ(RemoveRemote("/D/a.txt"), ERR_OK);
-  // Not yet pulled back: the server cannot know this client saw them.
-  EXPECT_EQ(RemoveRemote("/D"), ERR_SYS);
-  EXPECT_TRUE(OnServer("/D/a.txt"));
-  PulledEverything();
+  // Nothing pulled yet, but every change below the folder is this
+  // client's own: the answers to its uploads told it their ids.
   EXPECT_EQ(RemoveRemote("/D"), ERR_OK);
-  EXPECT_FALSE(OnServer("/D"));
-  EXPECT_FALSE(OnServer("/D/a.txt"));
+  for (const char* p : {"/D", "/D/a.txt", "/D/sub", "/D/sub/b.txt"}) {
+    EXPECT_FALSE(OnServer(p)) << p;
+    EXPECT_FALSE(HasRow(p)) << p;
+  }
 }
 
 TEST_P(RemoveRemoteTest, WaitAndNoSuchEntryBothClearTheRowOfAFile) {
