@@ -47,6 +47,11 @@ int Worker::RemoveLocal(const std::wstring& path, uint64_t removal_id) {
   }
   bool kept = false, resend = false;
   bool unchanged = has_row && row.syncID != 0 && !LocallyModified(local, row, std::wstring());
+  // A folder without a row of its own was made here for a file a download
+  // placed in it (the folder's own download had not come yet), or by the
+  // user: what it holds decides, as for a synced folder (see PruneSynced).
+  // Sent up as new, it would bring back what the server removed.
+  if (!has_row && local.type == FT_DIR && !HasPendingLocalEvents()) unchanged = true;
   if (unchanged && local.type == FT_FILE) {
     // Size and time match also after an edit made within the second they
     // record; a removal cannot be taken back, so the content decides.
@@ -123,7 +128,7 @@ int Worker::RemoveDirectoryW(const std::wstring& path, uint64_t removal_id) {
   }
   int kept = 0;
   TrashBatch trash;
-  const int pruned = PruneSynced(parent.get(), sp.leaf(), path, removal_id, kept, trash);
+  const int pruned = PruneSynced(parent.get(), sp.leaf(), path, removal_id, kept, trash, true);
   ReportTrashed(trash, path);  // what went is in the trash, whatever else failed
   if (pruned != 0) {
     SYNC_LOG(L_ERR, L"RemoveDirectory: failed to remove directory '%s'.\n", FullPath(path));
@@ -139,14 +144,14 @@ int Worker::RemoveDirectoryW(const std::wstring& path, uint64_t removal_id) {
 }
 
 int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& path,
-                        uint64_t removal_id, int& kept, TrashBatch& trash) {
+                        uint64_t removal_id, int& kept, TrashBatch& trash, bool top) {
   struct stat st;
   if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
   ClientFileEventInfo row;
+  const bool recorded = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0;
   // Synced, and not since the removal (a folder's id is its subtree's
   // newest, so a folder holding anything newer stays).
-  const bool synced = FileEventDB::getEventInfo(path, row) == 0 && row.isExist != 0 &&
-                      row.syncID != 0 && row.syncID <= removal_id;
+  const bool synced = recorded && row.syncID != 0 && row.syncID <= removal_id;
   // The server's removals of a folder and of the items in it are carried
   // out side by side, and each removes its item before its row: an item seen
   // whose row is gone may be one another worker has just removed. Kept as
@@ -189,8 +194,13 @@ int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& 
     }
     return 0;
   }
-  if (!S_ISDIR(st.st_mode) || !synced || !row.IsDir()) {
-    ++kept;  // never synced (a new folder, a link, a special file), or not as a folder
+  // A folder without a row is looked into: one made here for the files a
+  // download placed goes with them. An empty one below is the user's (a
+  // folder made for a download holds what was placed in it); the one the
+  // removal names, with no local event pending for it, is not.
+  const bool unrecorded_dir = S_ISDIR(st.st_mode) && !recorded;
+  if (!S_ISDIR(st.st_mode) || (!unrecorded_dir && (!synced || !row.IsDir()))) {
+    ++kept;  // never synced (a link, a special file), newer, or not as a folder
     return 0;
   }
   const int fd = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -213,9 +223,14 @@ int Worker::PruneSynced(int dirfd, const std::string& name, const std::wstring& 
       ++kept;  // a name the client cannot have synced
       continue;
     }
-    if (PruneSynced(::dirfd(d), c, path + L"/" + wc, removal_id, kept, trash) != 0) result = -1;
+    if (PruneSynced(::dirfd(d), c, path + L"/" + wc, removal_id, kept, trash, false) != 0)
+      result = -1;
   }
   closedir(d);
+  if (unrecorded_dir && children.empty() && !top) {
+    ++kept;
+    return result;
+  }
   if (result == 0 && kept == before && unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 &&
       errno != ENOENT) {
     SYNC_LOG(L_ERR, L"RemoveDirectory: cannot remove '%s': %s\n", FullPath(path),

@@ -477,10 +477,11 @@ class Worker : public SyncTask {
   std::wstring WorkDir() const;
   // RemoveDirectoryW's walk: removes entry `name` of `dirfd` (event path
   // `path`) when the database proves it synced and unchanged, a directory
-  // once nothing is left in it; counts what stays in `kept`. 0 or -1.
-  // Synced files go to `trash`.
+  // once nothing is left in it (one without a row too, when it held
+  // something or is the `top` one removed); counts what stays in `kept`.
+  // 0 or -1. Synced files go to `trash`.
   int PruneSynced(int dirfd, const std::string& name, const std::wstring& path,
-                  uint64_t removal_id, int& kept, TrashBatch& trash);
+                  uint64_t removal_id, int& kept, TrashBatch& trash, bool top);
 
   // Constant after construction.
   const int m_index;

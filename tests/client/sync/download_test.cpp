@@ -252,6 +252,35 @@ TEST_F(DownloadTest, ServerRemovalOfAFolderKeepsWhatWasNeverSyncedOrHasChanged) 
   EXPECT_FALSE(PathExists(Local("/e")));
 }
 
+TEST_F(DownloadTest, FoldersMadeForADownloadAreNotSentBackWhenTheServerRemovedThemMeanwhile) {
+  // A pull lists a fresh tree; its file arrives first and its folders are
+  // made for it, then another client removes the tree before the folders'
+  // own downloads ask for them. Nothing here was changed by the user: the
+  // folders go with the server's removal, and nothing is offered for upload
+  // (that would bring the tree back for every client).
+  Put("/r/c/d.txt", "d");
+  const uint64_t r = ServerRow("/r").sync_id, c = ServerRow("/r/c").sync_id;
+  Fetch("/r/c/d.txt");
+  ASSERT_TRUE(Row("/r/c").path.empty()) << "made as a parent, not recorded";
+  ASSERT_EQ(HookRemove(server->store(), "/r"), 0);
+  EXPECT_EQ(Download("/r/c", c), ERR_OK);
+  EXPECT_EQ(Download("/r", r), ERR_OK);
+  EXPECT_FALSE(PathExists(Local("/r")));
+  EXPECT_EQ(mgr->GetLocalEventCount(), 0);
+  EXPECT_EQ(mgr->GetExpandQueueSize(), 0u);
+  EXPECT_TRUE(ConflictCopies("", "r").empty());
+
+  // What the user did put into such a folder stays, with the folder.
+  Put("/s/c/d.txt", "d");
+  const uint64_t sc = ServerRow("/s/c").sync_id;
+  Fetch("/s/c/d.txt");
+  WriteFile(Local("/s/c/mine.txt"), "made here");
+  ASSERT_EQ(HookRemove(server->store(), "/s"), 0);
+  EXPECT_EQ(Download("/s/c", sc), ERR_OK);
+  EXPECT_EQ(ReadFile(Local("/s/c/mine.txt")), "made here");
+  EXPECT_FALSE(PathExists(Local("/s/c/d.txt")));
+}
+
 TEST_F(DownloadTest, ALocalEditRightBeforePlacementIsKeptAside) {
   Put("/f", "v1");
   Fetch("/f");
