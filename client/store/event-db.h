@@ -1,7 +1,7 @@
 // The client's memory of what it last agreed with the server
 // ("event-db.sqlite"): one row per path below the sync root (files and
-// directories, tombstones for removals) and the cursor into the server's
-// event stream.
+// directories, tombstones for removals), the cursor into the server's
+// event stream, and what this client changed itself beyond the cursor.
 //
 // One database per process: the connection, its mutex and its path are
 // class-wide. Every operation except initialize/destroy may be called from any
