@@ -62,8 +62,8 @@ int FileEventDB::getSeenSyncId(uint64_t& seen) {
   if (getSyncId(cursor) != 0) return -1;
   MutexLock lock(m_dbMutex);
   Stmt st;
-  int rc = st.PrepareCached(m_db,
-                            "SELECT syncID FROM own_change WHERE syncID > ?1 ORDER BY syncID;");
+  int rc =
+      st.PrepareCached(m_db, "SELECT syncID FROM own_change WHERE syncID > ?1 ORDER BY syncID;");
   if (rc == SQLITE_OK) {
     st.BindU64(1, cursor);
     // An id made by another client ends the run: this client has not seen it.
@@ -95,8 +95,8 @@ int FileEventDB::setRemovalIntent(const std::wstring& wpath, uint64_t base) {
   if (path.empty()) return -1;
   MutexLock lock(m_dbMutex);
   Stmt st;
-  int rc = st.PrepareCached(m_db,
-                            "INSERT OR REPLACE INTO removal_intent (path, base) VALUES (?1, ?2);");
+  int rc =
+      st.PrepareCached(m_db, "INSERT OR REPLACE INTO removal_intent (path, base) VALUES (?1, ?2);");
   if (rc == SQLITE_OK) {
     st.BindText(1, path);
     st.BindU64(2, base);

@@ -480,8 +480,8 @@ class Worker : public SyncTask {
   // once nothing is left in it (one without a row too, when it held
   // something or is the `top` one removed); counts what stays in `kept`.
   // 0 or -1. Synced files go to `trash`.
-  int PruneSynced(int dirfd, const std::string& name, const std::wstring& path,
-                  uint64_t removal_id, int& kept, TrashBatch& trash, bool top);
+  int PruneSynced(int dirfd, const std::string& name, const std::wstring& path, uint64_t removal_id,
+                  int& kept, TrashBatch& trash, bool top);
 
   // Constant after construction.
   const int m_index;

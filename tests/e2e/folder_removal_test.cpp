@@ -92,9 +92,8 @@ TEST_F(FolderRemovalTest, ARefusedFolderRemovalSurvivesARestartAndKeepsOnlyWhatO
   UploadTree();
   ASSERT_FALSE(HasFatalFailure());
   // Another client adds a file inside the folder; A knows nothing of it.
-  ASSERT_EQ(HookPutBytes(server->store(), "/rm/dir/new.txt", "added elsewhere", 1500000000,
-                         "carol"),
-            0);
+  ASSERT_EQ(
+      HookPutBytes(server->store(), "/rm/dir/new.txt", "added elsewhere", 1500000000, "carol"), 0);
 
   // The server refuses A's removal ("modified"); the refusal is final for
   // now: nothing is left syncing, and the removal waits for the pull.
