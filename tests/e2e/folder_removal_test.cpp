@@ -4,10 +4,8 @@
 // first. What another client added inside the folder meanwhile survives,
 // and the folder stays for it. The server holds every pull while the scene
 // is set, so that "before the first pull" is a certainty, not a race.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <string>
 
 #include "e2e/two-clients.h"
 #include "server/server-hooks.h"
