@@ -481,6 +481,7 @@ TEST_F(FileEventDBTest, AnOlderDatabaseOpensAndItsRowsTakeAStampOnlyWhereTheyFit
             SQLITE_OK);
   ASSERT_EQ(st.Step(), SQLITE_ROW);
   EXPECT_EQ(st.ColumnInt64(0), 1);
+}
 
 TEST_F(FileEventDBTest, SeenRunsOverOwnIdsUntilAnotherClientsIdAndSurvivesAReopen) {
   ASSERT_EQ(FileEventDB::setSyncId(10), 0);
