@@ -1,5 +1,6 @@
 #include "lib/base/config.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -81,16 +82,25 @@ int Config::ParseLine(const std::string& line, std::wstring& key, std::wstring& 
 
 int Config::read(const wchar_t* path) {
   m_map.clear();
+  m_lines.clear();
+  m_bad_line = 0;
+  m_errno = 0;
   if (path == nullptr) return -1;
   FilePtr f(std::fopen(WideToUtf8Lossy(path).c_str(), "r"));
-  if (!f) return -1;
+  if (!f) {
+    m_errno = errno;
+    return -1;
+  }
 
   // Like a fixed line buffer: a line longer than the buffer is read in pieces,
   // each piece parsed as a line of its own.
   std::string buf(kLineBuffer, '\0');
   bool first = true;
+  int number = 1;  // of the line the next piece belongs to
   while (std::fgets(&buf[0], static_cast<int>(kLineBuffer), f.get()) != nullptr) {
     std::string line(buf.c_str());
+    const int this_line = number;
+    if (!line.empty() && line.back() == '\n') ++number;
     // Editors on some platforms start a UTF-8 file with a byte-order mark;
     // it is not part of the first key, and must not make the file "malformed".
     if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
@@ -99,15 +109,27 @@ int Config::read(const wchar_t* path) {
     int r = ParseLine(line, key, value);
     if (r < 0) {
       m_map.clear();
+      m_lines.clear();
+      m_bad_line = this_line;
       return -1;
     }
-    if (r > 0) m_map[key] = value;
+    if (r > 0) {
+      m_map[key] = value;
+      m_lines[key] = this_line;
+    }
   }
   if (std::ferror(f.get())) {
+    m_errno = errno != 0 ? errno : EIO;
     m_map.clear();
+    m_lines.clear();
     return -1;
   }
   return 0;
+}
+
+int Config::line(const std::wstring& key) const {
+  auto it = m_lines.find(key);
+  return it == m_lines.end() ? 0 : it->second;
 }
 
 int Config::get_int(const std::wstring& key) const {

@@ -31,6 +31,17 @@ class Config {
   bool has(const std::wstring& key) const { return m_map.count(key) != 0; }
   const std::map<std::wstring, std::wstring>& entries() const { return m_map; }
 
+  // Where the values came from and why the last read failed, so that a
+  // message can point the user at the line: the line (from 1) of the key's
+  // value, 0 when it is not in the map; the first malformed line, 0 when
+  // none; the errno of a failed open or read, 0 when none.
+  int line(const std::wstring& key) const;
+  int bad_line() const { return m_bad_line; }
+  int read_errno() const { return m_errno; }
+
  private:
   std::map<std::wstring, std::wstring> m_map;
+  std::map<std::wstring, int> m_lines;
+  int m_bad_line = 0;
+  int m_errno = 0;
 };
