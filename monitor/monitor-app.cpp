@@ -21,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+#include "lib/base/command-line.h"
 #include "lib/base/errors.h"
 #include "lib/net/tcp-owner.h"
 #include "monitor/daemon-process.h"
@@ -822,59 +823,47 @@ int App::Run() {
 
 }  // namespace
 
-const char* UsageText() {
-  return "usage: syncfolder-monitor [--plain | --json] [--attach] [--daemon PATH] CONFIG\n"
-         "  Listens on the UI port (127.0.0.1:6695, or SYNCFOLDER_UI_PORT), starts the daemon\n"
-         "  with CONFIG and shows what it reports. Keys: p pause, r resume, l reload the server\n"
-         "  address, q quit (stops the daemon).\n"
-         "  --plain         one time-stamped line per message (default without a terminal)\n"
-         "  --json          one JSON object per line\n"
-         "  --attach        only listen, for a daemon started elsewhere (after the monitor)\n"
-         "  --daemon PATH   the daemon executable (default: syncfolder next to the monitor)\n";
-}
-
-bool ParseOptions(int argc, char** argv, Options& o, bool& help, std::string& error) {
-  help = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--plain") {
-      if (o.output == Options::kJson) {
-        error = "--plain and --json exclude each other";
-        return false;
-      }
-      o.output = Options::kPlain;
-    } else if (a == "--json") {
-      if (o.output == Options::kPlain) {
-        error = "--plain and --json exclude each other";
-        return false;
-      }
-      o.output = Options::kJson;
-    } else if (a == "--attach") {
-      o.attach = true;
-    } else if (a == "--daemon") {
-      if (i + 1 >= argc) {
-        error = "--daemon needs a path";
-        return false;
-      }
-      o.daemon = argv[++i];
-    } else if (a == "-h" || a == "--help") {
-      help = true;
-      return true;
-    } else if (!a.empty() && a[0] == '-' && a != "-") {
-      error = "unknown option " + a;
-      return false;
-    } else if (o.config.empty()) {
-      o.config = a;
-    } else {
-      error = "more than one configuration file given";
-      return false;
-    }
-  }
-  if (o.config.empty()) {
-    error = "no configuration file given";
-    return false;
-  }
-  return true;
+int ParseOptions(int argc, char** argv, const std::string& version, Options& o) {
+  auto output = [&o](Options::Output want, const char* other) {
+    return [&o, want, other](const char*) -> std::string {
+      if (o.output != Options::kAuto && o.output != want) return std::string("excludes ") + other;
+      o.output = want;
+      return "";
+    };
+  };
+  cli::Program p;
+  p.name = "syncfolder-monitor";
+  p.version = version;
+  p.usage = {"[--plain | --json] [--attach] [--daemon PATH] CONFIG"};
+  p.about =
+      "Listens on the UI port (127.0.0.1:6695, or SYNCFOLDER_UI_PORT), starts the daemon\n"
+      "with CONFIG and shows what it reports. Keys: p pause, r resume, l reload the server\n"
+      "address, c confirm held removals, q quit (stops the daemon).\n";
+  p.options = {
+      {"plain", 0, nullptr, "one time-stamped line per message (default without a terminal)",
+       output(Options::kPlain, "--json")},
+      {"json", 0, nullptr, "one JSON object per line", output(Options::kJson, "--plain")},
+      {"attach", 0, nullptr, "only listen, for a daemon started elsewhere",
+       [&o](const char*) {
+         o.attach = true;
+         return std::string();
+       }},
+      {"daemon", 0, "PATH", "the daemon executable (default: syncfolder next to the monitor)",
+       [&o](const char* v) {
+         o.daemon = v;
+         return std::string();
+       }},
+  };
+  p.more =
+      "exit status: 0 stopped on request, 1 the daemon failed, 2 bad command line, 3 CONFIG\n"
+      "cannot work, 4 the UI port cannot be listened on (docs/usage.md).\n";
+  p.max_operands = 1;
+  std::vector<std::string> operands;
+  const int rc = cli::Parse(p, argc, argv, operands);
+  if (rc != cli::kRun) return rc;
+  if (operands.empty()) return cli::UsageError(p, "no configuration file given");
+  o.config = operands[0];
+  return cli::kRun;
 }
 
 int RunMonitor(const Options& o) {

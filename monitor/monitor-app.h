@@ -29,10 +29,11 @@ struct Options {
   std::string daemon;  // empty: DefaultDaemonPath()
 };
 
-// Parses the command line. False with `error` set for a usage error; `help`
-// set for --help.
-[[nodiscard]] bool ParseOptions(int argc, char** argv, Options& o, bool& help, std::string& error);
-const char* UsageText();
+// Reads the command line with the programs' shared parser
+// (lib/base/command-line.h); `version` is what --version prints. Returns
+// cli::kRun with `o` filled, or the status to exit with once --help or
+// --version was written (0) or a usage error reported (kExitUsage).
+[[nodiscard]] int ParseOptions(int argc, char** argv, const std::string& version, Options& o);
 
 // Runs until the user quits, a stop signal arrives, or the started daemon
 // ends. Returns an ExitCode.

@@ -1,22 +1,15 @@
 // syncfolder-monitor: the user-interface end on Linux. See monitor-app.h.
 #include <clocale>
-#include <cstdio>
-#include <string>
 
+#include "lib/base/command-line.h"
 #include "monitor/monitor-app.h"
+#include "sf-version.h"
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   monitor::Options opt;
-  bool help = false;
-  std::string error;
-  if (!monitor::ParseOptions(argc, argv, opt, help, error)) {
-    std::fprintf(stderr, "syncfolder-monitor: %s\n%s", error.c_str(), monitor::UsageText());
-    return monitor::kExitUsage;
-  }
-  if (help) {
-    std::fputs(monitor::UsageText(), stdout);
-    return monitor::kExitOk;
-  }
+  const int rc = monitor::ParseOptions(
+      argc, argv, cli::VersionText("syncfolder-monitor", SF_VERSION, SF_COMMIT), opt);
+  if (rc != cli::kRun) return rc;
   return monitor::RunMonitor(opt);
 }

@@ -5,28 +5,16 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "lib/base/command-line.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 #include "relay/relay.h"
+#include "sf-version.h"
 
 namespace {
-
-void Usage() {
-  fprintf(stderr,
-          "usage: syncfolder-relay [options]\n"
-          "  --listen IP            address to listen on (default 127.0.0.1)\n"
-          "  --port N               port (default 6691; 0 picks a free one)\n"
-          "  --port-file FILE       write the bound port there once listening\n"
-          "  --cert FILE            PEM certificate (with --key)\n"
-          "  --key FILE             its PEM private key\n"
-          "  --state DIR            without --cert: where a certificate is made once\n"
-          "                         (default ./syncfolder-relay.state)\n"
-          "  --allow IP:PORT        a target clients may reach (repeatable; default: any)\n"
-          "  --max-connections N    connections served at once (default 64)\n"
-          "  --log-levels FILE      per-component log levels (\"relay_debug = 7\")\n");
-}
 
 constexpr uint64_t kMaxPort = 65535;
 constexpr uint64_t kMaxConnections = 65535;
@@ -38,42 +26,54 @@ int main(int argc, char** argv) {
   opt.port = 6691;
   opt.state_dir = "syncfolder-relay.state";
   std::string port_file, levels;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        Usage();
-        exit(2);
-      }
-      return argv[++i];
+  auto text = [](std::string& to) {
+    return [&to](const char* v) {
+      to = v;
+      return std::string();
     };
-    uint64_t n = 0;
-    if (a == "--listen") {
-      opt.bind_ip = next();
-    } else if (a == "--port" && ParseDecimal(next(), kMaxPort, n)) {
-      opt.port = static_cast<int>(n);
-    } else if (a == "--port-file") {
-      port_file = next();
-    } else if (a == "--cert") {
-      opt.cert = next();
-    } else if (a == "--key") {
-      opt.key = next();
-    } else if (a == "--state") {
-      opt.state_dir = next();
-    } else if (a == "--allow") {
-      opt.allow.push_back(next());
-    } else if (a == "--max-connections" && ParseDecimal(next(), kMaxConnections, n) && n > 0) {
-      opt.max_connections = static_cast<size_t>(n);
-    } else if (a == "--log-levels") {
-      levels = next();
-    } else if (a == "--help" || a == "-h") {
-      Usage();
-      return 0;
-    } else {
-      Usage();
-      return 2;
-    }
-  }
+  };
+  cli::Program p;
+  p.name = "syncfolder-relay";
+  p.version = cli::VersionText(p.name, SF_VERSION, SF_COMMIT);
+  p.usage = {"[OPTION]..."};
+  p.about =
+      "Lets syncfolder clients that can reach only it (UseTunnel) reach a sync server: it\n"
+      "accepts TLS, checks each client's token and copies bytes to the target it names.\n"
+      "Stops on SIGINT or SIGTERM.\n";
+  p.options = {
+      {"listen", 0, "IP", "address to listen on (default 127.0.0.1)", text(opt.bind_ip)},
+      {"port", 0, "N", "port (default 6691; 0 picks a free one)",
+       [&opt](const char* v) {
+         uint64_t n = 0;
+         std::string why = cli::TakeNumber(v, 0, kMaxPort, n);
+         if (why.empty()) opt.port = static_cast<int>(n);
+         return why;
+       }},
+      {"port-file", 0, "FILE", "write the bound port there once listening", text(port_file)},
+      {"cert", 0, "FILE", "PEM certificate (with --key)", text(opt.cert)},
+      {"key", 0, "FILE", "its PEM private key", text(opt.key)},
+      {"state", 0, "DIR",
+       "without --cert: where a certificate is made once (default ./syncfolder-relay.state)",
+       text(opt.state_dir)},
+      {"allow", 0, "IP:PORT", "a target clients may reach (repeatable; default: any)",
+       [&opt](const char* v) {
+         opt.allow.push_back(v);
+         return std::string();
+       }},
+      {"max-connections", 0, "N", "connections served at once (default 64)",
+       [&opt](const char* v) {
+         uint64_t n = 0;
+         std::string why = cli::TakeNumber(v, 1, kMaxConnections, n);
+         if (why.empty()) opt.max_connections = static_cast<size_t>(n);
+         return why;
+       }},
+      {"log-levels", 0, "FILE", "per-component log levels (\"relay_debug = 7\")", text(levels)},
+  };
+  p.more = "exit status: 0 stopped, 1 could not start, 2 bad command line.\n";
+  p.max_operands = 0;
+  std::vector<std::string> operands;
+  const int parsed = cli::Parse(p, argc, argv, operands);
+  if (parsed != cli::kRun) return parsed;
   Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels), 0);
   sigset_t set;
   sigemptyset(&set);

@@ -11,47 +11,19 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "lib/base/command-line.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 #include "lib/proto/proto-common.h"
 #include "server/server-hooks.h"
 #include "server/sync-server.h"
+#include "sf-version.h"
 
 namespace {
-
-void Usage() {
-  fprintf(stderr,
-          "usage: syncfolder-server --share DIR [options]                serve the share\n"
-          "       syncfolder-server --share DIR [options] put PATH FILE [MTIME]\n"
-          "       syncfolder-server --share DIR [options] mkdir PATH\n"
-          "       syncfolder-server --share DIR [options] remove PATH\n"
-          "       syncfolder-server --share DIR [options] list\n"
-          "options:\n"
-          "  --state DIR            metadata and versions (default: DIR.sfstate)\n"
-          "  --listen IP            address to listen on (default 127.0.0.1)\n"
-          "  --port N               port (default 6690; 0 picks a free one)\n"
-          "  --port-file FILE       write the bound port there once listening\n"
-          "  --alive SECONDS        keep-alive granted to clients (default 60)\n"
-          "  --max-connections N    connections served at once (default 64)\n"
-          "  --max-per-address N    of them from one client address (default 3/4 of the above)\n"
-          "  --versions N           versions kept per file for deltas (default 4)\n"
-          "  --user NAME:PASSWORD   an account (repeatable)\n"
-          "  --session TOKEN[:USER] a session accepted without login (repeatable)\n"
-          "  --tls-cert FILE        PEM certificate for TLS clients (with --tls-key; default:\n"
-          "                         one made once into STATE/tls)\n"
-          "  --tls-key FILE         its PEM private key\n"
-          "  --no-tls               refuse clients that ask for TLS\n"
-          "  --log-levels FILE      per-component log levels (\"server_debug = 7\")\n"
-          "  --updater NAME         who the hook commands record as the changer\n"
-          "faults for tests:\n"
-          "  --fault-alive-zero     grant keep-alive 0 and close after each answer\n"
-          "  --fault-cut-after N    cut a connection after N payload bytes\n"
-          "  --fault-result PATH=CODE  answer result CODE to requests naming PATH\n"
-          "  --fault-delay-ms N     wait N ms before every answer\n");
-}
 
 int Serve(const ServerOptions& opt, const FaultPlan& faults, const std::string& port_file) {
   // Signals are taken by sigwait below, never by the worker threads.
@@ -105,7 +77,11 @@ int RunHook(const ServerOptions& opt, const std::vector<std::string>& args,
   uint32_t now = static_cast<uint32_t>(time(nullptr));
   if (cmd == "put" && (args.size() == 3 || args.size() == 4)) {
     uint64_t mtime = now;
-    if (args.size() == 4 && !ParseDecimal(args[3], UINT32_MAX, mtime)) return 2;
+    if (args.size() == 4 && !ParseDecimal(args[3], UINT32_MAX, mtime)) {
+      std::fprintf(stderr, "syncfolder-server: put: MTIME '%s' is not a number of seconds\n",
+                   args[3].c_str());
+      return cli::kExitUsage;
+    }
     r = HookPutFile(*store, args[1], args[2], static_cast<uint32_t>(mtime), updater);
   } else if (cmd == "mkdir" && args.size() == 2) {
     r = HookMkdir(*store, args[1], now, updater);
@@ -122,8 +98,11 @@ int RunHook(const ServerOptions& opt, const std::vector<std::string>& args,
              row.path.c_str());
     }
   } else {
-    Usage();
-    return 2;
+    std::fprintf(stderr,
+                 "syncfolder-server: unknown command or wrong operands: %s (syncfolder-server "
+                 "--help lists them)\n",
+                 cmd.c_str());
+    return cli::kExitUsage;
   }
   if (r != 0) {
     fprintf(stderr, "syncfolder-server: %s failed: %s\n", cmd.c_str(), GetErrorString(r));
@@ -139,92 +118,100 @@ int main(int argc, char** argv) {
   opt.port = 6690;
   FaultPlan faults;
   std::string port_file, levels, updater = kHookUpdater;
-  std::vector<std::string> rest;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "syncfolder-server: %s needs a value\n", name);
-        exit(2);
-      }
-      return argv[++i];
+  auto text = [](std::string& to) {
+    return [&to](const char* v) {
+      to = v;
+      return std::string();
     };
-    uint64_t n = 0;
-    if (a == "--share") {
-      opt.share = next("--share");
-    } else if (a == "--state") {
-      opt.state = next("--state");
-    } else if (a == "--listen") {
-      opt.bind_ip = next("--listen");
-    } else if (a == "--port" && ParseDecimal(next("--port"), 65535, n)) {
-      opt.port = static_cast<int>(n);
-    } else if (a == "--port-file") {
-      port_file = next("--port-file");
-    } else if (a == "--alive" && ParseDecimal(next("--alive"), UINT32_MAX, n)) {
-      opt.alive = static_cast<uint32_t>(n);
-    } else if (a == "--max-connections" && ParseDecimal(next("--max-connections"), SIZE_MAX, n) &&
-               n > 0) {
-      opt.max_connections = n;
-    } else if (a == "--max-per-address" && ParseDecimal(next("--max-per-address"), SIZE_MAX, n) &&
-               n > 0) {
-      opt.max_per_address = n;
-    } else if (a == "--versions" && ParseDecimal(next("--versions"), SIZE_MAX, n) && n > 0) {
-      opt.versions_kept = n;
-    } else if (a == "--user") {
-      std::string v = next("--user");
-      size_t colon = v.find(':');
-      if (colon == std::string::npos || colon == 0) {
-        Usage();
-        return 2;
-      }
-      opt.users[v.substr(0, colon)] = v.substr(colon + 1);
-    } else if (a == "--session") {
-      std::string v = next("--session");
-      size_t colon = v.find(':');
-      std::string token = v.substr(0, colon);
-      if (token.empty()) {
-        Usage();
-        return 2;
-      }
-      opt.sessions[token] = colon == std::string::npos ? token : v.substr(colon + 1);
-    } else if (a == "--tls-cert") {
-      opt.tls_cert = next("--tls-cert");
-    } else if (a == "--tls-key") {
-      opt.tls_key = next("--tls-key");
-    } else if (a == "--no-tls") {
-      opt.tls = false;
-    } else if (a == "--log-levels") {
-      levels = next("--log-levels");
-    } else if (a == "--updater") {
-      updater = next("--updater");
-    } else if (a == "--fault-alive-zero") {
-      faults.alive_zero = true;
-    } else if (a == "--fault-cut-after" && ParseDecimal(next("--fault-cut-after"), INT64_MAX, n)) {
-      faults.cut_after_payload = static_cast<int64_t>(n);
-    } else if (a == "--fault-result") {
-      std::string v = next("--fault-result");
-      size_t eq = v.rfind('=');
-      if (eq == std::string::npos || !ParseDecimal(v.c_str() + eq + 1, 255, n) || n == 0) {
-        Usage();
-        return 2;
-      }
-      faults.result_for_path[v.substr(0, eq)] = static_cast<uint8_t>(n);
-    } else if (a == "--fault-delay-ms" && ParseDecimal(next("--fault-delay-ms"), UINT32_MAX, n)) {
-      faults.delay_ms = static_cast<uint32_t>(n);
-    } else if (a == "--help" || a == "-h") {
-      Usage();
-      return 0;
-    } else if (!a.empty() && a[0] != '-') {
-      rest.push_back(a);
-    } else {
-      Usage();
-      return 2;
-    }
-  }
-  if (opt.share.empty()) {
-    Usage();
-    return 2;
-  }
+  };
+  // A number from `min` to `max` into `to`, whatever its type.
+  auto number = [](auto& to, uint64_t min, uint64_t max) {
+    return [&to, min, max](const char* v) {
+      uint64_t n = 0;
+      std::string why = cli::TakeNumber(v, min, max, n);
+      if (why.empty()) to = static_cast<std::remove_reference_t<decltype(to)>>(n);
+      return why;
+    };
+  };
+  cli::Program p;
+  p.name = "syncfolder-server";
+  p.version = cli::VersionText(p.name, SF_VERSION, SF_COMMIT);
+  p.usage = {"--share DIR [OPTION]...                serve the share",
+             "--share DIR [OPTION]... put PATH FILE [MTIME]", "--share DIR [OPTION]... mkdir PATH",
+             "--share DIR [OPTION]... remove PATH", "--share DIR [OPTION]... list"};
+  p.about =
+      "Serves one share to syncfolder clients, or changes it as another client would (put,\n"
+      "mkdir, remove), also while a server runs on it. Stops on SIGINT or SIGTERM.\n";
+  p.options = {
+      {"share", 0, "DIR", "the shared folder (required)", text(opt.share)},
+      {"state", 0, "DIR", "metadata and versions (default: DIR.sfstate)", text(opt.state)},
+      {"listen", 0, "IP", "address to listen on (default 127.0.0.1)", text(opt.bind_ip)},
+      {"port", 0, "N", "port (default 6690; 0 picks a free one)", number(opt.port, 0, 65535)},
+      {"port-file", 0, "FILE", "write the bound port there once listening", text(port_file)},
+      {"alive", 0, "SECONDS", "keep-alive granted to clients (default 60)",
+       number(opt.alive, 0, UINT32_MAX)},
+      {"max-connections", 0, "N", "connections served at once (default 64)",
+       number(opt.max_connections, 1, SIZE_MAX)},
+      {"max-per-address", 0, "N", "of them from one client address (default 3/4 of the above)",
+       number(opt.max_per_address, 1, SIZE_MAX)},
+      {"versions", 0, "N", "versions kept per file for deltas (default 4)",
+       number(opt.versions_kept, 1, SIZE_MAX)},
+      {"user", 0, "NAME:PASSWORD", "an account (repeatable)",
+       [&opt](const char* v) {
+         const std::string s = v;
+         const size_t colon = s.find(':');
+         if (colon == std::string::npos || colon == 0) return std::string("not NAME:PASSWORD");
+         opt.users[s.substr(0, colon)] = s.substr(colon + 1);
+         return std::string();
+       }},
+      {"session", 0, "TOKEN[:USER]", "a session accepted without login (repeatable)",
+       [&opt](const char* v) {
+         const std::string s = v;
+         const size_t colon = s.find(':');
+         const std::string token = s.substr(0, colon);
+         if (token.empty()) return std::string("the token is empty");
+         opt.sessions[token] = colon == std::string::npos ? token : s.substr(colon + 1);
+         return std::string();
+       }},
+      {"tls-cert", 0, "FILE",
+       "PEM certificate for TLS clients (with --tls-key; default: one made once into "
+       "STATE/tls)",
+       text(opt.tls_cert)},
+      {"tls-key", 0, "FILE", "its PEM private key", text(opt.tls_key)},
+      {"no-tls", 0, nullptr, "refuse clients that ask for TLS",
+       [&opt](const char*) {
+         opt.tls = false;
+         return std::string();
+       }},
+      {"log-levels", 0, "FILE", "per-component log levels (\"server_debug = 7\")", text(levels)},
+      {"updater", 0, "NAME", "who the hook commands record as the changer", text(updater)},
+      {"fault-alive-zero", 0, nullptr, "(tests) grant keep-alive 0 and close after each answer",
+       [&faults](const char*) {
+         faults.alive_zero = true;
+         return std::string();
+       }},
+      {"fault-cut-after", 0, "N", "(tests) cut a connection after N payload bytes",
+       number(faults.cut_after_payload, 0, INT64_MAX)},
+      {"fault-result", 0, "PATH=CODE", "(tests) answer result CODE to requests naming PATH",
+       [&faults](const char* v) {
+         const std::string s = v;
+         const size_t eq = s.rfind('=');
+         uint64_t n = 0;
+         if (eq == std::string::npos || !ParseDecimal(s.c_str() + eq + 1, 255, n) || n == 0)
+           return std::string("not PATH=CODE with a CODE from 1 to 255");
+         faults.result_for_path[s.substr(0, eq)] = static_cast<uint8_t>(n);
+         return std::string();
+       }},
+      {"fault-delay-ms", 0, "N", "(tests) wait N ms before every answer",
+       number(faults.delay_ms, 0, UINT32_MAX)},
+  };
+  p.more =
+      "exit status: 0 stopped (or the command done), 1 could not start (or the command\n"
+      "failed), 2 bad command line.\n";
+  std::vector<std::string> rest;
+  const int rc = cli::Parse(p, argc, argv, rest);
+  if (rc != cli::kRun) return rc;
+  if (opt.share.empty()) return cli::UsageError(p, "--share DIR is required");
   Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels), 0);
   ProtoInit(4);
   if (rest.empty()) return Serve(opt, faults, port_file);
