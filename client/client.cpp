@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -34,18 +36,22 @@
 #include "client/sync/task-factory.h"
 #include "client/sync/worker.h"
 #include "client/ui/ui-channel.h"
+#include "lib/base/command-line.h"
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
+#include "lib/conf/client-config.h"
+#include "lib/conf/startup-check.h"
 #include "lib/fs/file-ops.h"
 #include "lib/fs/nofollow-walk.h"
 #include "lib/fs/temp-file.h"
 #include "lib/proto/proto-common.h"
+#include "sf-version.h"
 
 namespace {
 
 constexpr wchar_t kLogComponent[] = L"client_debug";
-constexpr wchar_t kDefaultConfigPath[] = L"/tmp/client.conf";
+constexpr char kProgram[] = "syncfolder";
 
 volatile sig_atomic_t run = 1;
 
@@ -100,6 +106,36 @@ int ReadCommandByte() {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return 0;
   }
+}
+
+// Every start-up refusal: one line on standard error that says what is
+// wrong and what to do (the log, once it is open, has its own lines too).
+// Returns `status`, the exit status.
+int Refuse(int status, const std::string& text) {
+  std::fprintf(stderr, "%s: error: %s\n", kProgram, text.c_str());
+  return status;
+}
+
+// The log file, for messages that send the user there.
+std::string LogFileOf(const SFSysInfo& s) {
+  return WideToUtf8Lossy(s.DBLocGet() + L"/../log/syncfolder_c.log");
+}
+
+// $XDG_CONFIG_HOME/syncfolder/client.conf, else
+// ~/.config/syncfolder/client.conf; empty when neither variable names a
+// folder (a relative XDG_CONFIG_HOME is ignored, as the convention says).
+std::wstring DefaultConfigPath() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  std::string base;
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else if (home != nullptr && home[0] == '/') {
+    base = std::string(home) + "/.config";
+  } else {
+    return std::wstring();
+  }
+  return Utf8ToWideLossy(WithoutTrailingSlashes(base) + "/syncfolder/client.conf");
 }
 
 // Open for the life of the process: the lock goes with it, also when the
@@ -176,38 +212,6 @@ int Protocol(const SFSysInfo& s) {
   return v > 3 ? v / 10 : v;
 }
 
-// TLS keys that would change nothing: protocol 3 never uses TLS, and the
-// certificate checks need TLS. Running on would send the session in clear
-// text where the user asked for it to be protected, so start-up refuses.
-// Returns false (logged, naming the keys) when such keys are set.
-bool TlsKeysTakeEffect(const SFSysInfo& s) {
-  std::wstring keys;
-  auto add = [&keys](bool set, const wchar_t* key) {
-    if (set) keys += (keys.empty() ? L"" : L", ") + std::wstring(key);
-  };
-  const bool v3 = Protocol(s) == 3;
-  if (v3) add(s.IsUseSSL(), L"UseSSL");
-  if (v3 || !s.IsUseSSL()) {
-    add(!s.SSLCAFileGet().empty(), L"SSLCAFile");
-    add(!s.SSLCertPinGet().empty(), L"SSLCertPin");
-  }
-  if (keys.empty()) return true;
-  if (v3) {
-    SF_LOG(L_ERR,
-           L"[ERROR] client(%d): the configuration sets %s, but protocol 3 (proto_version = %d) "
-           L"never uses TLS: the session would travel in clear text. Remove %s, or set "
-           L"proto_version = 40\n",
-           keys, s.ProtoVersionGet(), keys);
-  } else {
-    SF_LOG(L_ERR,
-           L"[ERROR] client(%d): the configuration sets %s, which check the server's certificate "
-           L"only with UseSSL = \"true\": the session would travel in clear text. Set UseSSL = "
-           L"\"true\", or remove %s\n",
-           keys, keys);
-  }
-  return false;
-}
-
 // Ways the session can reach others that the user can mend: logged once at
 // start-up and returned as the error codes to show on the user interface.
 std::vector<int> SessionExposures(const SFSysInfo& s, const std::wstring& config_path) {
@@ -262,7 +266,10 @@ extern "C" unsigned long my_thread_id_callback() {
   return static_cast<unsigned long>(pthread_self());
 }
 
-int initialize(SFSysInfo& sysinfo, const std::wstring& config_path) {
+// Returns 0, or the exit status once the refusal has been said
+// (StartupStatus). The configuration has passed CheckClientConfig.
+int initialize(SFSysInfo& sysinfo, const std::wstring& config_path,
+               const std::vector<std::string>& warnings) {
   ProtoInit(static_cast<uint8_t>(sysinfo.ProtoVersionGet() & 0xff));
   // A peer closing a socket must never kill the daemon.
   ::signal(SIGPIPE, SIG_IGN);
@@ -272,41 +279,28 @@ int initialize(SFSysInfo& sysinfo, const std::wstring& config_path) {
   if (global_lock_count < 1) global_lock_count = 1;
   global_locks = static_cast<pthread_mutex_t*>(
       OPENSSL_malloc(sizeof(pthread_mutex_t) * static_cast<size_t>(global_lock_count)));
-  if (global_locks == nullptr) return -1;
+  if (global_locks == nullptr) return Refuse(kStartFailed, "out of memory at start-up");
   for (int i = 0; i < global_lock_count; ++i) pthread_mutex_init(&global_locks[i], nullptr);
   CRYPTO_set_id_callback(my_thread_id_callback);
   CRYPTO_set_locking_callback(my_locking_callback);
 
+  // The sync root exists (it is never made here: an empty folder in place
+  // of a missing disk would be filled from the server), and the database
+  // folder lies outside it; a relative database folder is used from inside
+  // the sync root.
   const std::wstring root = sysinfo.FolderLocGet();
   const std::wstring db = sysinfo.DBLocGet();
-  // Without them there is nothing to watch, and the log would land in the
-  // file system's top folder; the logger is not set up yet, so this goes to
-  // standard error.
-  if (root.empty() || db.empty()) {
-    SF_LOG(L_ERR, L"[ERROR] client(%d): the configuration names no %s folder\n",
-           root.empty() ? L"sync root (watch)" : L"database (db_loc)");
-    return -1;
+  const std::string root8 = WideToUtf8Lossy(root);
+  if (::chdir(root8.c_str()) != 0) {
+    return Refuse(kStartFolder, "cannot enter the sync folder " + root8 + ": " +
+                                    std::strerror(errno) + ": correct `watch` in " +
+                                    WideToUtf8Lossy(config_path));
   }
-  // Databases or the log inside the sync root would be watched: every write
-  // to them is a change, whose record is another write, without end. Checked
-  // before anything is created; a relative database folder is used from
-  // inside the sync root.
-  const std::wstring root_at = FSResolvePath(root);
-  const std::wstring db_at = db[0] == L'/' ? db : root + L"/" + db;
-  for (const std::wstring& own : {db_at, db_at + L"/../log"}) {
-    if (FSIsSameOrBelow(FSResolvePath(own), root_at)) {
-      SF_LOG(L_ERR,
-             L"[ERROR] client(%d): the database folder '%s' or its log folder lies inside the sync "
-             L"root '%s'; move it out of the sync root\n",
-             db, root);
-      return -1;
-    }
+  if (FSMKDir(db, true) != 0) {
+    return Refuse(kStartFolder, "cannot make the database folder " + WideToUtf8Lossy(db) + ": " +
+                                    std::strerror(errno) + ": correct `db_loc` in " +
+                                    WideToUtf8Lossy(config_path));
   }
-  if (!TlsKeysTakeEffect(sysinfo)) return -1;
-  (void)FSMKDir(root, true);
-  // Logged once the log file is open: relative paths would be wrong.
-  const int chdir_errno = ::chdir(WideToUtf8Lossy(root).c_str()) != 0 ? errno : 0;
-  (void)FSMKDir(db, true);
 
   // The log folder is created so that the log lands where the user interface
   // looks for it even on a first start.
@@ -319,17 +313,14 @@ int initialize(SFSysInfo& sysinfo, const std::wstring& config_path) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the log file '%s'; logging to standard error\n",
            log_file);
   }
-  if (!sysinfo.ConfigRead()) {
-    SF_LOG(L_ERR,
-           L"[ERROR] client(%d): the configuration could not be read; running on the "
-           L"built-in defaults\n");
-  }
-  if (chdir_errno != 0) {
-    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot enter the sync root '%s': error code %d\n", root,
-           chdir_errno);
-  }
+  // Said on standard error already; the log keeps them with the run.
+  for (const std::string& w : warnings) SF_LOG(L_WARNING, L"[WARNING] client(%d): %s\n", w);
   const std::vector<int> exposures = SessionExposures(sysinfo, config_path);
-  if (!LockInstance(db)) return -1;
+  if (!LockInstance(db)) {
+    return Refuse(kStartLocked, "another daemon already runs on the database folder " +
+                                    WideToUtf8Lossy(db) +
+                                    ": stop it first, or give this one a `db_loc` of its own");
+  }
 
   (void)FSInit(root);
 
@@ -338,7 +329,9 @@ int initialize(SFSysInfo& sysinfo, const std::wstring& config_path) {
   const std::wstring filter = db + L"/../conf/filter";
   if (WorkerBlackList(3).Load(filter) != 0 || WorkerBlackList(4).Load(filter) != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): Failed to load filter\n");
-    return -1;
+    return Refuse(kStartConfig, "the filter file " + WideToUtf8Lossy(filter) +
+                                    " cannot be used (the log " + LogFileOf(sysinfo) +
+                                    " says why): fix it (docs/usage.md, FILTER FILE)");
   }
 
   TempFile::initialize(root + L"/" + kWorkingDirName);
@@ -351,17 +344,22 @@ int initialize(SFSysInfo& sysinfo, const std::wstring& config_path) {
   // it could not check what it sends, and without the status database
   // other programs would be told nothing: none of that is a state to sync
   // from. The stores log their own reasons.
+  const std::string see_log = " (the log " + LogFileOf(sysinfo) + " says why)";
   if (SignMgr::initialize(sysinfo.SignLocGet()) != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot use the signature folder '%s'\n",
            sysinfo.SignLocGet());
-    return -1;
+    return Refuse(kStartFolder, "cannot use the signature folder " +
+                                    WideToUtf8Lossy(sysinfo.SignLocGet()) + see_log +
+                                    ": make it a folder you can write, or move it away");
   }
   // Removals and replacements from the server go through the trash; with
   // no place to keep them they must not happen at all.
   if (InitLocalTrash(sysinfo) != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot use the trash folder '%s'\n",
            sysinfo.TrashLocGet());
-    return -1;
+    return Refuse(kStartFolder, "cannot use the trash folder " +
+                                    WideToUtf8Lossy(sysinfo.TrashLocGet()) + see_log +
+                                    ": make it a folder you can write, or move it away");
   }
   // The event database's check reads the whole file: it runs beside the
   // status and watch databases' start-up work, which touches other files.
@@ -380,13 +378,18 @@ int initialize(SFSysInfo& sysinfo, const std::wstring& config_path) {
   if (status_rc != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the file status database '%s'\n",
            sysinfo.CFSTATDBLocGet());
-    return -1;
+    return Refuse(kStartFolder, "cannot open the file status database " +
+                                    WideToUtf8Lossy(sysinfo.CFSTATDBLocGet()) + see_log +
+                                    ": move it away (the daemon makes a new one)");
   }
   if (event_db_rc != 0) {
     SF_LOG(L_ERR, L"[ERROR] client(%d): cannot open the file event database '%s'\n",
            sysinfo.CFEDBLocGet());
     (void)WatchInfoDB::updateDaemonStatus(DAE_STAT_STOPING);
-    return -1;
+    return Refuse(kStartFolder, "cannot open the file event database " +
+                                    WideToUtf8Lossy(sysinfo.CFEDBLocGet()) + see_log +
+                                    ": move it away (the daemon then compares the folder with the "
+                                    "server afresh)");
   }
   return 0;
 }
@@ -426,27 +429,64 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, &g_wait_mask);
   sigdelset(&g_wait_mask, SIGINT);
   sigdelset(&g_wait_mask, SIGTERM);
-  if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler)) {
-    SF_LOG(L_ERR, L"[ERROR] client(%d): cannot install signal handlers\n");
-    return -1;
-  }
+  if (!InstallHandler(SIGINT, signal_handler) || !InstallHandler(SIGTERM, signal_handler))
+    return Refuse(kStartFailed,
+                  std::string("cannot install signal handlers: ") + std::strerror(errno));
 
   std::setlocale(LC_ALL, "");
 
-  std::wstring config_path = kDefaultConfigPath;
-  if (argc > 1) {
+  cli::Program p;
+  p.name = kProgram;
+  p.version = cli::VersionText(kProgram, SF_VERSION, SF_COMMIT);
+  p.usage = {"[CONFIG]"};
+  p.about =
+      "Keeps the folder that CONFIG names (`watch`) in two-way sync with a server.\n"
+      "CONFIG defaults to $XDG_CONFIG_HOME/syncfolder/client.conf (without\n"
+      "XDG_CONFIG_HOME: ~/.config/syncfolder/client.conf). Until standard input ends,\n"
+      "one-byte commands are read there (0x01 stop, 0x02 resume, 0x03 pause, 0x04\n"
+      "reload the server address, 0x05 confirm held removals); SIGINT or SIGTERM\n"
+      "stops it at any time. syncfolder-monitor starts it and shows what it does.\n";
+  p.more =
+      "exit status: 0 stopped in order, 1 any other failure, 2 bad command line,\n"
+      "3 the configuration or the filter file cannot work, 4 another daemon runs on\n"
+      "the database folder, 5 a folder it names (or the state in it) cannot be used.\n"
+      "Each refusal is one line on standard error (docs/usage.md, EXIT STATUS).\n";
+  p.max_operands = 1;
+  std::vector<std::string> operands;
+  const int parsed = cli::Parse(p, argc, argv, operands);
+  if (parsed != cli::kRun) return parsed;
+
+  std::wstring config_path = DefaultConfigPath();
+  if (!operands.empty()) {
     std::wstring w;
     // The argument comes in the locale's character set; a UTF-8 path under
     // a plain "C" locale is still accepted.
-    if (CodePageToNativeStr(argv[1], w) != 0 && UTF8ToNativeStr(argv[1], w) != 0) {
-      SF_LOG(L_CRIT, L"[CRIT] client(%d): configuration path cannot be decoded: %s\n", argv[1]);
-      return -1;
-    }
+    if (CodePageToNativeStr(operands[0], w) != 0 && UTF8ToNativeStr(operands[0], w) != 0)
+      return cli::UsageError(p, "the configuration path cannot be decoded: " + operands[0]);
     config_path = w;
+  } else if (config_path.empty()) {
+    return Refuse(kStartConfig,
+                  "no configuration named, and neither XDG_CONFIG_HOME nor HOME says where to "
+                  "look: name it (syncfolder CONFIG)");
   }
 
-  SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config_path.c_str());
-  if (initialize(sysinfo, config_path) < 0) return -1;
+  // Read once (it may be a pipe) and checked as the monitor checks it.
+  const ClientConfig config = ClientConfig::Load(config_path);
+  std::vector<std::string> warnings;
+  int refused = 0;
+  for (const ConfigProblem& problem : CheckClientConfig(config)) {
+    if (problem.fatal()) {
+      (void)Refuse(problem.status, problem.text);
+      if (refused == 0) refused = problem.status;
+    } else {
+      std::fprintf(stderr, "%s: warning: %s\n", kProgram, problem.text.c_str());
+      warnings.push_back(problem.text);
+    }
+  }
+  if (refused != 0) return refused;
+
+  SFSysInfo& sysinfo = SFSysInfo::SFSystemInfoGet(config);
+  if (const int status = initialize(sysinfo, config_path, warnings)) return status;
 
   DaemonTaskFactory factory;
   auto task_mgr = std::make_unique<TaskManager>(sysinfo, sysinfo.WorkerCountGet(), &factory,
@@ -460,7 +500,9 @@ int main(int argc, char** argv) {
     detector.reset();
     task_mgr.reset();
     destroy();
-    return -1;
+    return Refuse(kStartFolder, "cannot watch the sync folder " +
+                                    WideToUtf8Lossy(sysinfo.FolderLocGet()) + " (the log " +
+                                    LogFileOf(sysinfo) + " says why)");
   }
   task_mgr->Start();
   (void)detector->Run();

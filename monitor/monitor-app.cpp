@@ -777,8 +777,8 @@ int App::Run() {
       Emit(e);
   };
   bool fatal = false;
-  for (const monitor::Problem& p : CheckConfig(m_state.config())) {
-    if (p.fatal && !m_opt.attach) {
+  for (const ConfigProblem& p : CheckConfig(m_state.config())) {
+    if (p.fatal() && !m_opt.attach) {
       say(m_state.ProblemLine("config", p.text, Clock::now()));
       fatal = true;
     } else {

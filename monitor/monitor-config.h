@@ -1,21 +1,22 @@
 // What the monitor needs from the daemon's configuration file: where the
 // daemon keeps its state (for progress and for the texts that tell the user
-// what to change) and the checks made before a daemon is started, so that a
-// broken configuration is one clear line instead of a daemon that exits.
+// what to change), read with the daemon's own reader and checked with the
+// daemon's own check (lib/conf) before a daemon is started.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "lib/conf/client-config.h"
+
 namespace monitor {
 
 struct MonitorConfig {
-  std::string path;  // the configuration file, as given
+  std::string path;  // the configuration file, absolute when it resolves
   bool readable = false;
   // When the file could not be used: why, in one phrase ("line 4 is not
   // `key = value`", "No such file or directory").
   std::string read_error;
-  bool missing = false;  // the file could not be opened at all
 
   // Values as the daemon reads them (UTF-8).
   std::string watch;
@@ -32,6 +33,9 @@ struct MonitorConfig {
   std::string tunnel_ip;
   int tunnel_port = 0;
 
+  // The file as read, for CheckConfig.
+  ClientConfig source;
+
   // db_loc made absolute the way the daemon does (relative to the sync root).
   std::string DbDir() const;
   std::string FileStatusDb() const { return DbDir() + "/file-status.sqlite"; }
@@ -43,14 +47,8 @@ struct MonitorConfig {
 // file gives readable = false and read_error.
 MonitorConfig LoadConfig(const std::string& path);
 
-struct Problem {
-  // Fatal problems stop the monitor before it starts a daemon that would
-  // only exit (or, worse, create and fill a folder the user did not mean).
-  bool fatal = false;
-  std::string text;  // one line: what is wrong, then what to change
-};
-
-// The checks made before starting a daemon on `cfg`. Touches nothing.
-std::vector<Problem> CheckConfig(const MonitorConfig& cfg);
+// The checks the daemon makes at start-up (CheckClientConfig), made before
+// starting one on `cfg`. Touches nothing.
+std::vector<ConfigProblem> CheckConfig(const MonitorConfig& cfg);
 
 }  // namespace monitor

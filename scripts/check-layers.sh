@@ -13,7 +13,7 @@ ROOT=${1:-"$(cd "$(dirname "$0")/.." && pwd)"}
 [ -d "$ROOT" ] || { echo "check-layers: no such folder: $ROOT" >&2; exit 2; }
 cd "$ROOT"
 
-LIB="lib/base lib/fs lib/net lib/proto"
+LIB="lib/base lib/fs lib/conf lib/net lib/proto"
 
 # What each layer may include besides itself. Layers not listed here:
 # tests/, bench/ and fuzz/ (test code) may include anything; any other
@@ -21,13 +21,14 @@ LIB="lib/base lib/fs lib/net lib/proto"
 declare -A ALLOWED=(
   [lib/base]=""
   [lib/fs]="lib/base"
+  [lib/conf]="lib/fs lib/base"
   [lib/net]="lib/fs lib/base"
   [lib/proto]="lib/net lib/fs lib/base"
   [rsapi]="lib/base"
   [client/store]="lib/fs lib/base"
-  [client/core]="client/store lib/net lib/fs lib/base"
-  [client/ui]="client/core client/store lib/net lib/fs lib/base"
-  [client/local]="client/core client/store lib/net lib/fs lib/base"
+  [client/core]="client/store lib/conf lib/net lib/fs lib/base"
+  [client/ui]="client/core client/store lib/conf lib/net lib/fs lib/base"
+  [client/local]="client/core client/store lib/conf lib/net lib/fs lib/base"
   [client/sync]="client/local client/ui client/core client/store $LIB rsapi"
   [client]="client/sync client/local client/ui client/core client/store $LIB rsapi"
   [server]="$LIB rsapi"

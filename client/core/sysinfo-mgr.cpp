@@ -1,6 +1,5 @@
 #include "client/core/sysinfo-mgr.h"
 
-#include "lib/base/config.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 #include "lib/net/host-name.h"
@@ -9,27 +8,12 @@ namespace {
 
 constexpr wchar_t kLogComponent[] = L"sysinfo_mgr";
 
-bool IsTrue(Config& c, const wchar_t* key) {
-  return c[key] == L"true";
+bool IsTrue(const ClientConfig& c, const wchar_t* key) {
+  return c.Bool(key);
 }
 
-// A whole non-negative decimal number up to `max`, or `fallback` (an invalid
-// value is said out loud: the user meant something else than the default).
-int64_t Bound(Config& c, const wchar_t* key, int64_t fallback, int64_t max) {
-  const std::wstring& v = c[key];
-  if (v.empty()) return fallback;
-  uint64_t n = 0;
-  if (ParseDecimal(v, static_cast<uint64_t>(max), n)) return static_cast<int64_t>(n);
-  SF_LOG(L_ERR, L"[ERROR] sysinfo-mgr(%d): '%s = %s' is not a number from 0 to %lld; using %lld\n",
-         std::wstring(key), v, max, fallback);
-  return fallback;
-}
-
-// A bounded count with a floor: `lo` keeps a setting such as a rescan interval
-// from turning into a busy loop.
-int IntOr(Config& c, const wchar_t* key, int def, int lo, int hi) {
-  const int64_t v = Bound(c, key, def, hi);
-  return v < lo ? lo : static_cast<int>(v);
+int IntOf(const ClientConfig& c, const wchar_t* key) {
+  return static_cast<int>(c.Number(key));
 }
 
 // The client name when none is configured: this machine's name, its first
@@ -51,63 +35,75 @@ std::wstring HostClientName() {
 
 }  // namespace
 
-SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
-  static SFSysInfo instance(path);
+namespace {
+
+// One singleton for both ways of making it: whichever call comes first.
+SFSysInfo& Instance(const ClientConfig* checked, const wchar_t* path) {
+  static SFSysInfo instance(checked != nullptr ? *checked : ClientConfig::Load(path ? path : L""));
   return instance;
 }
 
-SFSysInfo::SFSysInfo(const wchar_t* path) {
+}  // namespace
+
+SFSysInfo& SFSysInfo::SFSystemInfoGet(const wchar_t* path) {
+  return Instance(nullptr, path);
+}
+
+SFSysInfo& SFSysInfo::SFSystemInfoGet(const ClientConfig& checked) {
+  return Instance(&checked, nullptr);
+}
+
+SFSysInfo::SFSysInfo(const wchar_t* path) : SFSysInfo(ClientConfig::Load(path ? path : L"")) {}
+
+SFSysInfo::SFSysInfo(const ClientConfig& c) {
   MutexLock g(m_lock);
-  Config c;
-  if (c.read(path) != 0) {
-    // Said out loud: the defaults watch another folder than the user chose.
-    // Before the logger is set up this goes to standard error.
-    SF_LOG(L_ERR,
-           L"[ERROR] sysinfo-mgr(%d): cannot read the configuration '%s' (missing, unreadable or "
-           L"with a malformed line); using the built-in defaults\n",
-           path == nullptr ? L"" : path);
-    LoadDefaults();
+  if (!c.readable()) {
+    // Nothing is made up in its place: defaults could name a stranger's
+    // server and folders the user never chose. Before the logger is set up
+    // this goes to standard error.
+    SF_LOG(L_ERR, L"[ERROR] sysinfo-mgr(%d): cannot use the configuration '%s': %s\n", c.path(),
+           c.read_error());
   } else {
     m_config_read = true;
-    m_info.strUser = c[L"user"];
-    m_info.strPass = c[L"password"];
-    m_info.strClient = c[L"client"];
-    m_info.strSession = c[L"session"];
-    m_info.strIP = c[L"server"];
-    m_info.strFolderLoc = WithoutTrailingSlashes(c[L"watch"]);
-    m_info.strDBLoc = WithoutTrailingSlashes(c[L"db_loc"]);
+    m_info.strUser = c.Text(L"user");
+    m_info.strPass = c.Text(L"password");
+    m_info.strClient = c.Text(L"client");
+    m_info.strSession = c.Text(L"session");
+    m_info.strIP = c.Text(L"server");
+    m_info.strFolderLoc = c.Text(L"watch");
+    m_info.strDBLoc = c.Text(L"db_loc");
     m_info.UseProxy = IsTrue(c, L"UseProxy");
     m_info.UseSysProxy = IsTrue(c, L"UseSysProxy");
-    m_info.strProxySrvIP = c[L"ProxySrvIP"];
-    m_info.ProxySrvPort = c.get_int(L"ProxySrvPort");
-    m_info.strProxyUsrName = c[L"ProxyUsrName"];
+    m_info.strProxySrvIP = c.Text(L"ProxySrvIP");
+    m_info.ProxySrvPort = IntOf(c, L"ProxySrvPort");
+    m_info.strProxyUsrName = c.Text(L"ProxyUsrName");
     std::string enc, dec;
     std::wstring plain;
-    if (NativeStrToUTF8(c[L"ProxyPassword"], enc) == 0) {
+    if (NativeStrToUTF8(c.Text(L"ProxyPassword"), enc) == 0) {
       SyncPassDec(enc, dec);
       if (UTF8ToNativeStr(dec, plain) == 0) m_info.strProxyUsrPassword = plain;
     }
-    m_info.strProxyHost = c[L"ProxyHost"];
-    m_info.strProxyDomain = c[L"ProxyDomain"];
+    m_info.strProxyHost = c.Text(L"ProxyHost");
+    m_info.strProxyDomain = c.Text(L"ProxyDomain");
     m_info.UseTunnel = IsTrue(c, L"UseTunnel");
-    m_info.strTunnelSrvIP = c[L"TunnelSrvIP"];
-    m_info.TunnelPort = c.get_int(L"TunnelSrvPort");
-    m_info.strCnMode = c[L"ConnectionMode"];
-    m_info.port = c.get_int(L"port");
-    m_info.workerCount = c.get_int(L"worker_count");
-    m_info.version = c.get_int(L"proto_version");
+    m_info.strTunnelSrvIP = c.Text(L"TunnelSrvIP");
+    m_info.TunnelPort = IntOf(c, L"TunnelSrvPort");
+    m_info.strCnMode = c.Text(L"ConnectionMode");
+    m_info.port = IntOf(c, L"port");
+    m_info.workerCount = IntOf(c, L"worker_count");
+    m_info.version = IntOf(c, L"proto_version");
     m_info.UseSSL = IsTrue(c, L"UseSSL");
-    m_info.strSSLCAFile = c[L"SSLCAFile"];
-    m_info.strSSLCertPin = c[L"SSLCertPin"];
+    m_info.strSSLCAFile = c.Text(L"SSLCAFile");
+    m_info.strSSLCertPin = c.Text(L"SSLCertPin");
     m_info.isSSL = false;
     m_info.nativeClient = IsTrue(c, L"native_client");
     m_info.isShare = IsTrue(c, L"is_share");
-    m_info.trashMaxDays = static_cast<int>(Bound(c, L"trash_max_days", 30, 36500));
-    m_info.trashMaxMB = Bound(c, L"trash_max_mb", 1024, int64_t{1} << 40);
+    m_info.trashMaxDays = IntOf(c, L"trash_max_days");
+    m_info.trashMaxMB = c.Number(L"trash_max_mb");
     m_info.syncId = 0;
-    m_info.removalGuardPercent = IntOr(c, L"removal_guard_percent", 50, 0, 100);
-    m_info.removalGuardMin = IntOr(c, L"removal_guard_min", 50, 0, 1 << 30);
-    m_info.rescanInterval = IntOr(c, L"rescan_interval", 600, 1, 86400 * 7);
+    m_info.removalGuardPercent = IntOf(c, L"removal_guard_percent");
+    m_info.removalGuardMin = IntOf(c, L"removal_guard_min");
+    m_info.rescanInterval = IntOf(c, L"rescan_interval");
     m_info.propagateOfflineRemovals = IsTrue(c, L"propagate_offline_removals");
   }
   DerivePaths();
@@ -131,23 +127,6 @@ SFSysInfo::SFSysInfo(const wchar_t* path) {
     SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   port: %llu\n",
            static_cast<unsigned long long>(static_cast<long long>(m_info.port)));
   }
-}
-
-// Development defaults for a missing or malformed configuration. The derived
-// paths are computed from the default database directory as well, so that a
-// client started without configuration still finds its databases.
-void SFSysInfo::LoadDefaults() {
-  m_info = _SF_SYSINFO_tag();
-  m_info.strUser = L"developer";
-  m_info.strPass = L"12345678";
-  m_info.strClient = L"developer@devbox";
-  m_info.strSession = L"00000000-0000-0000-0000-000000000000";
-  m_info.strIP = L"192.168.0.10";
-  m_info.strFolderLoc = L"/syncfolder";
-  m_info.strDBLoc = L".";
-  m_info.port = 6690;
-  m_info.UseSSL = false;
-  m_info.nativeClient = false;
 }
 
 void SFSysInfo::DerivePaths() {
@@ -208,24 +187,25 @@ void SFSysInfo::FolderLocSet(const std::wstring& path) {
 void SFSysInfo::ReloadIP(const wchar_t* path) {
   // Read before taking the lock: readers of the configuration on other
   // threads must not wait for the file system.
-  Config c;
-  if (c.read(path) != 0) {
+  const ClientConfig c = ClientConfig::Load(path == nullptr ? L"" : path);
+  const wchar_t* shown = path == nullptr ? L"" : path;
+  if (!c.readable()) {
     SF_LOG(L_ERR,
            L"[ERROR] sysinfo-mgr(%d): cannot reload the server address: the configuration '%s' "
            L"cannot be read or has a malformed line; the address stays as it was\n",
-           path == nullptr ? L"" : path);
+           shown);
     return;
   }
-  if (c[L"server"].empty()) {
+  if (!c.Has(L"server") || !c.Has(L"port")) {
     SF_LOG(L_ERR,
            L"[ERROR] sysinfo-mgr(%d): cannot reload the server address: the configuration '%s' "
-           L"names no server; the address stays as it was\n",
-           path == nullptr ? L"" : path);
+           L"names no %s; the address stays as it was\n",
+           shown, c.Has(L"server") ? L"valid port (1 to 65535)" : L"server");
     return;
   }
   MutexLock g(m_lock);
-  m_info.strIP = c[L"server"];
-  m_info.port = c.get_int(L"port");
+  m_info.strIP = c.Text(L"server");
+  m_info.port = IntOf(c, L"port");
   SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d): CLIENT_INFO Reload ip & port:\n");
   SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   ip: %s\n", m_info.strIP);
   SF_LOG(L_INFO, L"[INFO] sysinfo-mgr(%d):   port: %d\n", m_info.port);

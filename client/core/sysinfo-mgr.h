@@ -6,6 +6,7 @@
 #include <string>
 
 #include "lib/base/mutex.h"
+#include "lib/conf/client-config.h"
 
 struct _SF_SYSINFO_tag {
   std::wstring strUser;
@@ -62,13 +63,19 @@ struct _SF_SYSINFO_tag {
 
 class SFSysInfo {
  public:
-  // The singleton, constructed from `path` on the first call; later calls
-  // ignore `path`. Thread-safe.
+  // The singleton, constructed from `path` (or from the configuration
+  // start-up has already read and checked) on the first call; later calls
+  // ignore the argument. Thread-safe.
   static SFSysInfo& SFSystemInfoGet(const wchar_t* path);
+  static SFSysInfo& SFSystemInfoGet(const ClientConfig& checked);
 
-  // Builds a configuration from `path` (exposed so that tests can load more
-  // than one); an unreadable or malformed file gives the development defaults.
+  // Builds a configuration from `path` or from one already read (exposed so
+  // that tests can load more than one). A value that fails its key's check
+  // gives the key's default; an unreadable or malformed file configures
+  // nothing (no sync root, no server). Start-up refuses both before it gets
+  // here (CheckClientConfig).
   explicit SFSysInfo(const wchar_t* path);
+  explicit SFSysInfo(const ClientConfig& c);
   SFSysInfo(const SFSysInfo&) = delete;
   SFSysInfo& operator=(const SFSysInfo&) = delete;
 
@@ -77,8 +84,8 @@ class SFSysInfo {
   const std::wstring& PassGet() const { return m_info.strPass; }
   const std::wstring& ClientGet() const { return m_info.strClient; }
   const std::wstring& SessionGet() const { return m_info.strSession; }
-  // False when the file could not be read or had a malformed line, so the
-  // development defaults are in use.
+  // False when the file could not be read or had a malformed line, so
+  // nothing is configured.
   bool ConfigRead() const { return m_config_read; }
   const std::wstring& DBLocGet() const { return m_info.strDBLoc; }
   const std::wstring& CFEDBLocGet() const { return m_info.strCFEDBLoc; }
@@ -129,7 +136,6 @@ class SFSysInfo {
   void ReloadIP(const wchar_t* path);
 
  private:
-  void LoadDefaults();
   void DerivePaths();
 
   bool m_config_read = false;  // Constant after construction

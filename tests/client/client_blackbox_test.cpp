@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "fakes/daemon-runner.h"
+#include "fakes/sync-cluster.h"
 #include "lib/base/sqlite-util.h"
 
 namespace {
@@ -56,6 +59,16 @@ size_t Count(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
   return n;
+}
+
+// The daemon's standard output and error, which must hold exactly one line,
+// its refusal: "syncfolder: error: " and what is wrong. Empty otherwise.
+std::string OnlyRefusal(const DaemonSandbox& box) {
+  const std::string out = sftest::ReadFile(box.OutputFile());
+  const std::string head = "syncfolder: error: ";
+  if (out.compare(0, head.size(), head) != 0 || Count(out, "\n") != 1 || out.back() != '\n')
+    return "";
+  return out;
 }
 
 class DaemonTest : public ::testing::Test {
@@ -100,19 +113,101 @@ TEST_F(DaemonTest, SigtermWhileBlockedOnStdinExitsZero) {
   EXPECT_EQ(proc.Wait(), 0);
 }
 
-TEST_F(DaemonTest, SyncRootThatCannotBeEnteredOrWatchedRefusesToStartAndSaysWhy) {
-  // A regular file where the sync root should be: it can be neither created,
-  // made the working directory nor watched. Syncing without seeing local
-  // changes is no state to run in; the user must be told which path.
-  ::rmdir(box.Root().c_str());
-  sftest::WriteFile(box.Root(), "not a folder");
-  box.WriteConfig();
-  ASSERT_TRUE(box.StartDaemon(proc));
-  EXPECT_EQ(proc.Wait(), 255);
-  const std::string log = box.ReadLog();
-  EXPECT_NE(log.find("cannot enter the sync root '" + box.Root() + "'"), std::string::npos) << log;
-  EXPECT_NE(log.find("cannot watch the sync root '" + box.Root() + "'"), std::string::npos) << log;
-  EXPECT_EQ(log.find(kStarted), std::string::npos) << log;
+// What cannot work is refused before anything is made: one line on standard
+// error saying what is wrong and what to do, and an exit status per kind.
+// None of these may run on made-up defaults or create the folders it names.
+TEST_F(DaemonTest, StartUpRefusalsAreOneLineWithTheirOwnStatusAndMakeNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(DaemonSandbox&)> setup;
+    int status;
+    std::vector<std::string> says;
+  };
+  auto set = [](std::map<std::string, std::string> kv) {
+    return [kv](DaemonSandbox& b) {
+      for (const auto& e : kv) b.config()[e.first] = e.second;
+      b.WriteConfig();
+    };
+  };
+  const Case cases[] = {
+      {"missing configuration",
+       [](DaemonSandbox& b) { ::unlink(b.ConfigFile().c_str()); },
+       3,
+       {"cannot use the configuration ",
+        "client.conf: No such file or directory; name an "
+        "existing configuration file"}},
+      {"malformed line",
+       [](DaemonSandbox& b) {
+         sftest::WriteFile(b.ConfigFile(),
+                           sftest::ReadFile(b.ConfigFile()) + "# fine\nport 6690\n");
+       },
+       3,
+       {"client.conf: line 7 is not `key = value`; fix it"}},
+      {"no sync root",
+       [](DaemonSandbox& b) {
+         b.config().erase("watch");
+         b.WriteConfig();
+       },
+       3,
+       {"names no sync folder: add a line `watch = "}},
+      {"port out of range",
+       set({{"port", "65536"}}),
+       3,
+       {"`port = 65536` is not a port: write a number from 1 to 65535"}},
+      {"TLS keys with protocol 3",
+       set({{"proto_version", "3"}, {"UseSSL", "true"}}),
+       3,
+       {"sets UseSSL, but protocol 3"}},
+      {"TLS checks without TLS",
+       set({{"SSLCAFile", "/ca.pem"}, {"SSLCertPin", "ab"}}),
+       3,
+       {"sets SSLCAFile, SSLCertPin, which check the server's certificate only with UseSSL = "
+        "\"true\""}},
+      {"sync root missing",
+       [](DaemonSandbox& b) { ASSERT_EQ(::rmdir(b.Root().c_str()), 0); },
+       5,
+       {"the sync folder ", "/sync does not exist: create it"}},
+      {"sync root a file",
+       [](DaemonSandbox& b) {
+         ASSERT_EQ(::rmdir(b.Root().c_str()), 0);
+         sftest::WriteFile(b.Root(), "not a folder");
+       },
+       5,
+       {"/sync is not a folder: correct `watch` in "}},
+      {"database folder inside the sync root, through a link",
+       [](DaemonSandbox& b) {
+         ASSERT_EQ(::symlink(b.Root().c_str(), b.dir().Sub("root-link").c_str()), 0);
+         b.config()["db_loc"] = b.dir().Sub("root-link/state/db");
+         b.WriteConfig();
+       },
+       5,
+       {"lies inside the sync folder", "move `db_loc`"}},
+      {"database folder cannot be made",
+       [](DaemonSandbox& b) {
+         sftest::WriteFile(b.dir().Sub("data/file"), "x");
+         b.config()["db_loc"] = b.dir().Sub("data/file/db");
+         b.WriteConfig();
+       },
+       5,
+       {"/data/file/db cannot be made: ", "/data/file is not a folder"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DaemonSandbox b;
+    b.WriteConfig();
+    c.setup(b);
+    const sftest::Tree before = sftest::ReadTree(b.dir().path());
+    ChildProcess p;
+    ASSERT_TRUE(b.StartDaemon(p));
+    EXPECT_EQ(p.Wait(), c.status);
+    const std::string line = OnlyRefusal(b);
+    EXPECT_FALSE(line.empty()) << sftest::ReadFile(b.OutputFile());
+    for (const std::string& s : c.says) EXPECT_NE(line.find(s), std::string::npos) << line;
+    // Nothing made: no database, no log, no folder (the output file is the
+    // test's own).
+    ::unlink(b.OutputFile().c_str());
+    EXPECT_EQ(sftest::DiffTrees(before, sftest::ReadTree(b.dir().path()), "before", "after"), "");
+  }
 }
 
 TEST_F(DaemonTest, BrokenLocalStateRefusesToStart) {
@@ -129,40 +224,16 @@ TEST_F(DaemonTest, BrokenLocalStateRefusesToStart) {
     b.WriteConfig();
     ChildProcess p;
     ASSERT_TRUE(b.StartDaemon(p));
-    EXPECT_EQ(p.Wait(), 255) << broken;
+    EXPECT_EQ(p.Wait(), 5) << broken;
     const std::string log = b.ReadLog();
     EXPECT_NE(log.find("[ERROR] client("), std::string::npos) << broken << "\n" << log;
+    // One line that names the store and sends the user to the log.
+    const std::string line = OnlyRefusal(b);
+    EXPECT_NE(line.find(b.DbDir() + "/" + broken), std::string::npos) << broken << ": " << line;
+    EXPECT_NE(line.find("(the log " + b.DbDir() + "/../log/syncfolder_c.log says why)"),
+              std::string::npos)
+        << line;
     EXPECT_EQ(log.find(kStarted), std::string::npos) << broken << "\n" << log;
-  }
-}
-
-TEST_F(DaemonTest, ConfigurationWithoutSyncRootRefusesToStartAndSaysWhy) {
-  box.config().erase("watch");
-  box.WriteConfig();
-  ASSERT_TRUE(box.StartDaemon(proc));
-  EXPECT_EQ(proc.Wait(), 255);
-  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("names no sync root"), std::string::npos);
-}
-
-TEST_F(DaemonTest, TlsKeysThatWouldBeIgnoredRefuseToStartAndNameThem) {
-  // Each would leave the session in clear text while the user believes it
-  // protected: protocol 3 has no TLS, and the checks need UseSSL.
-  const std::vector<std::pair<std::map<std::string, std::string>, std::string>> cases = {
-      {{{"proto_version", "3"}, {"UseSSL", "true"}}, "sets UseSSL, but protocol 3"},
-      {{{"proto_version", "3"}, {"SSLCAFile", "/ca.pem"}, {"SSLCertPin", "ab"}},
-       "sets SSLCAFile, SSLCertPin, but protocol 3"},
-      {{{"proto_version", "40"}, {"SSLCertPin", "ab"}},
-       "sets SSLCertPin, which check the server's certificate only with UseSSL = \"true\""}};
-  for (const auto& c : cases) {
-    DaemonSandbox b;
-    for (const auto& kv : c.first) b.config()[kv.first] = kv.second;
-    b.WriteConfig();
-    ChildProcess p;
-    ASSERT_TRUE(b.StartDaemon(p));
-    EXPECT_EQ(p.Wait(), 255) << c.second;
-    const std::string out = sftest::ReadFile(b.OutputFile());
-    EXPECT_NE(out.find(c.second), std::string::npos) << out;
-    EXPECT_FALSE(sftest::PathExists(b.DbDir() + "/event-db.sqlite")) << c.second;
   }
 }
 
@@ -240,26 +311,17 @@ TEST_F(DaemonTest, SigtermWhileStillReadingTheConfigurationStopsCleanly) {
   EXPECT_NE(box.ReadLog().find("main thread down"), std::string::npos) << box.ReadLog();
 }
 
-TEST_F(DaemonTest, DatabaseFolderInsideTheSyncRootIsRefusedBeforeAnythingIsWritten) {
-  // Each write to a watched database would be a change recorded by another
-  // write. Reached through a link, so that only the resolved paths show it.
-  ASSERT_EQ(::symlink(box.Root().c_str(), box.dir().Sub("root-link").c_str()), 0);
-  box.config()["db_loc"] = box.dir().Sub("root-link/state/db");
-  box.WriteConfig();
-  ASSERT_TRUE(box.StartDaemon(proc));
-  EXPECT_EQ(proc.Wait(), 255);
-  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("lies inside the sync root"), std::string::npos)
-      << sftest::ReadFile(box.OutputFile());
-  struct stat st;
-  EXPECT_NE(::stat(box.dir().Sub("sync/state").c_str(), &st), 0);
-}
-
 TEST_F(DaemonTest, SecondClientOnTheSameDatabaseFolderRefusesAndLeavesTheFirstAlone) {
   Start();
   ChildProcess second;
+  ::unlink(box.OutputFile().c_str());
   ASSERT_TRUE(box.StartDaemon(second));
-  EXPECT_EQ(second.Wait(), 255);
+  EXPECT_EQ(second.Wait(), 4);
   EXPECT_NE(box.ReadLog().find("another client already runs"), std::string::npos) << box.ReadLog();
+  EXPECT_NE(OnlyRefusal(box).find("another daemon already runs on the database folder " +
+                                  box.DbDir() + ": stop it first"),
+            std::string::npos)
+      << sftest::ReadFile(box.OutputFile());
   // It must not have told other programs that the client stopped.
   {
     // Closed again before the first client stops: an open read would hold
@@ -304,6 +366,43 @@ TEST_F(DaemonTest, ClosedStdinLogsAtMostOnceASecondAndStillStops) {
   const auto secs =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin);
   EXPECT_LE(Count(box.ReadLog(), "unknown command"), static_cast<size_t>(secs.count()) + 2);
+}
+
+// The same conventions for every program: --help on standard output and
+// status 0, --version with the version, a bad option as one line on
+// standard error and status 2.
+TEST(FrontDoorTest, EveryProgramAnswersHelpVersionAndBadOptionsAlike) {
+  const sftest::TempDir dir;
+  for (const std::string name :
+       {"syncfolder", "syncfolder-monitor", "syncfolder-server", "syncfolder-relay"}) {
+    SCOPED_TRACE(name);
+    auto run = [&](const std::string& arg, std::string& out, std::string& err) {
+      const std::string o = dir.Sub(name + arg + ".out"), e = dir.Sub(name + arg + ".err");
+      const int rc = std::system(
+          ("'" + sftest::BinPath(name) + "' " + arg + " >'" + o + "' 2>'" + e + "' </dev/null")
+              .c_str());
+      out = sftest::ReadFile(o);
+      err = sftest::ReadFile(e);
+      return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+    std::string out, err;
+    EXPECT_EQ(run("--help", out, err), 0);
+    EXPECT_EQ(out.compare(0, 7 + name.size() + 1, "usage: " + name + " "), 0) << out;
+    EXPECT_NE(out.find("--version"), std::string::npos) << out;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(run("--version", out, err), 0);
+    // "NAME X.Y.Z", and " (commit HASH)" when built from a git checkout.
+    EXPECT_EQ(out.compare(0, name.size() + 1, name + " "), 0) << out;
+    EXPECT_TRUE(out.size() > name.size() + 2 &&
+                std::isdigit(static_cast<unsigned char>(out[name.size() + 1])))
+        << out;
+    EXPECT_EQ(Count(out, "\n"), 1u) << out;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(run("--no-such-option", out, err), 2);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err,
+              name + ": unknown option --no-such-option (" + name + " --help lists the options)\n");
+  }
 }
 
 TEST_F(DaemonTest, NativeClientNeverReadsStdin) {

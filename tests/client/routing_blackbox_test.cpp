@@ -101,15 +101,23 @@ TEST_F(RoutingBlackBoxTest, ExistingTreeIsMarkedSyncingAndReported) {
 TEST_F(RoutingBlackBoxTest, RefusesToStartWithoutAValidFilter) {
   sftest::WriteFile(box.FilterFile(), "[Version]\nmajor = 1\n[Files]\n");
   ASSERT_TRUE(box.StartDaemon(proc));
-  ASSERT_EQ(proc.Wait(), 255);
+  ASSERT_EQ(proc.Wait(), 3);
   EXPECT_NE(box.ReadLog().find("Failed to load filter"), std::string::npos) << box.ReadLog();
-  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("parser: SECTION_UNDEFINED_SECTION at line 3"),
-            std::string::npos);
+  const std::string out = sftest::ReadFile(box.OutputFile());
+  EXPECT_NE(out.find("parser: SECTION_UNDEFINED_SECTION at line 3"), std::string::npos) << out;
+  EXPECT_NE(out.find("syncfolder: error: the filter file " + box.DbDir() +
+                     "/../conf/filter cannot be used (the log "),
+            std::string::npos)
+      << out;
 
   ::unlink(box.FilterFile().c_str());
+  ::unlink(box.OutputFile().c_str());
   sftest::ChildProcess again;
   ASSERT_TRUE(box.StartDaemon(again));
-  EXPECT_EQ(again.Wait(), 255);
+  EXPECT_EQ(again.Wait(), 3);
+  EXPECT_NE(sftest::ReadFile(box.OutputFile()).find("no filter file at " + box.DbDir() + "/../conf/filter"),
+            std::string::npos)
+      << sftest::ReadFile(box.OutputFile());
 }
 
 }  // namespace

@@ -144,7 +144,7 @@ TEST_F(DatabaseFaultTest, CorruptedEventDatabaseLosesNoFileAndStopsStartUpUntilR
   // It refuses to start on a database it cannot read, and says why...
   sftest::ChildProcess again;
   ASSERT_TRUE(c.client(0).box.StartDaemon(again));
-  EXPECT_EQ(again.Wait(std::chrono::seconds(60)), 255);
+  EXPECT_EQ(again.Wait(std::chrono::seconds(60)), 5);
   EXPECT_NE(c.client(0).box.ReadLog().find("cannot open the file event database"),
             std::string::npos);
   EXPECT_EQ(sftest::CheckVersions(own_files(), own), "");

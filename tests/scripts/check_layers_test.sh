@@ -64,6 +64,7 @@ expect_violation() {
 expect_violation lib/base/x.h '"lib/fs/file-ops.h"' "lib/base may include only: nothing outside itself"
 expect_violation lib/proto/x.cpp '"client/core/task.h"' "lib/proto may include only: lib/net lib/fs lib/base"
 expect_violation lib/fs/x.cpp '<client/store/db.h>' "lib/fs may include only: lib/base"
+expect_violation lib/conf/x.cpp '"lib/net/channel.h"' "lib/conf may include only: lib/fs lib/base"
 expect_violation lib/net/x.cpp '"../../client/ui/ui.h"' "lib/net may include only"
 expect_violation rsapi/x.cpp '"lib/fs/file-ops.h"' "rsapi may include only: lib/base"
 expect_violation client/store/x.h '"client/core/task.h"' "client/store may include only: lib/fs lib/base"
@@ -71,8 +72,8 @@ expect_violation client/core/x.cpp '"client/ui/ui.h"' "client/core may include o
 expect_violation client/core/y.cpp '"lib/proto/proto.h"' "client/core may include only"
 expect_violation client/ui/x.cpp '"client/local/detector.h"' "client/ui may include only"
 expect_violation client/local/x.cpp '"client/sync/worker.cpp"' "client/local may include only"
-expect_violation server/x.cpp '"client/store/db.h"' "server may include only: lib/base lib/fs lib/net lib/proto rsapi"
-expect_violation monitor/x.cpp '"client/core/task.h"' "monitor may include only: lib/base lib/fs lib/net lib/proto client/store"
+expect_violation server/x.cpp '"client/store/db.h"' "server may include only: lib/base lib/fs lib/conf lib/net lib/proto rsapi"
+expect_violation monitor/x.cpp '"client/core/task.h"' "monitor may include only: lib/base lib/fs lib/conf lib/net lib/proto client/store"
 expect_violation lib/base/y.cpp '"tests/client/t.cpp"' "lib/base may include only"
 
 # A folder under lib/ or client/ that no rule covers is refused, not waved through.

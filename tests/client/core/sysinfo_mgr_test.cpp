@@ -109,19 +109,21 @@ TEST_F(SysInfoTest, DefaultsForUserClientWorkersAndProtocol) {
   EXPECT_EQ(n.ProtoVersionGet(), 41);
 }
 
-TEST_F(SysInfoTest, MalformedFileGivesDevelopmentDefaultsWithDerivedPaths) {
+// Nothing is made up for a file that cannot be used: made-up values would
+// name a stranger's server and folders the user never chose. (Start-up
+// refuses such a file before it gets here.)
+TEST_F(SysInfoTest, MalformedFileConfiguresNothing) {
   testing::internal::CaptureStderr();
-  SFSysInfo s(Write("session = S\nbroken line\n").c_str());
+  SFSysInfo s(Write("session = S\nserver = 10.0.0.1\nport = 6690\nbroken line\n").c_str());
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("using the built-in defaults"), std::string::npos) << err;
+  EXPECT_NE(err.find("line 4 is not `key = value`"), std::string::npos) << err;
   EXPECT_FALSE(s.ConfigRead());
-  EXPECT_EQ(s.FolderLocGet(), L"/syncfolder");
-  EXPECT_EQ(s.DBLocGet(), L".");
-  EXPECT_EQ(s.PortGet(), 6690);
-  EXPECT_EQ(s.CFEDBLocGet(), L"./event-db.sqlite");
-  EXPECT_EQ(s.EXCEPLISTLocGet(), L"./excep.list");
-  EXPECT_FALSE(s.IsUseSSL());
-  EXPECT_FALSE(s.SessionGet().empty());
+  EXPECT_EQ(s.FolderLocGet(), L"");
+  EXPECT_EQ(s.DBLocGet(), L"");
+  EXPECT_EQ(s.IPGet(), L"");
+  EXPECT_EQ(s.PortGet(), 0);
+  EXPECT_EQ(s.SessionGet(), L"");
+  EXPECT_EQ(s.PassGet(), L"");
 }
 
 TEST_F(SysInfoTest, ReloadIpChangesOnlyAddressAndPort) {
