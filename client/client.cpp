@@ -81,21 +81,24 @@ int WaitUnderMask(const struct timespec* timeout, bool want_stdin) {
   return ::ppoll(want_stdin ? &pfd : nullptr, want_stdin ? 1 : 0, timeout, &g_wait_mask);
 }
 
-// Sleeps up to one second; a stop signal cuts it short.
-void SleepOneSecond() {
-  const struct timespec ts = {1, 0};
-  (void)WaitUnderMask(&ts, false);
+// Waits for a stop signal only.
+void WaitForStop() {
+  (void)WaitUnderMask(nullptr, false);
 }
 
+// ReadCommandByte's answer when standard input has ended (or cannot be
+// read): distinct from every byte, 0 included.
+constexpr int kEndOfInput = -2;
+
 // Reads one command byte, skipping white space as formatted extraction
-// would. Returns the byte, 0 at end of input or on a read error, or -1 when
-// a stop signal arrived (the caller re-tests `run`).
+// would. Returns the byte, kEndOfInput at the end of input or on a read
+// error, or -1 when a stop signal arrived (the caller re-tests `run`).
 int ReadCommandByte() {
   for (;;) {
     if (!run) return -1;
     if (WaitUnderMask(nullptr, true) < 0) {
       if (errno == EINTR) return -1;
-      return 0;
+      return kEndOfInput;
     }
     unsigned char b = 0;
     ssize_t n = ::read(STDIN_FILENO, &b, 1);
@@ -104,7 +107,7 @@ int ReadCommandByte() {
       return b;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    return 0;
+    return kEndOfInput;
   }
 }
 
@@ -509,14 +512,22 @@ int main(int argc, char** argv) {
 
   SF_LOG(L_INFO, L"[INFO] client(%d): main thread starts receiving events\n");
 
+  // Commands come on standard input until it ends (a closed pipe, nohup,
+  // </dev/null); from then on only a signal stops the daemon.
+  bool reading = !sysinfo.IsNativeClient();
   while (run) {
-    if (sysinfo.IsNativeClient()) {
-      SleepOneSecond();
+    if (!reading) {
+      WaitForStop();
       continue;
     }
     int c = ReadCommandByte();
-    if (c < 0) continue;  // interrupted by a signal: re-test run
-    if (c == kTerminate) {
+    if (c == -1) continue;  // interrupted by a signal: re-test run
+    if (c == kEndOfInput) {
+      SF_LOG(L_WARNING,
+             L"[WARNING] client(%d): standard input ended: no more commands are read from it; "
+             L"SIGINT or SIGTERM stops the daemon\n");
+      reading = false;
+    } else if (c == kTerminate) {
       int r = IPC_Channel::Terminate_connection();
       if (r < 0) {
         SF_LOG(L_ERR, L"[ERROR] client(%d): Send terminate connection to msg mgr failed: %d\n", r);
@@ -533,7 +544,10 @@ int main(int argc, char** argv) {
       task_mgr->ConfirmRemovals();
     } else {
       SF_LOG(L_ERR, L"[ERROR] client(%d): unknown command: [%d] \n", c);
-      SleepOneSecond();
+      // Whatever writes to the daemon is confused; a second's pause keeps
+      // a stream of such bytes from filling the log.
+      const struct timespec second = {1, 0};
+      (void)WaitUnderMask(&second, false);
     }
   }
 

@@ -72,7 +72,12 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
     // outlive it (the daemon keeps running with its standard input closed).
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) _exit(127);
-    ::dup2(fds[0], STDIN_FILENO);
+    if (m_null_stdin) {
+      const int null_fd = ::open("/dev/null", O_RDONLY);
+      if (null_fd >= 0) ::dup2(null_fd, STDIN_FILENO);
+    } else {
+      ::dup2(fds[0], STDIN_FILENO);
+    }
     int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (o >= 0) {
       ::dup2(o, STDOUT_FILENO);
@@ -83,6 +88,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   }
   ::close(fds[0]);
   m_stdin = fds[1];
+  if (m_null_stdin) CloseStdin();
   m_pid = pid;
   m_status = -1;
   return true;

@@ -27,6 +27,9 @@ class ChildProcess {
   // thread ends, so call this from a thread that outlives the child.
   bool Start(const std::vector<std::string>& argv, const std::string& output_path = "",
              const std::map<std::string, std::string>& extra_env = {});
+  // Before Start: the child's standard input is /dev/null (as under nohup
+  // or `</dev/null`) instead of a pipe; WriteStdin then fails.
+  void StdinFromNull() { m_null_stdin = true; }
   bool WriteStdin(const std::string& bytes);
   void CloseStdin();
   // Bytes written to the child's stdin that it has not read yet.
@@ -41,6 +44,7 @@ class ChildProcess {
  private:
   pid_t m_pid = -1;
   int m_stdin = -1;
+  bool m_null_stdin = false;
   int m_status = -1;
 };
 
