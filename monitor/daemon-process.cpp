@@ -54,7 +54,9 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(&s[0]);
   envp.push_back(nullptr);
-  std::string a0 = exe, a1 = config;
+  // The daemon reads options: a path that looks like one is made to look
+  // like a path, and stays the only argument.
+  std::string a0 = exe, a1 = config.size() > 1 && config[0] == '-' ? "./" + config : config;
   char* argv[] = {&a0[0], &a1[0], nullptr};
   const pid_t parent = ::getpid();
 
