@@ -115,10 +115,16 @@ TEST_F(GuardTest, RemovalsOfAMissingRootWaitForTheUserAndAFewRemovalsDoNot) {
   ASSERT_TRUE(Settled(*a, kLong));
   EXPECT_TRUE(ShareHolds(synced));
 
-  // The root deleted while the daemon was stopped: held at start-up, and
-  // the confirmation command lets the removals go.
+  // The root deleted while the daemon was stopped: the daemon refuses to
+  // start (it never makes a sync root up), and once the user has made it
+  // again the removals are held at start-up and the confirmation command
+  // lets them go.
   ASSERT_EQ(a->Stop(), 0);
   std::filesystem::remove_all(root);
+  ASSERT_TRUE(a->Start(m_env));
+  ASSERT_EQ(a->Wait(), 5);
+  EXPECT_FALSE(PathExists(root));
+  MakeDirs(root);
   StartAgain();
   ASSERT_TRUE(WaitSeen(kError, kRemovalsHeld)) << a->Log();
   EXPECT_TRUE(ShareHolds(synced));

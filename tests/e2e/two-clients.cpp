@@ -175,6 +175,12 @@ int SyncClient::Stop() {
   return status;
 }
 
+int SyncClient::Wait() {
+  const int status = m_proc.Wait(std::chrono::seconds(60));
+  m_proc.CloseStdin();
+  return status;
+}
+
 uint64_t SyncClient::StoredSyncId() const {
   int64_t v = 0;
   if (!QueryInt(m_box.DbDir() + "/event-db.sqlite",

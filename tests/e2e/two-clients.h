@@ -53,6 +53,9 @@ class SyncClient {
   bool Start(const std::map<std::string, std::string>& env = {});
   // Orderly stop (command byte 1). Returns the exit status, -1 on timeout.
   int Stop();
+  // Waits for a daemon that ends on its own (a refused start). Returns the
+  // exit status, -1 on timeout.
+  int Wait();
   // Command bytes on the daemon's standard input.
   bool Command(const std::string& bytes) { return m_proc.WriteStdin(bytes); }
   bool Running() { return m_proc.Running(); }
