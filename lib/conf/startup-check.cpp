@@ -106,11 +106,9 @@ void CheckFolders(const ClientConfig& cfg, std::vector<ConfigProblem>& out) {
       out.push_back(
           {kStartFolder, "the sync folder " + w + " is not a folder: correct `watch` in " + conf});
     } else if (const int err = FSWritableDir(watch)) {
-      out.push_back({kStartFolder, "the sync folder " + w + " cannot be written (" +
-                                       std::strerror(err) +
-                                       "): make it writable for you (chmod "
-                                       "u+rwx " +
-                                       w + ") or correct `watch` in " + conf});
+      out.push_back(
+          {kStartFolder, "the sync folder " + w + " cannot be written (" + std::strerror(err) +
+                             "): make it writable for you or correct `watch` in " + conf});
     } else {
       root_ok = true;
     }
@@ -139,10 +137,10 @@ void CheckFolders(const ClientConfig& cfg, std::vector<ConfigProblem>& out) {
                                                : " cannot be made: " + a + " is not a folder") +
                                      ": correct `db_loc` in " + conf});
   } else if (const int err = FSWritableDir(at)) {
-    out.push_back({kStartFolder,
-                   "the database folder " + d + " cannot be " + (at == db ? "written" : "made") +
-                       " (" + std::strerror(err) + " in " + a + "): make " + a +
-                       " writable for you (chmod u+rwx " + a + ") or correct `db_loc` in " + conf});
+    out.push_back({kStartFolder, "the database folder " + d + " cannot be " +
+                                     (at == db ? "written (" : "made (" + a + ": ") +
+                                     std::strerror(err) + "): make " + a +
+                                     " writable for you or correct `db_loc` in " + conf});
   }
 }
 
