@@ -287,14 +287,15 @@ int initialize(SFSysInfo& sysinfo, const std::wstring& config_path,
   CRYPTO_set_id_callback(my_thread_id_callback);
   CRYPTO_set_locking_callback(my_locking_callback);
 
-  // The sync root exists (it is never made here: an empty folder in place
-  // of a missing disk would be filled from the server), and the database
-  // folder lies outside it; a relative database folder is used from inside
-  // the sync root.
+  // The sync root exists, or this is the first start on the database
+  // folder and it is made (after a first start it is never made: an empty
+  // folder in place of a missing disk would be filled from the server). The
+  // database folder lies outside it; a relative database folder is used
+  // from inside the sync root.
   const std::wstring root = sysinfo.FolderLocGet();
   const std::wstring db = sysinfo.DBLocGet();
   const std::string root8 = WideToUtf8Lossy(root);
-  if (::chdir(root8.c_str()) != 0) {
+  if (FSMKDir(root, true) != 0 || ::chdir(root8.c_str()) != 0) {
     return Refuse(kStartFolder, "cannot enter the sync folder " + root8 + ": " +
                                     std::strerror(errno) + ": correct `watch` in " +
                                     WideToUtf8Lossy(config_path));

@@ -37,6 +37,12 @@ std::wstring NearestExisting(std::wstring path) {
   }
 }
 
+// Whether no daemon has run on the configuration's database folder yet.
+bool FirstStart(const ClientConfig& cfg) {
+  const std::wstring db = cfg.DbDir();
+  return !db.empty() && db[0] == L'/' && !FSProbePath(db + L"/event-db.sqlite").exists;
+}
+
 // TLS keys that would change nothing: protocol 3 never uses TLS, and the
 // certificate checks need TLS. Running on would send the session in clear
 // text where the user asked for it to be protected.
@@ -96,9 +102,19 @@ void CheckFolders(const ClientConfig& cfg, std::vector<ConfigProblem>& out) {
     const std::string w = U8(watch);
     const PathProbe p = FSProbePath(watch);
     if (!p.exists && p.error == ENOENT) {
-      out.push_back({kStartFolder, "the sync folder " + w +
-                                       " does not exist: create it (mkdir -p " + w +
-                                       ") or correct `watch` in " + conf});
+      // A first start makes the folder it is given. After one, a missing
+      // folder is more likely a disk that is not mounted: an empty folder
+      // made in its place would be filled from the server again.
+      if (!FirstStart(cfg)) {
+        out.push_back({kStartFolder, "the sync folder " + w +
+                                         " does not exist: create it (mkdir -p " + w +
+                                         ") or correct `watch` in " + conf});
+      } else if (const int err = FSWritableDir(NearestExisting(watch))) {
+        out.push_back({kStartFolder, "the sync folder " + w + " cannot be made (" +
+                                         std::strerror(err) + "): correct `watch` in " + conf});
+      } else {
+        root_ok = true;
+      }
     } else if (!p.exists) {
       out.push_back({kStartFolder, "the sync folder " + w + " cannot be used (" +
                                        std::strerror(p.error) + "): correct `watch` in " + conf});

@@ -12,8 +12,9 @@
 // Everything wrong with `cfg` found without changing anything on disk: the
 // file's own problems (ClientConfig::problems), keys that contradict each
 // other (TLS keys that would be ignored, a relay without an address), the
-// folders it names (the sync folder must exist and be writable; the
-// database folder must lie outside it and be writable or creatable), and
+// folders it names (the sync folder must exist and be writable, or be
+// creatable on a first start; the database folder must lie outside it and
+// be writable or creatable), and
 // the filter file beside the database folder. Fatal problems carry the
 // daemon's exit status (kStartConfig, kStartFolder); warnings status 0. An
 // unreadable file gives that one problem only. Thread-safe.

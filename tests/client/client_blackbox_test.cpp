@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -163,8 +164,12 @@ TEST_F(DaemonTest, StartUpRefusalsAreOneLineWithTheirOwnStatusAndMakeNothing) {
        3,
        {"sets SSLCAFile, SSLCertPin, which check the server's certificate only with UseSSL = "
         "\"true\""}},
-      {"sync root missing",
-       [](DaemonSandbox& b) { ASSERT_EQ(::rmdir(b.Root().c_str()), 0); },
+      {"sync root missing after a first start",
+       [](DaemonSandbox& b) {
+         ASSERT_EQ(::rmdir(b.Root().c_str()), 0);
+         std::filesystem::create_directories(b.DbDir());
+         sftest::WriteFile(b.DbDir() + "/event-db.sqlite", "");
+       },
        5,
        {"the sync folder ", "/sync does not exist: create it"}},
       {"sync root a file",
@@ -239,7 +244,9 @@ TEST_F(DaemonTest, BrokenLocalStateRefusesToStart) {
 
 TEST_F(DaemonTest, EverythingTheDaemonMakesIsItsUsersAlone) {
   // A user's usual umask lets everybody read new files; the databases hold
-  // what was synced and the log names every path.
+  // what was synced and the log names every path. A first start makes the
+  // sync folder it is given, too.
+  ASSERT_EQ(::rmdir(box.Root().c_str()), 0);
   const mode_t before = ::umask(022);
   Start();
   ::umask(before);
@@ -263,7 +270,7 @@ TEST_F(DaemonTest, EverythingTheDaemonMakesIsItsUsersAlone) {
     if (e->d_name[0] != '.') walk(box.DbDir() + "/" + e->d_name);
   ::closedir(db);
   walk(box.LogFile());
-  walk(box.Root() + "/.ZentavoWorkingDirectory");
+  walk(box.Root());
   for (const char* made : {"/event-db.sqlite", "/file-status.sqlite", "/client.lock", "/sign"})
     EXPECT_NE(std::find(seen.begin(), seen.end(), box.DbDir() + made), seen.end()) << made;
   EXPECT_NE(std::find(seen.begin(), seen.end(), box.LogFile()), seen.end());

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "monitor-harness.h"
 
 using montest::MonitorRun;
@@ -243,10 +245,12 @@ TEST_F(MonitorBlackBoxTest, ConfigurationsThatCannotWorkAreOneLineAndStartNothin
   const std::map<std::string, std::string> any_port = {{"SYNCFOLDER_UI_PORT", "0"}};
   const std::map<std::string, std::string> good = sb.config();
   Case cases[] = {
-      {"missing sync folder",
+      {"missing sync folder after a first start",
        [&] {
          sb.config()["watch"] = sb.Root() + "/not-there";
          sb.WriteConfig();
+         std::filesystem::create_directories(sb.DbDir());
+         sftest::WriteFile(sb.DbDir() + "/event-db.sqlite", "");
        },
        3,
        {"the sync folder " + sb.Root() + "/not-there does not exist",

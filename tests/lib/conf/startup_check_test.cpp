@@ -26,8 +26,9 @@ std::string All(const std::vector<ConfigProblem>& problems) {
 
 TEST(StartupCheckTest, EveryBadValueIsRefusedWithItsKeyAndLineAndGoodOnesAreReadAsUsed) {
   TempDir dir;
-  for (const char* d : {"home", "home/sync", "data", "data/db", "data/conf"})
+  for (const char* d : {"home", "home/sync", "data", "data/db", "data/used-db", "data/conf"})
     ASSERT_EQ(::mkdir(dir.Sub(d).c_str(), 0755), 0);
+  sftest::WriteFile(dir.Sub("data/used-db/event-db.sqlite"), "");
   sftest::WriteFile(dir.Sub("data/conf/filter"), "[Version]\nmajor = 1\nminor = 0\n");
   sftest::WriteFile(dir.Sub("a-file"), "x");
   const std::string conf = dir.Sub("client.conf");
@@ -119,7 +120,10 @@ TEST(StartupCheckTest, EveryBadValueIsRefusedWithItsKeyAndLineAndGoodOnesAreRead
        kStartConfig,
        {"sets UseTunnel = true but names no relay"}},
       // Folders: never created or guessed.
-      {"watch = " + dir.Sub("home/gone") + "\n",
+      // A first start makes the sync folder; after one, a missing folder
+      // is refused (a disk that is not mounted is not filled anew).
+      {"watch = " + dir.Sub("home/new") + "\n", 0, {}},
+      {"watch = " + dir.Sub("home/gone") + "\ndb_loc = " + dir.Sub("data/used-db") + "\n",
        kStartFolder,
        {"the sync folder " + dir.Sub("home/gone") + " does not exist: create it"}},
       {"watch = " + dir.Sub("a-file") + "\n", kStartFolder, {"is not a folder"}},
