@@ -57,7 +57,25 @@ bool ValidName(const std::string& rel) {
   return UTF8ToNativeStr(rel, w) == 0;
 }
 
+wchar_t Lower(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
 }  // namespace
+
+TopLevelMatch MatchTopLevel(const std::wstring& name, const std::wstring& dir) {
+  if (dir.empty() || name.size() < dir.size()) return TopLevelMatch::kOutside;
+  for (size_t i = 0; i < dir.size(); ++i)
+    if (Lower(name[i]) != Lower(dir[i])) return TopLevelMatch::kOutside;
+  if (name.size() == dir.size()) return TopLevelMatch::kItself;
+  const wchar_t next = name[dir.size()];
+  return (next == L'/' || next == L'\\') ? TopLevelMatch::kInside : TopLevelMatch::kOutside;
+}
+
+void ChangeWatcher::SetExcludedTopLevel(const std::string& name) {
+  m_excluded = name;
+  m_excluded_wide = Utf8ToWideLossy(name);
+}
 
 ChangeWatcher::ChangeWatcher() {
   m_wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -250,6 +268,31 @@ bool ChangeWatcher::Emit(ChangeRecord::Action action, const std::string& rel, bo
   return true;
 }
 
+void ChangeWatcher::EmitMove(const std::string& from, const std::string& to, bool is_dir,
+                             std::vector<ChangeRecord>& out) {
+  std::wstring old_name, new_name;
+  if (UTF8ToNativeStr(from, old_name) != 0 || UTF8ToNativeStr(to, new_name) != 0) {
+    // A name that cannot be reported leaves a plain departure or arrival.
+    Emit(ChangeRecord::kRemoved, from, is_dir, out);  // each logs its skip
+    Emit(ChangeRecord::kAdded, to, is_dir, out);
+    return;
+  }
+  const TopLevelMatch old_side = MatchTopLevel(old_name, m_excluded_wide);
+  const TopLevelMatch new_side = MatchTopLevel(new_name, m_excluded_wide);
+  // The excluded directory itself went away: its removal has it made again.
+  if (old_side == TopLevelMatch::kItself)
+    out.push_back(ChangeRecord{ChangeRecord::kRemoved, old_name, is_dir});
+  // Taken into the excluded directory: nothing the user removed.
+  if (new_side != TopLevelMatch::kOutside) return;
+  if (old_side != TopLevelMatch::kOutside) {
+    // From a name that is not reported (a download put in place).
+    out.push_back(ChangeRecord{ChangeRecord::kAdded, std::move(new_name), is_dir});
+    return;
+  }
+  out.push_back(ChangeRecord{ChangeRecord::kRemoved, std::move(old_name), is_dir, true});
+  out.push_back(ChangeRecord{ChangeRecord::kAdded, std::move(new_name), is_dir, true});
+}
+
 // A move whose other half never came: the item left the tree.
 void ChangeWatcher::FlushPending(std::vector<ChangeRecord>& out) {
   if (!m_pending.active) return;
@@ -320,20 +363,10 @@ size_t ChangeWatcher::Process(const char* buf, size_t len, std::vector<ChangeRec
       if (m_pending.active) {
         const std::string from = m_pending.rel;
         m_pending.active = false;
-        const bool old_ok = ValidName(from), new_ok = ValidName(rel);
-        if (old_ok && new_ok) {
-          Emit(ChangeRecord::kRenamedOld, from, is_dir, out);
-          Emit(ChangeRecord::kRenamedNew, rel, is_dir, out);
-        } else if (old_ok) {
-          Emit(ChangeRecord::kRemoved, from, is_dir, out);
-          Emit(ChangeRecord::kAdded, rel, is_dir, out);  // logs the skip
-        } else {
-          Emit(ChangeRecord::kRemoved, from, is_dir, out);  // logs the skip
-          Emit(ChangeRecord::kAdded, rel, is_dir, out);
-        }
+        EmitMove(from, rel, is_dir, out);
         if (is_dir) {
           const bool was_watched = m_path_wd.count(from) != 0;
-          const bool keep = watchable && new_ok;
+          const bool keep = watchable && ValidName(rel);
           // A tree moved out of (or into) the working directory changes the
           // kind of its watches, so it is watched afresh.
           if (was_watched && keep && !InExcluded(from)) {

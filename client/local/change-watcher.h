@@ -1,8 +1,10 @@
 // ChangeWatcher turns inotify's per-directory notifications into one stream
-// of changes for a whole tree, in the shape the detector's translation
-// expects: added, removed, modified, rename-old/rename-new pairs, and
-// overflow. It runs on the detector thread; Interrupt is the only member that
-// another thread may call.
+// of changes for a whole tree: added, removed, modified, and overflow. A move
+// is paired here, and only here: it comes out as the removal of the old name
+// and the addition of the new one, or as whichever of the two remains when a
+// side is outside the tree, in the excluded directory, or cannot be named. It
+// runs on the detector thread; Interrupt is the only member that another
+// thread may call.
 #pragma once
 
 #include <atomic>
@@ -20,14 +22,26 @@ struct ChangeRecord {
   enum Action {
     kAdded = 1,
     kRemoved = 2,
-    kModified = 3,    // content written or times/attributes changed
-    kRenamedOld = 4,  // always directly followed by its kRenamedNew
-    kRenamedNew = 5,
+    kModified = 3,  // content written or times/attributes changed
   };
   Action action;
   std::wstring name;  // relative to the root, "/" separated, no leading "/"
-  bool is_dir;        // as inotify saw it (a hint; the detector examines the disk)
+  // As inotify saw it: a hint, the detector examines the disk. For the
+  // removal half of a move it is the moved item's kind, which the disk no
+  // longer shows under the old name.
+  bool is_dir;
+  // A half of a move within the tree: the removal of the old name, always
+  // directly followed by the addition of the new one (also marked).
+  bool moved = false;
 };
+
+// Where a name below the root stands to the top-level directory `dir`.
+// Letters are compared without regard to ASCII case, and a "\" ends the
+// first component as a "/" does: every spelling that names the working
+// directory on the system its name comes from is kept out. An empty `dir`
+// matches nothing.
+enum class TopLevelMatch { kOutside, kItself, kInside };
+TopLevelMatch MatchTopLevel(const std::wstring& name, const std::wstring& dir);
 
 class ChangeWatcher {
  public:
@@ -44,9 +58,12 @@ class ChangeWatcher {
   ChangeWatcher& operator=(const ChangeWatcher&) = delete;
 
   // A top-level directory whose contents are not reported (changes of the
-  // entry itself are). Items moved into or out of it are reported as the
-  // rename they are, with the inner name below it. REQUIRES: before Open.
-  void SetExcludedTopLevel(const std::string& name) { m_excluded = name; }
+  // entry itself are). An item moved into it is not reported at all: it was
+  // taken away, not removed (the workers remove items by moving them there
+  // first). One moved out of it is an addition, and the directory itself
+  // moved away is a removal followed by the addition of its new name. Moves
+  // are judged by MatchTopLevel. REQUIRES: before Open.
+  void SetExcludedTopLevel(const std::string& name);
   // Pretends the system's watch limit is `n` watches (tests).
   void SetWatchLimitForTest(size_t n) { m_test_limit = n; }
   // Pretends the system's change queue holds `n` changes (tests): a batch
@@ -99,12 +116,16 @@ class ChangeWatcher {
   void FlushPending(std::vector<ChangeRecord>& out);
   bool Emit(ChangeRecord::Action action, const std::string& rel, bool is_dir,
             std::vector<ChangeRecord>& out);
+  // The records of a move whose two halves were both seen.
+  void EmitMove(const std::string& from, const std::string& to, bool is_dir,
+                std::vector<ChangeRecord>& out);
   bool Readable(int fd, int timeout_ms);
   std::string Full(const std::string& rel) const;
 
   // Constant after Open.
   std::string m_root;
   std::string m_excluded;
+  std::wstring m_excluded_wide;  // the same, for MatchTopLevel
   size_t m_test_limit = 0;
   size_t m_queue_limit = 0;  // the kernel's change queue length (read by Open)
 

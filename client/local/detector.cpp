@@ -25,25 +25,6 @@ constexpr int kRewatchMs = 1000;
 
 }  // namespace
 
-namespace {
-
-wchar_t Lower(wchar_t c) {
-  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// 0: an ordinary name; 1: the working directory itself; 2: inside it.
-int WorkingDirMatch(const std::wstring& name) {
-  const std::wstring wd = kWorkingDirName;
-  if (name.size() < wd.size()) return 0;
-  for (size_t i = 0; i < wd.size(); ++i)
-    if (Lower(name[i]) != Lower(wd[i])) return 0;
-  if (name.size() == wd.size()) return 1;
-  const wchar_t next = name[wd.size()];
-  return (next == L'/' || next == L'\\') ? 2 : 0;
-}
-
-}  // namespace
-
 Detector::Detector(TaskManager* owner) : Task(owner, nullptr) {
   m_watcher.SetExcludedTopLevel(WideToUtf8Lossy(kWorkingDirName));
   // For tests: a watch limit that needs no root privileges to lower.
@@ -97,14 +78,6 @@ int Detector::Stop() {
 
 void Detector::PrintTransEvent(const Event& e) {
   SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): Translated event: %s\n", e.toString());
-}
-
-void Detector::cpEvent(const Event& e) {
-  m_lastEvent.m_type = e.m_type;
-  m_lastEvent.m_mode = e.m_mode;
-  m_lastEvent.m_time = e.m_time;
-  m_lastEvent.m_path = e.m_path;
-  m_lastEvent.m_opt = e.m_opt;
 }
 
 void Detector::Emit(Event& e, bool renamed) {
@@ -184,21 +157,14 @@ void Detector::DoTask() {
     }
     if (s == PAUSE) continue;  // what changed while paused is dropped
     for (const ChangeRecord& rec : batch) {
+      const bool move_away = rec.moved && rec.action == ChangeRecord::kRemoved;
       Event e;
-      if (Translate(e, rec) == 0 && !isRenameOldEvent) {
-        if (e.m_type == EV_RENAME) {
-          Event removal(EV_REMOVE, e.m_mode, L"/" + e.m_path);
-          removal.m_time = e.m_time;
-          Event creation(EV_CREATE, e.m_mode | (e.isDir() ? F_EXPAND : 0u), L"/" + e.m_opt);
-          creation.m_time = e.m_time;
-          Emit(removal, true);
-          Emit(creation);
-        } else {
-          e.m_path = L"/" + e.m_path;
-          Emit(e);
-        }
+      if (Translate(e, rec) == 0) {
+        e.m_path = L"/" + e.m_path;
+        Emit(e, move_away);
       }
-      if (GetState() != RUN) break;
+      // A move's removal is not handed over without its creation.
+      if (GetState() != RUN && !move_away) break;
     }
     if (!m_out.empty()) {
       GuardBatch();
@@ -211,7 +177,6 @@ void Detector::DoTask() {
 }
 
 int Detector::Translate(Event& e, const ChangeRecord& rec) {
-  isRenameOldEvent = false;
   switch (rec.action) {
     case ChangeRecord::kAdded:
       e.m_type = EV_CREATE;
@@ -222,13 +187,6 @@ int Detector::Translate(Event& e, const ChangeRecord& rec) {
     case ChangeRecord::kModified:
       e.m_type = EV_MODIFY;
       break;
-    case ChangeRecord::kRenamedOld:
-      e.m_type = EV_RENAME;
-      isRenameOldEvent = true;
-      break;
-    case ChangeRecord::kRenamedNew:
-      e.m_type = EV_RENAME;
-      break;
     default:
       e.m_type = EV_EMPTY;
       return -1;
@@ -236,33 +194,21 @@ int Detector::Translate(Event& e, const ChangeRecord& rec) {
   const std::wstring& name = rec.name;
   if (name.size() > kMaxNameChars) {
     SF_LOG(L_WARNING, L"[WARNING] detector-win(%d): name too long, change dropped: %s\n", name);
-    // A dropped half of a rename ends the pending one: the old half's
-    // partner must not pair with it, nor a later new half with an older one.
-    if (rec.action == ChangeRecord::kRenamedOld || rec.action == ChangeRecord::kRenamedNew)
-      m_lastEvent.m_type = EV_EMPTY;
     return -1;
   }
   const std::wstring full = m_watch_path + L"/" + name;
 
-  switch (WorkingDirMatch(name)) {
-    case 1:
-      if (rec.action == ChangeRecord::kRemoved || rec.action == ChangeRecord::kRenamedOld) {
+  switch (MatchTopLevel(name, kWorkingDirName)) {
+    case TopLevelMatch::kItself:
+      if (rec.action == ChangeRecord::kRemoved) {
         RecreateWorkingDir();
         SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): recreating working directory ...\n");
       }
-      m_lastEvent.m_type = EV_EMPTY;
       return -1;
-    case 2:
+    case TopLevelMatch::kInside:
       SF_LOG(L_DEBUG, L"[DEBUG] detector-win(%d): ignoring changes to %s\n", full);
-      // A rename into the working directory consumes the pending old half
-      // (the item was taken away, not removed by the user); one out of it
-      // starts a pair whose new half is an arrival. Either way a pending
-      // name left behind would pair with the next rename's new half and
-      // report a removal that never happened.
-      if (rec.action == ChangeRecord::kRenamedOld || rec.action == ChangeRecord::kRenamedNew)
-        m_lastEvent.m_type = EV_EMPTY;
       return -1;
-    default:
+    case TopLevelMatch::kOutside:
       break;
   }
 
@@ -272,16 +218,11 @@ int Detector::Translate(Event& e, const ChangeRecord& rec) {
   e.m_mode = 0;
   e.m_time = std::time(nullptr);
 
-  if (rec.action == ChangeRecord::kRenamedNew) {
-    if (m_lastEvent.m_type == EV_RENAME) {
-      e.m_opt = e.m_path;
-      e.m_path = m_lastEvent.m_path;
-      m_lastEvent.m_type = EV_EMPTY;
-    } else {
-      e.m_type = EV_CREATE;  // arrived from a name that was not reported
-    }
-  } else if (rec.action == ChangeRecord::kRenamedOld) {
-    cpEvent(e);
+  if (rec.moved && rec.action == ChangeRecord::kRemoved) {
+    // The old name of a move is gone from the disk and may never have been
+    // synced: the moved item's kind is the one inotify reported.
+    if (rec.is_dir) e.m_mode |= F_DIR;
+    return 0;
   }
 
   FILE_INFO info;

@@ -11,10 +11,11 @@
 #include "client/local/change-watcher.h"
 
 // The task that turns the sync root's changes into local events for the
-// task manager: kinds resolved from the disk (or, for vanished items, from
-// the file event database), renames split into a removal and a creation, the
-// working directory ignored (and recreated when removed), and a rescan asked
-// for when changes were lost.
+// task manager: one event per change record (a move already comes from the
+// watcher as a removal and a creation), kinds resolved from the disk (or, for
+// vanished items, from the file event database), the working directory
+// ignored (and recreated when removed), and a rescan asked for when changes
+// were lost.
 //
 // Thread: its own task thread runs DoTask, blocked in ChangeWatcher::Wait.
 // Stop (main thread) interrupts that wait and joins.
@@ -31,13 +32,11 @@ class Detector : public Task {
   int Stop() override;
   void DoTask() override;
 
-  // Fills `e` from one change record: 0 when `e` is to be used, -1 when the
-  // change is dropped. Sets isRenameOldEvent for the old half of a rename,
-  // which is kept (in m_lastEvent) until its new half arrives. Detector
-  // thread only (public for tests).
+  // Fills `e` from one change record, its path without the leading "/": 0
+  // when `e` is to be used, -1 when the change is dropped. Detector thread
+  // only (public for tests).
   int Translate(Event& e, const ChangeRecord& rec);
   void PrintTransEvent(const Event& e);
-  void cpEvent(const Event& e);
 
   // Longest name (a path below the root) handled, as long as the longest
   // path the client syncs; longer ones are dropped with a log line.
@@ -46,9 +45,6 @@ class Detector : public Task {
   ChangeWatcher& watcher() { return m_watcher; }
   // Results of the watcher taken so far (tests, diagnostics). Thread-safe.
   int BatchesSeen() const { return m_batches; }
-
-  // Detector thread only.
-  bool isRenameOldEvent = false;
 
  private:
   // Collects `e` (path made absolute) for the task manager and logs it.
@@ -70,8 +66,6 @@ class Detector : public Task {
   std::vector<bool> m_renamed;  // per m_out entry
   void RecreateWorkingDir();
 
-  // Detector thread only.
-  Event m_lastEvent;
   // Set by SetWatch before the task runs.
   std::wstring m_watch_path;
   ChangeWatcher m_watcher;  // Interrupt is the only member other threads call

@@ -263,33 +263,17 @@ TEST_F(DetectorTest, StopEndsTheWaitAndMissingRootFailsTheWatch) {
 
 TEST_F(DetectorTest, TranslateEdgeCases) {
   ASSERT_EQ(det->SetWatch(Utf8ToWideLossy(dir.Sub("sync"))), 0);
-  ASSERT_EQ(mkdir(P("/moved-in").c_str(), 0755), 0);
-  Event e;
-  // A new name whose old half was never reported is an arrival, expanded.
-  ASSERT_EQ(det->Translate(e, ChangeRecord{ChangeRecord::kRenamedNew, L"moved-in", true}), 0);
-  EXPECT_EQ(e.m_type, EV_CREATE);
-  EXPECT_EQ(e.m_mode, F_DIR | F_EXPAND);
-  // An over-long name is dropped, and its old half does not pair later.
-  Event o;
-  EXPECT_EQ(
-      det->Translate(o, ChangeRecord{ChangeRecord::kRenamedOld, std::wstring(4096, L'a'), false}),
-      -1);
-  sftest::WriteFile(P("/b"), "x");
-  Event n;
-  ASSERT_EQ(det->Translate(n, ChangeRecord{ChangeRecord::kRenamedNew, L"b", false}), 0);
-  EXPECT_EQ(n.m_type, EV_CREATE);
-  // Nor does one whose new half is dropped (inside the working directory, or
-  // too long): the next rename's new half is not paired with it.
-  for (const std::wstring& dropped :
-       {std::wstring(L".ZentavoWorkingDirectory/gone"), std::wstring(4096, L'c')}) {
-    Event old_half, new_half, next;
-    det->Translate(old_half, ChangeRecord{ChangeRecord::kRenamedOld, L"gone", false});
-    EXPECT_EQ(det->Translate(new_half, ChangeRecord{ChangeRecord::kRenamedNew, dropped, false}),
-              -1);
-    ASSERT_EQ(det->Translate(next, ChangeRecord{ChangeRecord::kRenamedNew, L"b", false}), 0);
-    EXPECT_EQ(next.m_type, EV_CREATE);
-    EXPECT_TRUE(next.m_opt.empty());
-  }
+  // The old name of a move keeps the moved item's kind, though neither the
+  // disk nor the database knows it any more. Each half stands alone: a new
+  // name too long to sync drops only the creation.
+  Event away, too_long;
+  ASSERT_EQ(det->Translate(away, ChangeRecord{ChangeRecord::kRemoved, L"never-synced", true, true}),
+            0);
+  EXPECT_EQ(away.m_type, EV_REMOVE);
+  EXPECT_EQ(away.m_mode, F_DIR);
+  EXPECT_EQ(det->Translate(
+                too_long, ChangeRecord{ChangeRecord::kAdded, std::wstring(4096, L'a'), true, true}),
+            -1);
   // A backslash is part of the name.
   sftest::WriteFile(P("/a\\b"), "x");
   Event b;
