@@ -157,6 +157,31 @@ TEST_F(DetectorTest, RenamesBecomeRemovalAndCreation) {
   ASSERT_TRUE(sftest::WaitFor([&] { return SeenPath("/e/new"); }));
 }
 
+// A move onto a name too long to sync takes the item out of what is synced,
+// as a move out of the root does: its old name must not stay on the server.
+TEST_F(DetectorTest, MoveOntoANameTooLongToSyncRemovesTheOldName) {
+  sftest::WriteFile(P("/a.txt"), "x");
+  Row("/a.txt", false);
+  // Folders that can still be named, and so watched, holding a name that
+  // makes the path below the root too long.
+  std::string deep;
+  for (int i = 0; i < 16; ++i) {
+    deep += "/" + std::string(i < 15 ? 250 : 100, 'd');
+    ASSERT_EQ(mkdir(P(deep).c_str(), 0755), 0);
+  }
+  const std::string name(250, 'n');
+  ASSERT_LT(P(deep).size(), 4000u);
+  ASSERT_GT(deep.size() + name.size(), Detector::kMaxNameChars);
+  Start();
+  const int fd = open(P(deep).c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(renameat(AT_FDCWD, P("/a.txt").c_str(), fd, name.c_str()), 0);
+  const bool removed = sftest::WaitFor([&] { return Seen("2:0:/a.txt"); });
+  EXPECT_EQ(unlinkat(fd, name.c_str(), 0), 0);  // too long a path for the clean-up
+  close(fd);
+  EXPECT_TRUE(removed) << ::testing::PrintToString(seen);
+}
+
 TEST_F(DetectorTest, DirectoryFilledBeforeItIsWatchedLosesNothing) {
   Start();
   ASSERT_EQ(mkdir(P("/n").c_str(), 0755), 0);
