@@ -13,14 +13,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 
-#include "client/core/client-task-mgr.h"
-#include "client/store/event-db.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
-#include "lib/fs/file-ops.h"
 
 namespace {
 
