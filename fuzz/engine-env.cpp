@@ -26,7 +26,6 @@ EngineEnv& Engine() {
     auto* e = new EngineEnv;
     e->cfg = std::make_unique<SFSysInfo>(Utf8ToWideLossy(dir + "/engine.conf").c_str());
     e->mgr = std::make_unique<TaskManager>(*e->cfg, 1, nullptr, nullptr);
-    e->worker = std::make_unique<FuzzWorker>(e->mgr.get(), &e->mailbox, 0);
     e->syncer = std::make_unique<FuzzSyncer>(e->mgr.get());
     return e;
   }();

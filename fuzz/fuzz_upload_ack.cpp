@@ -1,4 +1,4 @@
-// An upload as the server sees it answered: the worker sends its request,
+// An upload as the server sees it answered: the client sends its request,
 // reads the server's acknowledgement (which blocks it wants), sends the
 // payload it asked for, and reads the final answer. Also the removal
 // answer, picked by the first byte.
@@ -6,13 +6,30 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "fuzz/engine-env.h"
 #include "fuzz/fuzz-common.h"
-#include "lib/base/utility.h"
+#include "lib/base/errors.h"
+#include "lib/proto/proto-transfer.h"
+
+namespace {
+
+// The five bytes announced, from a stream of their own.
+class Hello : public UploadPayload {
+ public:
+  int Open(uint32_t, FilePtr& out) override {
+    out.reset(std::tmpfile());
+    if (!out || std::fputs("hello", out.get()) < 0 || std::fflush(out.get()) != 0) return ERR_SYS;
+    return 0;
+  }
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static sffuzz::EngineEnv& env = sffuzz::Engine();
-  static sffuzz::MemoryChannel* ch = new sffuzz::MemoryChannel();
+  static sffuzz::MemoryChannel* ch = [] {
+    sffuzz::Init();
+    ProtoInit(4);
+    return new sffuzz::MemoryChannel();
+  }();
   if (size < 1) return 0;
   ch->Reset(data + 1, size - 1);
   if (data[0] & 1) {
@@ -20,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ctx.request.session = L"s1";
     ctx.request.obj.sync_id = 9;
     ctx.request.obj.path = L"/gone";
-    (void)env.worker->ProtoRemoveObject(*ch, ctx);
+    (void)ProtoRemoveObject(*ch, ctx);
     return 0;
   }
   UploadContext ctx;
@@ -32,11 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   req.file.type = data[0] & 2 ? 1 : 0;
   req.file.size = 5;
   req.file.hash = L"5d41402abc4b2a76b9719d911017c592";
-  if (req.file.data.create() != 0) return 0;
-  if (FILE* f = std::fopen(WideToUtf8Lossy(req.file.data.getPath()).c_str(), "wb")) {
-    std::fputs("hello", f);
-    std::fclose(f);
-  }
-  (void)env.worker->ProtoUploadObject(*ch, ctx);
+  Hello payload;
+  (void)ProtoUploadObject(*ch, ctx, data[0] & 4 ? kUploadProto3 : kUploadProto4, payload);
   return 0;
 }

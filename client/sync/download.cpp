@@ -21,14 +21,10 @@
 #include "lib/base/utility.h"
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
+#include "lib/proto/proto-transfer.h"
 #include "rsapi/rs-api.h"
 
 namespace {
-
-// A delta may be longer than the file it builds, but not by much.
-uint64_t PayloadBound(uint64_t size) {
-  return size + size / 8 + (uint64_t{1} << 20);
-}
 
 bool SameState(const FILE_INFO& a, const FILE_INFO& b) {
   if (a.isExist != b.isExist) return false;
@@ -77,125 +73,43 @@ std::wstring Worker::WorkDir() const {
 
 // ---- Wire exchange -----------------------------------------------------------
 
-int Worker::ProtoDownloadObject(Channel& ch, DownloadContext& ctx) {
-  DownloadRequest& rq = ctx.request;
-  DownloadResponse& rs = ctx.response;
-  rs.alive = 0;
-  int r = ProtoWriteBasicRequest(ch, SCMD_EVT_SEND, 0, rq.session);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send basic request. %s.\n", GetErrorStringW(r));
-  } else if ((r = ProtoWriteObjectId(ch, rq.obj)) < 0) {
-    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send object id. %s.\n", GetErrorStringW(r));
-  } else if ((r = ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, rq.sync_blocks)) < 0) {
-    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send request blocks. %s.\n", GetErrorStringW(r));
-  } else if ((r = ch.FlushWrite(0)) < 0) {
-    SYNC_LOG(L_ERR, L"DownloadRequest: failed to send data. %s.\n", GetErrorStringW(r));
-  }
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"Worker (%d): Failed to send download request. %s\n", m_index,
-             GetErrorStringW(r));
-    return r;
-  }
-  r = ReadDownloadResponse(ch, rs);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"Worker (%d): failed to failed to recv download response. %s\n", m_index,
-             GetErrorStringW(r));
-  }
-  return r;
-}
+class Worker::DownloadTarget : public DownloadPayload {
+ public:
+  DownloadTarget(const Worker& w, DownloadResponse& rs) : m_w(w), m_rs(rs) {}
 
-int Worker::ReadDownloadResponse(Channel& ch, DownloadResponse& rs) {
-  int r = ProtoReadResponse(ch, SCMD_EVT_SEND, rs.code);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv response code. %s.\n", GetErrorStringW(r));
-    return r;
-  }
-  if (rs.code == SPROTO_RES_OK) {
-    if ((r = ProtoReadObjectId(ch, rs.obj)) < 0) {
-      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv object id. %s.\n", GetErrorStringW(r));
-      return r;
-    }
-    if ((r = ProtoReadSection(ch, SPROTO_ID_FILETYPE, rs.new_obj_type)) < 0) {
-      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv object description. %s.\n",
-               GetErrorStringW(r));
-      return r;
-    }
-    if (rs.new_obj_type != SFT_FILE && rs.new_obj_type != SFT_DIR) {
-      // Taking an unknown type for a directory would unlink the file in its way.
-      SYNC_LOG(L_ERR, L"DownloadResponse: unknown object type %u.\n", rs.new_obj_type);
-      return ERR_PROTO;
-    }
-    if ((r = ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, rs.data_blocks)) < 0) {
-      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv block description. %s.\n",
-               GetErrorStringW(r));
-      return r;
-    }
-    if ((rs.data_blocks & BLK_COMMON_ATTR) &&
-        (r = ProtoReadCommonAttributeBlock(ch, rs.common_attr)) < 0) {
-      SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv common attribute. %s.\n",
-               GetErrorStringW(r));
-      return r;
-    }
-    if (rs.data_blocks & BLK_FILE) {
-      if (rs.new_obj_type == SFT_DIR) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: receiving directory with file data.\n");
-        return ERR_PROTO;
-      }
-      if ((r = ProtoReadSection(ch, SPROTO_ID_FILESIZE, rs.file.size)) < 0) return r;
-      if ((r = ProtoReadSection(ch, SPROTO_ID_FILEHASH, rs.file.hash)) < 0) return r;
-      if (rs.file.size > kMaxDownloadBytes) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: %llu bytes announced, more than the %llu accepted.\n",
-                 rs.file.size, kMaxDownloadBytes);
-        rs.too_large = true;
-        return ERR_PROTO;
-      }
+  int Open(uint32_t block, uint64_t size, FilePtr& out) override {
+    if (block == BLK_FILE) {
       struct statvfs vfs;
-      const std::string work = WideToUtf8Lossy(WorkDir());
+      const std::string work = WideToUtf8Lossy(m_w.WorkDir());
       if (statvfs(work.c_str(), &vfs) == 0 &&
-          static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < rs.file.size) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: no room for %llu bytes in '%s'.\n", rs.file.size,
-                 work);
+          static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < size) {
+        m_w.LogAt(Logger::L_ERR, __LINE__, L"DownloadResponse: no room for %llu bytes in '%s'.\n",
+                  size, work);
         return ERR_DISKFULL;
       }
-      if (rs.file.data.create() != 0) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: failed to create tmpfile.\n");
-        return ERR_SYS;
-      }
-      r = ProtoReadFile(ch, rs.file.type, rs.file.data.getPath(), PayloadBound(rs.file.size));
-      if (r < 0) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv file data. %s.\n", GetErrorStringW(r));
-        return r;
-      }
     }
-    if (rs.data_blocks & BLK_MAC_ATTR) {
-      if ((r = ProtoReadSection(ch, SPROTO_ID_MACSIZE, rs.mac_attr.size)) < 0) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv mac attribute size. %s.\n",
-                 GetErrorStringW(r));
-        return r;
-      }
-      if ((r = ProtoReadSection(ch, SPROTO_ID_MACHASH, rs.mac_attr.hash)) < 0) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv mac ea. %s.\n", GetErrorStringW(r));
-        return r;
-      }
-      if (rs.mac_attr.data.create() != 0) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: failed to create tmpfile.\n");
-        return ERR_SYS;
-      }
-      uint8_t type = 0;
-      r = ProtoReadFile(ch, type, rs.mac_attr.data.getPath(), PayloadBound(rs.mac_attr.size));
-      if (r < 0) {
-        SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv mac attr data. %s.\n",
-                 GetErrorStringW(r));
-        return r;
-      }
+    TempFile& data = block == BLK_FILE ? m_rs.file.data : m_rs.mac_attr.data;
+    if (data.create() != 0) {
+      m_w.LogAt(Logger::L_ERR, __LINE__, L"DownloadResponse: failed to create tmpfile.\n");
+      return ERR_SYS;
     }
+    const std::string native = WideToUtf8Lossy(data.getPath());
+    UniqueFd fd(::open(native.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.valid()) out.reset(::fdopen(fd.get(), "wb"));
+    if (!out) {
+      m_w.LogAt(Logger::L_ERR, __LINE__, L"DownloadResponse: failed to open '%s'. %s\n",
+                data.getPath(), std::strerror(errno));
+      return ERR_SYS;
+    }
+    (void)fd.release();  // the stream owns it now
+    std::setvbuf(out.get(), nullptr, _IOFBF, 64 * 1024);
+    return 0;
   }
-  if ((r = ProtoReadSection(ch, SPROTO_ID_ALIVE, rs.alive)) < 0) {
-    SYNC_LOG(L_ERR, L"DownloadResponse: failed to recv channel alive. %s. \n", GetErrorStringW(r));
-    return r;
-  }
-  return 0;
-}
+
+ private:
+  const Worker& m_w;
+  DownloadResponse& m_rs;
+};
 
 // ---- Basis check ---------------------------------------------------------------
 
@@ -354,17 +268,18 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     return ERR_SYS;
   }
 
-  DownloadContext ctx;
+  DownloadWork ctx;
   for (int attempt = 0;; ++attempt) {
-    ctx = DownloadContext();
+    ctx = DownloadWork();
     ctx.request.session = Session();
     ctx.request.obj.sync_id = base;
     ctx.request.obj.path = path;
     ctx.response.file.data = TempFile(WorkDir());
     ctx.response.mac_attr.data = TempFile(WorkDir());
-    const int r = WithChannel(L"DownloadRemote: Failed to establish communication channel %s\n",
-                              ctx.response.alive,
-                              [&](Channel& ch) { return ProtoDownloadObject(ch, ctx); });
+    DownloadTarget target(*this, ctx.response);
+    const int r = WithChannel(
+        L"DownloadRemote: Failed to establish communication channel %s\n", ctx.response.alive,
+        [&](Channel& ch) { return ProtoDownloadObject(ch, ctx, target, LogTo()); });
     if (r < 0) {
       SYNC_LOG(L_ERR, L"Worker (%d): failed to download '%s'. %s.\n", m_index, path,
                GetErrorStringW(r));
@@ -724,8 +639,7 @@ int Worker::PlaceFile(const ShareDir& root, const SharePath& sp, int work_fd,
   return not_placed(ERR_INT);
 }
 
-int Worker::CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
-                           TempFile& sign_file) {
+int Worker::CommitDatabase(DownloadWork& ctx, const ClientFileEventInfo& row, TempFile& sign_file) {
   const DownloadResponse& rs = ctx.response;
   ClientFileEventInfo n;
   n.syncID = rs.obj.sync_id;

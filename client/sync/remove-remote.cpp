@@ -23,6 +23,7 @@
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
+#include "lib/proto/proto-transfer.h"
 
 namespace {
 
@@ -178,7 +179,7 @@ int Worker::ExchangeRemoval(RemoveContext& ctx) {
              GetErrorStringW(e));
     return e;
   }
-  e = ProtoRemoveObject(*conn->channel, ctx);
+  e = ProtoRemoveObject(*conn->channel, ctx, LogTo());
   ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
   if (e < 0) {
     SYNC_LOG(L_INFO, L"RemoveRemote: failed to remove object (%s). %s.\n", ctx.request.obj.path,
@@ -205,34 +206,5 @@ int Worker::RemoveReplacedFolder(const std::wstring& path) {
     return ERR_SYS;
   }
   SYNC_LOG(L_INFO, L"RemoveRemote: removed the folder '%s' that a file replaced\n", path);
-  return 0;
-}
-
-int Worker::ProtoRemoveObject(Channel& ch, RemoveContext& ctx) {
-  ctx.response.alive = 0;
-  int r = ProtoWriteBasicRequest(ch, SCMD_EVT_REMOVE, 0, ctx.request.session);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"RemoveRequest: failed to send basic request. %s.\n", GetErrorStringW(r));
-  } else if ((r = ProtoWriteObjectId(ch, ctx.request.obj)) < 0) {
-    SYNC_LOG(L_ERR, L"RemoveRequest: failed to send object id. %s.\n", GetErrorStringW(r));
-  } else if ((r = ch.FlushWrite(0)) < 0) {
-    SYNC_LOG(L_ERR, L"RemoveRequest: failed to send data. %s.\n", GetErrorStringW(r));
-  }
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"%sRemoveObject: failed to send remove request. %s.\n", m_who,
-             GetErrorStringW(r));
-    return r;
-  }
-  r = ProtoReadResponse(ch, SCMD_EVT_REMOVE, ctx.response.code);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"RemoveResponse: failed to recv response code. %s.\n", GetErrorStringW(r));
-  } else if ((r = ProtoReadSection(ch, SPROTO_ID_ALIVE, ctx.response.alive)) < 0) {
-    SYNC_LOG(L_ERR, L"RemoveResponse: failed to recv channel alive. %s.\n", GetErrorStringW(r));
-  }
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"%sRemoveObject: failed to recv remove response. %s.\n", m_who,
-             GetErrorStringW(r));
-    return r;
-  }
   return 0;
 }

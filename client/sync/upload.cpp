@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "client/core/sysinfo-mgr.h"
 #include "client/local/worker-filter.h"
@@ -33,14 +34,10 @@
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
+#include "lib/proto/proto-transfer.h"
 #include "rsapi/rs-api.h"
 
 namespace {
-
-// Seconds the server may take to say which blocks it wants, and to answer
-// once the content is sent (it verifies and stores it first).
-constexpr uint32_t kAckTimeout = 30;
-constexpr uint32_t kResponseTimeout = 600;
 
 // The niceness of a job that nothing in the exchange waits for.
 constexpr int kYieldingNice = 10;
@@ -134,7 +131,8 @@ int Worker::OpenUploadFile(const std::wstring& full, const FILE_INFO& start, Uni
 }
 
 int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row,
-                             UploadRequest& req, TempFile& sign_file) {
+                             UploadWork& work, TempFile& sign_file) {
+  UploadRequest& req = work.request;
   // A cleared row (none) or a tombstone is no base content.
   const bool have_row = row.isExist != 0;
   const std::wstring full = FullPath(path);
@@ -209,8 +207,8 @@ int Worker::PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo
   req.file.size = got;
   req.file.hash = hash;
   req.file.type = 0;
-  req.file.live = full;
-  req.file.quick = first.quick;
+  work.live = full;
+  work.quick = first.quick;
   return 0;
 }
 
@@ -375,6 +373,93 @@ int Worker::PrepareDelta(const std::wstring& full, const FILE_INFO& start,
   return 0;
 }
 
+// ---- The content the exchange sends ---------------------------------------------
+
+#define CONTENT_LOG(level, fmt, ...) m_w.LogAt(::Logger::level, __LINE__, fmt, ##__VA_ARGS__)
+
+class Worker::UploadContent : public UploadPayload {
+ public:
+  UploadContent(Worker& w, const UploadWork& work) : m_w(w), m_work(work) {}
+
+  int Open(uint32_t block, FilePtr& out) override {
+    if (block == BLK_FILE && !m_work.live.empty()) return OpenLive(out);
+    const TempFile& staged =
+        block == BLK_FILE ? m_work.request.file.data : m_work.request.mac_attr.data;
+    return OpenStaged(staged.getPath(), out);
+  }
+
+  int OnBlock(uint32_t block, const char* data, size_t len) override {
+    if (block == BLK_FILE && !m_work.live.empty()) m_sent.Update(data, len);
+    return 0;
+  }
+
+  // The last block waits for the proof that what is sent is what was
+  // announced; the server takes nothing from an upload that stops short
+  // of it.
+  int BeforeLast(uint32_t block) override {
+    if (block != BLK_FILE) return 0;
+    if (m_work.live.empty()) return m_w.m_end_check.Join();
+    if (m_sent.Final() == m_work.quick) return 0;
+    CONTENT_LOG(L_INFO,
+                L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
+                L"match), try it again\n",
+                m_work.live);
+    return ERR_INT;
+  }
+
+ private:
+  int OpenLive(FilePtr& out) {
+    // What was read was a file inside the root: a link put in its place, or
+    // in place of a folder on its way, since is not followed out of it.
+    UniqueFd fd;
+    struct stat st;
+    const int opened = m_w.OpenBelowRoot(m_work.live, fd, st);
+    if (opened == ERR_NOENT || opened == ERR_CONFLICT) {
+      CONTENT_LOG(L_INFO,
+                  L"PrepareFileBlock: File '%s' is modified while preparing upload (file "
+                  L"system), try it again\n",
+                  m_work.live);
+      return ERR_INT;
+    }
+    if (opened != 0 || Stream(std::move(fd), out) != 0) {
+      CONTENT_LOG(L_ERR, L"UploadData: Failed to open '%s', retry upload\n", m_work.live);
+      return ERR_SYS;
+    }
+    // The announced length is the size read: a file that has another one
+    // now is not what was announced, and the server would refuse its payload.
+    if (static_cast<uint64_t>(st.st_size) != m_work.request.file.size) {
+      CONTENT_LOG(L_INFO,
+                  L"PrepareFileBlock: File '%s' is modified while preparing upload (file "
+                  L"system), try it again\n",
+                  m_work.live);
+      return ERR_INT;
+    }
+    return 0;
+  }
+
+  int OpenStaged(const std::wstring& path, FilePtr& out) {
+    if (Stream(OpenToRead(path), out) == 0) return 0;
+    CONTENT_LOG(L_ERR, L"UploadData: Failed to open '%s', retry upload\n", path);
+    return ERR_SYS;
+  }
+
+  // A buffered stream of `fd`, which it then owns. 0 or -1.
+  static int Stream(UniqueFd fd, FilePtr& out) {
+    if (!fd.valid()) return -1;
+    out.reset(::fdopen(fd.get(), "rb"));
+    if (!out) return -1;
+    (void)fd.release();  // the stream owns it now
+    std::setvbuf(out.get(), nullptr, _IOFBF, 64 * 1024);
+    return 0;
+  }
+
+  Worker& m_w;
+  const UploadWork& m_work;
+  StreamHash m_sent;  // of the live file's bytes sent so far
+};
+
+#undef CONTENT_LOG
+
 int Worker::UploadLocal(const std::wstring& path) {
   const std::wstring full = FullPath(path);
   TempFile sign_file(SignMgr::folder());
@@ -450,7 +535,7 @@ int Worker::UploadLocal(const std::wstring& path) {
   // removal this client has seen.
   const ClientFileEventInfo* base = found && row.isExist ? &row : nullptr;
 
-  UploadContext ctx;
+  UploadWork ctx;
   UploadRequest& req = ctx.request;
   req.session = Session();
   req.meta_blocks = META_PROTO_VERSION | META_FILTER_VERSION;
@@ -470,7 +555,7 @@ int Worker::UploadLocal(const std::wstring& path) {
     }
     req.new_obj_type = SFT_DIR;
   } else {
-    const int e = PrepareFileBlock(path, row, req, sign_file);
+    const int e = PrepareFileBlock(path, row, ctx, sign_file);
     if (e < 0) {
       SYNC_LOG(L_ERR, L"UploadLocal: failed to prepare file block for '%s'. %s\n", full,
                GetErrorStringW(e));
@@ -521,7 +606,8 @@ int Worker::UploadLocal(const std::wstring& path) {
     SYNC_LOG(L_ERR, L"UploadFile: Failed to establish communication channel.\n");
     return e;
   }
-  e = ProtoUploadObject(*conn->channel, ctx);
+  UploadContent content(*this, ctx);
+  e = ProtoUploadObject(*conn->channel, ctx, Generation(), content, LogTo());
   ReturnChannel(conn, e < 0 ? 0 : ctx.response.alive);
   if (e < 0) {
     SYNC_LOG(L_ERR, L"%sfail to upload '%s'. %s.\n", m_who, path, GetErrorStringW(e));
@@ -610,180 +696,7 @@ int Worker::UploadLocal(const std::wstring& path) {
   }
 }
 
-int Worker::ProtoUploadObject(Channel& ch, UploadContext& ctx) {
-  UploadRequest& req = ctx.request;
-  ctx.response.alive = 0;
-  const bool v4 = m_generation != 3;
-  // Each step logs its own failure and ends the exchange with its code.
-  auto failed = [&](int rc, const wchar_t* fmt) {
-    if (rc < 0) SYNC_LOG(L_ERR, fmt, GetErrorStringW(rc));
-    return rc < 0;
-  };
-  int r = [&]() -> int {
-    int rc;
-    if (failed(
-            rc = ProtoWriteBasicRequest(ch, v4 ? SCMD_EVT_RECV_2 : SCMD_EVT_RECV, 0, req.session),
-            L"UploadRequest: failed to send basic request. %s.\n") ||
-        (v4 && failed(rc = ProtoWriteSection(ch, SPROTO_ID_META_BLOCK, req.meta_blocks),
-                      L"UploadRequest: fail to send meta blocks. %s.\n")) ||
-        (v4 && (req.meta_blocks & META_PROTO_VERSION) &&
-         failed(rc = ProtoWriteProtocolVersion(ch, req.proto_version),
-                L"UploadRequest: failed to send protocol version. %s.\n")) ||
-        (v4 && (req.meta_blocks & META_FILTER_VERSION) &&
-         failed(rc = ProtoWriteFilterVersion(ch, req.filter_version),
-                L"UploadRequest: failed to send filter version. %s.\n")) ||
-        failed(rc = ProtoWriteObjectId(ch, req.obj),
-               L"UploadRequest: failed to send base object id. %s.\n") ||
-        failed(rc = ProtoWriteSection(ch, SPROTO_ID_FILETYPE, req.new_obj_type),
-               L"UploadRequest: failed to send new object type. %s.\n") ||
-        failed(rc = ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, req.sync_blocks),
-               L"UploadRequest: failed to send sync blocks. %s.\n") ||
-        failed(rc = ProtoWriteSection(ch, SPROTO_ID_DATA_BLOCK, req.data_blocks),
-               L"UploadRequest: failed to send block description. %s.\n") ||
-        ((req.data_blocks & BLK_COMMON_ATTR) &&
-         failed(rc = ProtoWriteCommonAttributeBlock(ch, req.common_attr),
-                L"UploadRequest: failed to send modified time. %s.\n")))
-      return rc;
-    if (req.data_blocks & BLK_FILE) {
-      if (req.new_obj_type == SFT_DIR) {
-        SYNC_LOG(L_ERR, L"UploadRequest: uploading directory with file block.\n");
-        return ERR_PROTO;
-      }
-      const uint8_t delta = req.file.type != 0 ? 1 : 0;
-      if ((rc = ProtoWriteSection(ch, SPROTO_ID_DELTATYPE, delta)) < 0 ||
-          (rc = ProtoWriteSection(ch, SPROTO_ID_FILESIZE, req.file.size)) < 0 ||
-          (rc = ProtoWriteSection(ch, SPROTO_ID_FILEHASH, req.file.hash)) < 0)
-        return rc;
-    }
-    if ((req.data_blocks & BLK_MAC_ATTR) &&
-        ((rc = ProtoWriteSection(ch, SPROTO_ID_MACSIZE, req.mac_attr.size)) < 0 ||
-         (rc = ProtoWriteSection(ch, SPROTO_ID_MACHASH, req.mac_attr.hash)) < 0))
-      return rc;
-    failed(rc = ch.FlushWrite(0), L"UploadRequest: failed to send data. %s.\n");
-    return rc;
-  }();
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"%sfailed to send upload request. %s\n", m_who, GetErrorStringW(r));
-    return r;
-  }
-
-  // Which blocks the server wants; 0 sends no data.
-  ch.SetTimeout(kAckTimeout);
-  uint32_t ack = 0;
-  if (failed(r = ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, ack),
-             L"ReadUploadAck: failed to recv ack block. %s.\n")) {
-    SYNC_LOG(L_ERR, L"%sfailed to recv block description (server). %s\n", m_who,
-             GetErrorStringW(r));
-    return r;
-  }
-  if (ack != 0) {
-    req.data_blocks = ack;
-    r = 0;
-    // Only content this request announced can be sent.
-    if (((ack & BLK_FILE) && req.file.data.getPath().empty() && req.file.live.empty()) ||
-        ((ack & BLK_MAC_ATTR) && req.mac_attr.data.getPath().empty()))
-      r = ERR_PROTO;
-    // The last block waits for the proof that what is sent is what was
-    // announced; the server takes nothing from an upload that stops short
-    // of it.
-    if (r == 0 && (ack & BLK_FILE)) {
-      failed(r = req.file.live.empty()
-                     ? ProtoWriteFile(ch, req.file.type != 0 ? 1 : 0, req.file.data.getPath(),
-                                      [this]() { return m_end_check.Join(); })
-                     : SendLive(ch, req.file),
-             L"UploadData: failed to send file data. %s.\n");
-      ctx.file_sent = r == 0;
-    }
-    if (r == 0 && (ack & BLK_MAC_ATTR))
-      failed(r = ProtoWriteFile(ch, 0, req.mac_attr.data.getPath()),
-             L"UploadData: failed to send Mac EA data. %s.\n");
-    if (r == 0) failed(r = ch.FlushWrite(0), L"UploadData: failed to send data. %s.\n");
-    if (r < 0) {
-      SYNC_LOG(L_ERR, L"%sfailed to send upload data. %s.\n", m_who, GetErrorStringW(r));
-      return r;
-    }
-  }
-  ch.SetTimeout(kResponseTimeout);
-  r = ProtoReadUploadResponse(ch, ctx.response);
-  ch.SetTimeout(Channel::kDefaultChannelTimeout);
-  if (r < 0) {
-    SYNC_LOG(L_ERR, L"%sUploadObject: failed to recv response. %s.\n", m_who, GetErrorStringW(r));
-    return r;
-  }
-  return 0;
-}
-
-int Worker::SendLive(Channel& ch, const FileBlock& file) {
-  // What was read was a file inside the root: a link put in its place, or
-  // in place of a folder on its way, since is not followed out of it.
-  UniqueFd fd;
-  struct stat st;
-  const int opened = OpenBelowRoot(file.live, fd, st);
-  if (opened == ERR_NOENT || opened == ERR_CONFLICT) {
-    SYNC_LOG(L_INFO,
-             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), "
-             L"try it again\n",
-             file.live);
-    return ERR_INT;
-  }
-  FilePtr fp(opened == 0 ? ::fdopen(fd.get(), "rb") : nullptr);
-  if (!fp) {
-    SYNC_LOG(L_ERR, L"UploadData: Failed to open '%s', retry upload\n", file.live);
-    return ERR_SYS;
-  }
-  (void)fd.release();  // the stream owns it now
-  std::setvbuf(fp.get(), nullptr, _IOFBF, 64 * 1024);
-  // The announced length is the size read: a file that has another one now
-  // is not what was announced, and the server would refuse its payload.
-  if (static_cast<uint64_t>(st.st_size) != file.size) {
-    SYNC_LOG(L_INFO,
-             L"PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
-             L"it again\n",
-             file.live);
-    return ERR_INT;
-  }
-  StreamHash sent;
-  return ProtoWriteFile(
-      ch, 0, fp.get(),
-      [&]() -> int {
-        if (sent.Final() == file.quick) return 0;
-        SYNC_LOG(L_INFO,
-                 L"PrepareFileBlock: File '%s' is modified while preparing upload (hash not "
-                 L"match), try it again\n",
-                 file.live);
-        return ERR_INT;
-      },
-      [&](const char* data, size_t len) {
-        sent.Update(data, len);
-        return 0;
-      });
-}
-
-int Worker::ProtoReadUploadResponse(Channel& ch, UploadResponse& resp) {
-  auto failed = [&](int rc, const wchar_t* fmt) {
-    if (rc < 0) SYNC_LOG(L_ERR, fmt, GetErrorStringW(rc));
-    return rc < 0;
-  };
-  int r;
-  if (failed(
-          r = ProtoReadResponse(ch, m_generation == 3 ? SCMD_EVT_RECV : SCMD_EVT_RECV_2, resp.code),
-          L"UploadResponse: failed to recv response code. %s.\n"))
-    return r;
-  if (resp.code != SPROTO_RES_OK) {
-    SYNC_LOG(L_ERR, L"UploadResponse: erroneous response code %d.\n", resp.code);
-  } else if (failed(r = ProtoReadObjectId(ch, resp.obj),
-                    L"UploadResponse: failed to recv response object id. %s.\n") ||
-             failed(r = ProtoReadCommonAttributeBlock(ch, resp.common_attr),
-                    L"UploadResponse: failed to recv common attribute. %s.\n")) {
-    return r;
-  }
-  failed(r = ProtoReadSection(ch, SPROTO_ID_ALIVE, resp.alive),
-         L"UploadResponse: failed to recv channel alive. %s.\n");
-  return r < 0 ? r : 0;
-}
-
-int Worker::CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& base,
-                           TempFile& sign_file) {
+int Worker::CommitDatabase(UploadWork& ctx, const ClientFileEventInfo& base, TempFile& sign_file) {
   const UploadRequest& req = ctx.request;
   const UploadResponse& resp = ctx.response;
   if (!resp.obj.path.empty() && resp.obj.path != req.obj.path) {

@@ -42,6 +42,7 @@
 #include "lib/fs/temp-file.h"
 #include "lib/fs/trash.h"
 #include "lib/proto/proto-common.h"
+#include "lib/proto/proto-transfer.h"
 
 class RSSignFromDelta;
 
@@ -64,113 +65,31 @@ enum NotifyEventType {
   NOTIFY_CLIENT_REMOVE = 5,
 };
 
-// Block bits of SPROTO_ID_DATA_BLOCK / SPROTO_ID_SYNC_BLOCK and meta bits.
-constexpr uint32_t BLK_FILE = 1;
-constexpr uint32_t BLK_COMMON_ATTR = 2;
-constexpr uint32_t BLK_MAC_ATTR = 4;
-constexpr uint32_t SYNC_BLOCKS = BLK_FILE | BLK_COMMON_ATTR;
-constexpr uint32_t META_PROTO_VERSION = 1;
-constexpr uint32_t META_FILTER_VERSION = 2;
-
 // Local limits of this platform: one name, and a whole path (sync root
 // included), in bytes of UTF-8.
 constexpr size_t kMaxLocalNameBytes = 255;
 constexpr size_t kMaxLocalPathBytes = 4095;
-// Largest file a download accepts, before anything of it is written.
-constexpr uint64_t kMaxDownloadBytes = uint64_t{64} << 30;
 
-// A file block: its description and the temporary file holding its data.
-struct FileBlock {
-  uint8_t type = 0;  // 0 whole file, otherwise a delta
-  uint64_t size = 0;
-  std::wstring hash;
-  TempFile data;
-  // An upload's whole file is sent from the file itself (`live`, its full
-  // path; `data` stays empty): `quick` is the StreamHash of the bytes whose
-  // checksum `hash` is, which the sent bytes must have.
-  std::wstring live;
-  uint64_t quick = 0;
-};
-
-struct MacAttributeBlock {
-  uint64_t size = 0;
-  std::wstring hash;
-  TempFile data;
-};
-
-struct DownloadRequest {
-  std::wstring session;
-  ObjectID obj;
-  uint32_t sync_blocks = SYNC_BLOCKS;
-};
-
-struct DownloadResponse {
-  int code = 0;
-  ObjectID obj;
-  uint8_t new_obj_type = SFT_FILE;
-  uint32_t data_blocks = 0;
-  CommonAttributeBlock common_attr;
-  FileBlock file;
-  MacAttributeBlock mac_attr;
-  uint32_t alive = 0;
-  // The file announced is larger than kMaxDownloadBytes (nothing of it was
-  // read; the exchange failed with ERR_PROTO).
-  bool too_large = false;
-};
-
-struct DownloadContext {
-  DownloadRequest request;
-  DownloadResponse response;
-  // The stamp (FILE_INFO::ino, ctime_ns) of the file the row will describe,
-  // taken while it held the verified content; zeros: none known.
-  uint64_t inode = 0;
-  int64_t ctime_ns = 0;
-};
-
-struct UploadRequest {
-  std::wstring session;
-  uint32_t meta_blocks = META_PROTO_VERSION | META_FILTER_VERSION;
-  ProtocolVersion proto_version;
-  FilterVersion filter_version;
-  ObjectID obj;
-  uint8_t new_obj_type = SFT_FILE;
-  uint32_t sync_blocks = SYNC_BLOCKS;
-  uint32_t data_blocks = BLK_COMMON_ATTR;
-  FileBlock file;
-  CommonAttributeBlock common_attr;
-  MacAttributeBlock mac_attr;
-};
-
-struct UploadResponse {
-  int code = 0;
-  ObjectID obj;
-  CommonAttributeBlock common_attr;
-  uint32_t alive = 0;
-};
-
-struct UploadContext {
-  UploadRequest request;
-  UploadResponse response;
-  bool file_sent = false;  // the file block's payload went out whole
+// An upload in work: the exchange (lib/proto/proto-transfer.h) and what the
+// worker keeps beside it.
+struct UploadWork : UploadContext {
   // The stamp of the file (FILE_INFO::ino, ctime_ns) taken before its
   // content was read, for the row.
   uint64_t inode = 0;
   int64_t ctime_ns = 0;
+  // A whole file is sent from the file itself (`live`, its full path; the
+  // file block's `data` stays empty): `quick` is the StreamHash of the bytes
+  // whose checksum the file block's `hash` is, which the bytes sent must have.
+  std::wstring live;
+  uint64_t quick = 0;
 };
 
-struct RemoveRequest {
-  std::wstring session;
-  ObjectID obj;
-};
-
-struct RemoveResponse {
-  int code = 0;
-  uint32_t alive = 0;
-};
-
-struct RemoveContext {
-  RemoveRequest request;
-  RemoveResponse response;
+// A download in work: the exchange and the stamp (FILE_INFO::ino, ctime_ns)
+// of the file the row will describe, taken while it held the verified
+// content; zeros: none known.
+struct DownloadWork : DownloadContext {
+  uint64_t inode = 0;
+  int64_t ctime_ns = 0;
 };
 
 // Results of the basis check of a download (CheckBasisFile).
@@ -341,28 +260,30 @@ class Worker : public SyncTask {
   ConflictChecker& Checker() { return m_checker; }
 
  protected:
-  // ---- Wire exchanges --------------------------------------------------------
-  int ProtoDownloadObject(Channel& ch, DownloadContext& ctx);   // download.cpp
-  int ReadDownloadResponse(Channel& ch, DownloadResponse& rs);  // download.cpp
-  int ProtoUploadObject(Channel& ch, UploadContext& ctx);       // upload.cpp
-  int ProtoReadUploadResponse(Channel& ch, UploadResponse& r);  // upload.cpp
-  // Sends the payload of a whole file read straight from it (file.live),
-  // its last block only once the bytes sent are those first read (upload.cpp):
-  // 0, ERR_INT (the file changed since), ERR_SYS or a channel error.
-  int SendLive(Channel& ch, const FileBlock& file);
-  int ProtoRemoveObject(Channel& ch, RemoveContext& ctx);       // remove-remote.cpp
+  // ---- Wire exchanges (lib/proto/proto-transfer.h) ----------------------------
+  // Where an upload's content comes from when the server asks for it
+  // (upload.cpp): a delta from its staged file, its last block once the end
+  // check found the file unchanged; a whole file straight from the file
+  // (work.live), its last block once the bytes sent hash as those first read.
+  class UploadContent;
+  // Where a download's payloads go (download.cpp): the response's temporary
+  // files in the working directory, once there is room for them.
+  class DownloadTarget;
+  // The exchanges log as this worker.
+  ProtoLogTarget LogTo() const { return ProtoLogTarget{m_module, m_component, m_who}; }
+  UploadGeneration Generation() const { return m_generation == 3 ? kUploadProto3 : kUploadProto4; }
   // The removal exchange on a pooled channel: 0 with ctx.response set, or
   // the failure's code (logged).
-  int ExchangeRemoval(RemoveContext& ctx);                      // remove-remote.cpp
+  int ExchangeRemoval(RemoveContext& ctx);  // remove-remote.cpp
 
-  int CommitDatabase(DownloadContext& ctx, const ClientFileEventInfo& row,
+  int CommitDatabase(DownloadWork& ctx, const ClientFileEventInfo& row,
                      TempFile& sign_file);  // download.cpp
-  int CommitDatabase(UploadContext& ctx, const ClientFileEventInfo& row,
+  int CommitDatabase(UploadWork& ctx, const ClientFileEventInfo& row,
                      TempFile& sign_file);  // upload.cpp
-  // Fills the file block of `req` (upload.cpp): 0, ERR_INT (the file
-  // changed meanwhile) or ERR_SYS. When it sets BLK_FILE, m_end_check is
-  // reading the file again (see StartEndCheck).
-  int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadRequest& req,
+  // Fills the file block of `work.request` (upload.cpp): 0, ERR_INT (the
+  // file changed meanwhile) or ERR_SYS. When it sets BLK_FILE, m_end_check
+  // is reading the file again (see StartEndCheck).
+  int PrepareFileBlock(const std::wstring& path, const ClientFileEventInfo& row, UploadWork& work,
                        TempFile& sign_file);
   // The read of an upload's file that the request is made from: its
   // checksum and a StreamHash of the same bytes, every chunk also handed to

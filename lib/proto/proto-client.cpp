@@ -507,25 +507,6 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
   return 0;
 }
 
-int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session, uint64_t sync_id,
-                              const std::wstring& path) {
-  int rc = ProtoWriteBasicRequest(ch, SCMD_EVT_SEND, 0, session);
-  SF_RETURN_ON_FAILURE(
-      rc, L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send basic request. %s\n");
-  rc = ProtoWriteSection(ch, SPROTO_ID_SID, sync_id);
-  SF_RETURN_ON_FAILURE(rc,
-                       L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send download "
-                       L"request (sync id). %s\n");
-  rc = ProtoWriteSection(ch, SPROTO_ID_PATH, path);
-  SF_RETURN_ON_FAILURE(rc,
-                       L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send download "
-                       L"request (path). %s\n");
-  rc = ch.FlushWrite(0);
-  SF_RETURN_ON_FAILURE(
-      rc, L"[ERROR] proto-client(%d): WriteDownloadRequest: Failed to send data. %s\n");
-  return 0;
-}
-
 int ProtoWriteUploadRequest(Channel& ch, const std::wstring& session, uint64_t base_sid,
                             uint8_t type, uint8_t op, const std::wstring& path) {
   int rc = ProtoWriteBasicRequest(ch, SCMD_EVT_RECV, 0, session);

@@ -1,8 +1,9 @@
 // The client's requests and the server's answers: the generic response
 // reader and result mapping, test connection, both authentication dialects,
 // user check, view list, connection request, the basic request every sync
-// request starts with, the event pull, download and upload requests, node
-// operations, and one-shot helpers that open their own connection.
+// request starts with, the event pull, node operations, and one-shot helpers
+// that open their own connection. The workers' transfers (upload, download,
+// removal) are in proto-transfer.h.
 //
 // Each exchange is one request message (header with payload length 0, then
 // its sections, then a flush) followed by one response message whose header
@@ -158,10 +159,9 @@ enum PullLayout { kPullBasic = 0, kPullWithContent = 1 };
 // `dropped` (optional) counts the entries dropped for their paths.
 [[nodiscard]] int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
                                   PullLayout layout = kPullBasic, size_t* dropped = nullptr);
-// SCMD_EVT_SEND for one object.
-[[nodiscard]] int ProtoWriteDownloadRequest(Channel& ch, const std::wstring& session,
-                                            uint64_t sync_id, const std::wstring& path);
-// SCMD_EVT_RECV: base sync id, file type, file operation, path.
+// SCMD_EVT_RECV as a node operation: base sync id, file type, file
+// operation, path. (The workers' upload, download and removal requests are
+// in proto-transfer.h.)
 [[nodiscard]] int ProtoWriteUploadRequest(Channel& ch, const std::wstring& session,
                                           uint64_t base_sid, uint8_t type, uint8_t op,
                                           const std::wstring& path);

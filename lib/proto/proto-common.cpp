@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "lib/base/errors.h"
 #include "lib/base/handles.h"
@@ -677,8 +678,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp, const std::function<int(
   return ch.FlushWrite(0);
 }
 
-int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
-                   const std::function<int()>& before_last, const ProtoBlockTap& on_block) {
+int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path) {
   std::string native;
   if (NativeStrToUTF8(path, native) < 0) return ERR_SYS;
   FilePtr fp(std::fopen(native.c_str(), "rb"));
@@ -688,7 +688,7 @@ int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
   }
   // Several blocks per system call instead of one (or two) per block.
   std::setvbuf(fp.get(), nullptr, _IOFBF, kFileBufferSize);
-  return ProtoWriteFile(ch, type, fp.get(), before_last, on_block);
+  return ProtoWriteFile(ch, type, fp.get());
 }
 
 int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path, uint64_t max_len) {
@@ -700,6 +700,11 @@ int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path, uint64_t
     return ERR_SYS;
   }
   std::setvbuf(fp.get(), nullptr, _IOFBF, kFileBufferSize);
+  return ProtoReadFile(ch, type, std::move(fp), max_len);
+}
+
+int ProtoReadFile(Channel& ch, uint8_t& type, FilePtr fp, uint64_t max_len) {
+  if (!fp) return ERR_INVAL;
   int result = 0;
   uint8_t t = 0;
   uint64_t size = 0;

@@ -30,6 +30,8 @@
 #include <functional>
 #include <string>
 
+#include "lib/base/handles.h"
+
 class Channel;
 
 constexpr uint32_t kProtoMagic = 0x25521814;
@@ -312,15 +314,16 @@ using ProtoBlockTap = std::function<int(const char* data, size_t len)>;
 [[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, FILE* fp,
                                  const std::function<int()>& before_last = nullptr,
                                  const ProtoBlockTap& on_block = nullptr);
-[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path,
-                                 const std::function<int()>& before_last = nullptr,
-                                 const ProtoBlockTap& on_block = nullptr);
-// Creates or truncates `path` and writes the received payload into it;
+[[nodiscard]] int ProtoWriteFile(Channel& ch, uint8_t type, const std::wstring& path);
+// Writes the received payload into `fp` (from its position) and closes it;
 // `type` gets the DELTATYPE byte. 0; ERR_PROTO for an empty block or blocks
-// running past the announced length; ERR_SYS for local file failures; a
-// channel error. A partial file stays on disk after a failure. A payload
-// announced longer than `max_len` bytes fails with ERR_PROTO before any
-// block is read.
+// running past the announced length; ERR_SYS for local file failures
+// (writing or closing); a channel error. What was written stays after a
+// failure. A payload announced longer than `max_len` bytes fails with
+// ERR_PROTO before any block is read.
+[[nodiscard]] int ProtoReadFile(Channel& ch, uint8_t& type, FilePtr fp,
+                                uint64_t max_len = UINT64_MAX);
+// The same into the file `path`, created or truncated.
 [[nodiscard]] int ProtoReadFile(Channel& ch, uint8_t& type, const std::wstring& path,
                                 uint64_t max_len = UINT64_MAX);
 
