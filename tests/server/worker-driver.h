@@ -1,13 +1,16 @@
 // A test driver for the worker-side exchanges (event pull in the syncer's
-// layout, upload, download, removal), written from the documented message
-// layouts on top of the client's request writers and response reader. The daemon's workers are not
-// part of these tests; this is the smallest client that exercises the server.
+// layout, upload, download, removal) on top of the client's own request
+// writers and answer readers (lib/proto), which are checked against the
+// documented bytes. The daemon's workers are not part of these tests; this is
+// the smallest client that exercises the server.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/base/errors.h"
@@ -15,6 +18,7 @@
 #include "lib/net/channel.h"
 #include "lib/proto/proto-client.h"
 #include "lib/proto/proto-common.h"
+#include "lib/proto/proto-transfer.h"
 
 namespace sftest {
 namespace driver {
@@ -100,41 +104,47 @@ struct UploadAnswer {
   uint32_t alive = 0;
 };
 
+// A download's payloads go to one local file.
+class FilePayload : public DownloadPayload {
+ public:
+  explicit FilePayload(std::string path) : m_path(std::move(path)) {}
+  int Open(uint32_t, uint64_t, FilePtr& out) override {
+    out.reset(std::fopen(m_path.c_str(), "wb"));
+    return out ? 0 : ERR_SYS;
+  }
+
+ private:
+  std::string m_path;
+};
+
+// The client's own request writers and answer readers (lib/proto).
 inline int Upload(Channel& ch, const UploadArgs& u, UploadAnswer& a) {
-  uint8_t cmd = u.v4 ? SCMD_EVT_RECV_2 : SCMD_EVT_RECV;
-  uint32_t blocks = kCommon | (u.with_file ? kFile : 0);
-  SFD_TRY(Basic(ch, cmd, u.session));
-  if (u.v4) {
-    SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_META_BLOCK, uint32_t{3}));
-    SFD_TRY(ProtoWriteProtocolVersion(ch, ProtocolVersion{4, 0, 0}));
-    SFD_TRY(ProtoWriteFilterVersion(ch, FilterVersion{1, 0, 0}));
-  }
-  ObjectID obj;
-  obj.sync_id = u.base;
-  obj.path = u.path;
-  SFD_TRY(ProtoWriteObjectId(ch, obj));
-  SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_FILETYPE, u.type));
-  SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, uint32_t{3}));
-  SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_DATA_BLOCK, blocks));
-  SFD_TRY(ProtoWriteCommonAttributeBlock(ch, CommonAttributeBlock{u.mtime}));
-  if (u.with_file) {
-    SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_DELTATYPE, static_cast<uint8_t>(u.delta ? 1 : 0)));
-    SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_FILESIZE, u.size));
-    SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_FILEHASH, u.hash));
-  }
-  SFD_TRY(ch.FlushWrite(0));
-  SFD_TRY(ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, a.ack));
+  const UploadGeneration gen = u.v4 ? kUploadProto4 : kUploadProto3;
+  UploadRequest req;
+  req.session = u.session;
+  req.proto_version = ProtocolVersion{4, 0, 0};
+  req.filter_version = FilterVersion{1, 0, 0};
+  req.obj.sync_id = u.base;
+  req.obj.path = u.path;
+  req.new_obj_type = u.type;
+  req.data_blocks = kCommon | (u.with_file ? kFile : 0);
+  req.common_attr.mtime = u.mtime;
+  req.file.type = u.delta ? 1 : 0;
+  req.file.size = u.size;
+  req.file.hash = u.hash;
+  SFD_TRY(ProtoWriteUploadRequest(ch, req, gen));
+  SFD_TRY(ProtoReadUploadAck(ch, a.ack));
   if (a.ack & kFile) {
-    SFD_TRY(ProtoWriteFile(ch, u.delta ? 1 : 0, Utf8ToWideLossy(u.payload)));
+    FilePtr fp(std::fopen(u.payload.c_str(), "rb"));
+    SFD_TRY(ProtoWriteFile(ch, u.delta ? 1 : 0, fp.get()));
   }
-  SFD_TRY(Response(ch, cmd, a.result));
-  if (a.result == SPROTO_RES_OK) {
-    SFD_TRY(ProtoReadObjectId(ch, a.obj));
-    CommonAttributeBlock attr;
-    SFD_TRY(ProtoReadCommonAttributeBlock(ch, attr));
-    a.mtime = attr.mtime;
-  }
-  return ProtoReadSection(ch, SPROTO_ID_ALIVE, a.alive) < 0 ? ERR_PROTO : 0;
+  UploadResponse r;
+  SFD_TRY(ProtoReadUploadResponse(ch, r, gen));
+  a.result = r.code;
+  a.obj = r.obj;
+  a.mtime = r.common_attr.mtime;
+  a.alive = r.alive;
+  return 0;
 }
 
 struct DownloadAnswer {
@@ -152,43 +162,34 @@ struct DownloadAnswer {
 // The payload, when one comes, is written to `payload_path`.
 inline int Download(Channel& ch, const std::wstring& session, uint64_t base,
                     const std::wstring& path, const std::string& payload_path, DownloadAnswer& a) {
-  SFD_TRY(Basic(ch, SCMD_EVT_SEND, session));
-  ObjectID obj;
-  obj.sync_id = base;
-  obj.path = path;
-  SFD_TRY(ProtoWriteObjectId(ch, obj));
-  SFD_TRY(ProtoWriteSection(ch, SPROTO_ID_SYNC_BLOCK, uint32_t{3}));
-  SFD_TRY(ch.FlushWrite(0));
-  SFD_TRY(Response(ch, SCMD_EVT_SEND, a.result));
-  if (a.result == SPROTO_RES_OK) {
-    SFD_TRY(ProtoReadObjectId(ch, a.obj));
-    SFD_TRY(ProtoReadSection(ch, SPROTO_ID_FILETYPE, a.type));
-    SFD_TRY(ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, a.blocks));
-    if (a.blocks & kCommon) {
-      CommonAttributeBlock attr;
-      SFD_TRY(ProtoReadCommonAttributeBlock(ch, attr));
-      a.mtime = attr.mtime;
-    }
-    if (a.blocks & kFile) {
-      SFD_TRY(ProtoReadSection(ch, SPROTO_ID_FILESIZE, a.size));
-      SFD_TRY(ProtoReadSection(ch, SPROTO_ID_FILEHASH, a.hash));
-      SFD_TRY(ProtoReadFile(ch, a.payload_type, Utf8ToWideLossy(payload_path)));
-    }
-  }
-  SFD_TRY(ProtoReadSection(ch, SPROTO_ID_ALIVE, a.alive));
+  DownloadContext ctx;
+  ctx.request.session = session;
+  ctx.request.obj.sync_id = base;
+  ctx.request.obj.path = path;
+  FilePayload payload(payload_path);
+  SFD_TRY(ProtoDownloadObject(ch, ctx, payload));
+  const DownloadResponse& r = ctx.response;
+  a.result = r.code;
+  a.obj = r.obj;
+  a.type = r.new_obj_type;
+  a.blocks = r.data_blocks;
+  a.mtime = r.common_attr.mtime;
+  a.size = r.file.size;
+  a.hash = r.file.hash;
+  a.payload_type = r.file.type;
+  a.alive = r.alive;
   return 0;
 }
 
 inline int Remove(Channel& ch, const std::wstring& session, uint64_t base, const std::wstring& path,
                   int& result, uint32_t& alive) {
-  SFD_TRY(Basic(ch, SCMD_EVT_REMOVE, session));
-  ObjectID obj;
-  obj.sync_id = base;
-  obj.path = path;
-  SFD_TRY(ProtoWriteObjectId(ch, obj));
-  SFD_TRY(ch.FlushWrite(0));
-  SFD_TRY(Response(ch, SCMD_EVT_REMOVE, result));
-  SFD_TRY(ProtoReadSection(ch, SPROTO_ID_ALIVE, alive));
+  RemoveContext ctx;
+  ctx.request.session = session;
+  ctx.request.obj.sync_id = base;
+  ctx.request.obj.path = path;
+  SFD_TRY(ProtoRemoveObject(ch, ctx));
+  result = ctx.response.code;
+  alive = ctx.response.alive;
   return 0;
 }
 
