@@ -19,8 +19,14 @@ void LogError(const ProtoLogTarget& log, int line, const wchar_t* fmt, const Arg
 }
 #define XFER_LOG(fmt, ...) LogError(log, __LINE__, fmt, ##__VA_ARGS__)
 
-// Logs `fmt` with the text of `rc` when `rc` is a failure; true then.
-#define XFER_FAILED(rc, fmt) ((rc) < 0 && (XFER_LOG(fmt, GetErrorStringW(rc)), true))
+// True when `rc` is a failure, which is then logged with `fmt` (its "%s"
+// the failure's text). `rc` is evaluated once: it is often the step itself.
+bool Failed(const ProtoLogTarget& log, int line, int rc, const wchar_t* fmt) {
+  if (rc >= 0) return false;
+  LogError(log, line, fmt, GetErrorStringW(rc));
+  return true;
+}
+#define XFER_FAILED(rc, fmt) Failed(log, __LINE__, (rc), fmt)
 
 // A delta may be longer than the file it builds, but not by much.
 uint64_t PayloadBound(uint64_t size) {
@@ -91,7 +97,7 @@ int ProtoWriteUploadRequest(Channel& ch, const UploadRequest& req, UploadGenerat
       ((rc = ProtoWriteSection(ch, SPROTO_ID_MACSIZE, req.mac_attr.size)) < 0 ||
        (rc = ProtoWriteSection(ch, SPROTO_ID_MACHASH, req.mac_attr.hash)) < 0))
     return rc;
-  XFER_FAILED(rc = ch.FlushWrite(0), L"UploadRequest: failed to send data. %s.\n");
+  (void)XFER_FAILED(rc = ch.FlushWrite(0), L"UploadRequest: failed to send data. %s.\n");
   return rc < 0 ? rc : 0;
 }
 
@@ -148,14 +154,14 @@ int ProtoUploadObject(Channel& ch, UploadContext& ctx, UploadGeneration gen, Upl
     if (ack & ~announced & (BLK_FILE | BLK_MAC_ATTR)) r = ERR_PROTO;
     if (r == 0 && (ack & BLK_FILE)) {
       r = SendPayload(ch, BLK_FILE, req.file.type != 0 ? 1 : 0, payload);
-      XFER_FAILED(r, L"UploadData: failed to send file data. %s.\n");
+      (void)XFER_FAILED(r, L"UploadData: failed to send file data. %s.\n");
       ctx.file_sent = r == 0;
     }
     if (r == 0 && (ack & BLK_MAC_ATTR)) {
       r = SendPayload(ch, BLK_MAC_ATTR, 0, payload);
-      XFER_FAILED(r, L"UploadData: failed to send Mac EA data. %s.\n");
+      (void)XFER_FAILED(r, L"UploadData: failed to send Mac EA data. %s.\n");
     }
-    if (r == 0) XFER_FAILED(r = ch.FlushWrite(0), L"UploadData: failed to send data. %s.\n");
+    if (r == 0) (void)XFER_FAILED(r = ch.FlushWrite(0), L"UploadData: failed to send data. %s.\n");
     if (r < 0) {
       XFER_LOG(L"%sfailed to send upload data. %s.\n", log.who, GetErrorStringW(r));
       return r;
