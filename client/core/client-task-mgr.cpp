@@ -258,11 +258,40 @@ int TaskManager::Notify(Task* task, const Event& e) {
   return 0;
 }
 
+void TaskManager::RecordRemovalIntents(const std::vector<Event>& events) {
+  std::vector<FileEventDB::RemovalIntent> intents;
+  bool have_seen = false;
+  uint64_t seen = 0;
+  for (const Event& e : events) {
+    if (e.m_type != EV_REMOVE || e.isServerEvent() || e.isExpand()) continue;
+    // Only what was synced can be fetched back.
+    ClientFileEventInfo row;
+    if (FileEventDB::getEventInfo(e.m_path, row) != 0 || !row.isExist) continue;
+    FileEventDB::RemovalIntent i;
+    i.path = e.m_path;
+    i.is_dir = row.IsDir();
+    // What the removal will send: a file's version, or for a folder what
+    // this client has seen of everything below it (a folder's row holds
+    // only the newest id below it).
+    i.base = row.syncID;
+    if (i.is_dir) {
+      if (!have_seen && FileEventDB::getSeenSyncId(seen) != 0) continue;
+      have_seen = true;
+      i.base = seen;
+    }
+    intents.push_back(std::move(i));
+  }
+  // Without it the removal still goes; only a kill before it reached the
+  // server would undo it (logged by the database).
+  (void)FileEventDB::setRemovalIntents(intents);
+}
+
 int TaskManager::PushLocalEvent(Event& e) {
   if (e.isExpand()) {
     PushExpandEvent(e);
     return 0;
   }
+  if (e.m_type == EV_REMOVE) RecordRemovalIntents({e});
   {
     MutexLock g(m_mutex);
     if (QueueLocalEvent(e)) SyncingEvent2FStatDB(e);
@@ -273,6 +302,7 @@ int TaskManager::PushLocalEvent(Event& e) {
 }
 
 int TaskManager::PushLocalEvents(std::vector<Event>& events) {
+  RecordRemovalIntents(events);
   // The marks are queued before the lock is given up, as for a single
   // event: a worker that finished one of these paths first would otherwise
   // have its "done" overwritten by "syncing". They share one transaction.

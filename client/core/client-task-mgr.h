@@ -84,11 +84,17 @@ class TaskManager {
   void Stop();
 
   // ---- Producers (any thread) ----
-  // A local change. F_EXPAND events go to the expansion queue. Returns 0.
+  // A local change. F_EXPAND events go to the expansion queue. The removal
+  // of a synced item is recorded as a removal intent in the file event
+  // database before it is queued (see FileEventDB::RemovalIntent): once it
+  // is queued, only the server's answer ends it, whatever happens to the
+  // process. (Removals the guard holds are not pushed, so not recorded.)
+  // Returns 0.
   int PushLocalEvent(Event& e);
   // The same for a run of local changes, in order, with their "syncing"
   // marks written in one transaction: a first scan of a large tree would
-  // otherwise flush the disk once per file. Returns 0.
+  // otherwise flush the disk once per file. So are their removal intents.
+  // Returns 0.
   int PushLocalEvents(std::vector<Event>& events);
   // A server change. Returns 0.
   int PushServerEvent(const Event& e);
@@ -212,6 +218,9 @@ class TaskManager {
   int SyncingEvent2FStatDB(const Event& e);
   // Queues a status row write (status 0: removal).
   void QueueFileStatus(const std::wstring& path, bool is_dir, int status);
+  // Records the removal intents of the local removals among `events`, in
+  // one transaction. REQUIRES: m_mutex not held.
+  void RecordRemovalIntents(const std::vector<Event>& events) EXCLUDES(m_mutex);
   // PushLocalEvent's queueing without the syncing mark. Returns true when
   // `e` went to the local list (and so needs the mark), false when a
   // worker's mailbox took it. REQUIRES: `e` is no expansion.

@@ -1,8 +1,8 @@
-// What this client changed itself and has not pulled back yet: the ids its
-// uploads and folder creations got back (table own_change), and the folders
-// whose removal the server refused for now (table removal_intent). Both live
-// in the file event database, beside the cursor they are measured against,
-// so a restart finds them as they were.
+// What this client changed itself and the server has not brought back or
+// carried out yet: the ids its uploads and folder creations got back (table
+// own_change), and the removals the user made (table removal_intent). Both
+// live in the file event database, beside the cursor they are measured
+// against, so a restart finds them as they were.
 #include <string>
 #include <vector>
 
@@ -90,21 +90,45 @@ int FileEventDB::pruneOwnSyncIds(uint64_t cursor) {
   return -1;
 }
 
-int FileEventDB::setRemovalIntent(const std::wstring& wpath, uint64_t base) {
-  const std::string path = Stripped(wpath);
-  if (path.empty()) return -1;
+bool FileEventDB::RemovalIntent::Overtaken(const ClientFileEventInfo* row) const {
+  if (row == nullptr || !row->isExist) return true;
+  return !is_dir && (!row->IsFile() || row->syncID != base);
+}
+
+int FileEventDB::setRemovalIntents(const std::vector<RemovalIntent>& intents) {
+  if (intents.empty()) return 0;
   MutexLock lock(m_dbMutex);
-  Stmt st;
-  int rc =
-      st.PrepareCached(m_db, "INSERT OR REPLACE INTO removal_intent (path, base) VALUES (?1, ?2);");
-  if (rc == SQLITE_OK) {
+  sqlite_util::Transaction tx(m_db);
+  int rc = tx.rc();
+  for (size_t n = 0; rc == SQLITE_OK && n < intents.size(); ++n) {
+    const RemovalIntent& i = intents[n];
+    const std::string path = Stripped(i.path);
+    if (path.empty()) continue;
+    Stmt st;
+    // A refused one queued again is the same removal: it stays refused (and
+    // is sent again once more is seen) until the server's answer ends it.
+    rc =
+        st.PrepareCached(m_db,
+                         "INSERT INTO removal_intent (path, base, isDir, refused) "
+                         "VALUES (?1, ?2, ?3, ?4) ON CONFLICT(path) DO UPDATE SET "
+                         "base = excluded.base, isDir = excluded.isDir, refused = excluded.refused "
+                         "WHERE excluded.refused OR NOT removal_intent.refused;");
+    if (rc != SQLITE_OK) break;
     st.BindText(1, path);
-    st.BindU64(2, base);
+    st.BindU64(2, i.base);
+    st.BindInt(3, i.is_dir ? 1 : 0);
+    st.BindInt(4, i.refused ? 1 : 0);
     rc = st.Step();
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
   }
+  if (rc == SQLITE_OK) rc = tx.Commit();
+  if (rc == SQLITE_OK) return 0;
   SF_LOG(L_ERR, L"[ERROR] event-db(%d): setRemovalIntent: [%d] %s\n", rc, m_db.ErrMsg());
   return -1;
+}
+
+int FileEventDB::setRemovalIntent(const RemovalIntent& intent) {
+  return setRemovalIntents({intent});
 }
 
 int FileEventDB::rmRemovalIntent(const std::wstring& wpath) {
@@ -130,13 +154,16 @@ int FileEventDB::getRemovalIntents(std::vector<RemovalIntent>& out) {
   out.clear();
   MutexLock lock(m_dbMutex);
   Stmt st;
-  int rc = st.PrepareCached(m_db, "SELECT path, base FROM removal_intent ORDER BY path;");
+  int rc = st.PrepareCached(m_db,
+                            "SELECT path, base, isDir, refused FROM removal_intent ORDER BY path;");
   if (rc == SQLITE_OK) {
     while ((rc = st.Step()) == SQLITE_ROW) {
       RemovalIntent i;
       if (mbstowcsIfNeed(st.ColumnText(0).c_str(), i.path) != 0) continue;
       i.path.insert(0, 1, L'/');
       i.base = st.ColumnU64(1);
+      i.is_dir = st.ColumnInt64(2) != 0;
+      i.refused = st.ColumnInt64(3) != 0;
       out.push_back(std::move(i));
     }
     if (rc == SQLITE_DONE) return 0;
@@ -150,7 +177,8 @@ int FileEventDB::findRemovalIntent(const std::wstring& wpath, RemovalIntent& out
   if (path.empty()) return 0;
   MutexLock lock(m_dbMutex);
   Stmt st;
-  int rc = st.PrepareCached(m_db, "SELECT base FROM removal_intent WHERE path = ?1;");
+  int rc =
+      st.PrepareCached(m_db, "SELECT base, isDir, refused FROM removal_intent WHERE path = ?1;");
   // The path itself and each folder above it, shortest first.
   for (size_t end = path.find('/'); rc == SQLITE_OK; end = path.find('/', end + 1)) {
     const std::string at = path.substr(0, end);
@@ -161,6 +189,8 @@ int FileEventDB::findRemovalIntent(const std::wstring& wpath, RemovalIntent& out
       if (mbstowcsIfNeed(at.c_str(), w) != 0) return -1;
       out.path = L"/" + w;
       out.base = st.ColumnU64(0);
+      out.is_dir = st.ColumnInt64(1) != 0;
+      out.refused = st.ColumnInt64(2) != 0;
       return 1;
     }
     if (rc != SQLITE_DONE) break;

@@ -30,7 +30,8 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS config_table (key VARCHAR PRIMARY KEY ON CONFLICT IGNORE, value "
     "VARCHAR NOT NULL);"
     "CREATE TABLE IF NOT EXISTS own_change (syncID NUMERIC NOT NULL UNIQUE);"
-    "CREATE TABLE IF NOT EXISTS removal_intent (path text PRIMARY KEY, base NUMERIC NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS removal_intent (path text PRIMARY KEY, base NUMERIC NOT NULL, "
+    "isDir INTEGER NOT NULL DEFAULT 1, refused INTEGER NOT NULL DEFAULT 1);"
     "CREATE INDEX IF NOT EXISTS eventinfo_syncID_idx on eventinfo(syncID);"
     "CREATE INDEX IF NOT EXISTS eventinfo_baseName_idx on eventinfo(baseName);"
     "CREATE INDEX IF NOT EXISTS eventinfo_path_idx on eventinfo(path);"
@@ -176,6 +177,42 @@ bool QuickCheck(Db& db, std::string& why) {
   return why == "ok";
 }
 
+// Columns added to a table after it was first made, with what the rows
+// written before them mean. The first removal intents were all folders whose
+// removal the server had refused.
+struct AddedColumn {
+  const char* table;
+  const char* column;
+  const char* definition;
+};
+constexpr AddedColumn kAddedColumns[] = {
+    {"removal_intent", "isDir", "INTEGER NOT NULL DEFAULT 1"},
+    {"removal_intent", "refused", "INTEGER NOT NULL DEFAULT 1"},
+};
+
+// Adds each of kAddedColumns its table lacks. SQLITE_OK or the failing
+// statement's result code (`err` set).
+int AddMissingColumns(Db& db, std::string& err) {
+  for (const AddedColumn& c : kAddedColumns) {
+    Stmt st;
+    int rc = st.Prepare(db.get(), std::string("PRAGMA table_info(") + c.table + ");");
+    bool found = false;
+    if (rc == SQLITE_OK) {
+      while ((rc = st.Step()) == SQLITE_ROW) found = found || st.ColumnText(1) == c.column;
+    }
+    if (rc != SQLITE_DONE) {
+      err = db.ErrMsg();
+      return rc;
+    }
+    if (found) continue;
+    const std::string alter = std::string("ALTER TABLE ") + c.table + " ADD COLUMN " + c.column +
+                              " " + c.definition + ";";
+    rc = db.Exec(alter.c_str(), &err);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+
 }  // namespace
 
 int FileEventDB::initialize(const std::wstring& location) {
@@ -210,6 +247,7 @@ int FileEventDB::initialize(const std::wstring& location) {
            err);
   }
   rc = db.Exec(kSchema, &err);
+  if (rc == SQLITE_OK) rc = AddMissingColumns(db, err);
   if (rc != SQLITE_OK) {
     SF_LOG(L_ERR,
            L"[ERROR] event-db(%d): FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",

@@ -193,22 +193,43 @@ class FileEventDB {
   // Returns 0 or -1. Thread-safe.
   [[nodiscard]] static int pruneOwnSyncIds(uint64_t cursor);
 
-  // A folder the user removed whose removal the server refused because of
-  // changes below it this client had not seen. Its rows stay until the
-  // removal goes through; `base` is the base of the last attempt.
+  // A removal the user made that the server has not carried out yet: the
+  // item's rows stay until it has, the pull and the start-up rescan do not
+  // fetch the item back (unless the server holds a version newer than
+  // `base`), and the removal is sent again after a restart. Recorded when
+  // the removal is queued, so that a kill, a crash or a stop before the
+  // server took it does not undo it.
   struct RemovalIntent {
     std::wstring path;  // with a leading "/"
+    // A file's: the version the user removed (its row's syncID). A folder's:
+    // the id up to which this client had seen every change (getSeenSyncId)
+    // when the removal was queued or last sent.
     uint64_t base = 0;
+    bool is_dir = true;
+    // The server refused the folder's removal because of changes below it
+    // this client had not seen: it is sent again once more is seen. Else
+    // its removal event is queued (or was, when the daemon stopped).
+    bool refused = false;
+
+    // Whether the removal was overtaken, given the row of `path` (null:
+    // none): with no row there is nothing left to remove, and a file's row
+    // that names another version than `base` was uploaded or downloaded
+    // again since the removal. (A folder's row holds its subtree's newest
+    // id, which says nothing of the folder itself.)
+    bool Overtaken(const ClientFileEventInfo* row) const;
   };
-  // Records (or updates) the intent for `path`. Returns 0 or -1. Thread-safe.
-  [[nodiscard]] static int setRemovalIntent(const std::wstring& path, uint64_t base);
+  // Records (or replaces) the intents, in one transaction; an intent that
+  // is not refused leaves a refused one for its path as it is. Returns 0
+  // or -1. Thread-safe.
+  [[nodiscard]] static int setRemovalIntents(const std::vector<RemovalIntent>& intents);
+  [[nodiscard]] static int setRemovalIntent(const RemovalIntent& intent);
   // Drops the intent for `path` and those below it. Returns 0 or -1.
   // Thread-safe.
   [[nodiscard]] static int rmRemovalIntent(const std::wstring& path);
   // Every intent, in path order. Returns 0 or -1. Thread-safe.
   [[nodiscard]] static int getRemovalIntents(std::vector<RemovalIntent>& out);
-  // The intent for `path` or for a folder above it: 1 (`out` set), 0 when
-  // there is none, -1 on failure. Thread-safe.
+  // The intent for `path` or for a folder above it (the outermost first): 1
+  // (`out` set), 0 when there is none, -1 on failure. Thread-safe.
   [[nodiscard]] static int findRemovalIntent(const std::wstring& path, RemovalIntent& out);
 
   // Wide to UTF-8 for one field: 0, or -1 when the text cannot be converted,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "client/core/sysinfo-mgr.h"
@@ -89,6 +90,12 @@ ConflictType ConflictChecker::checkEventConflict(Event& svrEvent, Event& clientE
   }
   ClientFileEventInfo row;
   if (FileEventDB::getEventInfo(svrEvent.m_path, row) == 0 && row.syncID >= svrEvent.m_syncID)
+    return SvrClt_PushFile2Svr;
+  // The start-up rescan asks (with the id ~0) for a synced item that is
+  // missing; that is no change made on the server, and the removal the
+  // user made (queued again after a restart) is what happened to it.
+  if (clientEvent.m_type == EV_REMOVE && svrEvent.m_type != EV_REMOVE &&
+      svrEvent.m_syncID == UINT64_MAX)
     return SvrClt_PushFile2Svr;
   if (clientEvent.m_type == EV_REMOVE)
     return svrEvent.m_type == EV_REMOVE ? SvrClt_Svr2DB : SvrClt_SvrApply;

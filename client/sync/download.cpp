@@ -235,12 +235,19 @@ int Worker::DownloadRemote(uint64_t sync_id, const std::wstring& path) {
     SYNC_LOG(L_INFO, L"DownloadRemote: '%s' is this client's own change (server echo).\n", path);
     return ERR_OK;
   }
-  // Below a folder whose removal waits for the server, only what another
-  // client changed since the user removed it is brought (and the folder
-  // with it); what the user removed is not fetched again.
+  // What the user removed and the server has not removed yet is not
+  // fetched again (the start-up rescan asks for it with the id ~0); only
+  // what another client changed since is brought (for a folder: and the
+  // folder with it). A file's intent covers that file alone, and only while
+  // its row still names the version removed.
   FileEventDB::RemovalIntent intent;
-  const int pending = FileEventDB::findRemovalIntent(path, intent);
+  int pending = FileEventDB::findRemovalIntent(path, intent);
   if (pending < 0) return ERR_SYS;
+  if (pending > 0 && !intent.is_dir && intent.path != path) pending = 0;
+  if (pending > 0 && intent.path == path && intent.Overtaken(has_row ? &row : nullptr)) {
+    if (FileEventDB::rmRemovalIntent(path) != 0) return ERR_SYS;
+    pending = 0;
+  }
   if (pending > 0 && (sync_id == UINT64_MAX || sync_id <= intent.base)) {
     SYNC_LOG(L_INFO, L"DownloadRemote: '%s' was removed here; its removal waits (from '%s')\n",
              path, intent.path);

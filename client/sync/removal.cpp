@@ -31,6 +31,8 @@ int Worker::RemoveLocal(const std::wstring& path, uint64_t removal_id) {
   if (!local.isExist) {
     SYNC_LOG(L_INFO, L"RemoveLocal: '%s' has already been removed\n", full);
     (void)FileEventDB::rmEventInfoV3(path);
+    // A removal of it made here, still on its way, has nothing left to do.
+    (void)FileEventDB::rmRemovalIntent(path);
     // No "synced" status row for a path that is gone.
     notify_event_type = NOTIFY_SERVER_REMOVE;
     return ERR_OK;
@@ -97,7 +99,7 @@ int Worker::RemoveLocal(const std::wstring& path, uint64_t removal_id) {
     SYNC_LOG(L_INFO, L"RemoveLocal: '%s' is kept and sent again as new\n", full);
     resend = true;
   }
-  if (FileEventDB::rmEventInfoV3(path) != 0) {
+  if (FileEventDB::rmEventInfoV3(path) != 0 || FileEventDB::rmRemovalIntent(path) != 0) {
     SYNC_LOG(L_ERR, L"RemoveLocal: Failed to remove database record for '%s'\n", full);
     return ERR_SYS;
   }

@@ -10,10 +10,11 @@
 // syncer's cursor) or made by this client itself: a folder removed right
 // after it was uploaded needs no pull first.
 //
-// A folder the server still refuses is not given up: its rows stay, the
-// intent is recorded, the pull does not bring back what the user removed
-// (see DownloadRemote), and the syncer sends the removal again once it has
-// seen more.
+// The removal's intent, recorded when it was queued, ends here whichever
+// way the removal ends, but for one: a folder the server still refuses is
+// not given up. Its rows stay, the intent is marked refused, the pull does
+// not bring back what the user removed (see DownloadRemote), and the syncer
+// sends the removal again once it has seen more.
 #include <string>
 #include <vector>
 
@@ -74,6 +75,9 @@ int Worker::RemoveRemote(const std::wstring& path) {
   const bool have_row = FileEventDB::getEventInfo(path, row) == 0;
   if (info.isExist) {
     SYNC_LOG(L_WARNING, L"RemoveRemote: File '%s' cannot be removed\n", full);
+    // A removal waiting for the pull is over: what stands here now decides.
+    // (First: the removals queued below record intents of their own.)
+    if (FileEventDB::rmRemovalIntent(path) != 0) return ERR_SYS;
     const bool is_dir = info.type == FT_DIR;
     if (have_row && row.isExist && row.IsDir() && is_dir) {
       // A folder that came back (or was made again) keeps only what is on
@@ -89,8 +93,6 @@ int Worker::RemoveRemote(const std::wstring& path) {
       Event again(EV_MODIFY, is_dir ? F_DIR : 0u, path);
       m_owner->PushLocalEvent(again);
     }
-    // A removal waiting for the pull is over: what stands here now decides.
-    if (FileEventDB::rmRemovalIntent(path) != 0) return ERR_SYS;
     return ERR_OK;
   }
   if (!have_row || !row.isExist) {
@@ -147,7 +149,12 @@ int Worker::RemoveRemote(const std::wstring& path) {
         // the folder come back, only what is gone from it is removed then.
         // Until then there is nothing to retry: asking again now would get
         // the same answer.
-        if (FileEventDB::setRemovalIntent(path, ctx.request.obj.sync_id) != 0) return ERR_SYS;
+        FileEventDB::RemovalIntent refused;
+        refused.path = path;
+        refused.base = ctx.request.obj.sync_id;
+        refused.is_dir = true;
+        refused.refused = true;
+        if (FileEventDB::setRemovalIntent(refused) != 0) return ERR_SYS;
         SYNC_LOG(L_INFO,
                  L"RemoveRemote: '%s' is tried again once the changes below it are pulled\n", path);
         return ERR_OK;

@@ -196,10 +196,24 @@ void Syncer::ResendRemovals(bool all) {
     return;
   std::vector<Event> events;
   for (const auto& i : intents) {
-    if (!all && seen <= i.base) continue;
-    SYNC_LOG(L_INFO, L"Syncer: the removal of '%s' is sent again (seen %llu, refused at %llu)\n",
-             i.path, seen, i.base);
-    events.emplace_back(EV_REMOVE, F_DIR, i.path);
+    // A removal that was not refused is queued already (or set aside),
+    // unless the daemon stopped before the server took it.
+    if (!all && (!i.refused || seen <= i.base)) continue;
+    if (!i.is_dir) {
+      ClientFileEventInfo row;
+      const bool has_row = FileEventDB::getEventInfo(i.path, row) == 0;
+      if (i.Overtaken(has_row ? &row : nullptr)) {
+        // The file was synced again after the removal (and, missing now,
+        // was lost since, perhaps while the daemon was stopped): the
+        // start-up rescan fetches it, as it does for any such file.
+        SYNC_LOG(L_INFO, L"Syncer: the removal of '%s' was overtaken; it is not sent\n", i.path);
+        (void)FileEventDB::rmRemovalIntent(i.path);
+        continue;
+      }
+    }
+    SYNC_LOG(L_INFO, L"Syncer: the removal of '%s' is sent again (seen %llu, base %llu)\n", i.path,
+             seen, i.base);
+    events.emplace_back(EV_REMOVE, i.is_dir ? F_DIR : 0u, i.path);
   }
   if (!events.empty() && m_owner) m_owner->PushLocalEvents(events);
 }

@@ -67,9 +67,11 @@ class Syncer : public SyncTask {
   int ProcessEvents(PullEventContext& ctx);
   // 0 once no server event is pending, -1 when the task stops first.
   int WaitForWorkers();
-  // Queues again the folder removals the server refused (see
-  // FileEventDB::RemovalIntent): each once this client has seen more than
-  // when it was last sent, or all of them (`all`, at start-up).
+  // Queues again the removals the server has not carried out (see
+  // FileEventDB::RemovalIntent): every one not overtaken since (`all`, at
+  // start-up: the queues of the last run are gone), or else each folder
+  // removal the server refused, once this client has seen more than when
+  // it was last sent.
   void ResendRemovals(bool all);
 
   uint64_t sync_id = 0;  // syncer thread only

@@ -596,6 +596,10 @@ int Worker::UploadLocal(const std::wstring& path) {
                full);
       if (SetMtimeBelowRoot(full, base->fileModTime) != 0) return ERR_SYS;
     }
+    // The file the user removed is back as it was: a removal of it that
+    // waited is over (one made since is queued again).
+    if (FileEventDB::rmRemovalIntent(path) != 0) return ERR_SYS;
+    QueueRemovalIfGone(path, false, L"UploadLocal");
     return ERR_OK;
   }
 
@@ -649,8 +653,12 @@ int Worker::UploadLocal(const std::wstring& path) {
         SYNC_LOG(L_ERR, L"UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
       }
+      // A removal of an older version that waited is over (the new row
+      // tells that too, should this fail: logged by the database).
+      if (!is_dir) (void)FileEventDB::rmRemovalIntent(path);
       // Removed while it was on its way, or the server would keep what the
-      // user removed (a removal after this finds the row).
+      // user removed (a removal after this finds the row, and records its
+      // intent anew).
       QueueRemovalIfGone(path, is_dir, L"UploadLocal");
       // The file's other names hold the new content too, and no change
       // was reported for them.

@@ -507,24 +507,72 @@ TEST_F(FileEventDBTest, SeenRunsOverOwnIdsUntilAnotherClientsIdAndSurvivesAReope
   EXPECT_FALSE(own);
 }
 
+FileEventDB::RemovalIntent Intent(const std::wstring& path, uint64_t base, bool dir = true,
+                                  bool refused = true) {
+  FileEventDB::RemovalIntent i;
+  i.path = path;
+  i.base = base;
+  i.is_dir = dir;
+  i.refused = refused;
+  return i;
+}
+
 TEST_F(FileEventDBTest, RemovalIntentCoversItsFolderAndBelowOnly) {
-  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/b", 7), 0);
-  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/b", 9), 0);  // a later attempt
+  ASSERT_EQ(FileEventDB::setRemovalIntent(Intent(L"/a/b", 7)), 0);
+  ASSERT_EQ(FileEventDB::setRemovalIntent(Intent(L"/a/b", 9)), 0);  // a later attempt
+  // Queued again, it stays refused until an answer ends it.
+  ASSERT_EQ(FileEventDB::setRemovalIntent(Intent(L"/a/b", 12, true, /*refused=*/false)), 0);
   FileEventDB::RemovalIntent i;
   ASSERT_EQ(FileEventDB::findRemovalIntent(L"/a/b/c/d.txt", i), 1);
   EXPECT_EQ(i.path, L"/a/b");
   EXPECT_EQ(i.base, 9u);
+  EXPECT_TRUE(i.refused);
   ASSERT_EQ(FileEventDB::findRemovalIntent(L"/a/b", i), 1);
   // Neither a sibling sharing the prefix nor the folder above is covered.
   EXPECT_EQ(FileEventDB::findRemovalIntent(L"/a/bc", i), 0);
   EXPECT_EQ(FileEventDB::findRemovalIntent(L"/a", i), 0);
   std::vector<FileEventDB::RemovalIntent> all;
-  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/b/c", 9), 0);
-  ASSERT_EQ(FileEventDB::setRemovalIntent(L"/a/bc", 9), 0);
+  ASSERT_EQ(FileEventDB::setRemovalIntents(
+                {Intent(L"/a/b/c", 9), Intent(L"/a/bc", 4, /*dir=*/false, /*refused=*/false)}),
+            0);
   ASSERT_EQ(FileEventDB::rmRemovalIntent(L"/a/b"), 0);  // and what is below it
   ASSERT_EQ(FileEventDB::getRemovalIntents(all), 0);
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].path, L"/a/bc");
+  EXPECT_FALSE(all[0].is_dir);
+  EXPECT_FALSE(all[0].refused);
+  // A file's intent stands only while its row names the version removed.
+  ClientFileEventInfo row = Row(L"/a/bc", 4);
+  EXPECT_FALSE(all[0].Overtaken(&row));
+  row.syncID = 5;  // synced again since
+  EXPECT_TRUE(all[0].Overtaken(&row));
+  EXPECT_TRUE(all[0].Overtaken(nullptr));
+}
+
+TEST_F(FileEventDBTest, AnOlderRemovalIntentTableOpensAndItsRowsAreRefusedFolders) {
+  FileEventDB::destroy();
+  const std::string old = m_dir.Sub("old-intents.sqlite");
+  {
+    sqlite_util::Db db;
+    ASSERT_EQ(db.Open(old), SQLITE_OK);
+    ASSERT_EQ(db.Exec("CREATE TABLE removal_intent (path text PRIMARY KEY, base NUMERIC NOT NULL);"
+                      "INSERT INTO removal_intent VALUES ('rm/dir', 8);"),
+              SQLITE_OK);
+  }
+  for (int open = 0; open < 2; ++open) {
+    ASSERT_EQ(FileEventDB::initialize(W(old)), 0) << open;
+    std::vector<FileEventDB::RemovalIntent> all;
+    ASSERT_EQ(FileEventDB::getRemovalIntents(all), 0);
+    ASSERT_EQ(all.size(), 1u + open);
+    EXPECT_EQ(all[0].path, L"/rm/dir");
+    EXPECT_EQ(all[0].base, 8u);
+    EXPECT_TRUE(all[0].is_dir);
+    EXPECT_TRUE(all[0].refused);
+    if (open == 0) {
+      ASSERT_EQ(FileEventDB::setRemovalIntent(Intent(L"/x.txt", 3, false, false)), 0);
+    }
+    FileEventDB::destroy();
+  }
 }
 
 TEST_F(FileEventDBTest, OperationsOnAClosedDatabaseFailCleanly) {
