@@ -4,10 +4,16 @@
 // first. What another client added inside the folder meanwhile survives,
 // and the folder stays for it. The server holds every pull while the scene
 // is set, so that "before the first pull" is a certainty, not a race.
+// Nor does a kill of the daemon before the server took a removal (of a
+// folder or a file) bring the item back.
+#include <unistd.h>
+
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "e2e/two-clients.h"
+#include "lib/proto/proto-common.h"
 #include "server/server-hooks.h"
 
 namespace sftest {
@@ -125,6 +131,51 @@ TEST_F(FolderRemovalTest, ARefusedFolderRemovalSurvivesARestartAndKeepsOnlyWhatO
   EXPECT_EQ(TreeDiff(want, ReadTree(Share()), "expected", "share"), "");
   EXPECT_EQ(TreeDiff(want, ReadTree(a->Root()), "expected", "A"), "");
   EXPECT_EQ(TreeDiff(want, ReadTree(b->Root()), "expected", "B"), "");
+}
+
+TEST_F(FolderRemovalTest, RemovalsCutShortByAKillAreFinishedAfterTheRestartNotUndone) {
+  Start();
+  ASSERT_FALSE(HasFatalFailure());
+  MakeDirs(a->At("/gone dir/sub"));
+  WriteFile(a->At("/gone dir/sub/x.txt"), "x");
+  WriteFile(a->At("/gone dir/y.txt"), "y");
+  WriteFile(a->At("/gone.txt"), "gone");
+  WriteFile(a->At("/offline.txt"), "removed while A is stopped");
+  WriteFile(a->At("/kept.txt"), "kept");
+  ASSERT_TRUE(Converged());
+
+  // The server cannot take these removals for now; A has queued them and
+  // sent them (and goes on asking) when it is killed.
+  FaultPlan f = server->Faults();
+  f.result_for_path["/gone.txt"] = SPROTO_RES_ERR;
+  f.result_for_path["/gone dir"] = SPROTO_RES_ERR;
+  server->SetFaults(f);
+  RemoveTree(a->At("/gone dir"));
+  ASSERT_EQ(unlink(a->At("/gone.txt").c_str()), 0);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return InLog("Failed to remove '/gone.txt'") > 0 &&
+               InLog("Failed to remove '/gone dir'") > 0;
+      },
+      std::chrono::seconds(60)))
+      << a->Log();
+  a->Kill();
+  // A removal A never saw: the start-up rescan fetches it back, as it does
+  // for anything missing that was synced.
+  ASSERT_EQ(unlink(a->At("/offline.txt").c_str()), 0);
+  server->SetFaults(FaultPlan());
+
+  ASSERT_TRUE(a->Start());
+  ASSERT_TRUE(Converged());
+  const std::set<std::string> want = {"/kept.txt", "/offline.txt"};
+  for (const auto& side :
+       {std::make_pair(std::string("share"), Share()), std::make_pair(a->name(), a->Root()),
+        std::make_pair(b->name(), b->Root())}) {
+    std::set<std::string> got;
+    for (const auto& kv : ReadTree(side.second)) got.insert(kv.first);
+    EXPECT_EQ(got, want) << side.first;
+  }
+  EXPECT_EQ(ReadFile(a->At("/offline.txt")), "removed while A is stopped");
 }
 
 }  // namespace

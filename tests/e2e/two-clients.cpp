@@ -1,6 +1,7 @@
 #include "e2e/two-clients.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -179,6 +180,12 @@ int SyncClient::Wait() {
   const int status = m_proc.Wait(std::chrono::seconds(60));
   m_proc.CloseStdin();
   return status;
+}
+
+void SyncClient::Kill() {
+  m_proc.Signal(SIGKILL);
+  (void)m_proc.Wait(std::chrono::seconds(30));
+  m_proc.CloseStdin();
 }
 
 uint64_t SyncClient::StoredSyncId() const {

@@ -56,6 +56,8 @@ class SyncClient {
   // Waits for a daemon that ends on its own (a refused start). Returns the
   // exit status, -1 on timeout.
   int Wait();
+  // SIGKILL, as a crash or a power cut would end it; reaped.
+  void Kill();
   // Command bytes on the daemon's standard input.
   bool Command(const std::string& bytes) { return m_proc.WriteStdin(bytes); }
   bool Running() { return m_proc.Running(); }
