@@ -92,12 +92,11 @@ TEST_F(KillTest, DaemonKilledMidUploadMidDownloadAndMidRemovalRestartsCleanly) {
   SF_WHOLE_SYSTEM_TEST();
   SyncCluster c(2);
   // The folder removed below is most of the tree, which the mass-removal
-  // guard would hold for the user; what is tested here is the kills. And a
+  // guard would hold for the user; what is tested here is the kills. A
   // removal cut short by a kill is one the restart must finish, not undo
-  // by fetching back what is missing.
+  // by fetching back what is missing, with the default settings.
   for (size_t i = 0; i < 2; ++i) {
     c.client(i).box.config()["removal_guard_percent"] = "100";
-    c.client(i).box.config()["propagate_offline_removals"] = "true";
     c.client(i).box.WriteConfig();
   }
   ASSERT_TRUE(c.StartServer());
