@@ -1,5 +1,7 @@
 #include "client/sync/sync-task.h"
 
+#include <cstdlib>
+
 #include "client/core/sysinfo-mgr.h"
 #include "lib/base/errors.h"
 #include "lib/base/utility.h"
@@ -16,6 +18,14 @@ SyncTask::SyncTask(TaskManager* owner, TaskContext* ctx, const wchar_t* module,
       pool(owner ? owner->GetConnectionPool() : nullptr) {}
 
 SyncTask::~SyncTask() = default;
+
+int SyncTask::ProtoBackoff(int normal) {
+  if (const char* v = std::getenv("SYNCFOLDER_TEST_PROTO_BACKOFF")) {
+    const long n = std::strtol(v, nullptr, 10);
+    if (n >= 0 && n <= normal) return static_cast<int>(n);
+  }
+  return normal;
+}
 
 int SyncTask::Stop() {
   abort_flag = 1;

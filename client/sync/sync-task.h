@@ -64,6 +64,11 @@ class SyncTask : public ServerTask {
   // DISCONNECTED). Returns 1 when reported, else 0. Task thread only.
   int NotifyError(int code);
 
+  // Seconds before the first retry after an answer from the server that
+  // makes no sense: `normal`, or for tests what the environment variable
+  // SYNCFOLDER_TEST_PROTO_BACKOFF says (0 to `normal`).
+  static int ProtoBackoff(int normal);
+
   // Tests: seconds since 1970 from `clock` instead of time(nullptr).
   void SetClock(std::function<time_t()> clock) { m_clock = std::move(clock); }
   const wchar_t* module() const { return m_module; }

@@ -4,6 +4,7 @@
 // abort_flag (a pull in progress ends with ERR_INT) and wakes those waits.
 #include "client/sync/syncer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "client/store/event-db.h"
@@ -14,7 +15,8 @@ namespace {
 
 struct Policy {
   bool notify;
-  int action;  // 0 go on, 1 retry soon, 2 retry late, -1 unexpected
+  // 0 go on, 1 retry soon, 2 retry late, 3 retry after a growing wait, -1 unexpected
+  int action;
 };
 
 // Indexed by -code (ERR_OK .. ERR_DISKFULL).
@@ -24,7 +26,7 @@ constexpr Policy kPolicy[] = {
     {true, 1},    // ERR_IO
     {false, 1},   // ERR_SYS
     {false, -1},  // ERR_INVAL
-    {false, -1},  // ERR_PROTO
+    {true, 3},    // ERR_PROTO: an answer that makes no sense
     {true, 2},    // ERR_AUTH
     {false, 1},   // ERR_SERVER
     {false, -1},  // ERR_CONFLICT
@@ -43,7 +45,10 @@ constexpr int kLastKnownCode = -static_cast<int>(sizeof(kPolicy) / sizeof(kPolic
 
 Syncer::Syncer(TaskManager* owner, int generation)
     : SyncTask(owner, nullptr, generation == 3 ? L"syncer-v3" : L"syncer-v4", L"syncer_debug",
-               L"Syncer: ") {}
+               L"Syncer: "),
+      // Never 0: the syncer would ask without end and without a pause.
+      m_proto_first(std::max(1, ProtoBackoff(kRetryWait))),
+      m_proto_wait(m_proto_first) {}
 
 Syncer::~Syncer() {
   Stop();
@@ -82,11 +87,17 @@ void Syncer::DoTask() {
     if (a < 0) {
       SYNC_LOG(L_CRIT, L"abort()\n");
       Wait(kRetryWait);
+    } else if (a == 3) {
+      const int wait = NextProtoWait();
+      SYNC_LOG(L_WARNING, L"Syncer: the server's answer makes no sense; asking again in %d s\n",
+               wait);
+      Wait(wait);
     } else if (a == 2) {
       Wait(kLongWait);
     } else if (a > 0) {
       Wait(kRetryWait);
     } else {
+      m_proto_wait = m_proto_first;
       ProcessEvents(ctx);
     }
   }
@@ -107,6 +118,12 @@ int Syncer::HandleError(int e) {
   }
   if ((e == ERR_IO || e == ERR_TIMEOUT) && n == 1) return 2;
   return p.action;
+}
+
+int Syncer::NextProtoWait() {
+  const int wait = m_proto_wait;
+  m_proto_wait = std::min(kLongWait, m_proto_wait * 2);
+  return wait;
 }
 
 int Syncer::PullEvent(PullEventContext& ctx) {

@@ -45,9 +45,15 @@ class Syncer : public SyncTask {
   void DoTask() override;
 
   // Maps a round's result to 0 (process the events), 1 (retry after
-  // kRetryWait), 2 (retry after kLongWait) or -1 (unexpected code). Public
-  // for tests.
+  // kRetryWait), 2 (retry after kLongWait), 3 (retry after a wait that
+  // grows from kRetryWait, doubled with each such round in a row, up to
+  // kLongWait: see NextProtoWait) or -1 (unexpected code). Public for
+  // tests.
   int HandleError(int e);
+  // The wait before the next pull after an answer that made no sense, and
+  // twice that (at most kLongWait) for the one after it. A pull that
+  // succeeds starts over.
+  int NextProtoWait();
   // The server event a pulled entry stands for.
   static Event MakeEvent(const PullEntry& entry);
 
@@ -76,6 +82,11 @@ class Syncer : public SyncTask {
 
   uint64_t sync_id = 0;  // syncer thread only
   int m_idle_wait = kIdleWait;
+  // A pull cannot be set aside as a worker's event can: nothing else goes on
+  // without it. A server that keeps answering nonsense is asked less and
+  // less often instead. Syncer thread only.
+  const int m_proto_first;
+  int m_proto_wait;
 };
 
 class Syncer4 : public Syncer {

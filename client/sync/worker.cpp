@@ -82,13 +82,8 @@ Worker::Worker(TaskManager* owner, TaskContext* ctx, int index, int generation)
                WhoText(index)),
       m_index(index),
       m_generation(generation == 3 ? 3 : 4),
-      m_checker(owner ? &owner->GetConfig() : nullptr) {
-  // For tests: the first wait after a server's answer that makes no sense.
-  if (const char* v = std::getenv("SYNCFOLDER_TEST_PROTO_BACKOFF")) {
-    const long n = std::strtol(v, nullptr, 10);
-    if (n >= 0 && n <= kRetryWait) m_proto_backoff = static_cast<int>(n);
-  }
-}
+      m_proto_backoff(ProtoBackoff(kRetryWait)),
+      m_checker(owner ? &owner->GetConfig() : nullptr) {}
 
 Worker::~Worker() {
   Stop();

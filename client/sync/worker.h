@@ -407,12 +407,12 @@ class Worker : public SyncTask {
   // Constant after construction.
   const int m_index;
   const int m_generation;  // 3 or 4
+  const int m_proto_backoff;  // seconds before the first retry after ERR_PROTO
 
   // Worker thread only.
   int sys_err_count = 0;
   unsigned patch_err_count = 0;
   int proto_err_count = 0;
-  int m_proto_backoff = kRetryWait;  // seconds before the first retry after ERR_PROTO
   NotifyEventType notify_event_type = NOTIFY_NONE;
   int notify_file_status = -1;
   ConflictChecker m_checker;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <random>
 
 #include "fakes/daemon-runner.h"
@@ -351,6 +352,62 @@ TEST_F(HostileServerTest, AnswersThatMakeNoSenseSetOnePathAsideWhileTheRestSyncs
     return false;
   };
   EXPECT_TRUE(sftest::WaitFor(shown, kWait)) << "the user was not told";
+  EXPECT_EQ(box.ReadLog().find("[CRIT]"), std::string::npos) << Tail();
+}
+
+TEST_F(HostileServerTest, PullAnswersThatMakeNoSenseAreShownAndAskedAgainLessOften) {
+  // The first pulls are answered with an entry of an object type that does
+  // not exist. Nothing else can go on without the pull: it is asked again
+  // after 1, 2 and 4 s here (3 s doubling to 120 s by default), the user is
+  // told once, and the message goes once the server makes sense again.
+  sftest::UiListener ui;
+  ASSERT_TRUE(ui.ok());
+  box.SetUiPort(ui.port());
+  std::mutex mu;
+  std::vector<std::chrono::steady_clock::time_point> nonsense;  // guarded by mu
+  HostileServer srv(
+      [&](Channel& ch, uint64_t base) {
+        {
+          std::lock_guard<std::mutex> g(mu);
+          if (nonsense.size() < 4) {
+            nonsense.push_back(std::chrono::steady_clock::now());
+            ++g_hostile;
+            PullEntry odd = File(1, L"/odd", "x");
+            odd.type = 7;
+            return HostileServer::PullAnswer(ch, 10, {odd});
+          }
+        }
+        std::vector<PullEntry> list;
+        if (base < 10) list.push_back(File(10, L"/ok.txt", "sound"));
+        return HostileServer::PullAnswer(ch, 10, list);
+      },
+      [&](Channel& ch, uint64_t, const std::wstring& path) {
+        return HostileServer::FileAnswer(ch, path, 10, 5, Md4("sound"), 0, "sound");
+      });
+  StartDaemon(srv, {{"SYNCFOLDER_TEST_PROTO_BACKOFF", "1"}});
+  ASSERT_TRUE(Arrived("/ok.txt", "sound")) << Tail();
+  {
+    std::lock_guard<std::mutex> g(mu);
+    ASSERT_EQ(nonsense.size(), 4u);
+    for (size_t i = 1; i < nonsense.size(); ++i)
+      EXPECT_GE(nonsense[i] - nonsense[i - 1], std::chrono::seconds(1 << (i - 1)))
+          << "retry " << i << " came too soon";
+  }
+  std::vector<int> errors;  // the error messages, in order
+  const auto shown = [&] {
+    std::string bytes, error;
+    bool closed = false;
+    std::vector<sftest::UiMessage> msgs;
+    errors.clear();
+    if (ui.Find(sftest::Bytes().u8(100).var("s1").str(), bytes, closed))
+      (void)sftest::ParseUiMessages(bytes, msgs, error);
+    for (const auto& m : msgs)
+      if (m.type == 2 && m.value <= 0) errors.push_back(m.value);
+    return !errors.empty() && errors.back() == 0;
+  };
+  EXPECT_TRUE(sftest::WaitFor(shown, kWait)) << "the message was not cleared";
+  EXPECT_EQ(errors, (std::vector<int>{ERR_PROTO, 0})) << "told once, then cleared";
+  EXPECT_FALSE(sftest::PathExists(box.Root() + "/odd"));
   EXPECT_EQ(box.ReadLog().find("[CRIT]"), std::string::npos) << Tail();
 }
 

@@ -136,15 +136,21 @@ TEST_F(WorkerDecisionTest, SyncerPolicyRetriesAndReportsByTheTable) {
   EXPECT_EQ(syncer.HandleError(ERR_INT), 2);
   EXPECT_EQ(syncer.HandleError(ERR_SYS), 1);
   EXPECT_EQ(syncer.HandleError(ERR_SERVER), 1);
-  for (int code : std::vector<int>{ERR_INVAL, ERR_PROTO, ERR_CONFLICT, ERR_NOENT, ERR_USER, ERR_PASSWORD,
-                   ERR_QUOTA, ERR_DISKFULL, ERR_SYNCFOLDER_MISS, 3})
+  for (int code : std::vector<int>{ERR_INVAL, ERR_CONFLICT, ERR_NOENT, ERR_USER, ERR_PASSWORD,
+                                   ERR_QUOTA, ERR_DISKFULL, ERR_SYNCFOLDER_MISS, 3})
     EXPECT_EQ(syncer.HandleError(code), -1) << code;
   EXPECT_EQ(syncer.HandleError(ERR_AUTH), 2);
   EXPECT_EQ(syncer.HandleError(ERR_AUTH), 2);
   EXPECT_EQ(syncer.HandleError(ERR_IO), 1);
   now += SyncTask::kIoReportDelay;
   EXPECT_EQ(syncer.HandleError(ERR_TIMEOUT), 2);  // lasting trouble: reported, long wait
-  EXPECT_EQ(ui.Values(), (std::vector<int>{ERR_AUTH, ERR_IO}));
+  // Answers that make no sense: shown once, asked again less and less often.
+  EXPECT_EQ(syncer.HandleError(ERR_PROTO), 3);
+  EXPECT_EQ(syncer.HandleError(ERR_PROTO), 3);
+  std::vector<int> waits;
+  for (int i = 0; i < 8; ++i) waits.push_back(syncer.NextProtoWait());
+  EXPECT_EQ(waits, (std::vector<int>{3, 6, 12, 24, 48, 96, 120, 120}));
+  EXPECT_EQ(ui.Values(), (std::vector<int>{ERR_AUTH, ERR_IO, ERR_PROTO}));
   const Event file = Syncer::MakeEvent(PullEntry{7, SFT_FILE, FS_EXIST, 5, L"h", L"/f"});
   EXPECT_EQ(file.m_type, EV_CREATE);
   EXPECT_EQ(file.m_mode, F_SERVER);
