@@ -199,6 +199,15 @@ class FileEventDB {
   // `base`), and the removal is sent again after a restart. Recorded when
   // the removal is queued, so that a kill, a crash or a stop before the
   // server took it does not undo it.
+  //
+  // An intent never holds a fetch back for good: it holds back only the
+  // versions up to `base`, which the removal itself covers (a newer version
+  // on the server always comes); a file's intent whose row names another
+  // version is overtaken and dropped where it is read; and its removal is
+  // always on its way (queued, set aside in the exception list, or refused
+  // and sent again after each pull that shows more; every start queues all
+  // of them again), and every way that removal ends (the server's answer,
+  // the item back on disk or uploaded, its rows gone) drops the intent.
   struct RemovalIntent {
     std::wstring path;  // with a leading "/"
     // A file's: the version the user removed (its row's syncID). A folder's:
