@@ -20,7 +20,7 @@ using sqlite_util::Transaction;
 // Schema batch; re-running it on an existing file only adds what is missing
 // (the config rows' key conflicts are ignored, keeping the stored values).
 const char kSchema[] =
-    "BEGIN;"
+    "BEGIN IMMEDIATE;"
     "CREATE TABLE IF NOT EXISTS eventinfo (id integer primary key, fileType integer NOT NULL, "
     "isExist integer NOT NULL, syncID NUMERIC NOT NULL, pDirID NUMERIC default NULL, fileSize "
     "NUMERIC NOT NULL, fileModTime NUMERIC NOT NULL, fileCheckSum text NOT NULL, baseName text NOT "

@@ -159,7 +159,7 @@ int Db::ExecCached(const std::string& sql) {
 }
 
 Transaction::Transaction(Db& db)
-    : m_db(db), m_rc(db.ExecCached("BEGIN;")), m_open(m_rc == SQLITE_OK) {}
+    : m_db(db), m_rc(db.ExecCached("BEGIN IMMEDIATE;")), m_open(m_rc == SQLITE_OK) {}
 
 Transaction::~Transaction() {
   // A destructor cannot report: the failure that brought us here was

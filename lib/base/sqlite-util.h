@@ -128,9 +128,12 @@ class Stmt {
   std::string m_key;
 };
 
-// Runs BEGIN on construction (check ok()) and ROLLBACK on destruction unless
-// Commit() succeeded, so a failed batch never leaves the connection inside an
-// open transaction.
+// Runs BEGIN IMMEDIATE on construction (check ok()) and ROLLBACK on
+// destruction unless Commit() succeeded, so a failed batch never leaves the
+// connection inside an open transaction. Every transaction here writes: taking
+// the write lock first lets the busy timeout wait out another connection's
+// writer, where a read turned into a write would fail at once ("database is
+// locked") once that writer has committed.
 class Transaction {
  public:
   explicit Transaction(Db& db);
