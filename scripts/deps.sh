@@ -5,7 +5,7 @@
 set -euo pipefail
 
 SF_PACKAGES=(build-essential cmake ninja-build pkg-config libsqlite3-dev libssl-dev
-             librsync-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev
+             librsync-dev libsystemd-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev
              clang libclang-rt-14-dev tinyproxy)
 # Only the end-to-end benchmark (bench/e2e.sh) needs these: the reference it
 # measures against, and its driver.

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "lib/base/config.h"
+#include "lib/base/journal.h"
 #include "lib/base/mutex.h"
 #include "lib/base/utility.h"
 
@@ -325,6 +326,8 @@ void Logger::Write(Level level, const wchar_t* comp, const std::wstring& msg) {
   MutexLock g(s.log_lock);
   if (s.log_type != SYSLOG_LOGGER && s.log_fp == nullptr) return;
   if (static_cast<int>(level) > ThresholdIn(s, comp ? comp : kNoComponent)) return;
+  // The standard streams reach the journal without help; a file does not.
+  if (s.log_type == FILE_LOGGER) journal::Send(level, comp, msg);
 
   if (s.log_type == SYSLOG_LOGGER) {
     std::string bytes = WideToUtf8Lossy(msg);
