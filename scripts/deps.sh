@@ -5,14 +5,21 @@
 set -euo pipefail
 
 SF_PACKAGES=(build-essential cmake ninja-build pkg-config libsqlite3-dev libssl-dev
-             librsync-dev libsystemd-dev rdiff libgtest-dev libgmock-dev libbenchmark-dev
-             clang libclang-rt-14-dev tinyproxy)
+             librsync-dev libsystemd-dev pandoc bash-completion rdiff libgtest-dev
+             libgmock-dev libbenchmark-dev clang libclang-rt-14-dev tinyproxy)
+# What building the Debian package needs besides (scripts/package-test.sh;
+# debian/control's Build-Depends are the -dev packages above).
+SF_PACKAGE_PACKAGES=(debhelper dpkg-dev)
 # Only the end-to-end benchmark (bench/e2e.sh) needs these: the reference it
 # measures against, and its driver.
 SF_BENCH_PACKAGES=(rsync python3)
 
 sf_install_deps() {
   sf_install_packages "${SF_PACKAGES[@]}"
+}
+
+sf_install_package_deps() {
+  sf_install_packages "${SF_PACKAGE_PACKAGES[@]}"
 }
 
 sf_install_bench_deps() {

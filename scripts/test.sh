@@ -6,7 +6,9 @@
 # under ThreadSanitizer (the daemon is threads meeting in queues; races are
 # faults even when the tests pass), and last runs every libFuzzer target of
 # fuzz/ for a few seconds on its seed corpus (scripts/fuzz.sh;
-# SF_FUZZ_SECONDS, 0 skips it). Usage: scripts/test.sh [ctest arguments...]
+# SF_FUZZ_SECONDS, 0 skips it). Before the fuzzing it builds the Debian
+# package and checks it (scripts/package-test.sh; SF_PACKAGE_TEST=0 skips
+# it). Usage: scripts/test.sh [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -40,6 +42,12 @@ cmake -S . -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSF_TSAN=ON \
 cmake --build "$TSAN_BUILD" -j "$JOBS"
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 (cd "$TSAN_BUILD" && ctest --output-on-failure --timeout 300 -j "$JOBS" "$@")
+
+# The Debian package, built from a clean copy of the tree, installed (on CI)
+# or unpacked, and checked; SF_PACKAGE_TEST=0 skips it for a quicker run.
+if [ "${SF_PACKAGE_TEST:-1}" != 0 ]; then
+  scripts/package-test.sh
+fi
 
 FUZZ_SECONDS=${SF_FUZZ_SECONDS:-2}
 if [ "$FUZZ_SECONDS" != 0 ]; then
