@@ -120,8 +120,8 @@ local function include(div)
   local head = blocks[1]
   local shift = tonumber(a['level'] or '1') - head.level
   if a['blocks'] then
+    -- The heading and the first N blocks after it.
     local n = tonumber(a['blocks'])
-    blocks = blocks:filter(function() return true end)
     while #blocks > n + 1 do
       blocks:remove(#blocks)
     end
@@ -151,8 +151,8 @@ end
 
 -- "  -p, --port N    the port (default 6690)": a definition list of the
 -- options in the program's --help, option names bold, values in italics.
-local function options()
-  local program = stringify(PANDOC_DOCUMENT_META and PANDOC_DOCUMENT_META.program or '')
+local function options(meta)
+  local program = stringify(meta.program or '')
   if program == '' then
     error('man-page.lua: a .options div needs -M program=PATH')
   end
@@ -342,7 +342,6 @@ local function fit_columns(tbl)
 end
 
 function Pandoc(doc)
-  PANDOC_DOCUMENT_META = doc.meta
   local shown = {}
   local blocks = pandoc.List()
   for _, b in ipairs(doc.blocks) do
@@ -350,7 +349,7 @@ function Pandoc(doc)
       shown[b.attributes['include']:upper()] = true
       blocks:extend(include(b))
     elseif b.t == 'Div' and b.classes:includes('options') then
-      blocks:insert(options())
+      blocks:insert(options(doc.meta))
     else
       blocks:insert(b)
     end
