@@ -72,6 +72,10 @@ if ! (cd "$src" && DEB_BUILD_OPTIONS="nocheck noddebs parallel=$jobs" \
   fail "dpkg-buildpackage (the whole log: $work/build.log, kept with SF_PACKAGE_KEEP=1)"
 fi
 step "built in $((SECONDS - start)) s"
+# A section of the manual that no man page shows.
+if grep "man-page.lua: warning" "$work/build.log" >&2; then
+  fail "the man pages leave out part of docs/usage.md"
+fi
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
 deb=$work/syncfolder_${version}_${arch}.deb
 [ -f "$deb" ] || fail "no $deb"

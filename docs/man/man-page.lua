@@ -341,6 +341,27 @@ local function fit_columns(tbl)
   return tbl
 end
 
+-- A section the manual gains shows on no page until a page's source names
+-- it: say so (once, with the first page) rather than leave the pages
+-- behind without a word. The manual's own SEE ALSO names files of the
+-- source tree; each page has its own.
+local function warn_of_missing(homes, meta)
+  local first = stringify(meta['man-pages'] or ''):match('^(%S+)')
+  local this = (PANDOC_STATE.input_files[1] or ''):match('([^/]*)%.md$')
+  if not first or first ~= this then
+    return
+  end
+  for _, b in ipairs(document('../usage.md').blocks) do
+    if b.t == 'Header' and b.level == 2 then
+      local title = stringify(b.content)
+      if not homes[title:upper()] and title ~= 'SEE ALSO' then
+        io.stderr:write('man-page.lua: warning: the section "' .. title ..
+          '" of docs/usage.md is on no man page: name it in a source in docs/man\n')
+      end
+    end
+  end
+end
+
 function Pandoc(doc)
   local shown = {}
   local blocks = pandoc.List()
@@ -354,7 +375,9 @@ function Pandoc(doc)
       blocks:insert(b)
     end
   end
-  blocks = complete_references(blocks, section_homes(doc.meta), shown)
+  local homes = section_homes(doc.meta)
+  warn_of_missing(homes, doc.meta)
+  blocks = complete_references(blocks, homes, shown)
   blocks = pandoc.walk_block(pandoc.Div(blocks), { Table = fit_columns }).content
   return pandoc.Pandoc(blocks, doc.meta)
 end
