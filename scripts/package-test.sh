@@ -5,10 +5,11 @@
 #  - `dpkg-buildpackage -us -uc -b` builds it (a Release build, no tests);
 #  - it installs, and `syncfolder --version` runs from it with the version
 #    of debian/changelog;
-#  - it holds the four programs, the man pages (with the manual's text on
-#    exit statuses and the XDG path), the bash completion (which completes
-#    the options the programs' --help lists) and the systemd user unit,
-#    whose command fails with status 3 on a bad configuration;
+#  - it holds the four programs, the man pages (every section of the
+#    manual on one of them, with its text on exit statuses and the XDG
+#    path), the bash completion (which completes the options the
+#    programs' --help lists) and the systemd user unit, whose command
+#    fails with status 3 on a bad configuration;
 #  - `cmake --install` and the uninstall target leave nothing behind.
 #
 # Installing: as root on CI (CI=true: a throwaway machine) the package is
