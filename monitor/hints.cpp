@@ -90,8 +90,9 @@ std::string ErrorHint(int32_t code, const MonitorConfig& cfg, bool steering) {
              (cfg.watch.empty() ? std::string("") : cfg.watch + " ") +
              "looks missing, replaced or mostly emptied. If the disk is not mounted, mount it "
              "(the hold ends by itself); if the removals are wanted, " +
-             (steering ? std::string("press c") : std::string("send command 5")) +
-             " or create " + cfg.DbDir() + "/confirm-removals (the daemon's log lists what is "
+             (steering ? std::string("press c") : std::string("send command 5")) + " or create " +
+             cfg.DbDir() +
+             "/confirm-removals (the daemon's log lists what is "
              "held)";
     case ERR_WATCH_DEGRADED:
       return "changes may go unseen (too few inotify watches, lost changes or a lost sync "

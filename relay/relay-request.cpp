@@ -93,7 +93,8 @@ std::string RelayAnswer(int status) {
     line = "HTTP/1.1 403 Forbidden";
   }
   std::string head = std::string(line) + "\r\n";
-  if (status == RELAY_OK) head += std::string("Upgrade: ") + kRelayUpgrade + "\r\nConnection: Upgrade\r\n";
+  if (status == RELAY_OK)
+    head += std::string("Upgrade: ") + kRelayUpgrade + "\r\nConnection: Upgrade\r\n";
   head += "X-Target-Status: " + std::to_string(status) + "\r\n\r\n";
   return head;
 }

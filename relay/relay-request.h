@@ -9,10 +9,10 @@
 // X-Target-Status values the relay answers.
 enum RelayStatus {
   RELAY_OK = 0,
-  RELAY_BAD_REQUEST = 1,     // not our upgrade request, or malformed
-  RELAY_BAD_TOKEN = 2,       // the token does not decrypt to the target
-  RELAY_NOT_ALLOWED = 3,     // the target is not on the allow list
-  RELAY_UNREACHABLE = 4,     // the target could not be connected
+  RELAY_BAD_REQUEST = 1,  // not our upgrade request, or malformed
+  RELAY_BAD_TOKEN = 2,    // the token does not decrypt to the target
+  RELAY_NOT_ALLOWED = 3,  // the target is not on the allow list
+  RELAY_UNREACHABLE = 4,  // the target could not be connected
 };
 
 struct RelayRequest {

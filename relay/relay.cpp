@@ -85,8 +85,8 @@ int Relay::Start() {
   int rc = m_acceptor.Start(m_opt.bind_ip, m_opt.port, m_opt.max_connections,
                             [this](int fd, uint64_t id) { Serve(fd, id); });
   if (rc != 0) return rc;
-  SF_LOG(L_NOTICE, L"[NOTE] relay(%d): listening on %s:%d, certificate SHA-256 %s\n",
-         m_opt.bind_ip, m_acceptor.port(), m_fingerprint);
+  SF_LOG(L_NOTICE, L"[NOTE] relay(%d): listening on %s:%d, certificate SHA-256 %s\n", m_opt.bind_ip,
+         m_acceptor.port(), m_fingerprint);
   return 0;
 }
 

@@ -21,9 +21,9 @@
 
 struct RelayOptions {
   std::string bind_ip = "127.0.0.1";
-  int port = 0;            // 0: any free port (see port())
-  std::string cert, key;   // PEM; both empty: a certificate made once into state_dir
-  std::string state_dir;   // where a made certificate is kept
+  int port = 0;           // 0: any free port (see port())
+  std::string cert, key;  // PEM; both empty: a certificate made once into state_dir
+  std::string state_dir;  // where a made certificate is kept
   // Targets clients may ask for, as "ip:port"; empty: any target.
   std::vector<std::string> allow;
   size_t max_connections = 64;

@@ -370,8 +370,8 @@ constexpr size_t kSigEntryLen = 4 + kRSStrongLen;
 // Delta commands (the library's format, big-endian parameters).
 constexpr int kOpEnd = 0x00;
 // 0x01..0x40: a literal of that length.
-constexpr int kOpLiteralN1 = 0x41;    // 0x41..0x44: literal, length in 1/2/4/8 bytes
-constexpr int kOpCopyN1N1 = 0x45;     // 0x45..0x54: copy, start and length widths
+constexpr int kOpLiteralN1 = 0x41;  // 0x41..0x44: literal, length in 1/2/4/8 bytes
+constexpr int kOpCopyN1N1 = 0x45;   // 0x45..0x54: copy, start and length widths
 constexpr int kOpCopyN8N8 = 0x54;
 
 bool ReadBe(FILE* f, size_t width, uint64_t& v) {

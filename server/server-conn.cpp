@@ -10,8 +10,8 @@
 #include "lib/base/errors.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
-#include "lib/proto/proto-client.h"
 #include "lib/net/ssl-channel.h"
+#include "lib/proto/proto-client.h"
 #include "rsapi/rs-api.h"
 #include "server/sync-server.h"
 

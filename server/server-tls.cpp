@@ -25,8 +25,9 @@ constexpr int kPartialHeaderPauseMs = 10;
 int LoadServerTls(const std::string& cert, const std::string& key, const std::string& state_dir,
                   const std::string& bind_ip, SslCtxPtr& ctx, std::string& fingerprint) {
   if (cert.empty() != key.empty()) {
-    SF_LOG(L_ERR, L"[ERROR] sync-server(%d): a TLS certificate needs its key and a key its "
-                  L"certificate\n");
+    SF_LOG(L_ERR,
+           L"[ERROR] sync-server(%d): a TLS certificate needs its key and a key its "
+           L"certificate\n");
     return ERR_INVAL;
   }
   std::string cert_path = cert, key_path = key;

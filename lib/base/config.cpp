@@ -36,7 +36,6 @@ bool ToWide(const std::string& in, std::wstring& out) {
   return true;
 }
 
-
 }  // namespace
 
 int Config::ParseLine(const std::string& line, std::wstring& key, std::wstring& value) {

@@ -747,10 +747,10 @@ int FSRemove(const std::wstring& path, bool allowundo) {
   if (!ToNative(path, npath)) return -1;  // FSStat would have failed already
 
   if (allowundo && TrashOn()) {
-    const std::string dir = npath.find('/') == std::string::npos
-                                ? std::string(".")
-                                : (npath.rfind('/') == 0 ? std::string("/")
-                                                         : npath.substr(0, npath.rfind('/')));
+    const std::string dir =
+        npath.find('/') == std::string::npos
+            ? std::string(".")
+            : (npath.rfind('/') == 0 ? std::string("/") : npath.substr(0, npath.rfind('/')));
     const UniqueFd parent(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     TrashBatch batch;
     const int r = parent.valid() ? batch.Take(parent.get(), npath.substr(npath.rfind('/') + 1),

@@ -70,8 +70,7 @@ class ShareDir {
   // there unless it is a directory; with `create_parents` missing parents of
   // `to` are made first. The new name is made durable (its directory is
   // flushed). 0, ERR_NOENT (a parent is missing), ERR_CONFLICT, ERR_SYS.
-  int MoveIn(int fromdir, const std::string& name, const SharePath& to,
-             bool create_parents) const;
+  int MoveIn(int fromdir, const std::string& name, const SharePath& to, bool create_parents) const;
   // Removes the file or the whole tree at `p` without following symlinks
   // (a symlink is removed itself). 0 also when nothing is there; ERR_SYS.
   int Remove(const SharePath& p) const;

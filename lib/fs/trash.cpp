@@ -143,8 +143,8 @@ std::string NewStampName(const TrashState& s) {
   struct tm tmv = {};
   gmtime_r(&sec, &tmv);
   char buf[64];
-  snprintf(buf, sizeof buf, "%04d-%02d-%02d_%02d%02d%02d.%06ld", tmv.tm_year + 1900,
-           tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, us);
+  snprintf(buf, sizeof buf, "%04d-%02d-%02d_%02d%02d%02d.%06ld", tmv.tm_year + 1900, tmv.tm_mon + 1,
+           tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, us);
   return buf;
 }
 
@@ -153,8 +153,8 @@ bool SaneRel(const std::string& rel) {
   size_t start = 0;
   for (;;) {
     const size_t slash = rel.find('/', start);
-    const std::string c = rel.substr(start, slash == std::string::npos ? std::string::npos
-                                                                        : slash - start);
+    const std::string c =
+        rel.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
     if (c.empty() || c == "." || c == "..") return false;
     if (slash == std::string::npos) return true;
     start = slash + 1;
@@ -229,8 +229,7 @@ int CopyFileAt(int sfd, const std::string& name, int dfd, const std::string& lea
              shown);
       return ERR_INT;
     }
-    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot copy '%s': %s\n", shown,
-           std::string(strerror(err)));
+    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot copy '%s': %s\n", shown, std::string(strerror(err)));
     return ErrFor(err);
   }
   SyncDir(dfd);
@@ -252,8 +251,8 @@ int MoveAcross(int sfd, const std::string& name, int dfd, const std::string& lea
     std::vector<char> target(static_cast<size_t>(st.st_size) + 1);
     const ssize_t n = readlinkat(sfd, name.c_str(), target.data(), target.size());
     if (n < 0 || static_cast<size_t>(n) >= target.size() ||
-        symlinkat(std::string(target.data(), static_cast<size_t>(n)).c_str(), dfd,
-                  leaf.c_str()) != 0) {
+        symlinkat(std::string(target.data(), static_cast<size_t>(n)).c_str(), dfd, leaf.c_str()) !=
+            0) {
       const int err = errno;
       SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot copy the link '%s': %s\n", shown,
              std::string(strerror(err)));

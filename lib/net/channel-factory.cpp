@@ -46,7 +46,8 @@ std::unique_ptr<Channel> CreateChannelByConnectionType(const ProxyInfo& proxy,
       {L"SSLChannel", L"ProxySSLChannel", L"TunnelSSLChannel", L"ProxyTunnelSSLChannel"}};
   const ConnectionMode mode = ModeOf(proxy, tunnel);
   if (use_ssl && mode == CONNECTION_PROXY_TUNNEL) {
-    SF_LOG(L_DEBUG, L"[DEBUG] proto-client(%d): SFAPITestConnection: Using ProxyTunnelSSLChannel\n");
+    SF_LOG(L_DEBUG,
+           L"[DEBUG] proto-client(%d): SFAPITestConnection: Using ProxyTunnelSSLChannel\n");
   } else {
     SF_LOG(L_DEBUG, L"[DEBUG] proto-client(%d): CreateChannelByConnectionType: Using %s\n",
            kNames[use_ssl ? 1 : 0][mode]);

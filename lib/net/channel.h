@@ -7,8 +7,8 @@
 // are copied into the write buffer and reach the socket only when it would
 // overflow, on FlushWrite, or on Close. A Write that overflows offers the
 // queued bytes and its own to the transport in one send where it can (the
-// write buffer has a spare half for that); still only the overflow must go. Every wait on the socket lasts at most
-// one wait period (m_timeout, 3 s by default) and is repeated until no
+// write buffer has a spare half for that); still only the overflow must go. Every wait on the
+// socket lasts at most one wait period (m_timeout, 3 s by default) and is repeated until no
 // progress was made for `channel_timeout` seconds (60 by default). A stop flag
 // shared with the owning task ends any wait with ERR_INT within one period.
 // Integers travel most significant byte first.

@@ -69,7 +69,8 @@ int WaitFd(const Traversal& t, int fd, short events) {
 }
 
 int LogTimeout(const Traversal& t) {
-  SF_LOG(L_ERR, L"[ERROR] channel(%d): proxy %s:%d did not complete CONNECT %s:%d within %u seconds\n",
+  SF_LOG(L_ERR,
+         L"[ERROR] channel(%d): proxy %s:%d did not complete CONNECT %s:%d within %u seconds\n",
          t.server.szProxyAddress, t.server.ProxyPort, t.target.szTargetAddress, t.target.TargetPort,
          t.timeout_seconds);
   return ERR_IO;
@@ -153,8 +154,8 @@ int SendAll(const Traversal& t, int fd, const std::string& data) {
 
 int HeadError(const Traversal& t, const wchar_t* what) {
   SF_LOG(L_ERR, L"[ERROR] channel(%d): proxy %s:%d answered CONNECT %s:%d with %s\n",
-         t.server.szProxyAddress, t.server.ProxyPort, t.target.szTargetAddress,
-         t.target.TargetPort, what);
+         t.server.szProxyAddress, t.server.ProxyPort, t.target.szTargetAddress, t.target.TargetPort,
+         what);
   return ERR_IO;
 }
 
@@ -226,7 +227,8 @@ bool ParseHead(const std::string& head, Answer& a) {
     size_t p = 0;
     while (p <= value.size()) {
       size_t comma = value.find(',', p);
-      std::string piece = Trim(value.substr(p, comma == std::string::npos ? std::string::npos : comma - p));
+      std::string piece =
+          Trim(value.substr(p, comma == std::string::npos ? std::string::npos : comma - p));
       std::string word = piece.substr(0, piece.find_first_of(" \t"));
       if (!word.empty() && word.find('=') == std::string::npos) a.schemes.push_back(Lower(word));
       if (comma == std::string::npos) break;
@@ -250,7 +252,8 @@ int Attempt(const Traversal& t, const PROXY_AUTH_INFO& auth, bool with_credentia
             Answer& answer) {
   int rc = ConnectProxy(t, fd);
   if (rc != 0) return rc;
-  const std::string authority = t.target.szTargetAddress + ":" + std::to_string(t.target.TargetPort);
+  const std::string authority =
+      t.target.szTargetAddress + ":" + std::to_string(t.target.TargetPort);
   std::string req = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
   if (with_credentials) req += "Proxy-Authorization: Basic " + BasicCredentials(auth) + "\r\n";
   req += "\r\n";
@@ -309,8 +312,12 @@ int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO* server, const PROXY_TARGET_INFO
     err = ERR_INVAL;
     return -1;
   }
-  const Traversal t{*server, *target, std::max(lim.wait_ms, 1), DeadlineIn(lim.timeout_seconds),
-                    lim.timeout_seconds, lim.stopped};
+  const Traversal t{*server,
+                    *target,
+                    std::max(lim.wait_ms, 1),
+                    DeadlineIn(lim.timeout_seconds),
+                    lim.timeout_seconds,
+                    lim.stopped};
   if (auth->AuthType == PROXY_NTLM_AUTH || auth->AuthType == PROXY_NTLMv2_AUTH) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): NTLM proxy authentication is not supported\n");
     err = ERR_AUTH;

@@ -38,7 +38,8 @@ int ProxyEndpoint::Connect(const char* ip, int port, int wait_ms, uint32_t timeo
   int err = 0;
   fd = ZENTProxyTunnelOpen(&server, &target, &auth, &limits, &err);
   if (fd >= 0) return 0;
-  SF_LOG(L_ERR, L"[ERROR] channel(%d): ProxyChannel::Open: fail to connect to proxy server (%s:%d)\n",
+  SF_LOG(L_ERR,
+         L"[ERROR] channel(%d): ProxyChannel::Open: fail to connect to proxy server (%s:%d)\n",
          proxy_address, proxy_port);
   if (err == ERR_AUTH || err == ERR_INT || err == ERR_INVAL) return err;
   return ERR_IO;
@@ -51,16 +52,17 @@ ProxyChannel::~ProxyChannel() = default;
 int ProxyChannel::OpenThroughProxy(const char* ip, int port, bool isSSL) {
   Close();
   int fd = -1;
-  int rc = m_proxy.Connect(ip, port, WaitPeriodMs(), channel_timeout, [this] { return Stopped(); },
-                           fd);
+  int rc = m_proxy.Connect(
+      ip, port, WaitPeriodMs(), channel_timeout, [this] { return Stopped(); }, fd);
   ClearRead();
   ClearWrite();
   if (rc != 0) return rc;
   m_fd = fd;
   m_isSSL = isSSL;
-  SF_LOG(L_WARNING,
-         L"[WARNING] channel(%d): ProxyChannel::Open: socket %d has been connect to proxy (%s:%d)\n",
-         fd, m_proxy.proxy_address, m_proxy.proxy_port);
+  SF_LOG(
+      L_WARNING,
+      L"[WARNING] channel(%d): ProxyChannel::Open: socket %d has been connect to proxy (%s:%d)\n",
+      fd, m_proxy.proxy_address, m_proxy.proxy_port);
   return 0;
 }
 

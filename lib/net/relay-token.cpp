@@ -13,7 +13,8 @@ namespace {
 
 // ---- values shared with the relay (documented in README.md) ----------------
 // Changing any of them makes every relay that has the old ones refuse us.
-constexpr unsigned char kRelayIv[8] = {0x73, 0x66, 0x52, 0x65, 0x6c, 0x61, 0x79, 0x21};  // "sfRelay!"
+constexpr unsigned char kRelayIv[8] = {0x73, 0x66, 0x52, 0x65,
+                                       0x6c, 0x61, 0x79, 0x21};  // "sfRelay!"
 constexpr uint32_t kSeedFactor = 0x2545F491u;
 constexpr uint32_t kSeedOffset = 0x6A09E667u;
 
@@ -139,8 +140,9 @@ std::string MakeRelayToken(const std::string& host, int port) {
   unsigned char token[kRelayTokenTextMax];
   // With its terminating zero byte, as the relay expects.
   if (ZENTCryptoEncryptLength(plain.size() + 1) > sizeof(token)) return std::string();
-  int n = ZENTCryptoEncrypt(token, sizeof(token), reinterpret_cast<const unsigned char*>(plain.c_str()),
-                            plain.size() + 1);
+  int n =
+      ZENTCryptoEncrypt(token, sizeof(token), reinterpret_cast<const unsigned char*>(plain.c_str()),
+                        plain.size() + 1);
   char text[kRelayTokenTextMax];
   int t = n < 0 ? -1 : ZENTCryptoBase64Encode(text, sizeof(text), token, static_cast<size_t>(n));
   return t < 0 ? std::string() : std::string(text, static_cast<size_t>(t));
@@ -152,5 +154,6 @@ bool RelayTokenMatches(const std::string& text, const std::string& host, int por
   int n = ZENTCryptoBase64Decode(token, sizeof(token), text.data(), text.size());
   int p = n < 0 ? -1 : ZENTCryptoDecrypt(plain, sizeof(plain), token, static_cast<size_t>(n));
   const std::string want = host + ":" + std::to_string(port) + std::string(1, '\0');
-  return p >= 0 && static_cast<size_t>(p) == want.size() && std::memcmp(plain, want.data(), want.size()) == 0;
+  return p >= 0 && static_cast<size_t>(p) == want.size() &&
+         std::memcmp(plain, want.data(), want.size()) == 0;
 }

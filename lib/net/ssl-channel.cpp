@@ -205,8 +205,9 @@ int SSLChannel::WriteFd(const void* buf, size_t len) {
   const int err = errno;
   // A peer that went away is an I/O error here as on a plain channel.
   if (e == SSL_ERROR_SYSCALL && err != EPIPE && err != ECONNRESET) {
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n",
-           n, e, err, std::strerror(err));
+    SF_LOG(L_ERR,
+           L"[ERROR] channel(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n", n,
+           e, err, std::strerror(err));
     log_ssl();
     return ERR_SYS;
   }
@@ -232,7 +233,8 @@ int SSLChannel::TlsOnce(bool write, void* buf, int want, int& err) {
     err = SSL_get_error(m_ssl.get(), n);
     if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) return kTlsFailed;
     if (attempt == 1) break;
-    int rc = WaitReady(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, write ? L"WriteFd" : L"ReadFd");
+    int rc =
+        WaitReady(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, write ? L"WriteFd" : L"ReadFd");
     if (rc < 0) return rc;
   }
   SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): SSL want %s\n", write ? L"write" : L"read");

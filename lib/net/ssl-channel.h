@@ -30,8 +30,7 @@ class SSLChannel : public Channel {
   static constexpr char kDefaultCertPath[] = "/usr/zent/etc/ssl/ssl.crt/server.crt";
   static constexpr char kDefaultKeyPath[] = "/usr/zent/etc/ssl/ssl.key/server.key";
 
-  explicit SSLChannel(size_t capacity = kDefaultCapacity,
-                      std::string cert_path = kDefaultCertPath,
+  explicit SSLChannel(size_t capacity = kDefaultCapacity, std::string cert_path = kDefaultCertPath,
                       std::string key_path = kDefaultKeyPath);
   ~SSLChannel() override;  // Close()
 

@@ -81,7 +81,8 @@ int GenerateSelfSignedCert(const std::string& cert_path, const std::string& key_
   FilePtr kf(kfd < 0 ? nullptr : fdopen(kfd, "w"));
   if (kfd >= 0 && !kf) ::close(kfd);
   FilePtr cf(fopen(cert_path.c_str(), "we"));
-  ok = kf && cf && PEM_write_PrivateKey(kf.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) &&
+  ok = kf && cf &&
+       PEM_write_PrivateKey(kf.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) &&
        PEM_write_X509(cf.get(), cert.get());
   ok = (kf ? fflush(kf.get()) == 0 : false) && ok;
   ok = (cf ? fflush(cf.get()) == 0 : false) && ok;

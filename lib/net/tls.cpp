@@ -212,8 +212,7 @@ void log_ssl() {
   }
 }
 
-int SSL_read_timeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
-                     const StopFn& stopped) {
+int SSL_read_timeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline, const StopFn& stopped) {
   if (SSL_pending(ssl) > 0) return 0;
   const int fd = SSL_get_fd(ssl);
   while (true) {

@@ -25,8 +25,7 @@ bool IsEof(SSL* ssl, int ret, int err) {
   if (err == SSL_ERROR_ZERO_RETURN) return true;
   if (err == SSL_ERROR_SYSCALL && ret == 0 && ERR_peek_error() == 0) return true;
   return err == SSL_ERROR_SSL &&
-         ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING &&
-         ssl != nullptr;
+         ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING && ssl != nullptr;
 }
 
 int WaitWritable(int fd, int wait_ms, TlsClock::time_point deadline) {
@@ -66,7 +65,8 @@ int ZENTTunnelNonBlockingWrite(SSL* ssl, const char* data, size_t length, int wa
   while (sent < length) {
     if (stopped && stopped()) return ERR_INT;
     ERR_clear_error();
-    int n = SSL_write(ssl, data + sent, static_cast<int>(std::min<size_t>(length - sent, INT32_MAX)));
+    int n =
+        SSL_write(ssl, data + sent, static_cast<int>(std::min<size_t>(length - sent, INT32_MAX)));
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
@@ -135,8 +135,8 @@ int ZENTTunnelClientHandshake(SSL* ssl, const char* host, int port, int wait_ms,
     SF_LOG(L_ERR, L"[ERROR] channel(%d): relay request for %s:%d does not fit\n", host, port);
     return -1;
   }
-  int rc = ZENTTunnelNonBlockingWrite(ssl, req, static_cast<size_t>(len), wait_ms, deadline,
-                                      stopped);
+  int rc =
+      ZENTTunnelNonBlockingWrite(ssl, req, static_cast<size_t>(len), wait_ms, deadline, stopped);
   if (rc < 0) return rc;
   int result = -1;
   for (int lines = 0;; ++lines) {
@@ -157,8 +157,9 @@ int ZENTTunnelClientHandshake(SSL* ssl, const char* host, int port, int wait_ms,
         SF_LOG(L_ERR, L"[ERROR] channel(%d): relay answer has a line longer than %d bytes\n",
                static_cast<int>(sizeof(line)) - 1);
       } else {
-        SF_LOG(L_ERR, L"[ERROR] channel(%d): relay closed the connection before its answer "
-                      L"ended\n");
+        SF_LOG(L_ERR,
+               L"[ERROR] channel(%d): relay closed the connection before its answer "
+               L"ended\n");
       }
       return -1;
     }
