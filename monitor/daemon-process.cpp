@@ -1,14 +1,16 @@
 #include "monitor/daemon-process.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <vector>
+
+#include "lib/base/errors.h"
 
 extern char** environ;
 
@@ -29,17 +31,17 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
                           std::string& error) {
   int in[2], out[2], report[2];
   if (::pipe2(in, O_CLOEXEC) != 0) {
-    error = std::strerror(errno);
+    error = ErrnoMessage(errno);
     return false;
   }
   if (::pipe2(out, O_CLOEXEC) != 0) {
-    error = std::strerror(errno);
+    error = ErrnoMessage(errno);
     ::close(in[0]);
     ::close(in[1]);
     return false;
   }
   if (::pipe2(report, O_CLOEXEC) != 0) {
-    error = std::strerror(errno);
+    error = ErrnoMessage(errno);
     for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     return false;
   }
@@ -52,6 +54,7 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
     if (std::strncmp(*e, port_var.c_str(), port_var.size()) != 0) env_strings.emplace_back(*e);
   env_strings.push_back(port_var + std::to_string(ui_port));
   std::vector<char*> envp;
+  envp.reserve(env_strings.size() + 1);
   for (auto& s : env_strings) envp.push_back(&s[0]);
   envp.push_back(nullptr);
   // The daemon reads options: a path that looks like one is made to look
@@ -62,7 +65,7 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
 
   const pid_t pid = ::fork();
   if (pid < 0) {
-    error = std::strerror(errno);
+    error = ErrnoMessage(errno);
     for (int fd : {in[0], in[1], out[0], out[1], report[0], report[1]}) ::close(fd);
     return false;
   }
@@ -74,7 +77,7 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
     sigemptyset(&none);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGTSTP, SIGCONT, SIGPIPE})
       ::signal(sig, SIG_DFL);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
     ::dup2(in[0], STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(out[1], STDERR_FILENO);
@@ -101,7 +104,7 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
   } while (n < 0 && errno == EINTR);
   ::close(report[0]);
   if (n == static_cast<ssize_t>(sizeof(err))) {
-    error = std::strerror(err);
+    error = ErrnoMessage(err);
     int st = 0;
     while (::waitpid(m_pid, &st, 0) < 0 && errno == EINTR) {
     }
@@ -151,7 +154,7 @@ std::string DefaultDaemonPath() {
     std::string self(buf, static_cast<size_t>(n));
     const size_t slash = self.rfind('/');
     if (slash != std::string::npos) {
-      const std::string candidate = self.substr(0, slash) + "/syncfolder";
+      std::string candidate = self.substr(0, slash) + "/syncfolder";
       if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
   }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -219,7 +219,12 @@ bool App::SetUpSignals() {
   sigemptyset(&set);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGTSTP, SIGCONT})
     sigaddset(&set, sig);
-  if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+  // Blocked in this thread, before the probe thread starts (it inherits the
+  // mask), so that only the signalfd sees them.
+  if (const int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); rc != 0) {
+    errno = rc;  // the caller reports errno
+    return false;
+  }
   ::signal(SIGPIPE, SIG_IGN);
   m_sigfd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   return m_sigfd >= 0;
@@ -228,7 +233,7 @@ bool App::SetUpSignals() {
 int App::Listen(int port, std::string& error) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    error = std::strerror(errno);
+    error = ErrnoMessage(errno);
     return -1;
   }
   // Lets a monitor restart at once while the last one's connections linger
@@ -251,7 +256,7 @@ int App::Listen(int port, std::string& error) {
               "SYNCFOLDER_UI_PORT=PORT";
     } else {
       error = "cannot listen on the UI port 127.0.0.1:" + std::to_string(port) + ": " +
-              std::strerror(err) + "; choose another port with SYNCFOLDER_UI_PORT=PORT";
+              ErrnoMessage(err) + "; choose another port with SYNCFOLDER_UI_PORT=PORT";
     }
     return -1;
   }
@@ -407,7 +412,7 @@ void App::ReadConnection(int fd) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      Emit(m_state.OnDropped(c.id, std::string("read failed: ") + std::strerror(errno),
+      Emit(m_state.OnDropped(c.id, std::string("read failed: ") + ErrnoMessage(errno),
                              Clock::now()));
       CloseConnection(fd);
       return;
@@ -791,8 +796,8 @@ int App::Run() {
   const int port = UiPort(warning);
   if (!warning.empty()) say(m_state.Notice("ui-port", warning, Clock::now()));
   if (!SetUpSignals()) {
-    say(m_state.ProblemLine(
-        "signals", std::string("cannot set up signals: ") + std::strerror(errno), Clock::now()));
+    say(m_state.ProblemLine("signals", std::string("cannot set up signals: ") + ErrnoMessage(errno),
+                            Clock::now()));
     return kExitDaemonFailed;
   }
   std::string error;

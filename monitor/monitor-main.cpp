@@ -6,7 +6,7 @@
 #include "sf-version.h"
 
 int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
+  std::setlocale(LC_ALL, "");  // NOLINT(concurrency-mt-unsafe): before any thread
   monitor::Options opt;
   const int rc = monitor::ParseOptions(
       argc, argv, cli::VersionText("syncfolder-monitor", SF_VERSION, SF_COMMIT), opt);

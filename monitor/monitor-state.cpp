@@ -1,8 +1,7 @@
 #include "monitor/monitor-state.h"
 
-#include <time.h>
-
 #include <cstdio>
+#include <ctime>
 
 #include "monitor/hints.h"
 #include "monitor/text.h"

@@ -1,8 +1,7 @@
 #include "monitor/screen.h"
 
-#include <time.h>
-
 #include <algorithm>
+#include <ctime>
 
 #include "monitor/hints.h"
 #include "monitor/text.h"

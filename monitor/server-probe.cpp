@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "lib/base/errors.h"
+
 namespace monitor {
 
 namespace {
@@ -19,11 +21,11 @@ namespace {
 std::string TryConnect(const struct addrinfo* ai) {
   const int fd =
       ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-  if (fd < 0) return std::strerror(errno);
+  if (fd < 0) return ErrnoMessage(errno);
   std::string reason;
   if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
     if (errno != EINPROGRESS) {
-      reason = std::strerror(errno);
+      reason = ErrnoMessage(errno);
     } else {
       struct pollfd p = {fd, POLLOUT, 0};
       int r;
@@ -36,7 +38,7 @@ std::string TryConnect(const struct addrinfo* ai) {
         int err = 0;
         socklen_t len = sizeof(err);
         ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0) reason = std::strerror(err);
+        if (err != 0) reason = ErrnoMessage(err);
       }
     }
   }
@@ -65,7 +67,7 @@ void ServerProbe::Start(const std::string& host, int port) {
   m_thread = std::thread(&ServerProbe::Run, this, host, port);
 }
 
-void ServerProbe::Run(std::string host, int port) {
+void ServerProbe::Run(const std::string& host, int port) {
   std::string reason;
   if (port < 1 || port > 65535) {
     reason = "port " + std::to_string(port) + " is not a valid port";

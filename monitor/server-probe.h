@@ -33,7 +33,7 @@ class ServerProbe {
   [[nodiscard]] bool Take(std::string& host, int& port, std::string& reason);
 
  private:
-  void Run(std::string host, int port);
+  void Run(const std::string& host, int port);
 
   int m_wake = -1;
   std::thread m_thread;

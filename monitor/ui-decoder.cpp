@@ -74,13 +74,13 @@ UiDecoder::Result UiDecoder::TryParse(UiMessage& out, size_t& used) {
     }
     case kMsgFileEvent: {
       if (avail < 2) return kNeedMore;
-      const uint8_t count = static_cast<uint8_t>(b[p + 1]);
+      const auto count = static_cast<uint8_t>(b[p + 1]);
       if (count != 3)
         return Fail("file event with " + std::to_string(count) + " fields (expected 3)");
       size_t at = p + 2;
       for (uint8_t f = 0; f < count; ++f) {
         if (b.size() - at < 3) return kNeedMore;
-        const uint8_t id = static_cast<uint8_t>(b[at]);
+        const auto id = static_cast<uint8_t>(b[at]);
         const uint16_t len = LoadBe16(&b[at + 1]);
         if (id != f)
           return Fail("file event field " + std::to_string(f) + " has id " + std::to_string(id));

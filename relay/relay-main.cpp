@@ -1,6 +1,5 @@
 // syncfolder-relay: see relay/relay.h and the README.
-#include <signal.h>
-
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -57,7 +56,7 @@ int main(int argc, char** argv) {
        text(opt.state_dir)},
       {"allow", 0, "IP:PORT", "a target clients may reach (repeatable; default: any)",
        [&opt](const char* v) {
-         opt.allow.push_back(v);
+         opt.allow.emplace_back(v);
          return std::string();
        }},
       {"max-connections", 0, "N", "connections served at once (default 64)",

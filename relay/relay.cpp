@@ -18,7 +18,7 @@
 namespace {
 
 constexpr wchar_t kLogComponent[] = L"relay_debug";
-constexpr size_t kPumpBuffer = 64 * 1024;
+constexpr size_t kPumpBuffer = size_t{64} * 1024;
 
 // One direction of the copy loop.
 struct Flow {

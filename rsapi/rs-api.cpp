@@ -26,7 +26,7 @@ constexpr wchar_t kLogComponent[] = L"rsapi_debug";
 constexpr size_t kMD4ReadChunk = 4096;
 constexpr size_t kJobBufSize = 65536;
 // Output above this many bytes has its digest taken on a thread of its own.
-constexpr uint64_t kDigestThreadBytes = 256 * 1024;
+constexpr uint64_t kDigestThreadBytes = uint64_t{256} * 1024;
 
 struct JobFree {
   void operator()(rs_job_t* j) const {
@@ -84,12 +84,12 @@ int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out, RSDigest* out_dig
   // may be big enough to pay for it: the patch's writes then overlap it.
   std::unique_ptr<TapThread> tapper;
   if (out_digest && max_out > kDigestThreadBytes) {
-    tapper.reset(new TapThread(
+    tapper = std::make_unique<TapThread>(
         [out_digest](const char* data, size_t len) {
           out_digest->Update(data, len);
           return 0;
         },
-        kJobBufSize));
+        kJobBufSize);
   } else {
     own_out.resize(kJobBufSize);
   }
@@ -435,7 +435,7 @@ std::unique_ptr<RSSignFromDelta> RSSignFromDelta::Make(const std::wstring& old_s
     if (op == EOF) return nullptr;
     if (op == kOpEnd) break;
     if (op < kOpCopyN1N1) {  // a literal: its length in the op, or after it
-      uint64_t len = static_cast<uint64_t>(op);
+      auto len = static_cast<uint64_t>(op);
       if (op >= kOpLiteralN1 && !ReadBe(df.get(), size_t{1} << (op - kOpLiteralN1), len))
         return nullptr;
       if (len > new_size - pos || fseeko(df.get(), static_cast<off_t>(len), SEEK_CUR) != 0)

@@ -1,9 +1,9 @@
 // syncfolder-server: serves one share to syncfolder clients, or changes the
 // share as another client would (put, mkdir, remove), also while a server runs
 // on it. See server/README.md.
-#include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -74,7 +74,7 @@ int RunHook(const ServerOptions& opt, const std::vector<std::string>& args,
   }
   const std::string& cmd = args[0];
   int r = ERR_INVAL;
-  uint32_t now = static_cast<uint32_t>(time(nullptr));
+  auto now = static_cast<uint32_t>(time(nullptr));
   if (cmd == "put" && (args.size() == 3 || args.size() == 4)) {
     uint64_t mtime = now;
     if (args.size() == 4 && !ParseDecimal(args[3], UINT32_MAX, mtime)) {

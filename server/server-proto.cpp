@@ -17,7 +17,7 @@ namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
 // What a payload is received into before it is written: a multiple of the
 // block size.
-constexpr size_t kReceiveChunk = 32 * kProtoBlockSize;
+constexpr size_t kReceiveChunk = size_t{32} * kProtoBlockSize;
 
 // Stops at the first failing step and hands its code back.
 #define SF_TRY(expr)         \
@@ -184,7 +184,7 @@ int ProtoReadUserCheckRequest(Channel& ch, UserCheckRequest& r) {
 
 uint64_t PayloadBudget::Allow(uint64_t n) const {
   if (limit < 0) return n;
-  uint64_t lim = static_cast<uint64_t>(limit);
+  auto lim = static_cast<uint64_t>(limit);
   return used >= lim ? 0 : std::min(n, lim - used);
 }
 
@@ -203,12 +203,12 @@ int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, ui
   std::unique_ptr<TapThread> hasher;
   std::unique_ptr<char[]> own;
   if (digest && len > kReceiveChunk)
-    hasher.reset(new TapThread(
+    hasher = std::make_unique<TapThread>(
         [digest](const char* data, size_t n) {
           digest->Update(data, n);
           return 0;
         },
-        kReceiveChunk));
+        kReceiveChunk);
   else
     own.reset(new char[kReceiveChunk]);
   char* chunk = hasher ? hasher->Next() : own.get();
@@ -262,7 +262,7 @@ int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type, PayloadBud
   for (uint32_t index = 0; sent < len; ++index) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof(buf), len - sent));
     if (FullPread(fd, buf, n, sent) != 0) return ERR_SYS;
-    size_t allow = static_cast<size_t>(budget.Allow(n));
+    auto allow = static_cast<size_t>(budget.Allow(n));
     if (allow > 0) {
       SF_TRY(ProtoWriteSection(ch, SPROTO_ID_DELTAID, index));
       SF_TRY(ProtoWriteSection(ch, SPROTO_ID_DELTADATA, buf, static_cast<int>(allow)));

@@ -26,7 +26,7 @@ constexpr uint64_t kRoomMargin = 1 << 20;
 constexpr const char* kOwnerLock = "owner.lock";
 
 std::string Errno() {
-  return std::string(strerror(errno));
+  return ErrnoMessage(errno);
 }
 
 int MkdirP(const std::string& path) {

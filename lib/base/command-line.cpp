@@ -94,6 +94,8 @@ int Parse(const Program& p, int argc, char** argv, std::vector<std::string>& ope
   optind = 0;  // 0, not 1: getopt_long starts over (also for a second parse)
   for (;;) {
     int index = -1;
+    // The programs parse their options at start, before any thread.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const int c = getopt_long(argc, argv, letters.c_str(), longs.data(), &index);
     if (c == -1) break;
     // The text the user wrote for the option at hand.

@@ -1,6 +1,7 @@
 #include "lib/base/errors.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -74,4 +75,10 @@ const char* GetErrorString(int code) {
 const wchar_t* GetErrorStringW(int code) {
   int i = Index(code);
   return i < 0 ? L"Unknown error" : kWideTexts[i];
+}
+
+std::string ErrnoMessage(int err) {
+  char buf[128];
+  // The GNU strerror_r: the text is in buf or in a constant string.
+  return ::strerror_r(err, buf, sizeof buf);
 }

@@ -1,6 +1,8 @@
 // Error codes shared by every subsystem: 0 is success, failures are negative.
 #pragma once
 
+#include <string>
+
 enum {
   ERR_OK = 0,
   ERR_INT = -1,
@@ -36,3 +38,7 @@ enum {
 const char* GetErrorString(int code);
 // The same text as a wide string, for log formats.
 const wchar_t* GetErrorStringW(int code);
+
+// The C library's text for an errno value ("No such file or directory").
+// Thread-safe: strerror(3) may hand two threads the same buffer.
+std::string ErrnoMessage(int err);

@@ -36,7 +36,7 @@ struct State {
 
 State& S() {
   // Leaked on purpose: threads may log during static destruction.
-  static State* s = new State;
+  static auto* s = new State;
   return *s;
 }
 
@@ -140,7 +140,7 @@ std::wstring FormatOne(const std::wstring& spec, wchar_t conv, const Logger::Arg
         }
         return FormatOne(spec, L's', Logger::Arg(v));
       }
-      const std::wstring s = EscapeControls(a.AsStr());
+      std::wstring s = EscapeControls(a.AsStr());
       if (spec.empty()) return s;
       // Width and precision apply to the text; long strings bypass the buffer.
       f += L"ls";

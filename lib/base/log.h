@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "lib/base/errors.h"
@@ -107,7 +108,7 @@ class Logger {
    public:
     enum Kind { kNone, kInt, kUInt, kDouble, kStr, kPtr };
     Arg() : m_kind(kNone) {}
-    Arg(const std::wstring& s) : m_kind(kStr), m_str(s) {}
+    Arg(std::wstring s) : m_kind(kStr), m_str(std::move(s)) {}
     Arg(const wchar_t* s) : m_kind(kStr), m_str(s ? s : L"(null)") {}
     Arg(wchar_t* s) : Arg(static_cast<const wchar_t*>(s)) {}
     Arg(const std::string& s);

@@ -52,7 +52,7 @@ void StreamHash::Stripe(const unsigned char* p) {
 }
 
 void StreamHash::Update(const void* data, size_t len) {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
+  const auto* p = static_cast<const unsigned char*>(data);
   m_total += len;
   if (m_buffered > 0) {
     const size_t take = len < sizeof(m_buf) - m_buffered ? len : sizeof(m_buf) - m_buffered;

@@ -115,6 +115,8 @@ int CodePageToNativeStr(const std::string& in, std::wstring& out) {
   const char* end = src + in.size();
   while (p < end) {
     wchar_t wc;
+    // With a conversion state of its own it shares nothing with other threads.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     size_t n = std::mbrtowc(&wc, p, static_cast<size_t>(end - p), &st);
     if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) return -1;
     if (n == 0) break;  // embedded NUL ends the text, as a C string would
@@ -135,7 +137,7 @@ int NativeStrToCodePage(const std::wstring& in, std::string& out) {
   std::string s;
   char buf[MB_LEN_MAX];
   for (wchar_t wc : in) {
-    size_t n = std::wcrtomb(buf, wc, &st);
+    size_t n = std::wcrtomb(buf, wc, &st);  // NOLINT(concurrency-mt-unsafe): as above
     if (n == static_cast<size_t>(-1)) return -1;
     s.append(buf, n);
     if (s.size() >= kConvertLimit) return -1;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/base/errors.h"
 #include "lib/base/utility.h"
 #include "lib/fs/file-ops.h"
 
@@ -132,7 +133,7 @@ const std::vector<ConfigKey>& ClientConfigKeys() {
       {L"removal_guard_percent", T::kNumber, 0, 100, 50},
       {L"removal_guard_min", T::kNumber, 0, int64_t{1} << 30, 50},
       {L"propagate_offline_removals", T::kBool},
-      {L"rescan_interval", T::kNumber, 1, 86400 * 7, 600},
+      {L"rescan_interval", T::kNumber, 1, int64_t{86400} * 7, 600},
       {L"trash_max_days", T::kNumber, 0, 36500, 30},
       {L"trash_max_mb", T::kNumber, 0, int64_t{1} << 40, 1024},
   };
@@ -150,7 +151,7 @@ ClientConfig ClientConfig::Load(const std::wstring& path) {
       c.m_read_error = "line " + std::to_string(c.m_raw.bad_line()) + " is not `key = value`";
     } else {
       const int err = c.m_raw.read_errno();
-      c.m_read_error = err != 0 ? std::strerror(err) : "it cannot be read";
+      c.m_read_error = err != 0 ? ErrnoMessage(err) : "it cannot be read";
       c.m_missing = err == ENOENT || err == ENOTDIR;
     }
     return c;
@@ -284,7 +285,7 @@ bool ClientConfig::Has(const wchar_t* key) const {
 }
 
 std::wstring ClientConfig::DbDir() const {
-  const std::wstring db = Text(L"db_loc");
+  std::wstring db = Text(L"db_loc");
   if (db.empty() || db[0] == L'/') return db;
   return Text(L"watch") + L"/" + db;
 }

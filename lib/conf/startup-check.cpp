@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "lib/base/errors.h"
 #include "lib/base/utility.h"
 #include "lib/fs/file-ops.h"
 #include "lib/fs/path-probe.h"
@@ -17,7 +18,7 @@ std::string U8(const std::wstring& w) {
 // The installed sample, when there is one ("" otherwise).
 std::string Sample(const char* name) {
 #ifdef SF_SAMPLE_DIR
-  const std::string p = std::string(SF_SAMPLE_DIR) + "/" + name;
+  std::string p = std::string(SF_SAMPLE_DIR) + "/" + name;
   if (FSProbePath(Utf8ToWideLossy(p)).exists) return p;
 #else
   (void)name;
@@ -111,19 +112,19 @@ void CheckFolders(const ClientConfig& cfg, std::vector<ConfigProblem>& out) {
                                          ") or correct `watch` in " + conf});
       } else if (const int err = FSWritableDir(NearestExisting(watch))) {
         out.push_back({kStartFolder, "the sync folder " + w + " cannot be made (" +
-                                         std::strerror(err) + "): correct `watch` in " + conf});
+                                         ErrnoMessage(err) + "): correct `watch` in " + conf});
       } else {
         root_ok = true;
       }
     } else if (!p.exists) {
       out.push_back({kStartFolder, "the sync folder " + w + " cannot be used (" +
-                                       std::strerror(p.error) + "): correct `watch` in " + conf});
+                                       ErrnoMessage(p.error) + "): correct `watch` in " + conf});
     } else if (!p.is_dir) {
       out.push_back(
           {kStartFolder, "the sync folder " + w + " is not a folder: correct `watch` in " + conf});
     } else if (const int err = FSWritableDir(watch)) {
       out.push_back(
-          {kStartFolder, "the sync folder " + w + " cannot be written (" + std::strerror(err) +
+          {kStartFolder, "the sync folder " + w + " cannot be written (" + ErrnoMessage(err) +
                              "): make it writable for you or correct `watch` in " + conf});
     } else {
       root_ok = true;
@@ -155,7 +156,7 @@ void CheckFolders(const ClientConfig& cfg, std::vector<ConfigProblem>& out) {
   } else if (const int err = FSWritableDir(at)) {
     out.push_back({kStartFolder, "the database folder " + d + " cannot be " +
                                      (at == db ? "written (" : "made (" + a + ": ") +
-                                     std::strerror(err) + "): make " + a +
+                                     ErrnoMessage(err) + "): make " + a +
                                      " writable for you or correct `db_loc` in " + conf});
   }
 }

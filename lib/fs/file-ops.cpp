@@ -33,7 +33,7 @@ constexpr wchar_t kLogComponent[] = L"file_op_debug";
 
 // Large enough that a big file costs few system calls, and that handing a
 // chunk to a copy's tap thread is rare next to the work on it.
-constexpr size_t kCopyChunk = 256 * 1024;
+constexpr size_t kCopyChunk = size_t{256} * 1024;
 constexpr int kMktempAttempts = 100;
 
 #ifndef EXFAT_SUPER_MAGIC
@@ -354,7 +354,7 @@ ReadEnd ReadThrough(int fd, uint64_t size_hint, const FSCopyTap& tap, const FSCo
   std::unique_ptr<TapThread> tapper;
   std::unique_ptr<char[]> own;
   if (tap && size_hint > kCopyChunk)
-    tapper.reset(new TapThread(tap, kCopyChunk));
+    tapper = std::make_unique<TapThread>(tap, kCopyChunk);
   else
     own.reset(new char[kCopyChunk]);
   uint64_t total = 0;
@@ -425,14 +425,16 @@ int FSCopy(const std::wstring& from, const std::wstring& to, bool isDelOrigin,
   }
   struct stat dstst;
   if (dst.valid()) {
-    if (::fstat(dst.get(), &dstst) != 0) {
-      err = errno;
-      dst.reset();
-    } else if (sst.st_dev == dstst.st_dev && sst.st_ino == dstst.st_ino) {
-      err = EINVAL;
-      dst.reset();
-    } else if (S_ISREG(dstst.st_mode) && ::ftruncate(dst.get(), 0) != 0) {
-      err = errno;
+    // 0, or why the destination cannot take the copy. A copy onto itself is
+    // refused before the truncation would empty the source.
+    const int unusable = [&]() -> int {
+      if (::fstat(dst.get(), &dstst) != 0) return errno;
+      if (sst.st_dev == dstst.st_dev && sst.st_ino == dstst.st_ino) return EINVAL;
+      if (S_ISREG(dstst.st_mode) && ::ftruncate(dst.get(), 0) != 0) return errno;
+      return 0;
+    }();
+    if (unusable != 0) {
+      err = unusable;
       dst.reset();
     }
   }
@@ -567,7 +569,7 @@ int FSMktemp(const std::wstring& prefix, std::wstring& path) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string nprefix;
   if (!ToNative(prefix, nprefix)) {
-    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSMktemp: %s -- %s\n", prefix, std::strerror(errno));
+    SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSMktemp: %s -- %s\n", prefix, ErrnoMessage(errno));
     return -1;
   }
   // O_EXCL makes choosing and creating the name one step: a name someone else
@@ -591,7 +593,7 @@ int FSMktemp(const std::wstring& prefix, std::wstring& path) {
     }
     if (errno != EEXIST) break;
   }
-  SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSMktemp: %s -- %s\n", prefix, std::strerror(errno));
+  SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): FSMktemp: %s -- %s\n", prefix, ErrnoMessage(errno));
   return -1;
 }
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-enum _FILE_TYPE_tag {
+enum FILE_TYPE {
   FT_ERR = 0,  // devices, fifos, sockets: nothing the client syncs
   FT_FILE = 1,
   FT_DIR = 2,
@@ -26,11 +26,10 @@ enum _FILE_TYPE_tag {
   FT_FIFO = 6,
   FT_SOCK = 7,
 };
-typedef enum _FILE_TYPE_tag FILE_TYPE;
 
 // What FSStat found. Equality compares every field but ctime; workers use it
 // to notice that a file changed while they were reading it.
-struct _FILE_INFO_tag {
+struct FILE_INFO {
   std::wstring path;  // exactly as given to FSStat
   std::wstring name;  // not filled by FSStat; callers set it when they need it
   FILE_TYPE type = FT_ERR;
@@ -50,13 +49,12 @@ struct _FILE_INFO_tag {
   uint64_t nlink = 0;
   int64_t ctime_ns = 0;
 
-  bool operator==(const _FILE_INFO_tag& o) const {
+  bool operator==(const FILE_INFO& o) const {
     return isExist == o.isExist && size == o.size && mtime == o.mtime && type == o.type &&
            path == o.path && name == o.name;
   }
-  bool operator!=(const _FILE_INFO_tag& o) const { return !(*this == o); }
+  bool operator!=(const FILE_INFO& o) const { return !(*this == o); }
 };
-typedef struct _FILE_INFO_tag FILE_INFO;
 
 struct stat;
 
@@ -88,7 +86,7 @@ struct DIR_ENTRY {
 };
 
 // Walk callback: 0 to continue, non-zero to stop.
-typedef int (*FN_ACT_TRAVERSE_DIR)(const std::wstring& path, void* priv);
+using FN_ACT_TRAVERSE_DIR = int (*)(const std::wstring& path, void* priv);
 
 // Checks the file system that holds `root` (an absolute path). On vfat, msdos
 // and exfat it logs a warning and turns on 2-second time rounding in FSUTime.

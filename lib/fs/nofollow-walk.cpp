@@ -77,7 +77,7 @@ int ShareDir::Open(const std::string& root) {
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     SF_LOG(L_ERR, L"[ERROR] share-path(%d): cannot open share '%s': %s\n", root,
-           std::string(strerror(errno)));
+           ErrnoMessage(errno));
     return ERR_SYS;
   }
   m_root.reset(fd);
@@ -97,7 +97,7 @@ int ShareDir::OpenParent(const SharePath& p, bool create, UniqueFd& out,
     if (fd < 0 && errno == ENOENT && create) {
       if (mkdirat(cur.get(), name.c_str(), m_dirMode) != 0 && errno != EEXIST) {
         SF_LOG(L_ERR, L"[ERROR] share-path(%d): mkdir '%s': %s\n", walked.str(),
-               std::string(strerror(errno)));
+               ErrnoMessage(errno));
         return ERR_SYS;
       }
       if (created) created->push_back(walked);
@@ -155,8 +155,7 @@ int ShareDir::MakeDir(const SharePath& p, std::vector<SharePath>* created) const
     return 0;
   }
   if (errno != EEXIST) {
-    SF_LOG(L_ERR, L"[ERROR] share-path(%d): mkdir '%s': %s\n", p.str(),
-           std::string(strerror(errno)));
+    SF_LOG(L_ERR, L"[ERROR] share-path(%d): mkdir '%s': %s\n", p.str(), ErrnoMessage(errno));
     return ERR_SYS;
   }
   struct stat st;
@@ -175,8 +174,7 @@ int ShareDir::MoveIn(int fromdir, const std::string& name, const SharePath& to,
     return ERR_CONFLICT;
   }
   if (renameat(fromdir, name.c_str(), parent.get(), to.leaf().c_str()) != 0) {
-    SF_LOG(L_ERR, L"[ERROR] share-path(%d): rename into '%s': %s\n", to.str(),
-           std::string(strerror(errno)));
+    SF_LOG(L_ERR, L"[ERROR] share-path(%d): rename into '%s': %s\n", to.str(), ErrnoMessage(errno));
     return errno == ENOENT ? ERR_NOENT : ERR_SYS;
   }
   SyncDir(parent.get());

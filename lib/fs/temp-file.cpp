@@ -25,14 +25,9 @@ TempFile::TempFile(const std::wstring& prefix)
 TempFile::TempFile(const TempFile& other)
     : m_tmp_prefix(other.m_tmp_prefix),
       m_path(other.m_path),
-      m_ref(nullptr),
+      m_ref(m_path.empty() ? new Share : other.m_ref),
       m_permanent(other.m_permanent) {
-  if (m_path.empty()) {
-    m_ref = new Share;
-  } else {
-    m_ref = other.m_ref;
-    ++m_ref->count;
-  }
+  if (!m_path.empty()) ++m_ref->count;
 }
 
 TempFile& TempFile::operator=(const TempFile& other) {

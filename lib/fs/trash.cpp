@@ -108,8 +108,7 @@ void Evict(TrashState& s) {
   if (s.entries.empty()) return;
   const UniqueFd fd(open(s.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) {
-    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot open '%s': %s\n", s.folder,
-           std::string(strerror(errno)));
+    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot open '%s': %s\n", s.folder, ErrnoMessage(errno));
     return;
   }
   const time_t now = Now(s);
@@ -180,7 +179,7 @@ int CopyFileAt(int sfd, const std::string& name, int dfd, const std::string& lea
   struct stat before;
   if (!in.valid() || fstat(in.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
     SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot read '%s': %s\n", shown,
-           std::string(in.valid() ? "not a regular file" : strerror(errno)));
+           std::string(in.valid() ? "not a regular file" : ErrnoMessage(errno)));
     return ERR_SYS;
   }
   UniqueFd out(
@@ -188,7 +187,7 @@ int CopyFileAt(int sfd, const std::string& name, int dfd, const std::string& lea
   if (!out.valid()) {
     const int err = errno;
     SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot create the copy of '%s': %s\n", shown,
-           std::string(strerror(err)));
+           ErrnoMessage(err));
     return ErrFor(err);
   }
   int err = 0;
@@ -229,7 +228,7 @@ int CopyFileAt(int sfd, const std::string& name, int dfd, const std::string& lea
              shown);
       return ERR_INT;
     }
-    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot copy '%s': %s\n", shown, std::string(strerror(err)));
+    SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot copy '%s': %s\n", shown, ErrnoMessage(err));
     return ErrFor(err);
   }
   SyncDir(dfd);
@@ -255,14 +254,14 @@ int MoveAcross(int sfd, const std::string& name, int dfd, const std::string& lea
             0) {
       const int err = errno;
       SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot copy the link '%s': %s\n", shown,
-             std::string(strerror(err)));
+             ErrnoMessage(err));
       return ErrFor(err);
     }
   } else if (S_ISDIR(st.st_mode)) {
     if (mkdirat(dfd, leaf.c_str(), 0700) != 0 && errno != EEXIST) {
       const int err = errno;
       SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot make '%s' in the trash: %s\n", shown,
-             std::string(strerror(err)));
+             ErrnoMessage(err));
       return ErrFor(err);
     }
     const UniqueFd from(openat(sfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -282,7 +281,7 @@ int MoveAcross(int sfd, const std::string& name, int dfd, const std::string& lea
   }
   if (unlinkat(sfd, name.c_str(), 0) != 0 && errno != ENOENT) {
     SF_LOG(L_ERR, L"[ERROR] trash(%d): kept a copy of '%s' but cannot remove it: %s\n", shown,
-           std::string(strerror(errno)));
+           ErrnoMessage(errno));
     return ERR_SYS;
   }
   return 0;
@@ -305,7 +304,7 @@ int TrashInit(const TrashOptions& options) {
   const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) {
     SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot open the trash folder '%s': %s\n", folder,
-           std::string(strerror(errno)));
+           ErrnoMessage(errno));
     return -1;
   }
   // What it holds are other people's files too: keep it private.
@@ -368,7 +367,7 @@ std::string TrashRelName(const std::wstring& path) {
   }
   if (!root.empty() && p.size() > root.size() + 1 && p.compare(0, root.size(), root) == 0 &&
       p[root.size()] == '/') {
-    const std::string rel = p.substr(root.size() + 1);
+    std::string rel = p.substr(root.size() + 1);
     if (SaneRel(rel)) return rel;
   }
   const std::string leaf = p.substr(p.find_last_of('/') + 1);
@@ -416,7 +415,7 @@ int TrashBatch::Reserve(uint64_t bytes, const std::string& rel) {
   }
   const int err = errno;
   SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot make an entry in '%s': %s\n", m_folder,
-         std::string(strerror(err)));
+         ErrnoMessage(err));
   return ErrFor(err);
 }
 
@@ -427,7 +426,7 @@ int TrashBatch::OpenDest(const std::string& rel, int& dirfd, std::string& leaf) 
     if (!cur.valid()) {
       const int err = errno;
       SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot make the folders of '%s' in '%s/%s': %s\n", rel,
-             m_folder, m_stamp, std::string(strerror(err)));
+             m_folder, m_stamp, ErrnoMessage(err));
       return ErrFor(err);
     }
     const size_t slash = rel.find('/', start);
@@ -490,7 +489,7 @@ int TrashBatch::Keep(int dirfd, const std::string& name, const std::string& rel,
     if (r != 0) return r;
   } else {
     SF_LOG(L_ERR, L"[ERROR] trash(%d): cannot keep '%s' in the trash: %s\n", rel,
-           std::string(strerror(err)));
+           ErrnoMessage(err));
     return ErrFor(err);
   }
   if (take) SyncDir(dirfd);

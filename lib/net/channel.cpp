@@ -6,13 +6,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 #include "lib/base/byte-order.h"
 #include "lib/base/errors.h"
@@ -26,10 +26,6 @@ bool NotReady(int err) {
 }
 
 constexpr wchar_t kLogComponent[] = L"channel_debug";
-
-std::string ErrnoText(int err) {
-  return std::strerror(err);
-}
 
 // The channel coalesces writes itself and flushes when a message or block is
 // complete; the kernel's small-segment delay would only hold back the tail of
@@ -69,13 +65,13 @@ int Channel::Open(int fd, bool isSSL, bool nonblock) {
   if (nonblock) {
     if (SetLinger(fd, 1) < 0) {
       SF_LOG(L_ERR, L"[ERROR] channel(%d): Open: SetLinger to socket [%d] failed, %s\n", fd,
-             ErrnoText(errno));
+             ErrnoMessage(errno));
       Close();
       return ERR_SYS;
     }
     if (SetNonBlock(fd) < 0) {
       SF_LOG(L_ERR, L"[ERROR] channel(%d): Open: SetNonBlock to socket [%d] failed, %s\n", fd,
-             ErrnoText(errno));
+             ErrnoMessage(errno));
       Close();
       return ERR_SYS;
     }
@@ -132,7 +128,7 @@ void Channel::Close() {
   ClearWrite();
   // A peer that has already gone is the normal end of many connections.
   if (::shutdown(m_fd, SHUT_RDWR) < 0 && errno != ENOTCONN) {
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): Channel: shutdown: %s\n", ErrnoText(errno));
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): Channel: shutdown: %s\n", ErrnoMessage(errno));
   }
   ::close(m_fd);
   SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): Channel: socket %d closed\n", m_fd);
@@ -197,9 +193,9 @@ int Channel::WaitReady(short events, const wchar_t* who) {
     if (errno == EINTR) return ERR_TIMEOUT;  // a signal is no progress, not a failure
     int err = errno;
     if (events & POLLIN)
-      SF_LOG(L_ERR, L"[ERROR] channel(%d): select: [%d] %s\n", err, ErrnoText(err));
+      SF_LOG(L_ERR, L"[ERROR] channel(%d): select: [%d] %s\n", err, ErrnoMessage(err));
     else
-      SF_LOG(L_ERR, L"[ERROR] channel(%d): select: %s\n", ErrnoText(err));
+      SF_LOG(L_ERR, L"[ERROR] channel(%d): select: %s\n", ErrnoMessage(err));
     return ERR_IO;
   }
   if (rc == 0) {
@@ -233,7 +229,7 @@ int Channel::ReadFd(void* buf, size_t len) {
   }
   if (n < 0) {
     if (NotReady(errno)) return ERR_TIMEOUT;
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): read: %s\n", ErrnoText(errno));
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): read: %s\n", ErrnoMessage(errno));
     return ERR_IO;
   }
   if (n == 0) {
@@ -262,7 +258,7 @@ int Channel::WriteFd(const void* buf, size_t len) {
   }
   if (n < 0) {
     if (NotReady(errno)) return ERR_TIMEOUT;
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): write: %s\n", ErrnoText(errno));
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): write: %s\n", ErrnoMessage(errno));
     return ERR_IO;
   }
   if (n == 0) {
@@ -525,7 +521,7 @@ int Channel::SetLinger(int sock, int seconds) {
   l.l_onoff = 1;
   l.l_linger = seconds;
   if (::setsockopt(sock, SOL_SOCKET, SO_LINGER, &l, sizeof(l)) < 0) {
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): setsockopt: %s\n", ErrnoText(errno));
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): setsockopt: %s\n", ErrnoMessage(errno));
     return ERR_INT;
   }
   return 0;

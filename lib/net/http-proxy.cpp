@@ -118,7 +118,7 @@ int ConnectProxy(const Traversal& t, int& fd) {
     }
     if (rc == 0) {
       SF_LOG(L_ERR, L"[ERROR] channel(%d): proxy %s:%d: cannot connect: %s\n",
-             t.server.szProxyAddress, t.server.ProxyPort, std::strerror(err));
+             t.server.szProxyAddress, t.server.ProxyPort, ErrnoMessage(err));
       rc = ERR_IO;
     } else if (rc == ERR_TIMEOUT) {
       rc = LogTimeout(t);
@@ -146,7 +146,7 @@ int SendAll(const Traversal& t, int fd, const std::string& data) {
       continue;
     }
     SF_LOG(L_ERR, L"[ERROR] channel(%d): proxy %s:%d: send failed: %s\n", t.server.szProxyAddress,
-           t.server.ProxyPort, std::strerror(errno));
+           t.server.ProxyPort, ErrnoMessage(errno));
     return ERR_IO;
   }
   return 0;
@@ -177,7 +177,7 @@ int ReadHead(const Traversal& t, int fd, std::string& head) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (n < 0) return HeadError(t, L"a broken connection");
     if (n == 0) return HeadError(t, L"a close before its answer ended");
-    size_t take = static_cast<size_t>(n);
+    auto take = static_cast<size_t>(n);
     bool done = false;
     for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
       if (buf[i] == '\n') {

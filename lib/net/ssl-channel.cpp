@@ -207,7 +207,7 @@ int SSLChannel::WriteFd(const void* buf, size_t len) {
   if (e == SSL_ERROR_SYSCALL && err != EPIPE && err != ECONNRESET) {
     SF_LOG(L_ERR,
            L"[ERROR] channel(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n", n,
-           e, err, std::strerror(err));
+           e, err, ErrnoMessage(err));
     log_ssl();
     return ERR_SYS;
   }

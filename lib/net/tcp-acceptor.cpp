@@ -43,7 +43,7 @@ int TcpAcceptor::Start(const std::string& bind_ip, int port, size_t max_connecti
       bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       listen(m_listenFd, kBacklog) != 0) {
     SF_LOG(L_ERR, L"[ERROR] tcp-acceptor(%d): cannot listen on %s:%d: %s\n", bind_ip, port,
-           std::strerror(errno));
+           ErrnoMessage(errno));
     if (m_listenFd >= 0) close(m_listenFd);
     m_listenFd = -1;
     return ERR_IO;

@@ -54,7 +54,7 @@ bool ParseEndpoint(const std::string& t, TcpEndpoint& e) {
   for (size_t w = 0; w < colon / 8; ++w) {
     uint64_t v = 0;
     if (!HexValue(t, w * 8, 8, v)) return false;
-    const uint32_t word = static_cast<uint32_t>(v);
+    const auto word = static_cast<uint32_t>(v);
     std::memcpy(bytes + 4 * w, &word, 4);
   }
   if (colon == 8)

@@ -93,6 +93,9 @@ TunnelSSLChannel::~TunnelSSLChannel() = default;
 int TunnelSSLChannel::Open(const char* ip, int port, bool isSSL) {
   Close();
   if (ip == nullptr || port < 0) return ERR_INVAL;
+  // The plain connection to the relay: TLS starts only after the tunnel's
+  // handshake, so SSLChannel::Open is skipped on purpose.
+  // NOLINTNEXTLINE(bugprone-parent-virtual-call)
   int rc = Channel::Open(tunnel_address.c_str(), tunnel_port, true);
   if (rc != 0) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Connect failed\n");

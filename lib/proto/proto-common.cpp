@@ -23,7 +23,7 @@ constexpr wchar_t kLogComponent[] = L"proto_common_debug";
 std::atomic<uint8_t> g_version{0};
 
 // stdio buffer of the files that payloads are read from and written to.
-constexpr size_t kFileBufferSize = 64 * 1024;
+constexpr size_t kFileBufferSize = size_t{64} * 1024;
 
 #define SF_FIXED(id, width) \
   { id, false, 1, width, L"" #id }
@@ -259,7 +259,7 @@ int ReadCutVarData(Channel& ch, std::string& bytes) {
 }
 
 std::string ErrnoText(int err) {
-  return std::strerror(err);
+  return ErrnoMessage(err);
 }
 
 }  // namespace
