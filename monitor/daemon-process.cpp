@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "lib/base/errors.h"
@@ -23,26 +24,32 @@ DaemonProcess::~DaemonProcess() {
     while (::waitpid(m_pid, &st, 0) < 0 && errno == EINTR) {
     }
   }
-  if (m_in >= 0) ::close(m_in);
+  m_in.reset();
   CloseOutput();
 }
 
+namespace {
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+bool MakePipe(Pipe& p) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  p.read.reset(fds[0]);
+  p.write.reset(fds[1]);
+  return true;
+}
+
+}  // namespace
+
 bool DaemonProcess::Start(const std::string& exe, const std::string& config, int ui_port,
                           std::string& error) {
-  int in[2], out[2], report[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) {
+  Pipe in, out, report;
+  if (!MakePipe(in) || !MakePipe(out) || !MakePipe(report)) {
     error = ErrnoMessage(errno);
-    return false;
-  }
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    error = ErrnoMessage(errno);
-    ::close(in[0]);
-    ::close(in[1]);
-    return false;
-  }
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    error = ErrnoMessage(errno);
-    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     return false;
   }
 
@@ -66,7 +73,6 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
   const pid_t pid = ::fork();
   if (pid < 0) {
     error = ErrnoMessage(errno);
-    for (int fd : {in[0], in[1], out[0], out[1], report[0], report[1]}) ::close(fd);
     return false;
   }
   if (pid == 0) {
@@ -78,31 +84,31 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGTSTP, SIGCONT, SIGPIPE})
       ::signal(sig, SIG_DFL);
     ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(out[1], STDERR_FILENO);
+    ::dup2(in.read.get(), STDIN_FILENO);
+    ::dup2(out.write.get(), STDOUT_FILENO);
+    ::dup2(out.write.get(), STDERR_FILENO);
     ::execvpe(argv[0], argv, envp.data());
     const int err = errno;
-    (void)!::write(report[1], &err, sizeof(err));
+    (void)!::write(report.write.get(), &err, sizeof(err));
     _exit(127);
   }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(report[1]);
+  in.read.reset();
+  out.write.reset();
+  report.write.reset();
   m_pid = pid;
   m_status = -1;
-  m_in = in[1];
-  m_out = out[0];
-  ::fcntl(m_out, F_SETFL, ::fcntl(m_out, F_GETFL) | O_NONBLOCK);
+  m_in = std::move(in.write);
+  m_out = std::move(out.read);
+  ::fcntl(m_out.get(), F_SETFL, ::fcntl(m_out.get(), F_GETFL) | O_NONBLOCK);
 
   // The report pipe closes on a successful exec (close-on-exec) and carries
   // errno when the exec failed.
   int err = 0;
   ssize_t n;
   do {
-    n = ::read(report[0], &err, sizeof(err));
+    n = ::read(report.read.get(), &err, sizeof(err));
   } while (n < 0 && errno == EINTR);
-  ::close(report[0]);
+  report.read.reset();
   if (n == static_cast<ssize_t>(sizeof(err))) {
     error = ErrnoMessage(err);
     int st = 0;
@@ -115,10 +121,10 @@ bool DaemonProcess::Start(const std::string& exe, const std::string& config, int
 }
 
 bool DaemonProcess::SendCommand(char byte) {
-  if (m_in < 0 || !running()) return false;
+  if (!m_in.valid() || !running()) return false;
   ssize_t n;
   do {
-    n = ::write(m_in, &byte, 1);
+    n = ::write(m_in.get(), &byte, 1);
   } while (n < 0 && errno == EINTR);
   return n == 1;
 }
@@ -137,14 +143,12 @@ bool DaemonProcess::Reap() {
   } while (r < 0 && errno == EINTR);
   if (r != m_pid) return false;
   m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  if (m_in >= 0) ::close(m_in);
-  m_in = -1;
+  m_in.reset();
   return true;
 }
 
 void DaemonProcess::CloseOutput() {
-  if (m_out >= 0) ::close(m_out);
-  m_out = -1;
+  m_out.reset();
 }
 
 std::string DefaultDaemonPath() {

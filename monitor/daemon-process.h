@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "lib/base/handles.h"
+
 namespace monitor {
 
 class DaemonProcess {
@@ -42,13 +44,13 @@ class DaemonProcess {
   int exit_status() const { return m_status; }
   // Read end of the child's standard output and error (non-blocking); -1
   // once closed by CloseOutput.
-  int output_fd() const { return m_out; }
+  int output_fd() const { return m_out.get(); }
   void CloseOutput();
 
  private:
   pid_t m_pid = -1;
-  int m_in = -1;
-  int m_out = -1;
+  UniqueFd m_in;   // the daemon's standard input
+  UniqueFd m_out;  // its standard output and error
   int m_status = -1;
 };
 

@@ -23,6 +23,7 @@
 
 #include "lib/base/command-line.h"
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
 #include "lib/net/tcp-owner.h"
 #include "monitor/daemon-process.h"
 #include "monitor/hints.h"
@@ -114,11 +115,6 @@ std::string LogLineText(const std::string& line) {
 class App {
  public:
   explicit App(const Options& o) : m_opt(o), m_state(LoadConfig(o.config), o.attach) {}
-  ~App() {
-    for (auto& kv : m_conns) ::close(kv.first);
-    if (m_listen >= 0) ::close(m_listen);
-    if (m_sigfd >= 0) ::close(m_sigfd);
-  }
   int Run();
 
  private:
@@ -128,6 +124,7 @@ class App {
     Steady::time_point since;  // accepted
     bool heard = false;        // a whole message arrived
     Steady::time_point last;   // the last whole message, or `since`
+    UniqueFd sock;             // the map's key
   };
 
   void Emit(const Entry& e);
@@ -135,7 +132,7 @@ class App {
   void Note(const std::string& event, const std::string& text, int32_t value = 0);
 
   bool SetUpSignals();
-  int Listen(int port, std::string& error);
+  UniqueFd Listen(int port, std::string& error);
   bool StartDaemon();
   void StartProbe();
   void Loop();
@@ -174,8 +171,8 @@ class App {
   Steady::time_point m_next_frame;
   std::string m_last_clock;
 
-  int m_sigfd = -1;
-  int m_listen = -1;
+  UniqueFd m_sigfd;
+  UniqueFd m_listen;
   int m_port = 0;
   std::map<int, Conn> m_conns;  // by descriptor
   int m_next_id = 1;
@@ -226,29 +223,30 @@ bool App::SetUpSignals() {
     return false;
   }
   ::signal(SIGPIPE, SIG_IGN);
-  m_sigfd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  return m_sigfd >= 0;
+  m_sigfd.reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+  return m_sigfd.valid();
 }
 
-int App::Listen(int port, std::string& error) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+UniqueFd App::Listen(int port, std::string& error) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
     error = ErrnoMessage(errno);
-    return -1;
+    return fd;
   }
   // Lets a monitor restart at once while the last one's connections linger
   // in TIME_WAIT; it does not let two listeners share the port.
   const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   struct sockaddr_in a {};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof(a);
-  if (::bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0 || ::listen(fd, 16) != 0 ||
-      ::getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) != 0) {
+  if (::bind(fd.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0 ||
+      ::listen(fd.get(), 16) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) {
     const int err = errno;
-    ::close(fd);
+    fd.reset();
     if (err == EADDRINUSE) {
       error = "the UI port " + std::to_string(port) +
               " is already in use (another monitor or user interface is running?): stop that "
@@ -258,7 +256,7 @@ int App::Listen(int port, std::string& error) {
       error = "cannot listen on the UI port 127.0.0.1:" + std::to_string(port) + ": " +
               ErrnoMessage(err) + "; choose another port with SYNCFOLDER_UI_PORT=PORT";
     }
-    return -1;
+    return fd;
   }
   m_port = ntohs(a.sin_port);
   return fd;
@@ -318,19 +316,17 @@ void App::TakeProbe() {
 
 void App::AcceptConnections() {
   for (;;) {
-    const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd sock(::accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!sock.valid()) {
       if (errno == EINTR) continue;
       return;  // EAGAIN, or a connection that went away before the accept
     }
-    if (!PeerIsOurs(fd)) {
-      ::close(fd);
-      continue;
-    }
+    if (!PeerIsOurs(sock.get())) continue;
     if (m_conns.size() >= kMaxConnections) MakeRoom();
     const int id = m_next_id++;
     const Steady::time_point now = Steady::now();
-    m_conns.emplace(fd, Conn{id, UiDecoder(), now, false, now});
+    const int fd = sock.get();
+    m_conns.emplace(fd, Conn{id, UiDecoder(), now, false, now, std::move(sock)});
     Emit(m_state.OnConnected(id, Clock::now()));
   }
 }
@@ -398,8 +394,7 @@ void App::CloseSilent(Steady::time_point now) {
 }
 
 void App::CloseConnection(int fd) {
-  ::close(fd);
-  m_conns.erase(fd);
+  m_conns.erase(fd);  // closes it
 }
 
 void App::ReadConnection(int fd) {
@@ -584,7 +579,7 @@ void App::Escalate(Steady::time_point now) {
 
 void App::HandleSignals() {
   struct signalfd_siginfo si;
-  while (::read(m_sigfd, &si, sizeof(si)) == static_cast<ssize_t>(sizeof(si))) {
+  while (::read(m_sigfd.get(), &si, sizeof(si)) == static_cast<ssize_t>(sizeof(si))) {
     switch (si.ssi_signo) {
       case SIGINT:
       case SIGTERM:
@@ -709,8 +704,8 @@ void App::Loop() {
     Paint(false);
 
     std::vector<struct pollfd> fds;
-    fds.push_back({m_sigfd, POLLIN, 0});
-    fds.push_back({m_listen, POLLIN, 0});
+    fds.push_back({m_sigfd.get(), POLLIN, 0});
+    fds.push_back({m_listen.get(), POLLIN, 0});
     fds.push_back({m_probe.wake_fd(), POLLIN, 0});
     fds.push_back({m_keys ? STDIN_FILENO : -1, POLLIN, 0});
     fds.push_back({m_daemon.output_fd(), POLLIN, 0});
@@ -802,7 +797,7 @@ int App::Run() {
   }
   std::string error;
   m_listen = Listen(port, error);
-  if (m_listen < 0) {
+  if (!m_listen.valid()) {
     say(m_state.ProblemLine("ui-port", error, Clock::now(), port));
     return kExitUiPort;
   }

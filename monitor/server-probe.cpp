@@ -19,9 +19,10 @@ namespace {
 
 // Connects to one address with a timeout. Empty when accepted.
 std::string TryConnect(const struct addrinfo* ai) {
-  const int fd =
-      ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-  if (fd < 0) return ErrnoMessage(errno);
+  const UniqueFd sock(
+      ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
+  if (!sock.valid()) return ErrnoMessage(errno);
+  const int fd = sock.get();
   std::string reason;
   if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
     if (errno != EINPROGRESS) {
@@ -42,7 +43,6 @@ std::string TryConnect(const struct addrinfo* ai) {
       }
     }
   }
-  ::close(fd);
   return reason;
 }
 
@@ -52,7 +52,6 @@ ServerProbe::ServerProbe() : m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 ServerProbe::~ServerProbe() {
   if (m_thread.joinable()) m_thread.join();
-  if (m_wake >= 0) ::close(m_wake);
 }
 
 void ServerProbe::Start(const std::string& host, int port) {
@@ -89,21 +88,21 @@ void ServerProbe::Run(const std::string& host, int port) {
     }
   }
   {
-    std::lock_guard<std::mutex> g(m_mu);
+    MutexLock g(m_mu);
     m_ready = true;
     m_host = host;
     m_port = port;
     m_reason = reason;
   }
   const uint64_t one = 1;
-  (void)!::write(m_wake, &one, sizeof(one));
+  (void)!::write(m_wake.get(), &one, sizeof(one));
 }
 
 bool ServerProbe::Take(std::string& host, int& port, std::string& reason) {
   uint64_t v;
-  (void)!::read(m_wake, &v, sizeof(v));
+  (void)!::read(m_wake.get(), &v, sizeof(v));
   {
-    std::lock_guard<std::mutex> g(m_mu);
+    MutexLock g(m_mu);
     if (!m_ready) return false;
     m_ready = false;
     host = m_host;

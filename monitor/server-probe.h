@@ -8,9 +8,11 @@
 // which ends within the connect timeout once its lookup has returned.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "lib/base/handles.h"
+#include "lib/base/mutex.h"
 
 namespace monitor {
 
@@ -27,7 +29,7 @@ class ServerProbe {
   // started when the running one's result is taken, so this never waits.
   void Start(const std::string& host, int port);
   // Readable when a result is waiting.
-  int wake_fd() const { return m_wake; }
+  int wake_fd() const { return m_wake.get(); }
   // Takes the waiting result: false when there is none. `reason` is empty
   // when the connection was accepted, else why it failed.
   [[nodiscard]] bool Take(std::string& host, int& port, std::string& reason);
@@ -35,19 +37,18 @@ class ServerProbe {
  private:
   void Run(const std::string& host, int port);
 
-  int m_wake = -1;
+  UniqueFd m_wake;
   std::thread m_thread;
   // Used by the monitor's thread only.
   bool m_running = false;
   bool m_pending = false;
   std::string m_pending_host;
   int m_pending_port = 0;
-  std::mutex m_mu;
-  // Guarded by m_mu.
-  bool m_ready = false;
-  std::string m_host;
-  int m_port = 0;
-  std::string m_reason;
+  Mutex m_mu;
+  bool m_ready GUARDED_BY(m_mu) = false;
+  std::string m_host GUARDED_BY(m_mu);
+  int m_port GUARDED_BY(m_mu) = 0;
+  std::string m_reason GUARDED_BY(m_mu);
 };
 
 }  // namespace monitor

@@ -88,15 +88,12 @@ struct DiskEntry {
 // no names a client could not send).
 void WalkShare(int dirfd, const std::string& prefix, size_t depth,
                std::map<std::string, DiskEntry>& out) {
-  int fd = dup(dirfd);
-  if (fd < 0) return;
-  DIR* d = fdopendir(fd);
-  if (!d) {
-    close(fd);
-    return;
-  }
+  UniqueFd fd(dup(dirfd));
+  if (!fd.valid()) return;
+  const DirPtr d = OpenDirStream(std::move(fd));
+  if (!d) return;
   std::vector<std::string> names;
-  while (struct dirent* e = readdir(d)) {
+  while (struct dirent* e = readdir(d.get())) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
     names.emplace_back(e->d_name);
   }
@@ -108,20 +105,17 @@ void WalkShare(int dirfd, const std::string& prefix, size_t depth,
       continue;
     }
     struct stat st;
-    if (fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (fstatat(::dirfd(d.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISREG(st.st_mode)) {
       out[path] = {kObjFile, static_cast<uint64_t>(st.st_size),
                    static_cast<uint32_t>(st.st_mtim.tv_sec)};
     } else if (S_ISDIR(st.st_mode) && depth < kMaxShareDepth) {
       out[path] = {kObjDir, 0, static_cast<uint32_t>(st.st_mtim.tv_sec)};
-      int sub = openat(::dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) {
-        WalkShare(sub, path, depth + 1, out);
-        close(sub);
-      }
+      const UniqueFd sub(
+          openat(::dirfd(d.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (sub.valid()) WalkShare(sub.get(), path, depth + 1, out);
     }
   }
-  closedir(d);
 }
 }  // namespace
 

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/base/utility.h"
 #include "lib/proto/proto-common.h"
@@ -29,9 +31,8 @@ constexpr size_t kAdmissionHeadroom = 8;
 
 // The acceptor keeps a descriptor of its own until it reaps the thread: only
 // a shutdown ends the connection for the peer now.
-void CloseSocket(int fd) {
-  (void)shutdown(fd, SHUT_RDWR);
-  close(fd);
+void CloseSocket(UniqueFd fd) {
+  (void)shutdown(fd.get(), SHUT_RDWR);
 }
 }  // namespace
 
@@ -104,22 +105,24 @@ void SyncServer::Stop() {
 }
 
 void SyncServer::RunConnection(int fd, uint64_t id) {
-  if (!m_gate.Admit(id, fd)) {
-    CloseSocket(fd);
+  UniqueFd sock(fd);
+  if (!m_gate.Admit(id, sock.get())) {
+    CloseSocket(std::move(sock));
     return;
   }
   GateTicket ticket(m_gate, id);
   // The TLS request header, if any, comes before any request.
-  int tls = TakeTlsRequest(fd, m_opt.wait_period_ms, kFirstBytesTimeout, m_stop);
+  int tls = TakeTlsRequest(sock.get(), m_opt.wait_period_ms, kFirstBytesTimeout, m_stop);
   if (tls == 1 && !m_tls) {
     SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): connection %llu asks for TLS, which is off\n", id);
     tls = ERR_INVAL;
   }
   ServerConnection conn(*this, id, tls == 1);
-  if (tls >= 0 && conn.Adopt(fd) == 0) {
+  if (tls < 0) CloseSocket(std::move(sock));
+  // Adopt takes the socket over; its channel closes it.
+  if (tls >= 0 && conn.Adopt(sock.release()) == 0) {
     conn.Run();
   } else {
-    if (tls < 0) CloseSocket(fd);
     SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): cannot set up connection %llu\n", id);
   }
 }

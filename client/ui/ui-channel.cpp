@@ -47,12 +47,11 @@ int LocalChannel::Open(const char* ip, int port, bool /*isSSL*/) {
     SF_LOG(L_ERR, L"[ERROR] channel-ui-common(%d): local sock create failed\n");
     return ERR_SYS;
   }
-  m_fd = sock;
+  m_fd.reset(sock);
   SF_LOG(L_INFO, L"[INFO] channel-ui-common(%d): LocalChannel Open\n");
   int rc = ConnectWithoutTimeout(ip, port);
   if (rc < 0) {
-    ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
     return rc;
   }
   ClearRead();
@@ -74,10 +73,10 @@ int LocalChannel::ConnectWithoutTimeout(const char* ip, int port) {
   // would retry it for minutes while the caller (maybe holding the task
   // manager's lock) waits. The send time-out bounds a blocking connect.
   struct timeval limit = {static_cast<time_t>(kStallTimeoutSeconds), 0};
-  (void)::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  (void)::setsockopt(m_fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   int rc;
   do {
-    rc = ::connect(m_fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    rc = ::connect(m_fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) {
     if (m_quiet)
@@ -87,7 +86,7 @@ int LocalChannel::ConnectWithoutTimeout(const char* ip, int port) {
     return ERR_SYS;
   }
   limit = {0, 0};
-  (void)::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  (void)::setsockopt(m_fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   return 0;
 }
 

@@ -1,9 +1,11 @@
-// Owners of the plain C handles every layer uses: a file descriptor and a
-// stdio stream. Non-copyable; each closes what it holds on destruction.
+// Owners of the plain C handles every layer uses: a file descriptor, a
+// directory stream and a stdio stream. Non-copyable; each closes what it holds on destruction.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -41,6 +43,28 @@ class UniqueFd {
  private:
   int m_fd = -1;
 };
+
+struct DirCloser {
+  void operator()(DIR* d) const {
+    if (d) ::closedir(d);
+  }
+};
+// Owns a directory stream (and the descriptor under it).
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// A directory stream over `fd`, which it takes either way: when fdopendir
+// fails the result is null, errno tells why, and the descriptor is closed.
+inline DirPtr OpenDirStream(UniqueFd fd) {
+  DirPtr d(::fdopendir(fd.get()));
+  if (d) {
+    (void)fd.release();  // the stream closes it
+  } else {
+    const int err = errno;
+    fd.reset();
+    errno = err;
+  }
+  return d;
+}
 
 struct FileCloser {
   void operator()(FILE* f) const {

@@ -605,12 +605,11 @@ int FSCreateTempPath(const std::wstring& prefix, std::wstring& path) {
 
 namespace {
 
-// Removes the contents of the open directory `dfd` (consumed); links are
-// unlinked, never followed. Returns 0 or -1; keeps going past failures.
-int RemoveContents(int dfd) {
-  std::unique_ptr<DIR, DIR_HANDLE::Closer> d(::fdopendir(dfd));
+// Removes the contents of the open directory `dfd`; links are unlinked,
+// never followed. Returns 0 or -1; keeps going past failures.
+int RemoveContents(UniqueFd dfd) {
+  const DirPtr d = OpenDirStream(std::move(dfd));
   if (!d) {
-    ::close(dfd);
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);
     return -1;
   }
@@ -633,12 +632,12 @@ int RemoveContents(int dfd) {
                S_ISDIR(st.st_mode);
     }
     if (is_dir) {
-      int sub =
-          ::openat(::dirfd(d.get()), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0) {
+      UniqueFd sub(
+          ::openat(::dirfd(d.get()), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub.valid()) {
         SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);
         result = -1;
-      } else if (RemoveContents(sub) != 0) {
+      } else if (RemoveContents(std::move(sub)) != 0) {
         result = -1;
       }
       if (::unlinkat(::dirfd(d.get()), e->d_name, AT_REMOVEDIR) != 0) {
@@ -798,14 +797,14 @@ int FSRemove(const std::wstring& path, bool allowundo) {
 
 int RemoveDirectoryRecursive(const std::wstring& path) {
   std::string npath;
-  int fd = -1;
+  UniqueFd fd;
   if (ToNative(path, npath) && !Injected(FSOP_REMOVE, path))
-    fd = ::open(npath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+    fd.reset(::open(npath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);
     return -1;
   }
-  int result = RemoveContents(fd);
+  int result = RemoveContents(std::move(fd));
   if (::rmdir(npath.c_str()) != 0) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectory: error code %d\n", errno);
     result = -1;

@@ -74,13 +74,13 @@ int ParseSharePath(const std::wstring& path, SharePath& out) {
 }
 
 int ShareDir::Open(const std::string& root) {
-  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) {
     SF_LOG(L_ERR, L"[ERROR] share-path(%d): cannot open share '%s': %s\n", root,
            ErrnoMessage(errno));
     return ERR_SYS;
   }
-  m_root.reset(fd);
+  m_root = std::move(fd);
   m_rootPath = root;
   return 0;
 }
@@ -217,23 +217,19 @@ int RemoveTreeAt(int dirfd, const std::string& name) {
   if (!S_ISDIR(st.st_mode)) {
     return unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT ? 0 : ERR_SYS;
   }
-  int fd = OpenDirAt(dirfd, name);
-  if (fd < 0) return ERR_SYS;
-  DIR* d = fdopendir(fd);
-  if (!d) {
-    close(fd);
-    return ERR_SYS;
-  }
+  UniqueFd fd(OpenDirAt(dirfd, name));
+  if (!fd.valid()) return ERR_SYS;
+  const DirPtr d = OpenDirStream(std::move(fd));
+  if (!d) return ERR_SYS;
   int result = 0;
   std::vector<std::string> children;
-  while (struct dirent* e = readdir(d)) {
+  while (struct dirent* e = readdir(d.get())) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
     children.emplace_back(e->d_name);
   }
   for (const auto& c : children) {
-    if (RemoveTreeAt(::dirfd(d), c) != 0) result = ERR_SYS;
+    if (RemoveTreeAt(::dirfd(d.get()), c) != 0) result = ERR_SYS;
   }
-  closedir(d);
   if (unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) result = ERR_SYS;
   return result;
 }

@@ -38,22 +38,12 @@ struct TrashState {
 Mutex g_mutex;
 TrashState g_state GUARDED_BY(g_mutex);
 
-struct DirCloser {
-  void operator()(DIR* d) const {
-    if (d) closedir(d);
-  }
-};
-using UniqueDir = std::unique_ptr<DIR, DirCloser>;
-
 std::vector<std::string> ListDir(int dirfd) {
   std::vector<std::string> names;
-  const int fd = dup(dirfd);
-  if (fd < 0) return names;
-  UniqueDir d(fdopendir(fd));
-  if (!d) {
-    close(fd);
-    return names;
-  }
+  UniqueFd fd(dup(dirfd));
+  if (!fd.valid()) return names;
+  const DirPtr d = OpenDirStream(std::move(fd));
+  if (!d) return names;
   rewinddir(d.get());
   while (struct dirent* e = readdir(d.get())) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);

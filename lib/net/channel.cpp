@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "lib/base/byte-order.h"
 #include "lib/base/errors.h"
@@ -55,13 +56,13 @@ int Channel::Open(const char* /*path*/) {
 }
 
 int Channel::Open(int fd, bool isSSL, bool nonblock) {
-  if (m_fd != -1) {
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): Open: Channel already opened [%d]\n", m_fd);
+  if (m_fd.valid()) {
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): Open: Channel already opened [%d]\n", m_fd.get());
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Open: %s\n", L"Invalid argument");
     return ERR_INVAL;
   }
   if (fd < 0) return ERR_INVAL;
-  m_fd = fd;
+  m_fd.reset(fd);
   if (nonblock) {
     if (SetLinger(fd, 1) < 0) {
       SF_LOG(L_ERR, L"[ERROR] channel(%d): Open: SetLinger to socket [%d] failed, %s\n", fd,
@@ -88,24 +89,20 @@ int Channel::Open(const char* ip, int port, bool isSSL) {
   Close();
   if (ip == nullptr || port < 0) return ERR_INVAL;
   m_isSSL = isSSL;
-  int sock = CreateSock();
-  if (sock < 0) return ERR_IO;
+  UniqueFd sock(CreateSock());
+  if (!sock.valid()) return ERR_IO;
   int rc = 0;
-  if (SetLinger(sock, 1) < 0 || SetNonBlock(sock) < 0) {
+  if (SetLinger(sock.get(), 1) < 0 || SetNonBlock(sock.get()) < 0) {
     rc = ERR_SYS;
   } else {
-    rc = ConnectWithTimeout(sock, ip, port);
+    rc = ConnectWithTimeout(sock.get(), ip, port);
     // A stop request and a malformed address keep their own meaning; every
     // other connect failure is an I/O failure to the caller.
     if (rc < 0 && rc != ERR_INT && rc != ERR_INVAL) rc = ERR_IO;
   }
-  if (rc < 0) {
-    ::close(sock);
-    m_fd = -1;
-    return rc;
-  }
-  m_fd = sock;
-  DisableSendDelay(sock);
+  if (rc < 0) return rc;
+  m_fd = std::move(sock);
+  DisableSendDelay(m_fd.get());
   ClearRead();
   ClearWrite();
   return 0;
@@ -122,17 +119,17 @@ int Channel::FinishOpen(int rc) {
 }
 
 void Channel::Close() {
-  if (m_fd == -1) return;
+  if (!m_fd.valid()) return;
   (void)FlushWrite(0);
   ClearRead();
   ClearWrite();
   // A peer that has already gone is the normal end of many connections.
-  if (::shutdown(m_fd, SHUT_RDWR) < 0 && errno != ENOTCONN) {
+  if (::shutdown(m_fd.get(), SHUT_RDWR) < 0 && errno != ENOTCONN) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Channel: shutdown: %s\n", ErrnoMessage(errno));
   }
-  ::close(m_fd);
-  SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): Channel: socket %d closed\n", m_fd);
-  m_fd = -1;
+  const int fd = m_fd.get();
+  m_fd.reset();
+  SF_LOG(L_DEBUG, L"[DEBUG] channel(%d): Channel: socket %d closed\n", fd);
 }
 
 void Channel::SetTimeout(uint32_t seconds) {
@@ -185,7 +182,7 @@ int Channel::WaitPeriodMs() const {
 // can reach that.
 int Channel::WaitReady(short events, const wchar_t* who) {
   struct pollfd p;
-  p.fd = m_fd;
+  p.fd = m_fd.get();
   p.events = events;
   p.revents = 0;
   int rc = ::poll(&p, 1, WaitPeriodMs());
@@ -205,7 +202,7 @@ int Channel::WaitReady(short events, const wchar_t* who) {
   // A hang-up or error counts as ready: the following receive or send
   // reports what happened.
   if ((p.revents & (events | POLLHUP | POLLERR)) == 0) {
-    SF_LOG(L_ERR, L"[ERROR] channel(%d): %s: select but fd [%d] not ready\n", who, m_fd);
+    SF_LOG(L_ERR, L"[ERROR] channel(%d): %s: select but fd [%d] not ready\n", who, m_fd.get());
     return ERR_SYS;
   }
   return 0;
@@ -216,16 +213,16 @@ int Channel::ReadFd(void* buf, size_t len) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): ReadFd: request 0\n");
     return ERR_INVAL;
   }
-  if (m_fd == -1) return ERR_IO;
+  if (!m_fd.valid()) return ERR_IO;
   if (len > static_cast<size_t>(INT_MAX)) len = INT_MAX;
   // Try before waiting: in a busy transfer the data is usually there, and
   // skipping the wait halves the system calls. The wait follows only when
   // nothing was ready, so timeouts and the stop flag behave the same.
-  ssize_t n = ::recv(m_fd, buf, len, MSG_DONTWAIT);
+  ssize_t n = ::recv(m_fd.get(), buf, len, MSG_DONTWAIT);
   if (n < 0 && (NotReady(errno))) {
     int rc = WaitReady(POLLIN, L"ReadFd");
     if (rc < 0) return rc;
-    n = ::recv(m_fd, buf, len, MSG_DONTWAIT);
+    n = ::recv(m_fd.get(), buf, len, MSG_DONTWAIT);
   }
   if (n < 0) {
     if (NotReady(errno)) return ERR_TIMEOUT;
@@ -245,16 +242,16 @@ int Channel::ReadFd(void* buf, size_t len) {
 
 int Channel::WriteFd(const void* buf, size_t len) {
   if (len == 0) return ERR_INVAL;
-  if (m_fd == -1) return ERR_IO;
+  if (!m_fd.valid()) return ERR_IO;
   if (len > static_cast<size_t>(INT_MAX)) len = INT_MAX;
   // MSG_NOSIGNAL: a vanished peer must be an error code, never SIGPIPE.
   // MSG_DONTWAIT: an adopted blocking socket must not block past the wait.
   // As for reads, the wait happens only when the socket has no room.
-  ssize_t n = ::send(m_fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+  ssize_t n = ::send(m_fd.get(), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n < 0 && (NotReady(errno))) {
     int rc = WaitReady(POLLOUT, L"WriteFd");
     if (rc < 0) return rc;
-    n = ::send(m_fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    n = ::send(m_fd.get(), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
   if (n < 0) {
     if (NotReady(errno)) return ERR_TIMEOUT;
@@ -328,7 +325,7 @@ int Channel::Read(char* buf, size_t len) {
 
 int Channel::Read(char* buf, size_t len, size_t& got) {
   got = 0;
-  if (m_fd == -1) return ERR_IO;
+  if (!m_fd.valid()) return ERR_IO;
   if (len == 0) return 0;
   if (buf == nullptr) return ERR_INVAL;
   got = TakeRead(buf, len);
@@ -351,7 +348,7 @@ int Channel::Read(char* buf, size_t len, size_t& got) {
 }
 
 int Channel::Write(const char* buf, size_t len) {
-  if (m_fd == -1) return ERR_IO;
+  if (!m_fd.valid()) return ERR_IO;
   if (len > capacity) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Write: Exceed maximum data block size\n");
     return ERR_INVAL;
@@ -425,7 +422,7 @@ int Channel::FlushWrite(int want) {
   if (want == 0) want = static_cast<int>(w_size);
   // Asking for more than is queued would end in a zero-length send.
   if (static_cast<size_t>(std::max(want, 0)) > w_size) want = static_cast<int>(w_size);
-  if (want > 0 && m_fd == -1) return ERR_IO;
+  if (want > 0 && !m_fd.valid()) return ERR_IO;
   auto last = Now();
   size_t sent = 0;
   while (want > 0) {

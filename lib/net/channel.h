@@ -31,6 +31,8 @@
 #include <memory>
 #include <string>
 
+#include "lib/base/handles.h"
+
 class Channel {
  public:
   // Buffer size of every channel the client creates; also the largest single
@@ -114,7 +116,7 @@ class Channel {
 
   // Base: ERR_SYS, fills nothing.
   [[nodiscard]] virtual int GetPeerInfo(std::wstring& host, int& port);
-  bool IsClosed() const { return m_fd == -1; }
+  bool IsClosed() const { return !m_fd.valid(); }
 
   // One raw receive / send after one wait period: a byte count (> 0), or
   // ERR_TIMEOUT (nothing happened in the period), ERR_IO (error or lost peer),
@@ -136,7 +138,7 @@ class Channel {
 
   // Observers and knobs beyond the classic interface, for the server, tests
   // and benchmarks.
-  int GetFd() const { return m_fd; }
+  int GetFd() const { return m_fd.get(); }
   uint32_t GetTimeout() const { return channel_timeout; }
   size_t GetCapacity() const { return capacity; }
   size_t ReadPending() const { return r_size; }
@@ -158,7 +160,7 @@ class Channel {
   int WaitReady(short events, const wchar_t* who);
   int WaitPeriodMs() const;
 
-  int m_fd = -1;
+  UniqueFd m_fd;  // the socket; closed by Close
   std::unique_ptr<char[]> w_buf;
   size_t w_head = 0;
   size_t w_size = 0;

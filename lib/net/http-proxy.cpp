@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 
 namespace {
@@ -93,26 +94,26 @@ bool Resolve(const std::string& host, uint16_t port, sockaddr_in& addr) {
 }
 
 // A fresh connection to the proxy: 0 with `fd` set, or an error (logged).
-int ConnectProxy(const Traversal& t, int& fd) {
+int ConnectProxy(const Traversal& t, UniqueFd& fd) {
   sockaddr_in addr;
   if (!Resolve(t.server.szProxyAddress, t.server.ProxyPort, addr)) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): proxy address '%s' cannot be resolved\n",
            t.server.szProxyAddress);
     return ERR_IO;
   }
-  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return ERR_IO;
+  fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) return ERR_IO;
   struct linger l = {1, 1};
   int one = 1;
-  (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   int rc = 0;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     int err = errno;
     if (err == EINPROGRESS || err == EINTR) {
-      rc = WaitFd(t, fd, POLLOUT);
+      rc = WaitFd(t, fd.get(), POLLOUT);
       socklen_t len = sizeof(err);
-      if (rc == 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+      if (rc == 0 && ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
         return 0;
       }
     }
@@ -124,10 +125,7 @@ int ConnectProxy(const Traversal& t, int& fd) {
       rc = LogTimeout(t);
     }
   }
-  if (rc != 0) {
-    ::close(fd);
-    fd = -1;
-  }
+  if (rc != 0) fd.reset();
   return rc;
 }
 
@@ -248,7 +246,7 @@ std::string BasicCredentials(const PROXY_AUTH_INFO& auth) {
 
 // One CONNECT on a fresh connection. 0 with the answer parsed and `fd` open;
 // an error with `fd` closed.
-int Attempt(const Traversal& t, const PROXY_AUTH_INFO& auth, bool with_credentials, int& fd,
+int Attempt(const Traversal& t, const PROXY_AUTH_INFO& auth, bool with_credentials, UniqueFd& fd,
             Answer& answer) {
   int rc = ConnectProxy(t, fd);
   if (rc != 0) return rc;
@@ -258,13 +256,10 @@ int Attempt(const Traversal& t, const PROXY_AUTH_INFO& auth, bool with_credentia
   if (with_credentials) req += "Proxy-Authorization: Basic " + BasicCredentials(auth) + "\r\n";
   req += "\r\n";
   std::string head;
-  rc = SendAll(t, fd, req);
-  if (rc == 0) rc = ReadHead(t, fd, head);
+  rc = SendAll(t, fd.get(), req);
+  if (rc == 0) rc = ReadHead(t, fd.get(), head);
   if (rc == 0 && !ParseHead(head, answer)) rc = HeadError(t, L"a malformed status line");
-  if (rc != 0) {
-    ::close(fd);
-    fd = -1;
-  }
+  if (rc != 0) fd.reset();
   return rc;
 }
 
@@ -324,7 +319,7 @@ int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO* server, const PROXY_TARGET_INFO
     return -1;
   }
   bool with_credentials = auth->AuthType == PROXY_BASIC_AUTH;
-  int fd = -1;
+  UniqueFd fd;
   while (true) {
     Answer answer;
     int rc = Attempt(t, *auth, with_credentials, fd, answer);
@@ -337,10 +332,9 @@ int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO* server, const PROXY_TARGET_INFO
              server->szProxyAddress, server->ProxyPort, target->szTargetAddress,
              target->TargetPort);
       err = 0;
-      return fd;
+      return fd.release();
     }
-    ::close(fd);
-    fd = -1;
+    fd.reset();
     if (answer.status == 407) {
       // One retry, and only where it can help: Basic offered, a user known,
       // no credentials sent yet, and the caller allows them.

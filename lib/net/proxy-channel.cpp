@@ -57,7 +57,7 @@ int ProxyChannel::OpenThroughProxy(const char* ip, int port, bool isSSL) {
   ClearRead();
   ClearWrite();
   if (rc != 0) return rc;
-  m_fd = fd;
+  m_fd.reset(fd);
   m_isSSL = isSSL;
   SF_LOG(
       L_WARNING,
@@ -81,7 +81,7 @@ int ProxySSLChannel::Open(const char* ip, int port, bool isSSL) {
   int fd = -1;
   int rc = m_proxy.Connect(ip, port, WaitPeriodMs(), channel_timeout, StopPredicate(), fd);
   if (rc != 0) return rc;
-  m_fd = fd;
+  m_fd.reset(fd);
   m_isSSL = true;
   rc = HandshakeWithServer(ip, port, !isSSL);
   return FinishOpen(rc);

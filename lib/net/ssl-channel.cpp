@@ -86,7 +86,7 @@ int SSLChannel::SendTlsRequest() {
 }
 
 int SSLChannel::StartTls(const char* ip, bool check_peer) {
-  if (!AttachSocket(m_ssl.get(), m_fd)) {
+  if (!AttachSocket(m_ssl.get(), m_fd.get())) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): set fd failed\n");
     return ERR_SYS;
   }
@@ -131,13 +131,13 @@ int SSLChannel::Open(const char* ip, int port, bool isSSL) {
 }
 
 int SSLChannel::Accept(int fd, SSL_CTX* ctx) {
-  if (m_fd != -1 || fd < 0 || ctx == nullptr) return ERR_INVAL;
+  if (m_fd.valid() || fd < 0 || ctx == nullptr) return ERR_INVAL;
   int rc = Channel::Open(fd, true, true);
   if (rc != 0) return rc;
   SSL_CTX_up_ref(ctx);
   m_ssl_ctx.reset(ctx);
   m_ssl.reset(SSL_new(ctx));
-  if (!m_ssl || !AttachSocket(m_ssl.get(), m_fd)) {
+  if (!m_ssl || !AttachSocket(m_ssl.get(), m_fd.get())) {
     log_ssl();
     Close();
     return ERR_SYS;
@@ -152,7 +152,7 @@ void SSLChannel::DropTls() {
 }
 
 void SSLChannel::Close() {
-  if (m_fd != -1) {
+  if (m_fd.valid()) {
     int rc = FlushWrite(0);
     if (rc != 0) {
       SF_LOG(L_ERR, L"[ERROR] channel(%d): FlushWrite: %s\n", GetErrorStringW(rc));

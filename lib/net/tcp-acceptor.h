@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "lib/base/handles.h"
+#include "lib/base/mutex.h"
 
 class TcpAcceptor {
  public:
@@ -30,7 +32,8 @@ class TcpAcceptor {
   // Binds bind_ip:port (0: any free port), listens and starts accepting.
   // 0; ERR_INVAL (bad address or cap 0); ERR_IO (bind or listen failed);
   // ERR_SYS (no wake-up descriptor). Failures are logged.
-  int Start(const std::string& bind_ip, int port, size_t max_connections, Handler handler);
+  [[nodiscard]] int Start(const std::string& bind_ip, int port, size_t max_connections,
+                          Handler handler);
   // Ends every connection and joins all threads. Idempotent.
   void Stop();
 
@@ -41,18 +44,18 @@ class TcpAcceptor {
 
  private:
   struct Conn {
-    int fd = -1;  // the acceptor's own descriptor of the socket, for shutdown
+    UniqueFd fd;  // the acceptor's own descriptor of the socket, for shutdown
     std::thread thread;
     bool done = false;
   };
   void AcceptLoop();
-  void Reap(bool all);
+  void Reap(bool all) EXCLUDES(m_mutex);
 
   // Constant after Start.
   Handler m_handler;
   size_t m_max = 0;
-  int m_listenFd = -1;
-  int m_wakeFd = -1;
+  UniqueFd m_listenFd;
+  UniqueFd m_wakeFd;
   int m_port = 0;
   std::thread m_thread;
 
@@ -60,7 +63,7 @@ class TcpAcceptor {
   std::atomic<uint64_t> m_accepted{0};
   std::atomic<uint64_t> m_refused{0};
 
-  mutable std::mutex m_mutex;
-  std::list<Conn> m_conns;  // Guarded by m_mutex
-  uint64_t m_nextId = 0;    // Guarded by m_mutex
+  mutable Mutex m_mutex;
+  std::list<Conn> m_conns GUARDED_BY(m_mutex);
+  uint64_t m_nextId GUARDED_BY(m_mutex) = 0;
 };

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "lib/base/errors.h"
+#include "lib/base/handles.h"
 #include "lib/base/log.h"
 #include "lib/net/tls-peer-check.h"
 
@@ -21,11 +22,6 @@ namespace {
 
 constexpr wchar_t kLogComponent[] = L"channel_debug";
 constexpr long kValidSeconds = 10L * 365 * 24 * 3600;
-
-struct FileClose {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
 
 bool AddExtension(X509* cert, int nid, const std::string& value) {
   X509V3_CTX ctx;
@@ -77,9 +73,9 @@ int GenerateSelfSignedCert(const std::string& cert_path, const std::string& key_
     log_ssl();
     return ERR_SYS;
   }
-  int kfd = ::open(key_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  FilePtr kf(kfd < 0 ? nullptr : fdopen(kfd, "w"));
-  if (kfd >= 0 && !kf) ::close(kfd);
+  UniqueFd kfd(::open(key_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  FilePtr kf(kfd.valid() ? fdopen(kfd.get(), "w") : nullptr);
+  if (kf) (void)kfd.release();  // the stream closes it
   FilePtr cf(fopen(cert_path.c_str(), "we"));
   ok = kf && cf &&
        PEM_write_PrivateKey(kf.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) &&

@@ -52,7 +52,7 @@ int TunnelChannel::Open(const char* ip, int port, bool isSSL) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Connect failed\n");
     return rc;
   }
-  rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout,
+  rc = OpenRelaySession(m_fd.get(), ip, port, WaitPeriodMs(), channel_timeout,
                         [this] { return Stopped(); });
   return FinishOpen(rc);
 }
@@ -73,7 +73,7 @@ int ProxyTunnelChannel::Open(const char* ip, int port, bool isSSL) {
   if (rc != 0) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Open proxy failed\n");
   } else {
-    rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout,
+    rc = OpenRelaySession(m_fd.get(), ip, port, WaitPeriodMs(), channel_timeout,
                           [this] { return Stopped(); });
   }
   if (rc != 0) SF_LOG(L_ERR, L"[ERROR] channel(%d): ProxyTunnelChannel[%d]: ret = %d\n", port, rc);
@@ -101,7 +101,7 @@ int TunnelSSLChannel::Open(const char* ip, int port, bool isSSL) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Connect failed\n");
     return rc;
   }
-  rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout, StopPredicate());
+  rc = OpenRelaySession(m_fd.get(), ip, port, WaitPeriodMs(), channel_timeout, StopPredicate());
   if (rc == 0) rc = HandshakeWithServer(ip, port, !isSSL);
   return FinishOpen(rc);
 }
@@ -127,9 +127,9 @@ int ProxyTunnelSSLChannel::Open(const char* ip, int port, bool isSSL) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): Open proxy->tunnel failed\n");
     return rc;
   }
-  m_fd = fd;
+  m_fd.reset(fd);
   m_isSSL = true;
-  rc = OpenRelaySession(m_fd, ip, port, WaitPeriodMs(), channel_timeout, StopPredicate());
+  rc = OpenRelaySession(m_fd.get(), ip, port, WaitPeriodMs(), channel_timeout, StopPredicate());
   if (rc == 0) rc = HandshakeWithServer(ip, port, !isSSL);
   if (rc != 0) SF_LOG(L_ERR, L"[ERROR] channel(%d): ProxyTunnelSSLChannel: ret = %d\n", rc);
   return FinishOpen(rc);
