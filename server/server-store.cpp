@@ -170,16 +170,21 @@ int StagedFile::Finish(uint64_t& size, std::string& hash) {
 // ---------------------------------------------------------------------------
 // Locking
 
-class ServerStore::ChangeLock {
+// m_mutex and the state folder's lock file, for a change other stores on the
+// same state may race with.
+class SCOPED_CAPABILITY ServerStore::ChangeLock {
  public:
-  explicit ChangeLock(ServerStore& s) : m_guard(s.m_mutex), m_fd(s.m_lockFd.get()) {
+  explicit ChangeLock(ServerStore& s) ACQUIRE(s.m_mutex)
+      : m_guard(s.m_mutex), m_fd(s.m_lockFd.get()) {
     while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
     }
   }
-  ~ChangeLock() { flock(m_fd, LOCK_UN); }
+  ~ChangeLock() RELEASE() { flock(m_fd, LOCK_UN); }
+  ChangeLock(const ChangeLock&) = delete;
+  ChangeLock& operator=(const ChangeLock&) = delete;
 
  private:
-  std::lock_guard<std::mutex> m_guard;
+  MutexLock m_guard;
   int m_fd;
 };
 
@@ -241,9 +246,8 @@ int ServerStore::Init(const Options& opt) {
   if (!m_workFd.valid() || !m_ownerFd.valid() || flock(m_ownerFd.get(), LOCK_EX | LOCK_NB) != 0) {
     return ERR_SYS;
   }
-  if (m_db.Open(m_state + "/meta.sqlite") != 0) return ERR_SYS;
-
   ChangeLock lock(*this);
+  if (m_db.Open(m_state + "/meta.sqlite") != 0) return ERR_SYS;
   if (RecoverPending() != 0 || CleanWorkAreas() != 0) return ERR_SYS;
   if (CleanVersionStore() != 0) return ERR_SYS;
   if (opt.reconcile && Reconcile() != 0) return ERR_SYS;
@@ -523,18 +527,18 @@ void ServerStore::PutBack(int parentfd, const SharePath& p, const std::string& t
 // Reads
 
 int ServerStore::Get(const SharePath& p, ObjectRow& row) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_db.GetObject(p.str(), row);
 }
 
 uint64_t ServerStore::LastSyncId() {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_db.LastSyncId();
 }
 
 int ServerStore::ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows,
                              uint64_t& to_id) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   // Every change holds the change lock from its intent to its final commit,
   // so an intent found while nobody holds the lock was left by a process
   // killed in between (a hook command). Left alone it would hold every pull
@@ -567,7 +571,7 @@ int ServerStore::ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow
 }
 
 int ServerStore::OpenCurrent(const SharePath& p, UniqueFd& fd, ObjectRow& row) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   ObjectRow cur;
   int r = m_db.GetObject(p.str(), cur);
   if (r != 0) return r;
@@ -587,7 +591,7 @@ int ServerStore::OpenCurrent(const SharePath& p, UniqueFd& fd, ObjectRow& row) {
 }
 
 int ServerStore::OpenVersion(const SharePath& p, uint64_t sync_id, UniqueFd& fd) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   VersionRow v;
   int r = m_db.GetVersion(p.str(), sync_id, v);
   if (r != 0) return r;
@@ -625,7 +629,7 @@ int ServerStore::AddSession(const std::string& key, const std::string& user) {
 }
 
 int ServerStore::GetSession(const std::string& key, std::string& user) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  MutexLock g(m_mutex);
   return m_db.GetSession(key, user);
 }
 

@@ -19,10 +19,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "lib/base/mutex.h"
 #include "lib/fs/nofollow-walk.h"
 #include "server/meta-db.h"
 
@@ -135,17 +135,17 @@ class ServerStore {
 
   int Init(const Options& opt);
   // REQUIRES: m_mutex and the change lock.
-  int RecoverPending();
-  int CleanWorkAreas();
-  int CleanVersionStore();
-  int Reconcile();
+  int RecoverPending() REQUIRES(m_mutex);
+  int CleanWorkAreas() REQUIRES(m_mutex);
+  int CleanVersionStore() REQUIRES(m_mutex);
+  int Reconcile() REQUIRES(m_mutex);
   std::string VersionFile(uint64_t sync_id) const;
   // Links (or, across file systems, copies) the file `name` in `dirfd` into
   // the version store as `sync_id`. 0 or ERR_SYS.
   int KeepVersionAt(int dirfd, const std::string& name, uint64_t sync_id);
   // Records rows for ancestors of `p` that are not existing directories in
   // the metadata. REQUIRES: m_mutex, change lock, open transaction.
-  int RecordParents(const SharePath& p, uint32_t now, const std::string& updater);
+  int RecordParents(const SharePath& p, uint32_t now, const std::string& updater) REQUIRES(m_mutex);
   // Moves the item at `p` into the work area; returns its new name there, or
   // "" when the share had nothing at `p`. ERR_SYS on failure.
   int MoveAside(const SharePath& p, std::string& trash_name);
@@ -154,7 +154,8 @@ class ServerStore {
   void PutBack(int parentfd, const SharePath& p, const std::string& trash_name);
   // Deletes metadata versions of `path` beyond the newest `keep`; their
   // sync ids are appended to `drop`. REQUIRES: open transaction.
-  int PruneVersions(const std::string& path, size_t keep, std::vector<uint64_t>& drop);
+  int PruneVersions(const std::string& path, size_t keep, std::vector<uint64_t>& drop)
+      REQUIRES(m_mutex);
   void UnlinkVersions(const std::vector<uint64_t>& ids);
 
   // Constant after Open.
@@ -168,7 +169,6 @@ class ServerStore {
 
   std::atomic<uint64_t> m_stageCounter{0};
 
-  std::mutex m_mutex;
-  // Guarded by m_mutex.
-  MetaDb m_db;
+  Mutex m_mutex;
+  MetaDb m_db GUARDED_BY(m_mutex);
 };

@@ -128,12 +128,12 @@ void SyncServer::RunConnection(int fd, uint64_t id) {
 }
 
 void SyncServer::SetFaults(const FaultPlan& f) {
-  std::lock_guard<std::mutex> g(m_faultMutex);
+  MutexLock g(m_faultMutex);
   m_faults = f;
 }
 
 FaultPlan SyncServer::Faults() const {
-  std::lock_guard<std::mutex> g(m_faultMutex);
+  MutexLock g(m_faultMutex);
   return m_faults;
 }
 
@@ -184,17 +184,17 @@ void SyncServer::DelayAnswer() {
 }
 
 std::vector<PayloadRecord> SyncServer::Payloads() const {
-  std::lock_guard<std::mutex> g(m_payloadMutex);
+  MutexLock g(m_payloadMutex);
   return m_payloads;
 }
 
 void SyncServer::RecordPayload(PayloadRecord r) {
-  std::lock_guard<std::mutex> g(m_payloadMutex);
+  MutexLock g(m_payloadMutex);
   m_payloads.push_back(std::move(r));
 }
 
 bool SyncServer::ScriptedResult(const std::string& path, uint8_t& code) const {
-  std::lock_guard<std::mutex> g(m_faultMutex);
+  MutexLock g(m_faultMutex);
   auto it = m_faults.result_for_path.find(path);
   if (it == m_faults.result_for_path.end()) return false;
   code = it->second;

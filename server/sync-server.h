@@ -20,11 +20,11 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "lib/base/mutex.h"
 #include "lib/net/tcp-acceptor.h"
 #include "lib/net/tls.h"
 #include "server/connection-gate.h"
@@ -163,12 +163,11 @@ class SyncServer {
 
   std::atomic<int> m_stop{0};
 
-  mutable std::mutex m_payloadMutex;
-  std::vector<PayloadRecord> m_payloads;  // Guarded by m_payloadMutex
+  mutable Mutex m_payloadMutex;
+  std::vector<PayloadRecord> m_payloads GUARDED_BY(m_payloadMutex);
 
-  mutable std::mutex m_faultMutex;
-  // Guarded by m_faultMutex.
-  FaultPlan m_faults;
+  mutable Mutex m_faultMutex;
+  FaultPlan m_faults GUARDED_BY(m_faultMutex);
 
   ConnectionGate m_gate;
   TcpAcceptor m_acceptor;  // last: its threads use the members above
