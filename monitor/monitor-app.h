@@ -37,6 +37,6 @@ struct Options {
 
 // Runs until the user quits, a stop signal arrives, or the started daemon
 // ends. Returns an ExitCode.
-int RunMonitor(const Options& o);
+[[nodiscard]] int RunMonitor(const Options& o);
 
 }  // namespace monitor

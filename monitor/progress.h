@@ -28,7 +28,7 @@ class ProgressReader {
   struct Closer {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
   };
-  bool Open();
+  [[nodiscard]] bool Open();
 
   std::string m_path;
   std::string m_root;

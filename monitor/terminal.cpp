@@ -24,7 +24,7 @@ void KeyboardMode::Restore() {
   m_fd = -1;
 }
 
-bool TerminalSize(int fd, int& width, int& height) {
+[[nodiscard]] bool TerminalSize(int fd, int& width, int& height) {
   struct winsize ws {};
   if (::ioctl(fd, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0) return false;
   width = ws.ws_col;

@@ -16,7 +16,7 @@ namespace monitor {
 // Decodes one code point at `i` and advances `i`. Returns false for a byte
 // that does not start a valid sequence (overlong forms, surrogates and values
 // above U+10FFFF included); `i` then advances by one byte.
-bool NextCodePoint(const std::string& s, size_t& i, uint32_t& cp);
+[[nodiscard]] bool NextCodePoint(const std::string& s, size_t& i, uint32_t& cp);
 
 // Columns a code point takes on a terminal: 0 (combining, zero-width), 1 or 2.
 // Only meaningful for code points that IsUnsafe() does not flag.

@@ -20,7 +20,7 @@ bool NameIs(const std::string& name, const char* want) {
   return strcasecmp(name.c_str(), want) == 0;
 }
 
-bool ParsePort(const std::string& s, int& port) {
+[[nodiscard]] bool ParsePort(const std::string& s, int& port) {
   uint64_t v = 0;
   if (!ParseDecimal(s, 65535, v) || v == 0) return false;
   port = static_cast<int>(v);

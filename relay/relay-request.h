@@ -27,8 +27,8 @@ struct RelayRequest {
 // (kTlsWaitError, kTlsWaitTimeout, ERR_INT) when the client broke the
 // connection or stalled, so nothing can be answered. `why` describes a
 // refusal for the log.
-int ReadRelayRequest(SSL* ssl, int wait_ms, TlsClock::time_point deadline, const StopFn& stopped,
-                     RelayRequest& req, std::string& why);
+[[nodiscard]] int ReadRelayRequest(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
+                                   const StopFn& stopped, RelayRequest& req, std::string& why);
 
 // The answer head for a status: status line, headers, empty line.
 std::string RelayAnswer(int status);

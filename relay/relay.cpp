@@ -32,7 +32,7 @@ struct Flow {
 
 // Moves what can be moved without waiting. False when the flow ended (peer
 // closed, error) and nothing of it is left to deliver.
-bool Step(Flow& f, short from_events, short to_events) {
+[[nodiscard]] bool Step(Flow& f, short from_events, short to_events) {
   if (f.len > 0 && (to_events & (POLLOUT | POLLERR | POLLHUP))) {
     ssize_t n = ::send(f.to, f.buf.data() + f.off, f.len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;

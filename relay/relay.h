@@ -43,7 +43,7 @@ class Relay {
 
   // Loads or makes the certificate, binds and starts accepting. 0; ERR_INVAL
   // (bad options); ERR_SYS (certificate); ERR_IO (bind or listen).
-  int Start();
+  [[nodiscard]] int Start();
   // Ends every connection and joins all threads. Idempotent.
   void Stop();
 

@@ -77,7 +77,8 @@ FilePtr OpenFile(const std::wstring& path, const char* mode) {
 // Runs `job` from `in` to `out` (either may be null) until the library says
 // done. Unconsumed input is kept at the front of the buffer, as the library
 // requires. Returns 0 or -1.
-int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out, RSDigest* out_digest = nullptr) {
+[[nodiscard]] int Pump(rs_job_t* job, FILE* in, FILE* out, uint64_t max_out,
+                       RSDigest* out_digest = nullptr) {
   std::vector<char> inbuf(in ? kJobBufSize : 0);
   std::vector<char> own_out;
   // The output's digest is taken on a thread of its own when the output
@@ -258,8 +259,8 @@ namespace {
 // library may hold back the tail of what it was given until more follows),
 // handing its output to `sink`; `eof` ends the input. 0, or -1 when the job
 // or the sink fails, or the input ends short.
-int DriveJob(rs_job_t* job, std::vector<char>& pending, std::vector<char>& outbuf, bool eof,
-             const std::function<bool(const char*, size_t)>& sink) {
+[[nodiscard]] int DriveJob(rs_job_t* job, std::vector<char>& pending, std::vector<char>& outbuf,
+                           bool eof, const std::function<bool(const char*, size_t)>& sink) {
   rs_buffers_t b{};
   b.next_in = pending.data();
   b.avail_in = pending.size();
@@ -374,7 +375,7 @@ constexpr int kOpLiteralN1 = 0x41;  // 0x41..0x44: literal, length in 1/2/4/8 by
 constexpr int kOpCopyN1N1 = 0x45;   // 0x45..0x54: copy, start and length widths
 constexpr int kOpCopyN8N8 = 0x54;
 
-bool ReadBe(FILE* f, size_t width, uint64_t& v) {
+[[nodiscard]] bool ReadBe(FILE* f, size_t width, uint64_t& v) {
   unsigned char b[8];
   if (fread(b, 1, width, f) != width) return false;
   v = LoadBigEndian(b, width);

@@ -96,15 +96,15 @@ class RSStreamWriter {
   RSStreamWriter& operator=(const RSStreamWriter&) = delete;
 
   // Feeds `len` more bytes. 0, or -1 once anything has failed (for good).
-  int Write(const void* data, size_t len);
+  [[nodiscard]] int Write(const void* data, size_t len);
   // Ends the content and flushes the output: 0 when the file is whole.
-  int Finish();
+  [[nodiscard]] int Finish();
 
  private:
   struct Impl;
   explicit RSStreamWriter(std::unique_ptr<Impl> impl);
   // Runs the job over what is pending; `eof` ends the content.
-  int Drive(bool eof);
+  [[nodiscard]] int Drive(bool eof);
   std::unique_ptr<Impl> m_impl;
 };
 
@@ -126,16 +126,16 @@ class RSSignFromDelta {
 
   // Feeds the next `len` bytes of the new content (all of it, in order).
   // 0, or -1 once anything has failed (for good).
-  int Feed(const void* data, size_t len);
+  [[nodiscard]] int Feed(const void* data, size_t len);
   // Writes the signature to `out` (created or truncated): 0, or -1 when it
   // cannot be written or the content fed was not `new_size` bytes.
-  int Write(const std::wstring& out);
+  [[nodiscard]] int Write(const std::wstring& out);
   // Blocks whose entry was computed from the bytes fed (so far).
   uint64_t ComputedBlocks() const;
 
  private:
   struct Impl;
   explicit RSSignFromDelta(std::unique_ptr<Impl> impl);
-  int EndRun();
+  [[nodiscard]] int EndRun();
   std::unique_ptr<Impl> m_impl;
 };

@@ -51,7 +51,7 @@ class ConnectionGate {
   // Decides on the accepted socket `fd` (which stays the caller's): true
   // when connection `id` may go on, false when the caller must close it.
   // May shut down another connection's socket to make room. Thread-safe.
-  bool Admit(uint64_t id, int fd);
+  [[nodiscard]] bool Admit(uint64_t id, int fd);
   // Connection `id` proved who it is: no deadline, and never pushed out.
   void LoggedIn(uint64_t id);
   // Connection `id` ended (admitted or not: nothing happens for an unknown id).

@@ -88,14 +88,14 @@ class MetaDb {
 
  private:
   // 0, or ERR_SYS after logging.
-  int Exec(const char* sql);
-  int Prepare(sqlite_util::Stmt& s, const char* sql);
+  [[nodiscard]] int Exec(const char* sql);
+  [[nodiscard]] int Prepare(sqlite_util::Stmt& s, const char* sql);
   // SQLITE_ROW, SQLITE_DONE, or ERR_SYS after logging.
-  int Step(sqlite_util::Stmt& s);
-  int ReadObjects(sqlite_util::Stmt& s, std::vector<ObjectRow>& rows);
+  [[nodiscard]] int Step(sqlite_util::Stmt& s);
+  [[nodiscard]] int ReadObjects(sqlite_util::Stmt& s, std::vector<ObjectRow>& rows);
   // Sessions were once kept as issued: an older database has them turned
   // into their keys, once, so that they go on working. 0 or ERR_SYS.
-  int KeySessions();
+  [[nodiscard]] int KeySessions();
 
   sqlite_util::Db m_db;
 };

@@ -30,7 +30,7 @@ class ServerConnection {
   // Adopts the accepted socket (running the TLS hand-shake when asked). 0,
   // or the channel's error (the socket is then closed unless the error is
   // ERR_INVAL).
-  int Adopt(int fd);
+  [[nodiscard]] int Adopt(int fd);
   // The request loop. Returns when the connection should end; the caller
   // destroys the object, which closes the socket.
   void Run();
@@ -38,37 +38,38 @@ class ServerConnection {
  private:
   // Each handler parses its request and answers. 0: keep the connection;
   // negative: close it (broken stream, scripted cut, keep-alive 0).
-  int Dispatch(uint8_t cmd);
-  int OnTestConn();
-  int OnAuth();
-  int OnAuth2();
-  int OnUserCheck();
-  int OnListView();
-  int OnConnect();
-  int OnPull();
-  int OnDownload();
-  int OnUpload(UploadRequest& req, uint8_t cmd);
-  int OnNodeOp(const NodeOpRequest& req);
-  int OnRemove();
-  int OnUnknown(uint8_t cmd);
+  [[nodiscard]] int Dispatch(uint8_t cmd);
+  [[nodiscard]] int OnTestConn();
+  [[nodiscard]] int OnAuth();
+  [[nodiscard]] int OnAuth2();
+  [[nodiscard]] int OnUserCheck();
+  [[nodiscard]] int OnListView();
+  [[nodiscard]] int OnConnect();
+  [[nodiscard]] int OnPull();
+  [[nodiscard]] int OnDownload();
+  [[nodiscard]] int OnUpload(UploadRequest& req, uint8_t cmd);
+  [[nodiscard]] int OnNodeOp(const NodeOpRequest& req);
+  [[nodiscard]] int OnRemove();
+  [[nodiscard]] int OnUnknown(uint8_t cmd);
 
   // The keep-alive section and flush that end most answers; negative when
   // the connection must close afterwards.
-  int Finish();
+  [[nodiscard]] int Finish();
   // Every check of a credential goes through these two, which tell the
   // server of the first success and count the failures.
-  bool KnownSession(const std::wstring& session, std::string& user);
+  [[nodiscard]] bool KnownSession(const std::wstring& session, std::string& user);
   // 0 or SPROTO_RES_USRERR / SPROTO_RES_PASSERR.
-  uint8_t CheckPassword(const std::wstring& user, const std::wstring& password);
+  [[nodiscard]] uint8_t CheckPassword(const std::wstring& user, const std::wstring& password);
   void Credentials(bool ok);
-  uint8_t CheckAuth2(const sfsrv::Auth2Block& b, std::string& user);
+  [[nodiscard]] uint8_t CheckAuth2(const sfsrv::Auth2Block& b, std::string& user);
   bool TooManyFailures() const;
   // Checks the session and the path shared by the sync requests; on failure
   // `code` holds the result to answer.
-  bool Admit(const std::wstring& session, const std::wstring& path, SharePath& p, uint8_t& code);
+  [[nodiscard]] bool Admit(const std::wstring& session, const std::wstring& path, SharePath& p,
+                           uint8_t& code);
   // Receives, patches and verifies an upload's content, then stores it.
   // Returns the result to answer, or a negative code to close.
-  int ReceiveContent(const UploadRequest& req, const SharePath& p, ObjectRow& row);
+  [[nodiscard]] int ReceiveContent(const UploadRequest& req, const SharePath& p, ObjectRow& row);
   // The content to send for a download: a delta against the client's version
   // when one is kept and smaller, else the whole file.
   void ChooseContent(const SharePath& p, uint64_t client_base, const ObjectRow& cur,

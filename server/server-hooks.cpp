@@ -22,8 +22,8 @@ int ToError(StoreResult r) {
   return ERR_SYS;
 }
 
-int Store(ServerStore& store, const SharePath& p, StagedFile& staged, uint32_t mtime,
-          const std::string& updater, ObjectRow* out) {
+[[nodiscard]] int Store(ServerStore& store, const SharePath& p, StagedFile& staged, uint32_t mtime,
+                        const std::string& updater, ObjectRow* out) {
   uint64_t size = 0;
   std::string hash;
   if (staged.Finish(size, hash) != 0) return ERR_SYS;
@@ -33,7 +33,7 @@ int Store(ServerStore& store, const SharePath& p, StagedFile& staged, uint32_t m
   return r;
 }
 
-int WriteAll(int fd, const char* data, size_t n) {
+[[nodiscard]] int WriteAll(int fd, const char* data, size_t n) {
   while (n > 0) {
     ssize_t k = write(fd, data, n);
     if (k <= 0) return ERR_SYS;

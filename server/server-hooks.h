@@ -15,16 +15,17 @@ constexpr const char* kHookUpdater = "server";
 
 // Stores `content` at `path` ("/a/b"). 0; ERR_INVAL (bad path); ERR_CONFLICT
 // (a directory that is not empty is there); ERR_SYS.
-int HookPutBytes(ServerStore& store, const std::string& path, const std::string& content,
-                 uint32_t mtime, const std::string& updater = kHookUpdater,
-                 ObjectRow* out = nullptr);
+[[nodiscard]] int HookPutBytes(ServerStore& store, const std::string& path,
+                               const std::string& content, uint32_t mtime,
+                               const std::string& updater = kHookUpdater, ObjectRow* out = nullptr);
 // The same with the content of the local file `src`.
-int HookPutFile(ServerStore& store, const std::string& path, const std::string& src, uint32_t mtime,
-                const std::string& updater = kHookUpdater, ObjectRow* out = nullptr);
+[[nodiscard]] int HookPutFile(ServerStore& store, const std::string& path, const std::string& src,
+                              uint32_t mtime, const std::string& updater = kHookUpdater,
+                              ObjectRow* out = nullptr);
 // Makes the directory `path` and missing parents. 0 (also when it exists),
 // ERR_INVAL, ERR_CONFLICT (a parent is a file), ERR_SYS.
-int HookMkdir(ServerStore& store, const std::string& path, uint32_t mtime,
-              const std::string& updater = kHookUpdater, ObjectRow* out = nullptr);
+[[nodiscard]] int HookMkdir(ServerStore& store, const std::string& path, uint32_t mtime,
+                            const std::string& updater = kHookUpdater, ObjectRow* out = nullptr);
 // Removes `path` and everything below it. 0, ERR_INVAL, ERR_NOENT, ERR_SYS.
-int HookRemove(ServerStore& store, const std::string& path,
-               const std::string& updater = kHookUpdater);
+[[nodiscard]] int HookRemove(ServerStore& store, const std::string& path,
+                             const std::string& updater = kHookUpdater);

@@ -25,7 +25,8 @@
 
 namespace {
 
-int Serve(const ServerOptions& opt, const FaultPlan& faults, const std::string& port_file) {
+[[nodiscard]] int Serve(const ServerOptions& opt, const FaultPlan& faults,
+                        const std::string& port_file) {
   // Signals are taken by sigwait below, never by the worker threads.
   sigset_t set;
   sigemptyset(&set);
@@ -60,8 +61,8 @@ int Serve(const ServerOptions& opt, const FaultPlan& faults, const std::string& 
   return 0;
 }
 
-int RunHook(const ServerOptions& opt, const std::vector<std::string>& args,
-            const std::string& updater) {
+[[nodiscard]] int RunHook(const ServerOptions& opt, const std::vector<std::string>& args,
+                          const std::string& updater) {
   ServerStore::Options so;
   so.share = opt.share;
   so.state = opt.state;
@@ -212,7 +213,8 @@ int main(int argc, char** argv) {
   const int rc = cli::Parse(p, argc, argv, rest);
   if (rc != cli::kRun) return rc;
   if (opt.share.empty()) return cli::UsageError(p, "--share DIR is required");
-  Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels), 0);
+  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels),
+                           0);  // stderr: no file to fail
   ProtoInit(4);
   if (rest.empty()) return Serve(opt, faults, port_file);
   return RunHook(opt, rest, updater);

@@ -26,7 +26,7 @@ constexpr size_t kReceiveChunk = size_t{32} * kProtoBlockSize;
     if (rc_ < 0) return rc_; \
   } while (0)
 
-int ReadTail(Channel& ch, UploadRequest& r) {
+[[nodiscard]] int ReadTail(Channel& ch, UploadRequest& r) {
   SF_TRY(ProtoReadSection(ch, SPROTO_ID_FILETYPE, r.new_obj_type));
   SF_TRY(ProtoReadSection(ch, SPROTO_ID_SYNC_BLOCK, r.sync_blocks));
   SF_TRY(ProtoReadSection(ch, SPROTO_ID_DATA_BLOCK, r.data_blocks));
@@ -49,7 +49,7 @@ int ReadTail(Channel& ch, UploadRequest& r) {
   return 0;
 }
 
-int FullPread(int fd, char* buf, size_t n, uint64_t off) {
+[[nodiscard]] int FullPread(int fd, char* buf, size_t n, uint64_t off) {
   size_t done = 0;
   while (done < n) {
     ssize_t k = pread(fd, buf + done, n - done, static_cast<off_t>(off + done));
@@ -60,7 +60,7 @@ int FullPread(int fd, char* buf, size_t n, uint64_t off) {
   return 0;
 }
 
-int FullWrite(int fd, const char* buf, size_t n) {
+[[nodiscard]] int FullWrite(int fd, const char* buf, size_t n) {
   size_t done = 0;
   while (done < n) {
     ssize_t k = write(fd, buf + done, n - done);

@@ -113,21 +113,21 @@ struct UserCheckRequest {
 
 // ---- parsers (the header was read by the caller) --------------------------
 
-int ProtoReadSessionOnly(Channel& ch, std::wstring& session);  // SCMD_REQUEST_CONNECT
-int ProtoReadPullRequest(Channel& ch, PullRequest& r);
-int ProtoReadDownloadRequest(Channel& ch, DownloadRequest& r);
-int ProtoReadRemoveRequest(Channel& ch, RemoveRequest& r);
+[[nodiscard]] int ProtoReadSessionOnly(Channel& ch, std::wstring& session);  // SCMD_REQUEST_CONNECT
+[[nodiscard]] int ProtoReadPullRequest(Channel& ch, PullRequest& r);
+[[nodiscard]] int ProtoReadDownloadRequest(Channel& ch, DownloadRequest& r);
+[[nodiscard]] int ProtoReadRemoveRequest(Channel& ch, RemoveRequest& r);
 // SCMD_EVT_RECV_2. ERR_PROTO also for meta or data block bits this server
 // cannot parse (their sections' layout is unknown).
-int ProtoReadUploadRequest2(Channel& ch, UploadRequest& r);
+[[nodiscard]] int ProtoReadUploadRequest2(Channel& ch, UploadRequest& r);
 // SCMD_EVT_RECV: a protocol-3 upload when the base sync id is followed by the
 // path, a node operation when it is followed by the file type.
-int ProtoReadRecvRequest(Channel& ch, RecvRequest& r);
+[[nodiscard]] int ProtoReadRecvRequest(Channel& ch, RecvRequest& r);
 // ERR_PROTO for a non-zero meta block count or an unknown auth type.
-int ProtoReadAuth2Block(Channel& ch, Auth2Block& b);
-int ProtoReadAuth2Message(Channel& ch, Auth2Message& r);
-int ProtoReadAuthRequest(Channel& ch, AuthRequest& r);
-int ProtoReadUserCheckRequest(Channel& ch, UserCheckRequest& r);
+[[nodiscard]] int ProtoReadAuth2Block(Channel& ch, Auth2Block& b);
+[[nodiscard]] int ProtoReadAuth2Message(Channel& ch, Auth2Message& r);
+[[nodiscard]] int ProtoReadAuthRequest(Channel& ch, AuthRequest& r);
+[[nodiscard]] int ProtoReadUserCheckRequest(Channel& ch, UserCheckRequest& r);
 
 // ---- file payloads ----------------------------------------------------------
 
@@ -147,30 +147,33 @@ struct PayloadBudget {
 // whole file's checksum needs no second read.
 // 0; ERR_PROTO; ERR_SYS (write failure); a channel error; ERR_IO once the
 // budget is exhausted (the caller cuts the connection).
-int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type, uint64_t& len,
-                        PayloadBudget& budget, RSDigest* digest = nullptr);
+[[nodiscard]] int ProtoReceivePayload(Channel& ch, int fd, uint64_t max_len, uint8_t& type,
+                                      uint64_t& len, PayloadBudget& budget,
+                                      RSDigest* digest = nullptr);
 // Sends `len` bytes of the open file `fd` from offset 0 as a payload of
 // `type`, flushing after each block. 0; ERR_SYS (the file is shorter than
 // `len` or unreadable); a channel error; ERR_IO once the budget is exhausted
 // (what fitted was sent and flushed).
-int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type, PayloadBudget& budget);
+[[nodiscard]] int ProtoSendPayload(Channel& ch, int fd, uint64_t len, uint8_t type,
+                                   PayloadBudget& budget);
 
 // ---- answers -----------------------------------------------------------------
 
 // (The result header is the shared ProtoWriteResponse, and object
 // information the shared ProtoWriteObjectInfo, of lib/proto/proto-client.h.)
 // SPROTO_ID_ALIVE, then flush.
-int ProtoWriteAliveAndFlush(Channel& ch, uint32_t alive);
+[[nodiscard]] int ProtoWriteAliveAndFlush(Channel& ch, uint32_t alive);
 
 // The body of an OK pull answer: newest id, count and entries, with size and
 // hash for existing files (the result and the final keep-alive section are
 // written by the caller). PullEntry is the client's record of lib/proto.
-int ProtoWritePullBody(Channel& ch, uint64_t to_id, const std::vector<PullEntry>& entries);
+[[nodiscard]] int ProtoWritePullBody(Channel& ch, uint64_t to_id,
+                                     const std::vector<PullEntry>& entries);
 
 // The test-connection answer body (after an OK result), flushed.
-int ProtoWriteTestConnBody(Channel& ch, uint8_t version, const std::wstring& serial,
-                           const std::wstring& server_id);
+[[nodiscard]] int ProtoWriteTestConnBody(Channel& ch, uint8_t version, const std::wstring& serial,
+                                         const std::wstring& server_id);
 // The view list body (after an OK result), flushed.
-int ProtoWriteViewList(Channel& ch, const std::vector<View>& views);
+[[nodiscard]] int ProtoWriteViewList(Channel& ch, const std::vector<View>& views);
 
 }  // namespace sfsrv

@@ -29,7 +29,7 @@ std::string Errno() {
   return ErrnoMessage(errno);
 }
 
-int MkdirP(const std::string& path) {
+[[nodiscard]] int MkdirP(const std::string& path) {
   std::string cur;
   size_t pos = 0;
   while (pos != std::string::npos) {
@@ -49,7 +49,7 @@ uint32_t Now() {
 }
 
 // Copies an open file to `dst` (created), keeping the modification time.
-int CopyFd(int src, const std::string& dst) {
+[[nodiscard]] int CopyFd(int src, const std::string& dst) {
   struct stat st;
   if (fstat(src, &st) != 0) return ERR_SYS;
   UniqueFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -205,7 +205,8 @@ ServerStore::~ServerStore() {
     UniqueFd parent(open((m_state + "/work").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     m_workFd.reset();
     m_ownerFd.reset();
-    if (parent.valid()) RemoveTreeAt(parent.get(), name);
+    // What is left costs disk space only; the next start clears it.
+    if (parent.valid()) (void)RemoveTreeAt(parent.get(), name);
   }
 }
 
@@ -305,13 +306,12 @@ int ServerStore::CleanWorkAreas() {
   if (!dfd.valid()) return ERR_SYS;
   std::vector<std::string> names;
   {
-    DIR* d = opendir(dir.c_str());
+    const DirPtr d(opendir(dir.c_str()));
     if (!d) return ERR_SYS;
-    while (struct dirent* e = readdir(d)) {
+    while (struct dirent* e = readdir(d.get())) {
       if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
       names.emplace_back(e->d_name);
     }
-    closedir(d);
   }
   const std::string mine = m_work.substr(m_work.rfind('/') + 1);
   for (const auto& name : names) {
@@ -320,7 +320,7 @@ int ServerStore::CleanWorkAreas() {
     UniqueFd owner(openat(dfd.get(), (name + "/" + kOwnerLock).c_str(), O_RDWR | O_CLOEXEC));
     if (owner.valid() && flock(owner.get(), LOCK_EX | LOCK_NB) != 0) continue;
     owner.reset();
-    RemoveTreeAt(dfd.get(), name);
+    (void)RemoveTreeAt(dfd.get(), name);  // tried again at the next start
   }
   return 0;
 }
@@ -545,7 +545,8 @@ int ServerStore::ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow
   // below it until the next restart.
   if (m_db.MinPendingId() != 0 && flock(m_lockFd.get(), LOCK_EX | LOCK_NB) == 0) {
     int r = RecoverPending();
-    if (r == 0) CleanWorkAreas();  // the killed process's leftovers
+    // The killed process's leftovers: what stays costs disk space only.
+    if (r == 0) (void)CleanWorkAreas();
     flock(m_lockFd.get(), LOCK_UN);
     if (r != 0) return ERR_SYS;
   }
@@ -705,7 +706,7 @@ StoreResult ServerStore::PutFile(const SharePath& p, BaseCheck check, StagedFile
   }
   content.m_consumed = true;
   SyncDir(parent.get());
-  if (!trash.empty()) RemoveTreeAt(m_workFd.get(), trash);
+  if (!trash.empty()) (void)RemoveTreeAt(m_workFd.get(), trash);  // leftovers, cleared at start
 
   std::vector<uint64_t> drop;
   VersionRow v{row.path, row.sync_id, row.size, row.mtime, row.hash};
@@ -773,7 +774,7 @@ StoreResult ServerStore::MakeDir(const SharePath& p, BaseCheck check, uint32_t m
     }
     return StoreResult::kError;
   }
-  if (!trash.empty()) RemoveTreeAt(m_workFd.get(), trash);
+  if (!trash.empty()) (void)RemoveTreeAt(m_workFd.get(), trash);  // leftovers, cleared at start
   UnlinkVersions(drop);
   out = row;
   SF_LOG(L_INFO, L"[INFO] server-store(%d): directory '%s' created as sync id %llu by %s\n",
@@ -821,7 +822,7 @@ StoreResult ServerStore::Remove(const SharePath& p, BaseCheck check, const std::
     }
     return StoreResult::kError;
   }
-  if (!trash.empty()) RemoveTreeAt(m_workFd.get(), trash);
+  if (!trash.empty()) (void)RemoveTreeAt(m_workFd.get(), trash);  // leftovers, cleared at start
   UnlinkVersions(drop);
   SF_LOG(L_INFO, L"[INFO] server-store(%d): '%s' removed (%d entries) by %s\n", p.str(),
          static_cast<int>(tree.size()), updater);

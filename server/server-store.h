@@ -58,9 +58,9 @@ class StagedFile {
   std::wstring wpath() const;
   // Flushes the content to disk and computes its size and checksum text.
   // 0, or ERR_SYS.
-  int Finish(uint64_t& size, std::string& hash);
+  [[nodiscard]] int Finish(uint64_t& size, std::string& hash);
   // Finish for content whose checksum was taken as it was written.
-  int Flush(uint64_t& size);
+  [[nodiscard]] int Flush(uint64_t& size);
 
  private:
   friend class ServerStore;
@@ -81,30 +81,31 @@ class ServerStore {
   // Opens (creating the state directory and database as needed) and recovers.
   // 0, ERR_INVAL (bad options, or a state directory on another file system
   // than the share), ERR_SYS.
-  static int Open(const Options& opt, std::unique_ptr<ServerStore>& out);
+  [[nodiscard]] static int Open(const Options& opt, std::unique_ptr<ServerStore>& out);
   ~ServerStore();
 
   const std::string& statePath() const { return m_state; }
 
   // The row for `p` (possibly a tombstone). 0, ERR_NOENT, ERR_SYS.
-  int Get(const SharePath& p, ObjectRow& row);
+  [[nodiscard]] int Get(const SharePath& p, ObjectRow& row);
   uint64_t LastSyncId();
   // Rows changed after `after`, oldest first, at most `limit`; `to_id` is the
   // id the caller has seen everything up to (the last row's id when the list
   // was cut at `limit`). 0 or ERR_SYS.
-  int ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows, uint64_t& to_id);
+  [[nodiscard]] int ListChanges(uint64_t after, size_t limit, std::vector<ObjectRow>& rows,
+                                uint64_t& to_id);
   // Opens the current content of the existing file `p`; `row` is the metadata
   // that content belongs to (later replacements do not affect an open file).
   // 0, ERR_NOENT (no such file), ERR_SYS.
-  int OpenCurrent(const SharePath& p, UniqueFd& fd, ObjectRow& row);
+  [[nodiscard]] int OpenCurrent(const SharePath& p, UniqueFd& fd, ObjectRow& row);
   // Opens the kept version `sync_id` of `p` when it is still intact.
   // 0, ERR_NOENT, ERR_SYS.
-  int OpenVersion(const SharePath& p, uint64_t sync_id, UniqueFd& fd);
+  [[nodiscard]] int OpenVersion(const SharePath& p, uint64_t sync_id, UniqueFd& fd);
   // Whether the state file system has room for `bytes` more plus a margin.
   bool HasRoomFor(uint64_t bytes) const;
 
   // A new empty staged file. 0 or ERR_SYS.
-  int NewStaged(std::unique_ptr<StagedFile>& out);
+  [[nodiscard]] int NewStaged(std::unique_ptr<StagedFile>& out);
 
   // Puts staged content (its size and checksum from StagedFile::Finish) at
   // `p` with modification time `mtime`; missing parents are created. Same
@@ -126,35 +127,36 @@ class ServerStore {
   StoreResult Remove(const SharePath& p, BaseCheck check, const std::string& updater);
 
   // Issued sessions, by their SessionKey (server/server-secrets.h).
-  int AddSession(const std::string& key, const std::string& user);
-  int GetSession(const std::string& key, std::string& user);
+  [[nodiscard]] int AddSession(const std::string& key, const std::string& user);
+  [[nodiscard]] int GetSession(const std::string& key, std::string& user);
 
  private:
   ServerStore() = default;
   class ChangeLock;
 
-  int Init(const Options& opt);
+  [[nodiscard]] int Init(const Options& opt);
   // REQUIRES: m_mutex and the change lock.
-  int RecoverPending() REQUIRES(m_mutex);
-  int CleanWorkAreas() REQUIRES(m_mutex);
-  int CleanVersionStore() REQUIRES(m_mutex);
-  int Reconcile() REQUIRES(m_mutex);
+  [[nodiscard]] int RecoverPending() REQUIRES(m_mutex);
+  [[nodiscard]] int CleanWorkAreas() REQUIRES(m_mutex);
+  [[nodiscard]] int CleanVersionStore() REQUIRES(m_mutex);
+  [[nodiscard]] int Reconcile() REQUIRES(m_mutex);
   std::string VersionFile(uint64_t sync_id) const;
   // Links (or, across file systems, copies) the file `name` in `dirfd` into
   // the version store as `sync_id`. 0 or ERR_SYS.
-  int KeepVersionAt(int dirfd, const std::string& name, uint64_t sync_id);
+  [[nodiscard]] int KeepVersionAt(int dirfd, const std::string& name, uint64_t sync_id);
   // Records rows for ancestors of `p` that are not existing directories in
   // the metadata. REQUIRES: m_mutex, change lock, open transaction.
-  int RecordParents(const SharePath& p, uint32_t now, const std::string& updater) REQUIRES(m_mutex);
+  [[nodiscard]] int RecordParents(const SharePath& p, uint32_t now, const std::string& updater)
+      REQUIRES(m_mutex);
   // Moves the item at `p` into the work area; returns its new name there, or
   // "" when the share had nothing at `p`. ERR_SYS on failure.
-  int MoveAside(const SharePath& p, std::string& trash_name);
+  [[nodiscard]] int MoveAside(const SharePath& p, std::string& trash_name);
   // Undoes MoveAside after a change failed, so that the share keeps what the
   // metadata still describes. Failures are logged (the next start reconciles).
   void PutBack(int parentfd, const SharePath& p, const std::string& trash_name);
   // Deletes metadata versions of `path` beyond the newest `keep`; their
   // sync ids are appended to `drop`. REQUIRES: open transaction.
-  int PruneVersions(const std::string& path, size_t keep, std::vector<uint64_t>& drop)
+  [[nodiscard]] int PruneVersions(const std::string& path, size_t keep, std::vector<uint64_t>& drop)
       REQUIRES(m_mutex);
   void UnlinkVersions(const std::vector<uint64_t>& ids);
 

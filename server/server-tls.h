@@ -13,11 +13,13 @@
 // kept in `state_dir`/tls (made on first use, naming 127.0.0.1 and
 // `bind_ip`). `fingerprint` gets the certificate's SHA-256. 0, ERR_INVAL
 // (only one of cert and key given) or ERR_SYS (logged).
-int LoadServerTls(const std::string& cert, const std::string& key, const std::string& state_dir,
-                  const std::string& bind_ip, SslCtxPtr& ctx, std::string& fingerprint);
+[[nodiscard]] int LoadServerTls(const std::string& cert, const std::string& key,
+                                const std::string& state_dir, const std::string& bind_ip,
+                                SslCtxPtr& ctx, std::string& fingerprint);
 
 // Looks at the first bytes of a new connection without consuming a request:
 // 1 when they are the TLS request header (then consumed), 0 for anything
 // else (nothing consumed); ERR_IO when the client closed first, ERR_TIMEOUT
 // after `timeout_seconds` of silence, ERR_INT when `stop` is set.
-int TakeTlsRequest(int fd, int wait_ms, uint32_t timeout_seconds, const std::atomic<int>& stop);
+[[nodiscard]] int TakeTlsRequest(int fd, int wait_ms, uint32_t timeout_seconds,
+                                 const std::atomic<int>& stop);

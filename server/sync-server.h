@@ -93,7 +93,7 @@ class SyncServer {
 
   // Opens the store, binds, listens and starts accepting. 0; ERR_INVAL (bad
   // options or address); ERR_SYS (store); ERR_IO (bind or listen failed).
-  int Start();
+  [[nodiscard]] int Start();
   // Ends every connection and joins all threads. Idempotent.
   void Stop();
 
@@ -135,15 +135,15 @@ class SyncServer {
   void LoggedIn(uint64_t id) { m_gate.LoggedIn(id); }
   std::atomic<int>* StopFlag() { return &m_stop; }
   // The user behind a session, or false when the session is unknown.
-  bool ResolveSession(const std::wstring& session, std::string& user);
+  [[nodiscard]] bool ResolveSession(const std::wstring& session, std::string& user);
   // 0 or SPROTO_RES_USRERR / SPROTO_RES_PASSERR.
-  uint8_t CheckPassword(const std::wstring& user, const std::wstring& password) const;
+  [[nodiscard]] uint8_t CheckPassword(const std::wstring& user, const std::wstring& password) const;
   // Issues and records a new session for `user`; empty on failure.
   std::wstring IssueSession(const std::string& user);
   // Sleeps the scripted delay (cut short by Stop).
   void DelayAnswer();
   // The scripted result for `path`, if any.
-  bool ScriptedResult(const std::string& path, uint8_t& code) const;
+  [[nodiscard]] bool ScriptedResult(const std::string& path, uint8_t& code) const;
   uint32_t GrantedAlive() const;
   int64_t PayloadCut() const;
   std::wstring ViewName() const;

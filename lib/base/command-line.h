@@ -56,7 +56,7 @@ std::string HelpText(const Program& p);
 
 // Writes "NAME: WHAT (NAME --help lists the options)" to standard error and
 // returns kExitUsage: for the checks a program makes of its operands.
-int UsageError(const Program& p, const std::string& what);
+[[nodiscard]] int UsageError(const Program& p, const std::string& what);
 
 // Reads a whole decimal number from `min` to `max` for an Option's `take`:
 // "" with `out` set, or the reason it is refused.

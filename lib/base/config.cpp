@@ -28,7 +28,7 @@ constexpr size_t kLineBuffer = 8192;
 // value.
 constexpr size_t kMaxWideField = 2048;
 
-bool ToWide(const std::string& in, std::wstring& out) {
+[[nodiscard]] bool ToWide(const std::string& in, std::wstring& out) {
   std::wstring w;
   if (UTF8ToNativeStr(in, w) != 0) return false;
   if (w.size() > kMaxWideField) return false;

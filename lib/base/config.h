@@ -16,12 +16,13 @@ class Config {
   // optional '#' comment. A later line replaces an earlier value for the same
   // key. Returns 0, or -1 when `path` is null, cannot be opened or any line is
   // malformed; the map is then empty. Not thread-safe.
-  int read(const wchar_t* path);
-  int read(const std::wstring& path) { return read(path.c_str()); }
+  [[nodiscard]] int read(const wchar_t* path);
+  [[nodiscard]] int read(const std::wstring& path) { return read(path.c_str()); }
 
   // Parses one line into key/value. Returns 1 when it holds an entry, 0 when
   // it is ignorable (blank or comment), -1 when malformed. `line` is UTF-8.
-  static int ParseLine(const std::string& line, std::wstring& key, std::wstring& value);
+  [[nodiscard]] static int ParseLine(const std::string& line, std::wstring& key,
+                                     std::wstring& value);
 
   // A missing key is inserted with the empty string.
   std::wstring& operator[](const std::wstring& key) { return m_map[key]; }

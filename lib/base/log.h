@@ -43,8 +43,8 @@ class Logger {
   // and selects the sink. For FILE_LOGGER an empty `log_path` means
   // "syncfolder.log". Returns 0, or -1 when the log file cannot be opened (the
   // previous sink stays). Call only while no other thread logs.
-  static int Initialize(Type type, const std::wstring& log_path, const std::wstring& level_path,
-                        int rotate_cnt);
+  [[nodiscard]] static int Initialize(Type type, const std::wstring& log_path,
+                                      const std::wstring& level_path, int rotate_cnt);
 
   // C-variadic forms; "%s" takes const wchar_t*. Thread-safe.
   static void LogMsg(Level level, const std::wstring& comp, const wchar_t* fmt, ...);
@@ -94,7 +94,7 @@ class Logger {
   // REQUIRES: the log lock is held (called from the write path) or no other
   // thread logs. Returns 0 or -1; after a failure all messages are dropped
   // until the next Initialize.
-  static int Rotate();
+  [[nodiscard]] static int Rotate();
 
   // Closes a log file; later messages go to standard output.
   static void Destroy();

@@ -26,9 +26,9 @@ class TapThread {
   char* Next();
   // Hands the buffer from Next, now holding `len` bytes, to the tap. False
   // once the tap has failed.
-  bool Submit(size_t len);
+  [[nodiscard]] bool Submit(size_t len);
   // Waits until the tap has seen every chunk: true when it took them all.
-  bool Finish();
+  [[nodiscard]] bool Finish();
 
  private:
   static constexpr size_t kSlots = 4;

@@ -193,7 +193,7 @@ std::wstring WithoutTrailingSlashes(std::wstring path) {
 namespace {
 
 template <typename Char>
-bool ParseDecimalOf(std::basic_string_view<Char> text, uint64_t max, uint64_t& out) {
+[[nodiscard]] bool ParseDecimalOf(std::basic_string_view<Char> text, uint64_t max, uint64_t& out) {
   if (text.empty()) return false;
   uint64_t v = 0;
   for (Char c : text) {

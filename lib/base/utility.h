@@ -14,13 +14,13 @@
 // Thread-safe.
 
 // UTF-8 to wide; at most kConvertLimit wide characters including the terminator.
-int UTF8ToNativeStr(const std::string& in, std::wstring& out);
+[[nodiscard]] int UTF8ToNativeStr(const std::string& in, std::wstring& out);
 // The locale's character set (LC_CTYPE) to wide; same limit.
-int CodePageToNativeStr(const std::string& in, std::wstring& out);
+[[nodiscard]] int CodePageToNativeStr(const std::string& in, std::wstring& out);
 // Wide to UTF-8; at most kConvertLimit bytes including the terminator.
-int NativeStrToUTF8(const std::wstring& in, std::string& out);
+[[nodiscard]] int NativeStrToUTF8(const std::wstring& in, std::string& out);
 // Wide to the locale's character set; same limit.
-int NativeStrToCodePage(const std::wstring& in, std::string& out);
+[[nodiscard]] int NativeStrToCodePage(const std::wstring& in, std::string& out);
 
 constexpr size_t kConvertLimit = 8192;
 
@@ -46,8 +46,8 @@ std::wstring WithoutTrailingSlashes(std::wstring path);
 // prefix or trailing text, whatever the locale. Returns true with the value in
 // `out`; false, with `out` unchanged, for empty text, any other character, or
 // a value above `max` (a value beyond 64 bits included). Thread-safe.
-bool ParseDecimal(std::string_view text, uint64_t max, uint64_t& out);
-bool ParseDecimal(std::wstring_view text, uint64_t max, uint64_t& out);
+[[nodiscard]] bool ParseDecimal(std::string_view text, uint64_t max, uint64_t& out);
+[[nodiscard]] bool ParseDecimal(std::wstring_view text, uint64_t max, uint64_t& out);
 
 // Base64 with the standard alphabet and "=" padding, no line breaks.
 // Returns a new[]-allocated, zero-filled buffer of kBase64BufSize bytes holding
@@ -61,7 +61,7 @@ char* SzBase64EncOneLine(const unsigned char* data, size_t len);
 // on return `outlen` holds the bytes written. False for a null argument, an
 // input of exactly one character, a character outside the alphabet, or when
 // the capacity is exhausted. Decoding ends at the first "=".
-bool EncBase64Dec(const char* in, size_t inlen, unsigned char* out, size_t& outlen);
+[[nodiscard]] bool EncBase64Dec(const char* in, size_t inlen, unsigned char* out, size_t& outlen);
 
 // Reversible password encoding shared with the user interface and the server:
 // Base64(Blowfish-CFB64(in)) under a fixed key (see kSyncPassKey in

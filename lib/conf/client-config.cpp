@@ -77,7 +77,7 @@ std::string Expected(const ConfigKey& k) {
 }
 
 // The value of a kNumber, kPort or kProtocol key, or false.
-bool ParseNumber(const ConfigKey& k, const std::wstring& v, int64_t& out) {
+[[nodiscard]] bool ParseNumber(const ConfigKey& k, const std::wstring& v, int64_t& out) {
   uint64_t n = 0;
   switch (k.type) {
     case T::kPort:

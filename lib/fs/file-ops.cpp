@@ -52,7 +52,7 @@ Mutex g_trash_mutex;
 
 // Wide path to the system's bytes. Refuses what has no faithful encoding:
 // a lossy conversion could name a different file.
-bool ToNative(const std::wstring& w, std::string& out) {
+[[nodiscard]] bool ToNative(const std::wstring& w, std::string& out) {
   if (w.find(L'\0') != std::wstring::npos || NativeStrToUTF8(w, out) != 0) {
     errno = EINVAL;
     return false;
@@ -119,7 +119,7 @@ std::string ParentOf(const std::string& path) {
   return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
 }
 
-int FsyncPath(const std::string& path, int flags) {
+[[nodiscard]] int FsyncPath(const std::string& path, int flags) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
   if (!fd.valid()) return -1;
   return ::fsync(fd.get());
@@ -607,7 +607,7 @@ namespace {
 
 // Removes the contents of the open directory `dfd`; links are unlinked,
 // never followed. Returns 0 or -1; keeps going past failures.
-int RemoveContents(UniqueFd dfd) {
+[[nodiscard]] int RemoveContents(UniqueFd dfd) {
   const DirPtr d = OpenDirStream(std::move(dfd));
   if (!d) {
     SF_LOG(L_ERR, L"[ERROR] file-op-win(%d): RemoveDirectoryRecursive: error code %d\n", errno);

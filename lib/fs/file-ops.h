@@ -197,7 +197,7 @@ bool FSIsSameOrBelow(const std::wstring& path, const std::wstring& folder);
 
 // Sets `path` to prefix + "/<n>.temp" with n = 1, 2, ... over the life of the
 // process; touches nothing. Always 0. Thread-safe.
-int FSCreateTempPath(const std::wstring& prefix, std::wstring& path);
+[[nodiscard]] int FSCreateTempPath(const std::wstring& prefix, std::wstring& path);
 
 // Removes a file, a symbolic link (never its target) or a directory tree.
 // 0 when done or when `path` does not exist; -1 for an empty path, a failed

@@ -14,7 +14,7 @@
 namespace {
 constexpr wchar_t kLogComponent[] = L"server_debug";
 
-int OpenDirAt(int dirfd, const std::string& name) {
+[[nodiscard]] int OpenDirAt(int dirfd, const std::string& name) {
   return openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 

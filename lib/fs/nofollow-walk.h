@@ -65,18 +65,19 @@ class ShareDir {
   // Makes the directory `p` and its missing parents. 0 also when it exists;
   // ERR_CONFLICT (something else than a directory, or a symlink, stands at
   // `p` or on the way); ERR_SYS.
-  int MakeDir(const SharePath& p, std::vector<SharePath>* created = nullptr) const;
+  [[nodiscard]] int MakeDir(const SharePath& p, std::vector<SharePath>* created = nullptr) const;
   // Moves `name` of the directory `fromdir` to `to`, replacing what stands
   // there unless it is a directory; with `create_parents` missing parents of
   // `to` are made first. The new name is made durable (its directory is
   // flushed). 0, ERR_NOENT (a parent is missing), ERR_CONFLICT, ERR_SYS.
-  int MoveIn(int fromdir, const std::string& name, const SharePath& to, bool create_parents) const;
+  [[nodiscard]] int MoveIn(int fromdir, const std::string& name, const SharePath& to,
+                           bool create_parents) const;
   // Removes the file or the whole tree at `p` without following symlinks
   // (a symlink is removed itself). 0 also when nothing is there; ERR_SYS.
-  int Remove(const SharePath& p) const;
+  [[nodiscard]] int Remove(const SharePath& p) const;
   // Sets the modification time of `p` itself (a symlink is not followed).
   // 0, ERR_NOENT, ERR_CONFLICT, ERR_SYS.
-  int SetMtime(const SharePath& p, time_t mtime) const;
+  [[nodiscard]] int SetMtime(const SharePath& p, time_t mtime) const;
 
  private:
   UniqueFd m_root;
@@ -88,7 +89,7 @@ class ShareDir {
 // following symlinks. Returns 0 or ERR_SYS; a missing path is success.
 // Nothing is logged: most callers clear leftovers of the work area, where a
 // failure costs only disk space and the next start-up tries again.
-int RemoveTreeAt(int dirfd, const std::string& name);
+[[nodiscard]] int RemoveTreeAt(int dirfd, const std::string& name);
 
 // fsync of a directory, so that a rename into it survives a crash.
 void SyncDir(int dirfd);

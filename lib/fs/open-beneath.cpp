@@ -20,7 +20,7 @@ std::atomic<bool> g_no_openat2{false};  // the kernel has no such call
 // Tries the lookup a few times when a rename elsewhere in the tree races it.
 constexpr int kOpenat2Attempts = 4;
 
-int SplitRel(const std::string& rel, std::vector<std::string>& names) {
+[[nodiscard]] int SplitRel(const std::string& rel, std::vector<std::string>& names) {
   if (rel.find('\0') != std::string::npos) return ERR_INVAL;
   size_t start = rel.find_first_not_of('/');
   if (start == std::string::npos) return ERR_INVAL;  // the root itself
@@ -46,7 +46,7 @@ std::string Join(const std::vector<std::string>& names) {
 
 // The kernel's whole-path lookup. False when it cannot be used here (the
 // walk decides then); otherwise true with `fd` open, or -1 and errno set.
-bool Openat2(int root_fd, const std::string& path, uint64_t flags, int& fd) {
+[[nodiscard]] bool Openat2(int root_fd, const std::string& path, uint64_t flags, int& fd) {
 #ifdef SYS_openat2
   if (g_walk_only.load(std::memory_order_relaxed) || g_no_openat2.load(std::memory_order_relaxed))
     return false;
@@ -90,7 +90,8 @@ int OpenError(int err) {
 // Opens the folders on the way to the last name, none of them through a
 // link. `parent` is the last one's descriptor (`root_fd` itself for a name
 // at the top; `held` owns any other).
-int WalkToParent(int root_fd, const std::vector<std::string>& names, UniqueFd& held, int& parent) {
+[[nodiscard]] int WalkToParent(int root_fd, const std::vector<std::string>& names, UniqueFd& held,
+                               int& parent) {
   parent = root_fd;
   for (size_t i = 0; i + 1 < names.size(); ++i) {
     const char* name = names[i].c_str();
@@ -116,7 +117,8 @@ int WalkToParent(int root_fd, const std::vector<std::string>& names, UniqueFd& h
 
 // The folder holding the last name: the kernel's lookup where it can, else
 // the walk. Results as WalkToParent.
-int ParentBeneath(int root_fd, const std::vector<std::string>& names, UniqueFd& held, int& parent) {
+[[nodiscard]] int ParentBeneath(int root_fd, const std::vector<std::string>& names, UniqueFd& held,
+                                int& parent) {
   parent = root_fd;
   if (names.size() < 2) return 0;
   const std::vector<std::string> up(names.begin(), names.end() - 1);

@@ -16,4 +16,4 @@ PathProbe FSProbePath(const std::wstring& path);
 // 0 when this process may create and remove entries in the directory `dir`;
 // otherwise the errno that says why not (EACCES, EROFS, ENOTDIR, ...).
 // Thread-safe.
-int FSWritableDir(const std::wstring& dir);
+[[nodiscard]] int FSWritableDir(const std::wstring& dir);

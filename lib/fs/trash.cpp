@@ -65,7 +65,7 @@ uint64_t TreeBytes(int dirfd, const std::string& name) {
 }
 
 // The time a stamp folder's name gives, or false for any other name.
-bool ParseStamp(const std::string& name, time_t& t) {
+[[nodiscard]] bool ParseStamp(const std::string& name, time_t& t) {
   if (name.size() < kStampLen) return false;
   int y, mo, d, h, mi, s, us;
   if (sscanf(name.c_str(), "%4d-%2d-%2d_%2d%2d%2d.%6d", &y, &mo, &d, &h, &mi, &s, &us) != 7)
@@ -163,8 +163,8 @@ bool SameVersion(const struct stat& a, const struct stat& b) {
 // Copies the regular file `name` of `sfd` to the new file `leaf` of `dfd`
 // with its mode and times, flushed. A source that changes meanwhile gives
 // ERR_INT; no copy is left behind on failure.
-int CopyFileAt(int sfd, const std::string& name, int dfd, const std::string& leaf,
-               const std::wstring& shown) {
+[[nodiscard]] int CopyFileAt(int sfd, const std::string& name, int dfd, const std::string& leaf,
+                             const std::wstring& shown) {
   const UniqueFd in(openat(sfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat before;
   if (!in.valid() || fstat(in.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
@@ -228,8 +228,8 @@ int CopyFileAt(int sfd, const std::string& name, int dfd, const std::string& lea
 // Moves entry `name` of `sfd` to `leaf` of `dfd` on another file system:
 // copies, then unlinks each original only once its copy is safe. A folder
 // whose items could not all be moved stays with what is left in it.
-int MoveAcross(int sfd, const std::string& name, int dfd, const std::string& leaf,
-               const std::wstring& shown) {
+[[nodiscard]] int MoveAcross(int sfd, const std::string& name, int dfd, const std::string& leaf,
+                             const std::wstring& shown) {
   struct stat st;
   if (fstatat(sfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? 0 : ERR_SYS;

@@ -78,11 +78,11 @@ class TrashBatch {
   // copied is not removed (ERR_INT). kTrashKept, kTrashSkipped (nothing
   // done: the caller removes it itself), or ERR_DISKFULL / ERR_INT /
   // ERR_SYS (logged; the original stays in place).
-  int Take(int dirfd, const std::string& name, const std::string& rel);
+  [[nodiscard]] int Take(int dirfd, const std::string& name, const std::string& rel);
   // Keeps a copy of the regular file `name` of `dirfd` as `rel`, leaving
   // the file in place: a hard link on the same file system, else a flushed
   // copy. Same results as Take.
-  int Copy(int dirfd, const std::string& name, const std::string& rel);
+  [[nodiscard]] int Copy(int dirfd, const std::string& name, const std::string& rel);
   // Drops what this batch kept (the operation it was for did not happen).
   void Discard();
   // Books the batch and applies the bounds. Returns the stamp folder's path
@@ -91,9 +91,9 @@ class TrashBatch {
   int kept() const { return m_kept; }
 
  private:
-  int Keep(int dirfd, const std::string& name, const std::string& rel, bool take);
-  int Reserve(uint64_t bytes, const std::string& rel);
-  int OpenDest(const std::string& rel, int& dirfd, std::string& leaf);
+  [[nodiscard]] int Keep(int dirfd, const std::string& name, const std::string& rel, bool take);
+  [[nodiscard]] int Reserve(uint64_t bytes, const std::string& rel);
+  [[nodiscard]] int OpenDest(const std::string& rel, int& dirfd, std::string& leaf);
 
   std::string m_folder;  // the trash folder when the batch began
   std::string m_stamp;   // empty until the first item

@@ -150,14 +150,14 @@ class Channel {
   // The common end of the subclasses' Open: on failure (rc != 0) closes the
   // channel (virtually) and returns rc; on success empties both buffers and
   // returns 0.
-  int FinishOpen(int rc);
+  [[nodiscard]] int FinishOpen(int rc);
   // True when the stop flag is set and non-zero.
   bool Stopped() const;
   // Monotonic clock used by the no-progress limits; tests replace it.
   virtual std::chrono::steady_clock::time_point Now() const;
   // Waits one period for `events` (POLLIN or POLLOUT) on m_fd. Returns 0 when
   // ready, or ERR_TIMEOUT / ERR_IO / ERR_SYS with the wait's log line.
-  int WaitReady(short events, const wchar_t* who);
+  [[nodiscard]] int WaitReady(short events, const wchar_t* who);
   int WaitPeriodMs() const;
 
   UniqueFd m_fd;  // the socket; closed by Close

@@ -56,7 +56,7 @@ std::string Trim(const std::string& s) {
 
 // Waits for `events` in slices of wait_ms until the deadline: 0 ready,
 // ERR_TIMEOUT, ERR_INT, ERR_IO.
-int WaitFd(const Traversal& t, int fd, short events) {
+[[nodiscard]] int WaitFd(const Traversal& t, int fd, short events) {
   while (true) {
     if (t.stopped && t.stopped()) return ERR_INT;
     auto left =
@@ -77,7 +77,7 @@ int LogTimeout(const Traversal& t) {
   return ERR_IO;
 }
 
-bool Resolve(const std::string& host, uint16_t port, sockaddr_in& addr) {
+[[nodiscard]] bool Resolve(const std::string& host, uint16_t port, sockaddr_in& addr) {
   std::memset(&addr, 0, sizeof(addr));
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
@@ -94,7 +94,7 @@ bool Resolve(const std::string& host, uint16_t port, sockaddr_in& addr) {
 }
 
 // A fresh connection to the proxy: 0 with `fd` set, or an error (logged).
-int ConnectProxy(const Traversal& t, UniqueFd& fd) {
+[[nodiscard]] int ConnectProxy(const Traversal& t, UniqueFd& fd) {
   sockaddr_in addr;
   if (!Resolve(t.server.szProxyAddress, t.server.ProxyPort, addr)) {
     SF_LOG(L_ERR, L"[ERROR] channel(%d): proxy address '%s' cannot be resolved\n",
@@ -129,7 +129,7 @@ int ConnectProxy(const Traversal& t, UniqueFd& fd) {
   return rc;
 }
 
-int SendAll(const Traversal& t, int fd, const std::string& data) {
+[[nodiscard]] int SendAll(const Traversal& t, int fd, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
     ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -159,7 +159,7 @@ int HeadError(const Traversal& t, const wchar_t* what) {
 
 // Reads the answer's head up to and including its empty line; bytes behind
 // it stay in the socket. 0 or an error (logged).
-int ReadHead(const Traversal& t, int fd, std::string& head) {
+[[nodiscard]] int ReadHead(const Traversal& t, int fd, std::string& head) {
   head.clear();
   size_t line_len = 0;      // bytes of the current line so far, LF excluded
   bool line_is_cr = false;  // the current line so far is a lone CR
@@ -199,7 +199,7 @@ int ReadHead(const Traversal& t, int fd, std::string& head) {
   }
 }
 
-bool ParseHead(const std::string& head, Answer& a) {
+[[nodiscard]] bool ParseHead(const std::string& head, Answer& a) {
   size_t eol = head.find('\n');
   a.status_line = Trim(head.substr(0, eol));
   if (a.status_line.compare(0, 5, "HTTP/") != 0) return false;
@@ -246,8 +246,8 @@ std::string BasicCredentials(const PROXY_AUTH_INFO& auth) {
 
 // One CONNECT on a fresh connection. 0 with the answer parsed and `fd` open;
 // an error with `fd` closed.
-int Attempt(const Traversal& t, const PROXY_AUTH_INFO& auth, bool with_credentials, UniqueFd& fd,
-            Answer& answer) {
+[[nodiscard]] int Attempt(const Traversal& t, const PROXY_AUTH_INFO& auth, bool with_credentials,
+                          UniqueFd& fd, Answer& answer) {
   int rc = ConnectProxy(t, fd);
   if (rc != 0) return rc;
   const std::string authority =

@@ -65,8 +65,9 @@ constexpr int kProxyMaxHeaderLines = 100;
 // timeout), ERR_AUTH (credentials missing or refused, only NTLM offered),
 // ERR_INT (stopped). Every failure is logged. The caller owns the socket and
 // closes it (Channel::Close or ZENTProxyTunnelClose).
-int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO* server, const PROXY_TARGET_INFO* target,
-                        const PROXY_AUTH_INFO* auth, const PROXY_OPEN_LIMITS* limits = nullptr,
-                        int* error = nullptr);
+[[nodiscard]] int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO* server,
+                                      const PROXY_TARGET_INFO* target, const PROXY_AUTH_INFO* auth,
+                                      const PROXY_OPEN_LIMITS* limits = nullptr,
+                                      int* error = nullptr);
 // Shuts down and closes a socket ZENTProxyTunnelOpen returned.
 void ZENTProxyTunnelClose(int sock);

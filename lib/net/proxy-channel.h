@@ -18,8 +18,8 @@ struct ProxyEndpoint {
   // A socket whose stream reaches ip:port through the proxy: 0 with `fd`
   // set, or ERR_INVAL, ERR_IO, ERR_AUTH (credentials missing or refused, or
   // a proxy that offers only NTLM), ERR_INT. Logged.
-  int Connect(const char* ip, int port, int wait_ms, uint32_t timeout_seconds,
-              const StopFn& stopped, int& fd) const;
+  [[nodiscard]] int Connect(const char* ip, int port, int wait_ms, uint32_t timeout_seconds,
+                            const StopFn& stopped, int& fd) const;
 
   std::string proxy_address;
   uint16_t proxy_port = 0;
@@ -37,11 +37,11 @@ class ProxyChannel : public Channel {
   using Channel::Open;
   // Through the proxy to ip:port within channel_timeout. 0, or the codes of
   // ProxyEndpoint::Connect; a failure leaves the channel closed.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
 
  protected:
   // Connects through the proxy and adopts the socket. 0 or an error.
-  int OpenThroughProxy(const char* ip, int port, bool isSSL);
+  [[nodiscard]] int OpenThroughProxy(const char* ip, int port, bool isSSL);
 
   const ProxyEndpoint m_proxy;
 };
@@ -57,7 +57,7 @@ class ProxySSLChannel : public SSLChannel {
   // Through the proxy to ip:port, then the TLS request header (unless
   // `isSSL`: the peer expects TLS straight away) and the hand-shake. Codes
   // as SSLChannel::Open plus those of ProxyEndpoint::Connect.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
 
  protected:
   const ProxyEndpoint m_proxy;

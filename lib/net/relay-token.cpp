@@ -27,8 +27,8 @@ struct CipherCtxFree {
   void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
 
-int Crypt(bool encrypt, const unsigned char* key, unsigned char* out, size_t out_size,
-          const unsigned char* data, size_t length) {
+[[nodiscard]] int Crypt(bool encrypt, const unsigned char* key, unsigned char* out, size_t out_size,
+                        const unsigned char* data, size_t length) {
   if (key == nullptr || out == nullptr || (data == nullptr && length > 0) ||
       length > static_cast<size_t>(INT32_MAX) - kDesBlock) {
     return -1;

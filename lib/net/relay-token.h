@@ -37,28 +37,33 @@ constexpr size_t kRelayKeyMaterial = 36;
 constexpr size_t kRelayTokenTextMax = 1024;
 
 // One-shot digest of `data`; the digest's length.
-int ZENTCryptoDigestUpdate(const EVP_MD* digest, unsigned char* out, size_t out_size,
-                           const unsigned char* data, size_t length);
+[[nodiscard]] int ZENTCryptoDigestUpdate(const EVP_MD* digest, unsigned char* out, size_t out_size,
+                                         const unsigned char* data, size_t length);
 // One-shot EDE3-CBC with the fixed IV; `key` holds at least 24 bytes.
-int ZENTCrypto3DESEncryptUpdate(const unsigned char* key, unsigned char* out, size_t out_size,
-                                const unsigned char* data, size_t length);
-int ZENTCrypto3DESDecryptUpdate(const unsigned char* key, unsigned char* out, size_t out_size,
-                                const unsigned char* data, size_t length);
+[[nodiscard]] int ZENTCrypto3DESEncryptUpdate(const unsigned char* key, unsigned char* out,
+                                              size_t out_size, const unsigned char* data,
+                                              size_t length);
+[[nodiscard]] int ZENTCrypto3DESDecryptUpdate(const unsigned char* key, unsigned char* out,
+                                              size_t out_size, const unsigned char* data,
+                                              size_t length);
 // Key material from the 4-byte seed; kRelayKeyMaterial.
-int ZENTCryptoGenerateKey(unsigned char* out, size_t size, const unsigned char seed[4]);
+[[nodiscard]] int ZENTCryptoGenerateKey(unsigned char* out, size_t size,
+                                        const unsigned char seed[4]);
 // The token layout above for `data`; its length (26 + n).
-int ZENTCryptoEncrypt(unsigned char* out, size_t out_size, const unsigned char* data,
-                      size_t length);
+[[nodiscard]] int ZENTCryptoEncrypt(unsigned char* out, size_t out_size, const unsigned char* data,
+                                    size_t length);
 // 0 when the layout is plausible: more than 26 bytes, the magic, version at
 // most 1, and the announced ciphertext inside the token; else -1.
-int ZENTCryptoValidateFormat(const unsigned char* token, size_t length);
+[[nodiscard]] int ZENTCryptoValidateFormat(const unsigned char* token, size_t length);
 // The plaintext of a token.
-int ZENTCryptoDecrypt(unsigned char* out, size_t out_size, const unsigned char* token,
-                      size_t length);
+[[nodiscard]] int ZENTCryptoDecrypt(unsigned char* out, size_t out_size, const unsigned char* token,
+                                    size_t length);
 // Base64 without line breaks, zero-terminated; the text length.
-int ZENTCryptoBase64Encode(char* out, size_t out_size, const unsigned char* data, size_t length);
+[[nodiscard]] int ZENTCryptoBase64Encode(char* out, size_t out_size, const unsigned char* data,
+                                         size_t length);
 // Decodes Base64 text (no white space); the byte count.
-int ZENTCryptoBase64Decode(unsigned char* out, size_t out_size, const char* text, size_t length);
+[[nodiscard]] int ZENTCryptoBase64Decode(unsigned char* out, size_t out_size, const char* text,
+                                         size_t length);
 
 // The X-AuthToken text for a target; empty on failure.
 std::string MakeRelayToken(const std::string& host, int port);

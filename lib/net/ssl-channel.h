@@ -37,14 +37,14 @@ class SSLChannel : public Channel {
   using Channel::Open;
   // An adopted socket cannot be made a TLS client: logged, ERR_INVAL, and the
   // caller keeps the fd. (Accept serves the accepting side.)
-  int Open(int fd, bool isSSL, bool nonblock) override;
+  [[nodiscard]] int Open(int fd, bool isSSL, bool nonblock) override;
   // Connects, sends the TLS request header (unless `isSSL`: the peer expects
   // TLS straight away), and runs the hand-shake within channel_timeout.
   // Returns 0; ERR_INVAL (bad address); ERR_IO (connect, header or hand-shake
   // failed or timed out); ERR_SYS (TLS objects); ERR_AUTH (the configured
   // peer check refused the server); ERR_INT (stopped). A failure leaves the
   // channel closed.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
   // Flushes, sends close-notify and waits at most one wait period for the
   // peer's, frees the TLS objects and closes the socket.
   void Close() override;
@@ -53,13 +53,13 @@ class SSLChannel : public Channel {
   // waiting. Results as Channel's; a "want read/write" is ERR_TIMEOUT so the
   // buffered loops retry within their no-progress limit. Without a TLS
   // session (after DropTls) these are Channel's raw operations.
-  int ReadFd(void* buf, size_t len) override;
-  int WriteFd(const void* buf, size_t len) override;
+  [[nodiscard]] int ReadFd(void* buf, size_t len) override;
+  [[nodiscard]] int WriteFd(const void* buf, size_t len) override;
 
   // Load m_cert_path / m_key_path (PEM) into the connection. 0, or -1 with
   // the TLS errors logged (also when no connection exists yet).
-  virtual int InstallCERT();
-  virtual int InstallPriKey();
+  [[nodiscard]] virtual int InstallCERT();
+  [[nodiscard]] virtual int InstallPriKey();
   virtual void SetCERTPath(const std::string& path);
   virtual void SetPriKeyPath(const std::string& path);
 
@@ -71,7 +71,7 @@ class SSLChannel : public Channel {
   // (shared; a reference is taken) within channel_timeout. 0; ERR_INVAL (the
   // channel is open or fd is -1: the caller keeps the fd); ERR_SYS / ERR_IO
   // (the fd is then closed).
-  int Accept(int fd, SSL_CTX* ctx);
+  [[nodiscard]] int Accept(int fd, SSL_CTX* ctx);
   // Ends the TLS layer without a shutdown exchange: the socket carries plain
   // bytes from here on (a relay after its hand-shake).
   void DropTls();
@@ -84,18 +84,18 @@ class SSLChannel : public Channel {
   // and the pin check. 0; ERR_SYS (TLS objects); ERR_IO (header or
   // hand-shake); ERR_AUTH (peer check); ERR_INT. The caller closes on
   // failure.
-  int HandshakeWithServer(const char* ip, int port, bool send_request);
+  [[nodiscard]] int HandshakeWithServer(const char* ip, int port, bool send_request);
   StopFn StopPredicate() const;
 
  private:
   // One SSL_write or SSL_read: a count, ERR_TIMEOUT, a wait's error, or a
   // private failure code with SSL_get_error's value in `err`.
-  int TlsOnce(bool write, void* buf, int want, int& err);
-  int InitSSL(bool check_peer, const char* ip);
-  int SendTlsRequest();
-  int StartTls(const char* ip, bool check_peer);
+  [[nodiscard]] int TlsOnce(bool write, void* buf, int want, int& err);
+  [[nodiscard]] int InitSSL(bool check_peer, const char* ip);
+  [[nodiscard]] int SendTlsRequest();
+  [[nodiscard]] int StartTls(const char* ip, bool check_peer);
   // All of `data` raw on the socket within channel_timeout.
-  int WriteAllRaw(const unsigned char* data, size_t len);
+  [[nodiscard]] int WriteAllRaw(const unsigned char* data, size_t len);
 
  protected:
   SslPtr m_ssl;

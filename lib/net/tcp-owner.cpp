@@ -14,7 +14,7 @@ namespace {
 // for those only; their uid is always 0, whoever had the socket.
 constexpr unsigned kTimeWaitTimer = 3;
 
-bool HexValue(const std::string& s, size_t from, size_t len, uint64_t& v) {
+[[nodiscard]] bool HexValue(const std::string& s, size_t from, size_t len, uint64_t& v) {
   if (len == 0 || len > 16 || from + len > s.size()) return false;
   v = 0;
   for (size_t i = from; i < from + len; ++i) {
@@ -43,7 +43,7 @@ void MapV4(const uint8_t v4[4], TcpEndpoint& e) {
 // "0100007F:1A27" or 32 hex digits, a colon and the port. The address is
 // printed as 32-bit words in the machine's own byte order, so copying each
 // word's value back into memory gives the bytes in network order.
-bool ParseEndpoint(const std::string& t, TcpEndpoint& e) {
+[[nodiscard]] bool ParseEndpoint(const std::string& t, TcpEndpoint& e) {
   const size_t colon = t.find(':');
   if (colon == std::string::npos) return false;
   uint64_t port = 0;

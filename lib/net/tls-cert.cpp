@@ -23,7 +23,7 @@ namespace {
 constexpr wchar_t kLogComponent[] = L"channel_debug";
 constexpr long kValidSeconds = 10L * 365 * 24 * 3600;
 
-bool AddExtension(X509* cert, int nid, const std::string& value) {
+[[nodiscard]] bool AddExtension(X509* cert, int nid, const std::string& value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);

@@ -24,16 +24,17 @@ struct TlsPeerCheck {
 // and asks for verification of the chain and of `ip`. 0, or ERR_AUTH when
 // the CA file cannot be loaded or `ip` is not an IP address (logged: a
 // configured check never silently turns off).
-int PreparePeerCheck(SSL_CTX* ctx, SSL* ssl, const TlsPeerCheck& check, const char* ip);
+[[nodiscard]] int PreparePeerCheck(SSL_CTX* ctx, SSL* ssl, const TlsPeerCheck& check,
+                                   const char* ip);
 
 // After a hand-shake failure: ERR_AUTH with a log line naming the reason when
 // the certificate check refused the server, else 0 (the failure was
 // something else).
-int PeerCheckFailure(SSL* ssl, const TlsPeerCheck& check, const char* ip);
+[[nodiscard]] int PeerCheckFailure(SSL* ssl, const TlsPeerCheck& check, const char* ip);
 
 // After a successful hand-shake: 0, or ERR_AUTH (logged) when the pinned
 // fingerprint does not match.
-int CheckPinnedPeer(SSL* ssl, const TlsPeerCheck& check, const char* ip);
+[[nodiscard]] int CheckPinnedPeer(SSL* ssl, const TlsPeerCheck& check, const char* ip);
 
 // Lower-case hex SHA-256 of a certificate's DER form, without separators;
 // empty on failure.

@@ -85,7 +85,7 @@ const BIO_METHOD* NoSigpipeSocketMethod() {
 }
 
 // Waits up to `ms` for `events` on `fd`: 1 ready, 0 timed out, -1 failed.
-int PollFd(int fd, short events, int ms) {
+[[nodiscard]] int PollFd(int fd, short events, int ms) {
   struct pollfd p;
   p.fd = fd;
   p.events = events;
@@ -102,8 +102,8 @@ int MsUntil(TlsClock::time_point deadline) {
 }
 
 // Shared loop of SSL_connect and SSL_accept.
-int HandshakeLoop(SSL* ssl, bool client, int wait_ms, TlsClock::time_point deadline,
-                  const StopFn& stopped) {
+[[nodiscard]] int HandshakeLoop(SSL* ssl, bool client, int wait_ms, TlsClock::time_point deadline,
+                                const StopFn& stopped) {
   const int fd = SSL_get_fd(ssl);
   while (true) {
     if (stopped && stopped()) return ERR_INT;

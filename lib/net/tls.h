@@ -40,23 +40,23 @@ using TlsClock = std::chrono::steady_clock;
 // Attaches `fd` to `ssl` through a socket BIO whose sends use MSG_NOSIGNAL,
 // so a peer that vanished is an error code, never SIGPIPE. The fd stays
 // owned by the caller. False when the BIO cannot be made (errors logged).
-bool AttachSocket(SSL* ssl, int fd);
+[[nodiscard]] bool AttachSocket(SSL* ssl, int fd);
 
 // Runs SSL_connect (client) or SSL_accept (server) on a non-blocking socket,
 // waiting at most `wait_ms` per wait, until `deadline`. Returns 0; ERR_IO when
 // the deadline passes or the peer breaks the hand-shake (including a failed
 // certificate check: see SSL_get_verify_result); ERR_SYS for a failed wait;
 // ERR_INT when stopped. TLS errors are drained into the log.
-int SSLConnectWithTimeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
-                          const StopFn& stopped = {});
-int SSLAcceptWithTimeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
-                         const StopFn& stopped = {});
+[[nodiscard]] int SSLConnectWithTimeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
+                                        const StopFn& stopped = {});
+[[nodiscard]] int SSLAcceptWithTimeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
+                                       const StopFn& stopped = {});
 
 // Sends our close-notify and waits at most one wait of `wait_ms` for the
 // peer's. 0 when the peer answered; ERR_TIMEOUT when it did not (logged);
 // ERR_SYS on a TLS or socket error. Does nothing (0) when the hand-shake
 // never finished.
-int SSLShutdownWithTimeout(SSL* ssl, int wait_ms);
+[[nodiscard]] int SSLShutdownWithTimeout(SSL* ssl, int wait_ms);
 
 // Shuts `ssl` down (as above) and frees both objects; both become null.
 void DeinitSSL(SslPtr& ssl, SslCtxPtr& ctx, int wait_ms);
@@ -73,8 +73,8 @@ void log_ssl();
 // kTlsWaitTimeout once `deadline` passed; ERR_INT when stopped.
 constexpr int kTlsWaitError = -402;
 constexpr int kTlsWaitTimeout = -403;
-int SSL_read_timeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
-                     const StopFn& stopped = {});
+[[nodiscard]] int SSL_read_timeout(SSL* ssl, int wait_ms, TlsClock::time_point deadline,
+                                   const StopFn& stopped = {});
 
 // A client context (highest common version, TLS 1.2 at least, no peer
 // verification: see tls-peer-check.h for the optional one). Null on failure

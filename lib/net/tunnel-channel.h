@@ -24,8 +24,8 @@
 // socket then carries the server's stream. 0; ERR_SYS (TLS set-up or
 // hand-shake with the relay failed, or the relay refused: status logged);
 // ERR_INT.
-int OpenRelaySession(int fd, const char* ip, int port, int wait_ms, uint32_t timeout_seconds,
-                     const StopFn& stopped);
+[[nodiscard]] int OpenRelaySession(int fd, const char* ip, int port, int wait_ms,
+                                   uint32_t timeout_seconds, const StopFn& stopped);
 
 class TunnelChannel : public Channel {
  public:
@@ -35,7 +35,7 @@ class TunnelChannel : public Channel {
   using Channel::Open;
   // ip:port is the server. 0; ERR_INVAL; the connect's error (relay
   // unreachable); OpenRelaySession's codes. A failure leaves it closed.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
 
  protected:
   const std::string tunnel_address;
@@ -50,7 +50,7 @@ class ProxyTunnelChannel : public ProxyChannel {
 
   using ProxyChannel::Open;
   // Through the proxy to the relay, then as TunnelChannel.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
 
  protected:
   const std::string tunnel_address;
@@ -66,7 +66,7 @@ class TunnelSSLChannel : public SSLChannel {
 
   using SSLChannel::Open;
   // As TunnelChannel, then TLS with the server as SSLChannel::Open.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
 
  protected:
   const std::string tunnel_address;
@@ -85,7 +85,7 @@ class ProxyTunnelSSLChannel : public ProxySSLChannel {
   // Through the proxy to the relay, the relay session, then TLS with the
   // server. The TLS request header goes only to the server, after the relay
   // hand-shake.
-  int Open(const char* ip, int port, bool isSSL) override;
+  [[nodiscard]] int Open(const char* ip, int port, bool isSSL) override;
 
  protected:
   const std::string tunnel_address;

@@ -28,7 +28,7 @@ bool IsEof(SSL* ssl, int ret, int err) {
          ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING && ssl != nullptr;
 }
 
-int WaitWritable(int fd, int wait_ms, TlsClock::time_point deadline) {
+[[nodiscard]] int WaitWritable(int fd, int wait_ms, TlsClock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TlsClock::now());
   if (left.count() <= 0) return kTlsWaitTimeout;
   struct pollfd p = {fd, POLLOUT, 0};

@@ -39,24 +39,26 @@ constexpr int kRelayMaxHeaderLines = 64;
 // relay's status (0 = connected); -1 when the answer carried no status, had
 // a line longer than kRelayLineMax or more than kRelayMaxHeaderLines lines,
 // or ended before its empty line; a negative wait code.
-int ZENTTunnelClientHandshake(SSL* ssl, const char* host, int port, int wait_ms,
-                              TlsClock::time_point deadline, const StopFn& stopped = {});
+[[nodiscard]] int ZENTTunnelClientHandshake(SSL* ssl, const char* host, int port, int wait_ms,
+                                            TlsClock::time_point deadline,
+                                            const StopFn& stopped = {});
 
 // Writes all of `data`. 0 or a wait code.
-int ZENTTunnelNonBlockingWrite(SSL* ssl, const char* data, size_t length, int wait_ms,
-                               TlsClock::time_point deadline, const StopFn& stopped = {});
+[[nodiscard]] int ZENTTunnelNonBlockingWrite(SSL* ssl, const char* data, size_t length, int wait_ms,
+                                             TlsClock::time_point deadline,
+                                             const StopFn& stopped = {});
 
 // Reads one line up to and including LF, at most size - 1 bytes, never
 // consuming bytes behind the LF. Zero-terminates it and returns its length:
 // a line without LF at the end means the buffer filled up (length size - 1)
 // or the peer closed the connection. 0 when the peer closed before any
 // byte; a wait code.
-int RecvlineWithTimeout(SSL* ssl, char* buffer, size_t size, int wait_ms,
-                        TlsClock::time_point deadline, const StopFn& stopped = {});
+[[nodiscard]] int RecvlineWithTimeout(SSL* ssl, char* buffer, size_t size, int wait_ms,
+                                      TlsClock::time_point deadline, const StopFn& stopped = {});
 
 // First occurrence of `byte` within `length` bytes of `data`, or null.
 const char* strchr_by_len(const char* data, size_t length, char byte);
 
 // The value of an "X-Target-Status" line (name compared in any letter case),
 // or false when `line` is not one or carries no number.
-bool ParseTargetStatus(const char* line, int& status);
+[[nodiscard]] bool ParseTargetStatus(const char* line, int& status);

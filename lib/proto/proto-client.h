@@ -90,10 +90,11 @@ struct Auth2Request {
 // and relay hand-shakes; `check` is the optional check of the server's
 // certificate. Open's error (ERR_AUTH for a refused proxy login or server
 // certificate) or ProtoTestConnection's. The channel is gone afterwards.
-int ProtoTestConnectionProxyTunnel(const char* ip, int port, const ProxyInfo& proxy,
-                                   const TunnelInfo& tunnel, bool use_ssl, int& version,
-                                   std::wstring& serial, std::wstring& server_id,
-                                   const TlsPeerCheck& check = {});
+[[nodiscard]] int ProtoTestConnectionProxyTunnel(const char* ip, int port, const ProxyInfo& proxy,
+                                                 const TunnelInfo& tunnel, bool use_ssl,
+                                                 int& version, std::wstring& serial,
+                                                 std::wstring& server_id,
+                                                 const TlsPeerCheck& check = {});
 
 // SCMD_AUTH: user, encrypted password, client id; then the session.
 [[nodiscard]] int ProtoWriteAuthRequest(Channel& ch, const std::wstring& username,

@@ -352,4 +352,4 @@ using ProtoBlockTap = std::function<int(const char* data, size_t len)>;
 // The channel's address Open without TLS: 0, or -1 on any failure.
 [[nodiscard]] int ProtoConnect(Channel& ch, const char* ip, int port);
 // The channel's Close; always 0.
-int ProtoDisconnect(Channel& ch);
+[[nodiscard]] int ProtoDisconnect(Channel& ch);

@@ -1,6 +1,7 @@
 #include "fakes/scripted-peer.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -425,12 +426,13 @@ LogCapture::LogCapture(const std::vector<std::wstring>& components) {
   std::string levels;
   for (const auto& c : components) levels += WideToUtf8Lossy(c) + " = 7\n";
   WriteFile(m_dir + "/levels", levels);
-  Logger::Initialize(Logger::FILE_LOGGER, Utf8ToWideLossy(m_dir + "/log"),
-                     Utf8ToWideLossy(m_dir + "/levels"), 1);
+  EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, Utf8ToWideLossy(m_dir + "/log"),
+                               Utf8ToWideLossy(m_dir + "/levels"), 1),
+            0);
 }
 
 LogCapture::~LogCapture() {
-  Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(m_dir + "/none"), 1);
+  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(m_dir + "/none"), 1);
   RemoveTree(m_dir);
 }
 

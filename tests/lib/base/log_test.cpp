@@ -48,7 +48,7 @@ class LoggerFileTest : public ::testing::Test {
   }
   void TearDown() override {
     Logger::Destroy();
-    Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(dir.Sub("none")), 20);
+    (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(dir.Sub("none")), 20);
   }
   void Init(const std::string& level_text, int rotate = 20) {
     WriteFile(levels, level_text);
@@ -172,11 +172,11 @@ TEST_F(LoggerFileTest, FailedRotationSilencesTheLogger) {
 
 TEST(LoggerSyslogTest, WritesBareMessageToStderr) {
   TempDir dir;
-  Logger::Initialize(Logger::SYSLOG_LOGGER, L"", Utf8ToWideLossy(dir.Sub("none")), 20);
+  (void)Logger::Initialize(Logger::SYSLOG_LOGGER, L"", Utf8ToWideLossy(dir.Sub("none")), 20);
   ::testing::internal::CaptureStderr();
   Logger::Log(Logger::L_ERR, L"c", L"[ERROR] c(%d): bare\n", 5);
   std::string out = ::testing::internal::GetCapturedStderr();
-  Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(dir.Sub("none")), 20);
+  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(dir.Sub("none")), 20);
   EXPECT_EQ(out, "[ERROR] c(5): bare\n");
 }
 
