@@ -73,8 +73,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> operands;
   const int parsed = cli::Parse(p, argc, argv, operands);
   if (parsed != cli::kRun) return parsed;
-  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels),
-                           0);  // stderr: no file to fail
+  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels), 0);  // stderr
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);

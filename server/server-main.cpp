@@ -213,8 +213,7 @@ int main(int argc, char** argv) {
   const int rc = cli::Parse(p, argc, argv, rest);
   if (rc != cli::kRun) return rc;
   if (opt.share.empty()) return cli::UsageError(p, "--share DIR is required");
-  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels),
-                           0);  // stderr: no file to fail
+  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", Utf8ToWideLossy(levels), 0);  // stderr
   ProtoInit(4);
   if (rest.empty()) return Serve(opt, faults, port_file);
   return RunHook(opt, rest, updater);

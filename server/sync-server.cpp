@@ -118,13 +118,13 @@ void SyncServer::RunConnection(int fd, uint64_t id) {
     tls = ERR_INVAL;
   }
   ServerConnection conn(*this, id, tls == 1);
-  if (tls < 0) CloseSocket(std::move(sock));
-  // Adopt takes the socket over; its channel closes it.
-  if (tls >= 0 && conn.Adopt(sock.release()) == 0) {
+  if (tls < 0) {
+    CloseSocket(std::move(sock));
+  } else if (conn.Adopt(sock.release()) == 0) {  // its channel closes the socket
     conn.Run();
-  } else {
-    SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): cannot set up connection %llu\n", id);
+    return;
   }
+  SF_LOG(L_NOTICE, L"[NOTE] sync-server(%d): cannot set up connection %llu\n", id);
 }
 
 void SyncServer::SetFaults(const FaultPlan& f) {
