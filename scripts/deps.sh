@@ -6,7 +6,8 @@ set -euo pipefail
 
 SF_PACKAGES=(build-essential cmake ninja-build pkg-config libsqlite3-dev libssl-dev
              librsync-dev libsystemd-dev pandoc bash-completion rdiff libgtest-dev
-             libgmock-dev libbenchmark-dev clang libclang-rt-14-dev tinyproxy)
+             libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-tidy clang-format
+             tinyproxy)
 # What building the Debian package needs besides (scripts/package-test.sh;
 # debian/control's Build-Depends are the -dev packages above).
 SF_PACKAGE_PACKAGES=(debhelper dpkg-dev)
