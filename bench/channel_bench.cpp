@@ -481,7 +481,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   // Logging as a daemon without a level file has it: every debug line is
   // looked up and skipped.
-  Logger::Initialize(Logger::STDERR_LOGGER, L"", L"/nonexistent/channel_bench.debug", 0);
+  (void)Logger::Initialize(Logger::STDERR_LOGGER, L"", L"/nonexistent/channel_bench.debug", 0);
   if (ratio) return RatioMain(with_tls);
   int n = static_cast<int>(rest.size());
   benchmark::Initialize(&n, rest.data());
