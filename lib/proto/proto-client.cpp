@@ -440,8 +440,8 @@ bool ProtoIsSafePath(const std::wstring& path) {
   }
 }
 
-int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
-                    PullLayout layout, size_t* dropped) {
+int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries, PullLayout layout,
+                    size_t* dropped) {
   uint64_t newest = 0, n = 0;
   int rc = ProtoReadSection(ch, SPROTO_ID_SID, newest);
   SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad sync id. %s\n");
@@ -466,8 +466,8 @@ int ProtoReadEvents(Channel& ch, uint64_t& to_id, std::list<PullEntry>& entries,
     rc = ProtoReadSection(ch, SPROTO_ID_FILESTATUS, status);
     SF_RETURN_ON_FAILURE(rc, L"[ERROR] proto-client(%d): ReadEvents: Bad file status. %s\n");
     if ((type != SFT_FILE && type != SFT_DIR) || (status != FS_DEL && status != FS_EXIST)) {
-      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad entry: type %u, status %u\n",
-             type, status);
+      SF_LOG(L_ERR, L"[ERROR] proto-client(%d): ReadEvents: Bad entry: type %u, status %u\n", type,
+             status);
       return ERR_PROTO;
     }
     uint64_t size = 0;
